@@ -1,0 +1,48 @@
+// Interface of the driver object behind one opened CAN FD adapter or
+// recorder. The registry creates one per (device type, device index) and
+// reaches it through these operations; the operations keep the order below.
+#pragma once
+
+#include <cstdint>
+
+#include "ycan.h"
+
+class QDevice {
+public:
+    QDevice() = default;
+    virtual ~QDevice() {}
+    QDevice(const QDevice&) = delete;
+    QDevice& operator=(const QDevice&) = delete;
+
+    // Opens the adapter; 1 on success. The registry passes 0 as reserved.
+    virtual int openDevice(unsigned type, unsigned index, unsigned reserved) = 0;
+    // 1, also on a device that is already closed (then it does nothing).
+    virtual int closeDevice() = 0;
+    virtual int initCAN(unsigned ch, _YCAN_INIT_CONFIG* config) = 0;
+    virtual int initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config) = 0;
+    virtual int getBoardInf(_YCAN_BOARD_INFO* info) = 0;
+    virtual int isDeviceOnLine() = 0;
+    virtual int transmit(unsigned ch, _YCAN_CAN_OBJ* frames, unsigned count) = 0;
+    virtual int transmitFD(unsigned ch, _YCAN_CANFD_OBJ* frames, unsigned count) = 0;
+    virtual int receiveFD(unsigned ch, _YCAN_CANFD_OBJ* frames, unsigned count, int waitMs) = 0;
+    virtual int receive(unsigned ch, _YCAN_CAN_OBJ* frames, unsigned count, int waitMs) = 0;
+    virtual int start(unsigned ch) = 0;
+    virtual int stop(unsigned ch) = 0;
+    virtual int clearBuffer(unsigned ch) = 0;
+    // kind 0: classic frames waiting, 1: CAN FD frames waiting.
+    virtual int getReceiveNum(unsigned ch, uint8_t kind) = 0;
+    // Request in data, reply written back into it; returns the reply length.
+    virtual int transmitData(uint8_t* data, unsigned length) = 0;
+    virtual int setFliter(unsigned ch, _YCAN_FLITER_CONFIG* config) = 0;
+    // Recorder operations; other families keep these defaults.
+    virtual int RecordSettingSet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }
+    virtual int RecordSettingGet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }
+    virtual int RecordCmdExecute(unsigned, unsigned, _YCAN_FLITER_INFO*, _YCAN_FLITER_CONFIG*) {
+        return 0;
+    }
+
+    // The key under which the registry holds the object, written after a
+    // successful open. The drivers keep their own copies.
+    uint32_t regType = 0;
+    uint32_t regIndex = 0;
+};

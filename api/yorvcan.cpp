@@ -1,0 +1,336 @@
+// The exported YCAN_ functions: each call is dispatched on its device type
+// code. Classic adapters (3, 4) and the reserved classic codes go to the
+// usbcan2 functions; CAN FD adapters and recorders are looked up in the
+// registry and reached through QDevice. Nothing thrown inside the library
+// crosses this boundary.
+#include <cxxabi.h>
+
+#include <memory>
+#include <new>
+
+#include "api/QErrMgr.h"
+#include "api/QYCANDevMgr.h"
+#include "drivers/usbcan/usbcan2.h"
+#include "support/QUserLog.h"
+#include "ycan.h"
+
+namespace {
+
+enum class Family { Classic, ClassicReserved, CanFd, Recorder, Unsupported };
+
+Family familyOf(uint32_t type) {
+    switch (type) {
+        case 3: case 4:
+            return Family::Classic;
+        case 63: case 68: case 69: case 70: case 71: case 72: case 73:
+            return Family::ClassicReserved;
+        case 41: case 42: case 43: case 64: case 65: case 66: case 67:
+            return Family::CanFd;
+        case 61: case 62:
+            return Family::Recorder;
+        default:
+            return Family::Unsupported;
+    }
+}
+
+bool isClassic(Family f) { return f == Family::Classic || f == Family::ClassicReserved; }
+
+int fail(int code) {
+    ycan::setLastError(code);
+    return 0;
+}
+
+// What a registry call answers when the device is not open: error 7 for most
+// calls, a plain 0 (last error untouched) for a few.
+enum class NotOpen { Error7, Zero };
+
+template <class Op>
+int onDevice(uint32_t type, uint32_t index, NotOpen notOpen, Op op) {
+    std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
+    if (!dev) return notOpen == NotOpen::Error7 ? fail(YCAN_ERR_NOT_OPENED) : 0;
+    return op(*dev);
+}
+
+// Runs an exported call's body; an exception becomes a failed call.
+// Thread cancellation unwinds through here and must go on.
+template <class Body>
+int guarded(Body body) {
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        ycan::setLastError(YCAN_ERR_MEMORY);
+    } catch (const std::exception& e) {
+        QUserLog::GetInstance()->Error("YCAN internal error: %s", e.what());
+    } catch (...) {
+        QUserLog::GetInstance()->Error("YCAN internal error");
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+YCAN_API int YCAN_OpenDevice(uint32_t type, uint32_t index) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (isClassic(f)) return usbcan2OpenDevice(type, index, 0);
+        if (f == Family::CanFd || f == Family::Recorder) return ycanDevMgr.openDevice(type, index);
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_CloseDevice(uint32_t type, uint32_t index) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (isClassic(f)) return usbcan2CloseDevice(type, index);
+        if (f == Family::CanFd || f == Family::Recorder) return ycanDevMgr.closeDevice(type, index);
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_BoardInfoGet(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) return usbcan2ReadBoardInfo(type, index, info);
+        if (f == Family::CanFd || f == Family::Recorder)
+            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) { return d.getBoardInf(info); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_ClearBuffer(uint32_t type, uint32_t index, uint32_t ch) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) return usbcan2ClearBuffer(type, index, ch);
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Zero, [&](QDevice& d) { return d.clearBuffer(ch); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_DataDirectTransfer(uint32_t type, uint32_t index, uint8_t* data, int length) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) return usbcan2DevDataTransfer(type, index, data, length);
+        if (f == Family::CanFd || f == Family::Recorder)
+            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) {
+                return d.transmitData(data, static_cast<unsigned>(length));
+            });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_SetFliter(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config) {
+    return guarded([&] {
+        if (familyOf(type) == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.setFliter(ch, config); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_GetReceiveNum(uint32_t type, uint32_t index, uint32_t ch, uint8_t kind) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (isClassic(f)) return kind == 0 ? usbcan2GetReceiveNum(type, index, ch) : 0;
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.getReceiveNum(ch, kind); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_InitCAN(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INIT_CONFIG* config) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        int result = usbcan2InitCAN(type, index, ch, config);
+        // The channel is started whatever the initialisation returned.
+        usbcan2StartCAN(type, index, ch);
+        return result;
+    });
+}
+
+YCAN_API int YCAN_InitCANFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INITFD_CONFIG* config) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::ClassicReserved) return 0;
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) {
+                int result = d.initCANFD(ch, config);
+                return result == 1 ? d.start(ch) : result;
+            });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_Start(uint32_t type, uint32_t index, uint32_t ch) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) return usbcan2StartCAN(type, index, ch);
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) { return d.start(ch); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_Stop(uint32_t type, uint32_t index, uint32_t ch) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) return usbcan2ResetCAN(type, index, ch);
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) { return d.stop(ch); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
+                          uint32_t count, int waitMs) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) {
+            if (count == 0) return fail(YCAN_ERR_PARAMETER);
+            return usbcan2Receive(type, index, ch, frames, count, waitMs);
+        }
+        if (f == Family::ClassicReserved) return 0;
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.receive(ch, frames, count, waitMs); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_ReceiveFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
+                            uint32_t count, int waitMs) {
+    return guarded([&] {
+        if (familyOf(type) == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.receiveFD(ch, frames, count, waitMs); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_Transmit(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
+                           uint32_t count) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) {
+            if (count == 0) return fail(YCAN_ERR_PARAMETER);
+            return usbcan2Transmit(type, index, ch, frames, count);
+        }
+        if (f == Family::ClassicReserved) return 0;
+        if (f == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.transmit(ch, frames, count); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+YCAN_API int YCAN_TransmitFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
+                             uint32_t count) {
+    return guarded([&] {
+        if (familyOf(type) == Family::CanFd)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.transmitFD(ch, frames, count); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+// The recorder calls answer a plain 0 for every other family.
+
+YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch,
+                                   _YCAN_RECORD_CONFIG* config) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Recorder) return 0;
+        return onDevice(type, index, NotOpen::Error7,
+                        [&](QDevice& d) { return d.RecordSettingSet(ch, config); });
+    });
+}
+
+YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch,
+                                   _YCAN_RECORD_CONFIG* config) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Recorder) return 0;
+        return onDevice(type, index, NotOpen::Zero,
+                        [&](QDevice& d) { return d.RecordSettingGet(ch, config); });
+    });
+}
+
+YCAN_API int YCAN_RecordCmdExecute(uint32_t type, uint32_t index, uint32_t ch, uint32_t cmd,
+                                   _YCAN_FLITER_INFO* info, _YCAN_FLITER_CONFIG* config) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Recorder) return 0;
+        return onDevice(type, index, NotOpen::Zero,
+                        [&](QDevice& d) { return d.RecordCmdExecute(ch, cmd, info, config); });
+    });
+}
+
+YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch,
+                                      _YCAN_FLITER_INFO* info) {
+    return YCAN_RecordCmdExecute(type, index, ch, 4, info, nullptr);
+}
+
+YCAN_API int YCAN_RecordFliterClr(uint32_t type, uint32_t index, uint32_t ch) {
+    return YCAN_RecordCmdExecute(type, index, ch, 0, nullptr, nullptr);
+}
+
+YCAN_API int YCAN_RecordFliterAdd(uint32_t type, uint32_t index, uint32_t ch,
+                                  _YCAN_FLITER_CONFIG* config) {
+    return YCAN_RecordCmdExecute(type, index, ch, 1, nullptr, config);
+}
+
+YCAN_API int YCAN_RecordFliterEnable(uint32_t type, uint32_t index, uint32_t ch) {
+    return YCAN_RecordCmdExecute(type, index, ch, 2, nullptr, nullptr);
+}
+
+YCAN_API int YCAN_RecordFliterDisable(uint32_t type, uint32_t index, uint32_t ch) {
+    return YCAN_RecordCmdExecute(type, index, ch, 3, nullptr, nullptr);
+}
+
+YCAN_API int YCAN_RecordFliterSettingGet(uint32_t type, uint32_t index, uint32_t ch, uint16_t entry,
+                                         _YCAN_FLITER_CONFIG* config) {
+    // The entry index travels in the record, so there must be one.
+    if (config == nullptr) return fail(YCAN_ERR_PARAMETER);
+    config->FilterIndex = entry;
+    return YCAN_RecordCmdExecute(type, index, ch, 5, nullptr, config);
+}
+
+YCAN_API int YCAN_DevRelayStatusSet(uint32_t type, uint32_t index, uint8_t first, uint8_t second) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        return usbcan2DevRelayStatusSet(type, index, first, second);
+    });
+}
+
+YCAN_API int YCAN_DevRelayStatusGet(uint32_t type, uint32_t index, uint8_t* first, uint8_t* second) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        return usbcan2DevRelayStatusGet(type, index, first, second);
+    });
+}
+
+YCAN_API int YCAN_DevBaudParaGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
+                                 uint8_t* second) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        return usbcan2DevBaudParaGet(type, index, ch & 0xFFu, first, second);
+    });
+}
+
+YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
+                                uint8_t* second, uint8_t* third) {
+    return guarded([&] {
+        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        return usbcan2DevChStateGet(type, index, ch & 0xFFu, first, second, third);
+    });
+}
+
+YCAN_API int YCAN_GetLastError(void) { return QErrInfoMgr::getinstance()->getLastError(); }
+
+YCAN_API const char* YCAN_GetLastErrorStr(void) {
+    return QErrInfoMgr::getinstance()->getLastErrorStr();
+}
+
+}  // extern "C"

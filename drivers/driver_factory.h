@@ -1,0 +1,10 @@
+// Creates the driver object for a CAN FD or recorder device type.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "api/QDevice.h"
+
+// Null when no driver serves the type.
+std::shared_ptr<QDevice> createDriverObject(uint32_t type);

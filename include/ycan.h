@@ -1,0 +1,340 @@
+/*
+ * ycan.h - public C interface of libycan, the user-space driver for the
+ * YCAN family of USB-to-CAN adapters.
+ *
+ * Every call names its adapter by a device type code (YCAN_TYPE_...) and a
+ * device index: the 0-based position among the attached adapters of that
+ * type, in USB enumeration order. Calls return 1 for success and 0 for
+ * failure unless documented otherwise; on failure YCAN_GetLastError() and
+ * YCAN_GetLastErrorStr() tell why. The last error is one value for the whole
+ * process and successful calls do not reset it (a successful open of a CAN FD
+ * adapter or a recorder sets it to 0).
+ *
+ * The records below are plain data with natural alignment; their layouts are
+ * part of the binary interface and never change.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef YCAN_H
+#define YCAN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(YCAN_BUILDING_LIBRARY) && defined(__GNUC__)
+#define YCAN_API __attribute__((visibility("default")))
+#else
+#define YCAN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Device type codes ------------------------------------------------ */
+
+/* Classic USB CAN adapters, two channels. */
+#define YCAN_TYPE_USBCAN_3 3u
+#define YCAN_TYPE_USBCAN_4 4u
+/* Reserved classic codes: accepted by the dispatch, never openable. */
+#define YCAN_TYPE_USBCAN_RESERVED_63 63u
+#define YCAN_TYPE_USBCAN_RESERVED_68 68u
+#define YCAN_TYPE_USBCAN_RESERVED_69 69u
+#define YCAN_TYPE_USBCAN_RESERVED_70 70u
+#define YCAN_TYPE_USBCAN_RESERVED_71 71u
+#define YCAN_TYPE_USBCAN_RESERVED_72 72u
+#define YCAN_TYPE_USBCAN_RESERVED_73 73u
+/* CAN FD adapters: two channels, 60 MHz CAN clock. */
+#define YCAN_TYPE_CANFD2_41 41u
+#define YCAN_TYPE_CANFD2_42 42u
+#define YCAN_TYPE_CANFD2_43 43u
+/* CAN FD adapters: four channels, 60 MHz CAN clock. */
+#define YCAN_TYPE_CANFD4_64 64u
+#define YCAN_TYPE_CANFD4_65 65u
+/* CAN FD adapters: eight channels, 80 MHz CAN clock. */
+#define YCAN_TYPE_CANFD8_66 66u
+#define YCAN_TYPE_CANFD8_67 67u
+/* CAN bus recorders. */
+#define YCAN_TYPE_RECORDER_61 61u
+#define YCAN_TYPE_RECORDER_62 62u
+
+/* ---- Last error codes (YCAN_GetLastError) ----------------------------- */
+
+#define YCAN_ERR_OK 0                     /* "OK" */
+#define YCAN_ERR_DEVICE_NOT_EXIST 1       /* "Device Not Exist!" */
+#define YCAN_ERR_USB_TRANSPORT 3          /* "USB Transport Error!" */
+#define YCAN_ERR_PACKAGE_FORMAT 4         /* "Package Format Error!" */
+#define YCAN_ERR_DEVICE_INFO 5            /* "Device Info Get Failed!" */
+#define YCAN_ERR_TYPE_NOT_SUPPORTED 6     /* "Device Type Not Supported!" */
+#define YCAN_ERR_NOT_OPENED 7             /* "Device Not Opened!" */
+#define YCAN_ERR_PARAMETER 8              /* "Parameter Error!" */
+#define YCAN_ERR_MEMORY 9                 /* "Memory Malloc Failed!" */
+#define YCAN_ERR_PARAM_NOT_SUPPORTED 10   /* "Parameter Not Supported!" */
+#define YCAN_ERR_BAUDRATE 11              /* "Baud Rate Parameter Not Supported!" */
+#define YCAN_ERR_USB_COMMAND 12           /* "USB Command Failed!" */
+#define YCAN_ERR_CAN_NOT_INITIALIZED 13   /* "CAN Not Initialized!" */
+#define YCAN_ERR_CAN_FORMAT 14            /* "CAN Format Error!" */
+
+/* ---- Records ----------------------------------------------------------- */
+
+/* One classic CAN frame (24 bytes). */
+typedef struct _YCAN_CAN_OBJ {
+    uint32_t ID;          /* 11- or 29-bit identifier, right-aligned */
+    uint32_t TimeTag;     /* adapter time stamp of a received frame */
+    uint8_t FrameOpt;
+    uint8_t SendMode;
+    uint8_t RemoteFlag;   /* 1 = remote frame */
+    uint8_t ExternFlag;   /* 1 = 29-bit identifier */
+    uint8_t DataLen;      /* 0..8 */
+    uint8_t Reserved[3];
+    uint8_t Data[8];
+} _YCAN_CAN_OBJ;
+
+/* One CAN FD frame (80 bytes); the first 16 bytes match _YCAN_CAN_OBJ. */
+typedef struct _YCAN_CANFD_OBJ {
+    uint32_t ID;
+    uint32_t TimeTag;
+    uint8_t FrameOpt;     /* bit 3: adapter flag 0x10; bit 4: sent as adapter flag 0x08 */
+    uint8_t SendMode;
+    uint8_t RemoteFlag;
+    uint8_t ExternFlag;
+    uint8_t DataLen;      /* 0..64 */
+    uint8_t Reserved[3];
+    uint8_t Data[64];
+} _YCAN_CANFD_OBJ;
+
+/* Classic channel initialisation (16 bytes), classic adapters only. */
+typedef struct _YCAN_INIT_CONFIG {
+    uint32_t AcceptCode;
+    uint32_t AcceptMask;
+    uint32_t Reserved;
+    uint8_t FilterType;
+    uint8_t BusTiming0;   /* SJA1000 BTR0 */
+    uint8_t BusTiming1;   /* SJA1000 BTR1 */
+    uint8_t WorkMode;     /* 0 normal, 1 alternative mode */
+} _YCAN_INIT_CONFIG;
+
+/*
+ * CAN FD channel initialisation (56 bytes).
+ * Timing words: bits 31..22 prescaler-1, 21..15 SJW-1, 14..8 TSEG2-1,
+ * 7..0 TSEG1-1, relative to the adapter's CAN clock.
+ */
+typedef struct _YCAN_INITFD_CONFIG {
+    uint32_t AbitBaudRate; /* bit/s from the rate table, 0 selects AbitTiming */
+    uint32_t DbitBaudRate;
+    uint32_t AbitTiming;
+    uint32_t DbitTiming;
+    uint8_t OptionA;
+    uint8_t FdEnable;
+    uint8_t OptionB;
+    uint8_t Reserved[37];
+} _YCAN_INITFD_CONFIG;
+
+/* Board information (76 bytes); each family fills only some fields. */
+typedef struct _YCAN_BOARD_INFO {
+    uint16_t Version0;
+    uint16_t Version1;
+    uint16_t Version2;
+    uint16_t ApiVersion;
+    uint16_t Spare8;
+    uint8_t ChannelNum;
+    char SerialNum[20];   /* not necessarily terminated */
+    char HwType[40];      /* not necessarily terminated */
+    uint32_t Reserved;
+} _YCAN_BOARD_INFO;
+
+/* A filter operation (CAN FD) or a recorder filter entry (16 bytes). */
+typedef struct _YCAN_FLITER_CONFIG {
+    uint8_t FilterOp;     /* CAN FD: 0 clear, 1 mode and range, 2 enable */
+    uint8_t FilterMode;
+    uint8_t FilterKind;   /* recorder entries */
+    uint32_t StartId;
+    uint32_t EndId;
+    uint32_t FilterIndex; /* recorder entry index */
+} _YCAN_FLITER_CONFIG;
+
+/* Recorder filter summary (4 bytes). */
+typedef struct _YCAN_FLITER_INFO {
+    uint16_t FilterCount;
+    uint8_t FilterState;
+} _YCAN_FLITER_INFO;
+
+/* Recorder per-channel record settings (24 bytes). */
+typedef struct _YCAN_RECORD_CONFIG {
+    uint8_t Reserved;
+    uint8_t RecordFlag;
+    uint8_t OptionB;
+    uint8_t OptionA;
+    uint8_t AbitClock;    /* MHz */
+    uint8_t DbitClock;    /* MHz */
+    uint32_t AbitTiming;
+    uint32_t DbitTiming;
+    uint8_t TailFlag0;
+    uint8_t TailByte0;
+    uint8_t TailByte1;
+    uint8_t TailFlag1;
+    uint8_t TailByte2;
+} _YCAN_RECORD_CONFIG;
+
+/* ---- Layout pins ------------------------------------------------------- */
+
+#if defined(__cplusplus)
+#define YCAN_LAYOUT_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define YCAN_LAYOUT_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+#ifdef YCAN_LAYOUT_ASSERT
+#define YCAN_PIN_OFFSET(rec, field, off) \
+    YCAN_LAYOUT_ASSERT(offsetof(rec, field) == (off), #rec "." #field " offset")
+#define YCAN_PIN_SIZE(rec, size) YCAN_LAYOUT_ASSERT(sizeof(rec) == (size), #rec " size")
+
+YCAN_PIN_SIZE(_YCAN_CAN_OBJ, 24);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, ID, 0);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, TimeTag, 4);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, FrameOpt, 8);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, SendMode, 9);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, RemoteFlag, 10);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, ExternFlag, 11);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, DataLen, 12);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, Reserved, 13);
+YCAN_PIN_OFFSET(_YCAN_CAN_OBJ, Data, 16);
+
+YCAN_PIN_SIZE(_YCAN_CANFD_OBJ, 80);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, ID, 0);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, TimeTag, 4);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, FrameOpt, 8);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, SendMode, 9);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, RemoteFlag, 10);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, ExternFlag, 11);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, DataLen, 12);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, Reserved, 13);
+YCAN_PIN_OFFSET(_YCAN_CANFD_OBJ, Data, 16);
+
+YCAN_PIN_SIZE(_YCAN_INIT_CONFIG, 16);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, AcceptCode, 0);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, AcceptMask, 4);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, Reserved, 8);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, FilterType, 12);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, BusTiming0, 13);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, BusTiming1, 14);
+YCAN_PIN_OFFSET(_YCAN_INIT_CONFIG, WorkMode, 15);
+
+YCAN_PIN_SIZE(_YCAN_INITFD_CONFIG, 56);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, AbitBaudRate, 0);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, DbitBaudRate, 4);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, AbitTiming, 8);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, DbitTiming, 12);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, OptionA, 16);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, FdEnable, 17);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, OptionB, 18);
+YCAN_PIN_OFFSET(_YCAN_INITFD_CONFIG, Reserved, 19);
+
+YCAN_PIN_SIZE(_YCAN_BOARD_INFO, 76);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, Version0, 0);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, Version1, 2);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, Version2, 4);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, ApiVersion, 6);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, Spare8, 8);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, ChannelNum, 10);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, SerialNum, 11);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, HwType, 31);
+YCAN_PIN_OFFSET(_YCAN_BOARD_INFO, Reserved, 72);
+
+YCAN_PIN_SIZE(_YCAN_FLITER_CONFIG, 16);
+YCAN_PIN_OFFSET(_YCAN_FLITER_CONFIG, FilterOp, 0);
+YCAN_PIN_OFFSET(_YCAN_FLITER_CONFIG, FilterMode, 1);
+YCAN_PIN_OFFSET(_YCAN_FLITER_CONFIG, FilterKind, 2);
+YCAN_PIN_OFFSET(_YCAN_FLITER_CONFIG, StartId, 4);
+YCAN_PIN_OFFSET(_YCAN_FLITER_CONFIG, EndId, 8);
+YCAN_PIN_OFFSET(_YCAN_FLITER_CONFIG, FilterIndex, 12);
+
+YCAN_PIN_SIZE(_YCAN_FLITER_INFO, 4);
+YCAN_PIN_OFFSET(_YCAN_FLITER_INFO, FilterCount, 0);
+YCAN_PIN_OFFSET(_YCAN_FLITER_INFO, FilterState, 2);
+
+YCAN_PIN_SIZE(_YCAN_RECORD_CONFIG, 24);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, Reserved, 0);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, RecordFlag, 1);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, OptionB, 2);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, OptionA, 3);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, AbitClock, 4);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, DbitClock, 5);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, AbitTiming, 8);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, DbitTiming, 12);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, TailFlag0, 16);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, TailByte0, 17);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, TailByte1, 18);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, TailFlag1, 19);
+YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, TailByte2, 20);
+
+#undef YCAN_PIN_OFFSET
+#undef YCAN_PIN_SIZE
+#endif /* YCAN_LAYOUT_ASSERT */
+
+/* ---- Functions ------------------------------------------------------------
+ * type: device type code; index: device index; ch: channel, from 0.
+ */
+
+/* Opens an adapter; 1 also when it is already open. */
+YCAN_API int YCAN_OpenDevice(uint32_t type, uint32_t index);
+/* Closes an adapter; 1 also when it was not open. */
+YCAN_API int YCAN_CloseDevice(uint32_t type, uint32_t index);
+YCAN_API int YCAN_BoardInfoGet(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info);
+/* Discards the frames waiting on a channel. */
+YCAN_API int YCAN_ClearBuffer(uint32_t type, uint32_t index, uint32_t ch);
+/* Sends raw command bytes; the reply is written back into data.
+ * Returns the number of reply bytes, 0 on failure. */
+YCAN_API int YCAN_DataDirectTransfer(uint32_t type, uint32_t index, uint8_t* data, int length);
+YCAN_API int YCAN_SetFliter(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config);
+/* Frames waiting on a channel; kind 0 classic frames, 1 CAN FD frames. */
+YCAN_API int YCAN_GetReceiveNum(uint32_t type, uint32_t index, uint32_t ch, uint8_t kind);
+/* Classic adapters: initialises and starts a channel. */
+YCAN_API int YCAN_InitCAN(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INIT_CONFIG* config);
+/* CAN FD adapters: initialises and starts a channel. */
+YCAN_API int YCAN_InitCANFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INITFD_CONFIG* config);
+YCAN_API int YCAN_Start(uint32_t type, uint32_t index, uint32_t ch);
+YCAN_API int YCAN_Stop(uint32_t type, uint32_t index, uint32_t ch);
+/* Receive up to count frames, waiting at most waitMs for the first one
+ * (-1: no limit). Returns the number of frames stored. */
+YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
+                          uint32_t count, int waitMs);
+YCAN_API int YCAN_ReceiveFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
+                            uint32_t count, int waitMs);
+/* Transmit count frames; returns the number of frames sent. */
+YCAN_API int YCAN_Transmit(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
+                           uint32_t count);
+YCAN_API int YCAN_TransmitFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
+                             uint32_t count);
+/* Recorders. */
+YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch,
+                                   _YCAN_RECORD_CONFIG* config);
+YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch,
+                                   _YCAN_RECORD_CONFIG* config);
+YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch,
+                                      _YCAN_FLITER_INFO* info);
+YCAN_API int YCAN_RecordFliterClr(uint32_t type, uint32_t index, uint32_t ch);
+YCAN_API int YCAN_RecordFliterAdd(uint32_t type, uint32_t index, uint32_t ch,
+                                  _YCAN_FLITER_CONFIG* config);
+YCAN_API int YCAN_RecordFliterEnable(uint32_t type, uint32_t index, uint32_t ch);
+YCAN_API int YCAN_RecordFliterDisable(uint32_t type, uint32_t index, uint32_t ch);
+YCAN_API int YCAN_RecordFliterSettingGet(uint32_t type, uint32_t index, uint32_t ch,
+                                         uint16_t entry, _YCAN_FLITER_CONFIG* config);
+YCAN_API int YCAN_RecordCmdExecute(uint32_t type, uint32_t index, uint32_t ch, uint32_t cmd,
+                                   _YCAN_FLITER_INFO* info, _YCAN_FLITER_CONFIG* config);
+/* Classic adapters: relay, baud parameters and channel state. */
+YCAN_API int YCAN_DevRelayStatusSet(uint32_t type, uint32_t index, uint8_t first, uint8_t second);
+YCAN_API int YCAN_DevRelayStatusGet(uint32_t type, uint32_t index, uint8_t* first, uint8_t* second);
+YCAN_API int YCAN_DevBaudParaGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
+                                 uint8_t* second);
+YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
+                                uint8_t* second, uint8_t* third);
+/* The last error of the process and its message (static text). */
+YCAN_API int YCAN_GetLastError(void);
+YCAN_API const char* YCAN_GetLastErrorStr(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* YCAN_H */
