@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds libycan and runs every test: the g++ build, the clang build, and the
+# suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
+#   scripts/test.sh           everything
+#   scripts/test.sh --quick   the g++ build and its tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+export CTEST_OUTPUT_ON_FAILURE=1
+
+run() {  # run NAME [cmake options...]
+  local name=$1; shift
+  echo "==== $name ===="
+  cmake -S . -B "build-ci/$name" -G Ninja "$@" >/dev/null
+  cmake --build "build-ci/$name" -j "$jobs"
+  (cd "build-ci/$name" && ctest -j "$jobs" --timeout 300)
+}
+
+run gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+if [ "${1:-}" != "--quick" ]; then
+  run clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DYCAN_BUILD_BENCH=OFF
+  run asan -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DYCAN_BUILD_BENCH=OFF \
+      "-DYCAN_SANITIZE=address,undefined"
+  run tsan -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DYCAN_BUILD_BENCH=OFF \
+      -DYCAN_SANITIZE=thread
+fi
+echo "==== all builds passed ===="
