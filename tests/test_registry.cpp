@@ -12,77 +12,13 @@
 
 #include "api/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
+#include "fake_device.h"
 #include "ycan.h"
 
+using ycantest::FakeDevice;
+using ycantest::Probe;
+
 namespace {
-
-// What the stand-in devices report back to the test.
-struct Probe {
-    std::atomic<int> created{0};
-    std::atomic<int> opened{0};
-    std::atomic<int> closeCalls{0};
-    std::atomic<int> destroyed{0};
-    // Devices currently open per (type, index): never more than one.
-    std::mutex liveLock;
-    std::map<std::pair<unsigned, unsigned>, int> live;
-    std::atomic<int> overlap{0};
-    int openResult = 1;
-    int closeResult = 1;
-    int openFailError = YCAN_ERR_DEVICE_INFO;
-};
-
-class FakeDevice : public QDevice {
-public:
-    explicit FakeDevice(Probe& p) : probe(p) { probe.created++; }
-    ~FakeDevice() override { probe.destroyed++; }
-
-    int openDevice(unsigned t, unsigned i, unsigned reserved) override {
-        openArgs = {t, i, reserved};
-        if (probe.openResult != 1) {
-            ycan::setLastError(probe.openFailError);
-            return probe.openResult;
-        }
-        probe.opened++;
-        isOpen = true;
-        key = {t, i};
-        std::lock_guard g(probe.liveLock);
-        if (++probe.live[key] > 1) probe.overlap++;
-        return 1;
-    }
-    int closeDevice() override {
-        probe.closeCalls++;
-        if (isOpen) {
-            isOpen = false;
-            std::lock_guard g(probe.liveLock);
-            probe.live[key]--;
-            return probe.closeResult;
-        }
-        return 1;
-    }
-    int initCAN(unsigned, _YCAN_INIT_CONFIG*) override { return 0; }
-    int initCANFD(unsigned, _YCAN_INITFD_CONFIG*) override { return 0; }
-    int getBoardInf(_YCAN_BOARD_INFO*) override { return 0; }
-    int isDeviceOnLine() override { return isOpen ? 1 : 0; }
-    int transmit(unsigned, _YCAN_CAN_OBJ*, unsigned) override { return 0; }
-    int transmitFD(unsigned, _YCAN_CANFD_OBJ*, unsigned) override { return 0; }
-    int receiveFD(unsigned, _YCAN_CANFD_OBJ*, unsigned, int) override { return 0; }
-    int receive(unsigned, _YCAN_CAN_OBJ*, unsigned, int) override { return 0; }
-    int start(unsigned) override { return 0; }
-    int stop(unsigned) override { return 0; }
-    int clearBuffer(unsigned) override { return 0; }
-    int getReceiveNum(unsigned, uint8_t) override { return 0; }
-    int transmitData(uint8_t*, unsigned) override { return 0; }
-    int setFliter(unsigned, _YCAN_FLITER_CONFIG*) override { return 0; }
-
-    struct Args {
-        unsigned type, index, reserved;
-    } openArgs{~0u, ~0u, ~0u};
-    bool isOpen = false;
-    std::pair<unsigned, unsigned> key;
-
-private:
-    Probe& probe;
-};
 
 QYCANDevMgr::DriverFactory factoryFor(Probe& probe) {
     return [&probe](uint32_t) { return std::make_shared<FakeDevice>(probe); };
