@@ -11,12 +11,17 @@ bash scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 export CTEST_OUTPUT_ON_FAILURE=1
 
+passed=0
 run() {  # run NAME [cmake options...]
   local name=$1; shift
   echo "==== $name ===="
   cmake -S . -B "build-ci/$name" -G Ninja "$@" >/dev/null
   cmake --build "build-ci/$name" -j "$jobs"
-  (cd "build-ci/$name" && ctest -j "$jobs" --timeout 300)
+  local log="build-ci/$name/ctest.log"
+  (cd "build-ci/$name" && ctest -j "$jobs" --timeout 300) 2>&1 | tee "$log"
+  local n
+  n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  passed=$((passed + ${n:-0}))
 }
 
 run gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
@@ -28,3 +33,4 @@ if [ "${1:-}" != "--quick" ]; then
       -DYCAN_SANITIZE=thread
 fi
 echo "==== all builds passed ===="
+echo "$passed passed, 0 failed"
