@@ -1,0 +1,115 @@
+#include "sim/usb_bench.h"
+
+#include <umockdev.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace ycansim {
+
+UsbBench::UsbBench() {
+    bed = umockdev_testbed_new();
+    gchar* dir = umockdev_testbed_get_root_dir(bed);
+    root = dir;
+    g_free(dir);
+    if (!umockdev_in_mock_environment()) {
+        g_object_unref(bed);
+        throw std::runtime_error(
+            "the virtual USB bench needs the umockdev preload: run under umockdev-wrapper");
+    }
+    // libusb refuses to start without a usbfs directory, even an empty one.
+    std::filesystem::create_directories(root + "/dev/bus/usb");
+    timerThread = std::thread([this] { timerLoop(); });
+}
+
+UsbBench::~UsbBench() {
+    {
+        std::lock_guard guard(timerLock);
+        stopping = true;
+    }
+    timerWake.notify_all();
+    timerThread.join();
+
+    for (auto& dev : devices) {
+        if (dev->plugged()) {
+            std::string devPath = usbDevNode(dev->busNumber(), dev->deviceNumber());
+            std::string sysPath = dev->sysPath();
+            GError* err = nullptr;
+            umockdev_testbed_detach_ioctl(bed, devPath.c_str(), &err);
+            g_clear_error(&err);
+            umockdev_testbed_remove_device(bed, sysPath.c_str());
+        }
+    }
+    devices.clear();
+    g_object_unref(bed);
+}
+
+uint64_t UsbBench::nowUs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+int UsbBench::nextDevnum(int bus) {
+    int& last = lastDevnum[bus];
+    if (last < 1) last = 1;  // 1 is the root hub
+    return ++last;
+}
+
+VirtualDevice& UsbBench::addDevice(const DeviceSpec& spec, std::shared_ptr<DeviceModel> model,
+                                   PlugOptions where) {
+    int id = static_cast<int>(devices.size());
+    devices.push_back(std::make_unique<VirtualDevice>(*this, id, spec, std::move(model)));
+    VirtualDevice& dev = *devices.back();
+    replug(dev, where);
+    return dev;
+}
+
+void UsbBench::unplug(VirtualDevice& dev) {
+    if (!dev.plugged()) return;
+    dev.unplug();
+    transfers.add({nowUs(), dev.id(), UsbEvent::Unplug, 0, 0, {}});
+}
+
+void UsbBench::replug(VirtualDevice& dev, PlugOptions where) {
+    const bool replugged = dev.deviceNumber() != 0;
+    if (dev.plugged()) unplug(dev);
+    int devnum = where.devnum > 0 ? where.devnum : nextDevnum(where.bus);
+    if (devnum > lastDevnum[where.bus]) lastDevnum[where.bus] = devnum;
+    char sysPath[128];
+    snprintf(sysPath, sizeof sysPath, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", where.bus,
+             where.bus, nextPort++);
+    dev.plug(where.bus, devnum, sysPath);
+    // libusb learns about new devices from udev events.
+    umockdev_testbed_uevent(bed, (std::string("/sys") + sysPath).c_str(), "add");
+    if (replugged) transfers.add({nowUs(), dev.id(), UsbEvent::Replug, 0, 0, {}});
+}
+
+void UsbBench::after(std::chrono::milliseconds delay, std::function<void()> fn) {
+    {
+        std::lock_guard guard(timerLock);
+        timers.emplace(std::chrono::steady_clock::now() + delay, std::move(fn));
+    }
+    timerWake.notify_all();
+}
+
+void UsbBench::timerLoop() {
+    std::unique_lock guard(timerLock);
+    while (!stopping) {
+        if (timers.empty()) {
+            timerWake.wait(guard);
+            continue;
+        }
+        auto first = timers.begin();
+        if (timerWake.wait_until(guard, first->first) == std::cv_status::no_timeout) continue;
+        first = timers.begin();
+        if (first == timers.end() || first->first > std::chrono::steady_clock::now()) continue;
+        std::function<void()> fn = std::move(first->second);
+        timers.erase(first);
+        guard.unlock();
+        fn();
+        guard.lock();
+    }
+}
+
+}  // namespace ycansim

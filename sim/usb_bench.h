@@ -1,0 +1,81 @@
+// The virtual USB bench: a umockdev testbed with virtual devices that the
+// real libusb talks to through the usbfs ioctls, in this process or in a
+// child program run under the preload.
+//
+// Rules (see sim/README.md):
+// - the process runs under libumockdev-preload (umockdev-wrapper);
+// - create the bench before the first libusb_init and before other threads;
+// - close every libusb handle and exit every libusb context before the bench
+//   goes away.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/device_model.h"
+#include "sim/usb_capture.h"
+#include "sim/usb_spec.h"
+#include "sim/virtual_device.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace ycansim {
+
+struct PlugOptions {
+    int bus = 1;
+    int devnum = 0;  // 0: the next free number on the bus
+};
+
+class UsbBench {
+public:
+    UsbBench();
+    ~UsbBench();
+    UsbBench(const UsbBench&) = delete;
+    UsbBench& operator=(const UsbBench&) = delete;
+
+    // Adds (plugs in) a device. libusb lists the newest device first.
+    VirtualDevice& addDevice(const DeviceSpec& spec, std::shared_ptr<DeviceModel> model,
+                             PlugOptions where = {});
+    // Pulls the device out: its pending transfers fail as "no device",
+    // later requests get ENODEV, and a "remove" event goes out.
+    void unplug(VirtualDevice& dev);
+    // Plugs it back in, by default under the next free device number.
+    void replug(VirtualDevice& dev, PlugOptions where = {});
+
+    UsbCapture& capture() { return transfers; }
+    const std::string& rootDir() const { return root; }
+    UMockdevTestbed* testbed() { return bed; }
+
+    // Runs fn on the bench's timer thread after the delay.
+    void after(std::chrono::milliseconds delay, std::function<void()> fn);
+
+    // Microseconds on the capture's clock.
+    static uint64_t nowUs();
+
+private:
+    friend class VirtualDevice;
+    void timerLoop();
+    int nextDevnum(int bus);
+
+    UMockdevTestbed* bed = nullptr;
+    std::string root;
+    UsbCapture transfers;
+    std::vector<std::unique_ptr<VirtualDevice>> devices;
+    std::map<int, int> lastDevnum;
+    int nextPort = 1;
+
+    std::mutex timerLock;
+    std::condition_variable timerWake;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers;
+    bool stopping = false;
+    std::thread timerThread;
+};
+
+}  // namespace ycansim

@@ -1,0 +1,77 @@
+#include "sim/usb_spec.h"
+
+#include <cstdio>
+
+namespace ycansim {
+
+namespace {
+void put16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+}  // namespace
+
+std::vector<uint8_t> buildDescriptors(const DeviceSpec& spec) {
+    std::vector<uint8_t> d = {18, 1};
+    put16(d, 0x0200);                 // USB 2.0
+    d.insert(d.end(), {0, 0, 0, 64});  // class by interface, EP0 of 64 bytes
+    put16(d, spec.vendorId);
+    put16(d, spec.productId);
+    put16(d, spec.bcdDevice);
+    d.insert(d.end(), {1, 2, 3, 1});  // string indexes, one configuration
+
+    const uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * spec.endpoints.size());
+    d.insert(d.end(), {9, 2});
+    put16(d, total);
+    d.insert(d.end(), {1, 1, 0, 0x80, 50});  // one interface, bus powered, 100 mA
+    d.insert(d.end(), {9, 4, 0, 0, static_cast<uint8_t>(spec.endpoints.size()), 0xFF, 0, 0, 0});
+    for (const EndpointSpec& ep : spec.endpoints) {
+        d.insert(d.end(), {7, 5, ep.address, static_cast<uint8_t>(ep.type)});
+        put16(d, ep.maxPacket);
+        d.push_back(ep.interval);
+    }
+    return d;
+}
+
+std::string usbDevNode(int bus, int devnum) {
+    char node[32];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, devnum);
+    return node;
+}
+
+std::string umockdevRecord(const DeviceSpec& spec, const std::string& sysPath, int bus, int devnum) {
+    std::string hex;
+    for (uint8_t b : buildDescriptors(spec)) {
+        char byte[3];
+        snprintf(byte, sizeof byte, "%02x", b);
+        hex += byte;
+    }
+    const std::string node = usbDevNode(bus, devnum);
+    const int minor = (bus - 1) * 128 + (devnum - 1);
+    char text[1024];
+    snprintf(text, sizeof text,
+             "P: %s\n"
+             "N: %s\n"
+             "E: DEVNAME=%s\n"
+             "E: DEVTYPE=usb_device\n"
+             "E: DRIVER=usb\n"
+             "E: PRODUCT=%x/%x/%x\n"
+             "E: SUBSYSTEM=usb\n"
+             "E: BUSNUM=%03d\n"
+             "E: DEVNUM=%03d\n"
+             "E: MAJOR=189\n"
+             "E: MINOR=%d\n"
+             "A: busnum=%d\n"
+             "A: devnum=%d\n"
+             "A: speed=480\n"
+             "A: idVendor=%04x\n"
+             "A: idProduct=%04x\n"
+             "A: bConfigurationValue=1\n"
+             "A: bNumConfigurations=1\n"
+             "A: dev=189:%d\n",
+             sysPath.c_str(), node.c_str() + 5, node.c_str(), spec.vendorId, spec.productId,
+             spec.bcdDevice, bus, devnum, minor, bus, devnum, spec.vendorId, spec.productId, minor);
+    return std::string(text) + "H: descriptors=" + hex + "\n";
+}
+
+}  // namespace ycansim

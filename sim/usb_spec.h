@@ -1,0 +1,38 @@
+// What a virtual USB device looks like from the host: ids and endpoints.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ycansim {
+
+enum class EndpointType : uint8_t { Bulk = 2, Interrupt = 3 };
+
+struct EndpointSpec {
+    uint8_t address;  // bit 7 set for IN
+    EndpointType type;
+    uint16_t maxPacket;
+    uint8_t interval = 1;
+};
+
+struct DeviceSpec {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint16_t bcdDevice = 0x0100;
+    // One vendor-specific interface with these endpoints.
+    std::vector<EndpointSpec> endpoints;
+};
+
+// Device descriptor followed by the whole configuration descriptor, as the
+// kernel exposes them in sysfs.
+std::vector<uint8_t> buildDescriptors(const DeviceSpec& spec);
+
+// The umockdev record that adds the device at bus/devnum under the given
+// sysfs path.
+std::string umockdevRecord(const DeviceSpec& spec, const std::string& sysPath, int bus, int devnum);
+
+// "/dev/bus/usb/BBB/DDD"
+std::string usbDevNode(int bus, int devnum);
+
+}  // namespace ycansim

@@ -1,0 +1,533 @@
+#include "sim/virtual_device.h"
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+
+#include "sim/usb_bench.h"
+
+namespace ycansim {
+
+namespace {
+
+// What the emulated usbfs claims to support: one URB per transfer of any
+// size, and reaping of finished URBs after a disconnect.
+constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+bool isIn(uint8_t ep) { return (ep & 0x80) != 0; }
+
+void complete(UMockdevIoctlClient* client, long result, int err) {
+    umockdev_ioctl_client_complete(client, result, err);
+}
+
+// Local copy of the value an ioctl argument points to (unsigned int sized).
+bool readUintArg(UMockdevIoctlData* arg, uint32_t& value) {
+    GError* err = nullptr;
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &err);
+    if (d == nullptr) {
+        g_clear_error(&err);
+        return false;
+    }
+    memcpy(&value, d->data, sizeof value);
+    g_object_unref(d);
+    return true;
+}
+
+}  // namespace
+
+// One submitted URB: the client's URB and buffer as local copies that
+// umockdev writes back when the URB is reaped.
+struct VirtualDevice::Urb {
+    UMockdevIoctlClient* client = nullptr;
+    UMockdevIoctlData* urbData = nullptr;
+    UMockdevIoctlData* buffer = nullptr;
+    uint8_t endpoint = 0;
+    int length = 0;
+    int status = 0;
+    int actual = 0;
+    std::vector<uint8_t> completion;  // IN data, copied into the buffer at reap
+
+    ~Urb() {
+        if (buffer != nullptr) g_object_unref(buffer);
+        if (urbData != nullptr) g_object_unref(urbData);
+        if (client != nullptr) g_object_unref(client);
+    }
+};
+
+// One appearance of the device on the bus: its /dev node, ioctl handler and
+// transfers. A replug creates a new node.
+struct VirtualDevice::Node {
+    VirtualDevice* owner = nullptr;
+    int bus = 0;
+    int devnum = 0;
+    std::string devPath;
+    std::string sysPath;
+    UMockdevIoctlBase* handler = nullptr;
+    // libusb sleeps in poll() on the device node until a URB can be reaped.
+    // The node is a FIFO holding one byte while nothing is reapable (poll
+    // reports it full, not writable), and empty otherwise.
+    int wakeFd = -1;
+    bool wakeBlocked = false;
+    bool gone = false;
+    std::list<std::unique_ptr<Urb>> pending;   // IN transfers waiting for data
+    std::list<std::unique_ptr<Urb>> finished;  // ready to be reaped
+};
+
+VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceSpec spec, std::shared_ptr<DeviceModel> m)
+    : bench(b), deviceId(id), deviceSpec(std::move(spec)), deviceModel(std::move(m)) {}
+
+VirtualDevice::~VirtualDevice() {
+    for (auto& node : nodes) {
+        node->pending.clear();
+        node->finished.clear();
+        if (node->wakeFd >= 0) close(node->wakeFd);
+        if (node->handler != nullptr) g_object_unref(node->handler);
+    }
+}
+
+VirtualDevice::Node* VirtualDevice::currentLocked() const {
+    if (nodes.empty() || nodes.back()->gone) return nullptr;
+    return nodes.back().get();
+}
+
+int VirtualDevice::busNumber() const {
+    std::lock_guard guard(lock);
+    return nodes.empty() ? 0 : nodes.back()->bus;
+}
+
+int VirtualDevice::deviceNumber() const {
+    std::lock_guard guard(lock);
+    return nodes.empty() ? 0 : nodes.back()->devnum;
+}
+
+std::string VirtualDevice::sysPath() const {
+    std::lock_guard guard(lock);
+    Node* node = currentLocked();
+    return node != nullptr ? node->sysPath : std::string();
+}
+
+bool VirtualDevice::plugged() const {
+    std::lock_guard guard(lock);
+    return currentLocked() != nullptr;
+}
+
+void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
+    auto node = std::make_unique<Node>();
+    node->owner = this;
+    node->bus = bus;
+    node->devnum = devnum;
+    node->devPath = usbDevNode(bus, devnum);
+    node->sysPath = "/sys" + sysPath;
+
+    GError* err = nullptr;
+    std::string record = umockdevRecord(deviceSpec, sysPath, bus, devnum);
+    if (!umockdev_testbed_add_from_string(bench.testbed(), record.c_str(), &err)) {
+        std::string why = err ? err->message : "unknown";
+        g_clear_error(&err);
+        throw std::runtime_error("cannot add virtual USB device: " + why);
+    }
+
+    // Swap the plain file umockdev made for the node for the wake-up FIFO.
+    std::string real = bench.rootDir() + node->devPath;
+    unlink(real.c_str());
+    if (mkfifo(real.c_str(), 0666) != 0)
+        throw std::runtime_error("mkfifo " + real + ": " + strerror(errno));
+    node->wakeFd = open(real.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (node->wakeFd < 0) throw std::runtime_error("open " + real + ": " + strerror(errno));
+    fcntl(node->wakeFd, F_SETPIPE_SZ, 4096);
+
+    node->handler = umockdev_ioctl_base_new();
+    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(&VirtualDevice::onIoctl),
+                     node.get());
+
+    std::lock_guard guard(lock);
+    inQueue.clear();
+    haltedEps.clear();
+    updateWakeupLocked(*node);
+    if (!umockdev_testbed_attach_ioctl(bench.testbed(), node->devPath.c_str(), node->handler,
+                                       &err)) {
+        std::string why = err ? err->message : "unknown";
+        g_clear_error(&err);
+        throw std::runtime_error("cannot attach ioctl handler: " + why);
+    }
+    nodes.push_back(std::move(node));
+}
+
+void VirtualDevice::unplug() {
+    Node* node;
+    {
+        std::lock_guard guard(lock);
+        node = currentLocked();
+        if (node == nullptr) return;
+        node->gone = true;
+        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), -ESHUTDOWN);
+        inQueue.clear();
+        updateWakeupLocked(*node);
+    }
+    pendingChanged.notify_all();
+    GError* err = nullptr;
+    umockdev_testbed_uevent(bench.testbed(), node->sysPath.c_str(), "remove");
+    umockdev_testbed_detach_ioctl(bench.testbed(), node->devPath.c_str(), &err);
+    g_clear_error(&err);
+    umockdev_testbed_remove_device(bench.testbed(), node->sysPath.c_str());
+}
+
+void VirtualDevice::record(int kind, uint8_t ep, int status, std::vector<uint8_t> data) {
+    bench.capture().add(
+        {UsbBench::nowUs(), deviceId, static_cast<UsbEvent>(kind), ep, status, std::move(data)});
+}
+
+// ---- Device side ----------------------------------------------------------
+
+void VirtualDevice::pushIn(uint8_t ep, std::vector<uint8_t> data) {
+    std::chrono::milliseconds delay{0};
+    {
+        std::lock_guard guard(lock);
+        if (int& drops = dropCount[ep]; drops > 0) {
+            --drops;
+            return;
+        }
+        if (auto d = delayNext.find(ep); d != delayNext.end()) {
+            delay = d->second;
+            delayNext.erase(d);
+        }
+    }
+    if (delay.count() > 0)
+        bench.after(delay, [this, ep, data = std::move(data)]() mutable { enqueue(ep, std::move(data)); });
+    else
+        enqueue(ep, std::move(data));
+}
+
+void VirtualDevice::pushInAfter(uint8_t ep, std::vector<uint8_t> data,
+                                std::chrono::milliseconds delay) {
+    bench.after(delay, [this, ep, data = std::move(data)]() mutable { pushIn(ep, std::move(data)); });
+}
+
+void VirtualDevice::enqueue(uint8_t ep, std::vector<uint8_t> data) {
+    std::lock_guard guard(lock);
+    Node* node = currentLocked();
+    if (node == nullptr) return;  // nobody to send to
+    inQueue[ep].push_back(std::move(data));
+    matchLocked(*node);
+    updateWakeupLocked(*node);
+}
+
+void VirtualDevice::dropNextIn(uint8_t ep, int count) {
+    std::lock_guard guard(lock);
+    dropCount[ep] += count;
+}
+
+void VirtualDevice::delayNextIn(uint8_t ep, std::chrono::milliseconds delay) {
+    std::lock_guard guard(lock);
+    delayNext[ep] = delay;
+}
+
+void VirtualDevice::stall(uint8_t ep) {
+    std::lock_guard guard(lock);
+    haltedEps[ep] = true;
+    Node* node = currentLocked();
+    if (node == nullptr) return;
+    for (auto it = node->pending.begin(); it != node->pending.end();) {
+        auto next = std::next(it);
+        if ((*it)->endpoint == ep) finishLocked(*node, it, -EPIPE);
+        it = next;
+    }
+    updateWakeupLocked(*node);
+}
+
+bool VirtualDevice::halted(uint8_t ep) const {
+    std::lock_guard guard(lock);
+    auto h = haltedEps.find(ep);
+    return h != haltedEps.end() && h->second;
+}
+
+int VirtualDevice::pendingIn(uint8_t ep) const {
+    std::lock_guard guard(lock);
+    Node* node = currentLocked();
+    int n = 0;
+    if (node != nullptr)
+        for (auto& u : node->pending) n += u->endpoint == ep;
+    return n;
+}
+
+int VirtualDevice::queuedIn(uint8_t ep) const {
+    std::lock_guard guard(lock);
+    auto q = inQueue.find(ep);
+    return q == inQueue.end() ? 0 : static_cast<int>(q->second.size());
+}
+
+bool VirtualDevice::waitPendingIn(uint8_t ep, int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock guard(lock);
+    return pendingChanged.wait_for(guard, timeout, [&] {
+        Node* node = currentLocked();
+        int n = 0;
+        if (node != nullptr)
+            for (auto& u : node->pending) n += u->endpoint == ep;
+        return n >= count;
+    });
+}
+
+// ---- Transfer bookkeeping (lock held) --------------------------------------
+
+void VirtualDevice::matchLocked(Node& node) {
+    for (auto it = node.pending.begin(); it != node.pending.end();) {
+        auto next = std::next(it);
+        Urb& urb = **it;
+        auto q = inQueue.find(urb.endpoint);
+        if (q != inQueue.end() && !q->second.empty()) {
+            std::vector<uint8_t>& chunk = q->second.front();
+            size_t n = std::min(chunk.size(), static_cast<size_t>(urb.length));
+            urb.completion.assign(chunk.begin(), chunk.begin() + static_cast<long>(n));
+            urb.actual = static_cast<int>(n);
+            if (n < chunk.size())
+                chunk.erase(chunk.begin(), chunk.begin() + static_cast<long>(n));
+            else
+                q->second.pop_front();
+            record(static_cast<int>(UsbEvent::In), urb.endpoint, 0, urb.completion);
+            finishLocked(node, it, 0);
+        }
+        it = next;
+    }
+}
+
+void VirtualDevice::finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::iterator it,
+                                 int status) {
+    (*it)->status = status;
+    if (status != 0) (*it)->actual = 0;
+    node.finished.splice(node.finished.end(), node.pending, it);
+}
+
+void VirtualDevice::updateWakeupLocked(Node& node) {
+    const bool reapable = !node.finished.empty();
+    char byte = 0;
+    if (reapable && node.wakeBlocked) {
+        if (read(node.wakeFd, &byte, 1) == 1) node.wakeBlocked = false;
+    } else if (!reapable && !node.wakeBlocked) {
+        if (write(node.wakeFd, &byte, 1) == 1) node.wakeBlocked = true;
+    }
+}
+
+// ---- usbfs emulation, on umockdev's worker thread -------------------------
+
+int VirtualDevice::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* node) {
+    Node* n = static_cast<Node*>(node);
+    return n->owner->handleIoctl(*n, client) ? TRUE : FALSE;
+}
+
+bool VirtualDevice::handleIoctl(Node& node, UMockdevIoctlClient* client) {
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    switch (request) {
+        case USBDEVFS_SUBMITURB: return submit(node, client, arg);
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY: return reap(node, client, arg);
+        case USBDEVFS_DISCARDURB: return discard(node, client, arg);
+        default: break;
+    }
+    {
+        std::lock_guard guard(lock);
+        if (node.gone) {
+            complete(client, -1, ENODEV);
+            return true;
+        }
+    }
+    uint32_t value = 0;
+    switch (request) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            GError* err = nullptr;
+            UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &err);
+            if (d == nullptr) {
+                g_clear_error(&err);
+                complete(client, -1, EFAULT);
+                return true;
+            }
+            memcpy(d->data, &kCapabilities, sizeof kCapabilities);
+            complete(client, 0, 0);
+            g_object_unref(d);
+            return true;
+        }
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESETEP: {
+            if (!readUintArg(arg, value)) {
+                complete(client, -1, EFAULT);
+                return true;
+            }
+            const uint8_t ep = static_cast<uint8_t>(value);
+            {
+                std::lock_guard guard(lock);
+                haltedEps[ep] = false;
+            }
+            const bool clear = request == USBDEVFS_CLEAR_HALT;
+            record(static_cast<int>(clear ? UsbEvent::ClearHalt : UsbEvent::ResetEndpoint), ep, 0, {});
+            if (clear) deviceModel->onClearHalt(*this, ep);
+            complete(client, 0, 0);
+            return true;
+        }
+        case USBDEVFS_RESET:
+            record(static_cast<int>(UsbEvent::Reset), 0, 0, {});
+            deviceModel->onReset(*this);
+            complete(client, 0, 0);
+            return true;
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+            readUintArg(arg, value);
+            record(static_cast<int>(request == USBDEVFS_CLAIMINTERFACE ? UsbEvent::Claim
+                                                                       : UsbEvent::Release),
+                   static_cast<uint8_t>(value), 0, {});
+            complete(client, 0, 0);
+            return true;
+        case USBDEVFS_GETDRIVER:
+            complete(client, -1, ENODATA);  // no kernel driver bound
+            return true;
+        case USBDEVFS_DISCONNECT_CLAIM:
+            complete(client, 0, 0);
+            return true;
+        default:
+            record(static_cast<int>(UsbEvent::Unknown), 0, static_cast<int>(request), {});
+            complete(client, -1, ENOTTY);
+            return true;
+    }
+}
+
+bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    GError* err = nullptr;
+    auto urb = std::make_unique<Urb>();
+    urb->urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &err);
+    if (urb->urbData == nullptr) {
+        g_clear_error(&err);
+        complete(client, -1, EFAULT);
+        return true;
+    }
+    auto* u = reinterpret_cast<usbdevfs_urb*>(urb->urbData->data);
+    urb->endpoint = u->endpoint;
+    urb->length = u->buffer_length;
+    if (u->buffer_length > 0) {
+        urb->buffer = umockdev_ioctl_data_resolve(urb->urbData, offsetof(usbdevfs_urb, buffer),
+                                                  static_cast<gsize>(u->buffer_length), &err);
+        if (urb->buffer == nullptr) {
+            g_clear_error(&err);
+            complete(client, -1, EFAULT);
+            return true;
+        }
+    }
+    urb->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+
+    const uint8_t ep = urb->endpoint;
+    std::vector<uint8_t> outData;
+    bool deliver = false;
+    {
+        std::lock_guard guard(lock);
+        if (node.gone) {
+            complete(client, -1, ENODEV);
+            return true;
+        }
+        // Connections that went away leave their transfers behind; drop them.
+        for (auto* list : {&node.pending, &node.finished})
+            list->remove_if([](const std::unique_ptr<Urb>& x) {
+                return !umockdev_ioctl_client_get_connected(x->client);
+            });
+
+        const bool isHalted = haltedEps.count(ep) != 0 && haltedEps[ep];
+        if (u->type == USBDEVFS_URB_TYPE_CONTROL || u->type == USBDEVFS_URB_TYPE_ISO) {
+            // Not used by the adapters: refuse like a stalled control pipe.
+            node.pending.push_back(std::move(urb));
+            finishLocked(node, std::prev(node.pending.end()), -EPIPE);
+        } else if (isIn(ep)) {
+            node.pending.push_back(std::move(urb));
+            if (isHalted) finishLocked(node, std::prev(node.pending.end()), -EPIPE);
+            matchLocked(node);
+        } else {
+            if (urb->buffer != nullptr)
+                outData.assign(urb->buffer->data, urb->buffer->data + urb->length);
+            record(static_cast<int>(UsbEvent::Out), ep, isHalted ? -EPIPE : 0, outData);
+            urb->actual = urb->length;
+            node.pending.push_back(std::move(urb));
+            finishLocked(node, std::prev(node.pending.end()), isHalted ? -EPIPE : 0);
+            deliver = !isHalted;
+        }
+        updateWakeupLocked(node);
+    }
+    pendingChanged.notify_all();
+    complete(client, 0, 0);
+    if (deliver) deviceModel->onOut(*this, ep, outData);
+    return true;
+}
+
+bool VirtualDevice::reap(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    std::unique_ptr<Urb> done;
+    bool gone;
+    {
+        std::lock_guard guard(lock);
+        gone = node.gone;
+        for (auto it = node.finished.begin(); it != node.finished.end(); ++it) {
+            if ((*it)->client == client) {
+                done = std::move(*it);
+                node.finished.erase(it);
+                break;
+            }
+        }
+        updateWakeupLocked(node);
+    }
+    if (!done) {
+        complete(client, -1, gone ? ENODEV : EAGAIN);
+        return true;
+    }
+    auto* u = reinterpret_cast<usbdevfs_urb*>(done->urbData->data);
+    if (isIn(done->endpoint) && done->buffer != nullptr && done->actual > 0)
+        memcpy(done->buffer->data, done->completion.data(), static_cast<size_t>(done->actual));
+    u->status = done->status;
+    u->actual_length = done->actual;
+
+    GError* err = nullptr;
+    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &err);
+    if (slot == nullptr) {
+        g_clear_error(&err);
+        complete(client, -1, EFAULT);
+        return true;
+    }
+    // The client's URB pointer now names its own URB, written back with the
+    // URB and its buffer when the ioctl completes.
+    umockdev_ioctl_data_set_ptr(slot, 0, done->urbData);
+    complete(client, 0, 0);
+    g_object_unref(slot);
+    return true;
+}
+
+bool VirtualDevice::discard(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    unsigned long address = 0;
+    memcpy(&address, arg->data, sizeof address);
+    bool found = false;
+    uint8_t ep = 0;
+    {
+        std::lock_guard guard(lock);
+        for (auto it = node.pending.begin(); it != node.pending.end(); ++it) {
+            if ((*it)->client == client && (*it)->urbData->client_addr == address) {
+                ep = (*it)->endpoint;
+                finishLocked(node, it, -ENOENT);
+                found = true;
+                break;
+            }
+        }
+        updateWakeupLocked(node);
+    }
+    if (!found) {
+        complete(client, -1, EINVAL);  // already finished
+        return true;
+    }
+    record(static_cast<int>(UsbEvent::Discard), ep, -ENOENT, {});
+    pendingChanged.notify_all();
+    complete(client, 0, 0);
+    return true;
+}
+
+}  // namespace ycansim

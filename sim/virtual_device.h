@@ -1,0 +1,108 @@
+// One virtual USB device on the bench: its usbfs emulation (URB queues per
+// connection, completion, cancellation) and the fault injection a test can
+// apply to it. Its behaviour comes from a DeviceModel.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/device_model.h"
+#include "sim/usb_spec.h"
+
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+typedef struct _UMockdevIoctlData UMockdevIoctlData;
+
+namespace ycansim {
+
+class UsbBench;
+
+class VirtualDevice {
+public:
+    VirtualDevice(UsbBench& bench, int id, DeviceSpec spec, std::shared_ptr<DeviceModel> model);
+    ~VirtualDevice();
+    VirtualDevice(const VirtualDevice&) = delete;
+    VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+    int id() const { return deviceId; }
+    const DeviceSpec& spec() const { return deviceSpec; }
+    DeviceModel& model() { return *deviceModel; }
+    int busNumber() const;
+    int deviceNumber() const;
+    bool plugged() const;
+    // sysfs path of the current node ("/sys/devices/..."), empty when unplugged.
+    std::string sysPath() const;
+
+    // Data the device has for the host on IN endpoint `ep`: it completes the
+    // oldest pending IN transfer on that endpoint, or waits for one (as a
+    // device buffers data until the host polls). A chunk longer than the
+    // transfer fills it and the rest goes to the next one. Thread-safe.
+    void pushIn(uint8_t ep, std::vector<uint8_t> data);
+    // The same, after a delay.
+    void pushInAfter(uint8_t ep, std::vector<uint8_t> data, std::chrono::milliseconds delay);
+
+    // Fault injection.
+    // The next `count` chunks pushed on `ep` are lost.
+    void dropNextIn(uint8_t ep, int count = 1);
+    // The next chunk pushed on `ep` arrives `delay` later than pushed.
+    void delayNextIn(uint8_t ep, std::chrono::milliseconds delay);
+    // Halts `ep`: its transfers fail with a stall until the host clears it.
+    void stall(uint8_t ep);
+    bool halted(uint8_t ep) const;
+
+    // IN transfers the host has pending on `ep` (it is waiting for data).
+    int pendingIn(uint8_t ep) const;
+    // Chunks queued on `ep` that no transfer has taken yet.
+    int queuedIn(uint8_t ep) const;
+    // Waits until the host has at least `count` IN transfers pending on ep.
+    bool waitPendingIn(uint8_t ep, int count, std::chrono::milliseconds timeout) const;
+
+private:
+    friend class UsbBench;
+    struct Urb;
+    struct Node;
+
+    // Bench side: plugging in and out.
+    void plug(int bus, int devnum, const std::string& sysPath);
+    void unplug();
+
+    // Handler of the usbfs ioctls of one node, on umockdev's worker thread.
+    static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
+    bool handleIoctl(Node& node, UMockdevIoctlClient* client);
+    bool submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    bool reap(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    bool discard(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+
+    // All below with `lock` held.
+    void enqueue(uint8_t ep, std::vector<uint8_t> data);
+    Node* currentLocked() const;
+    void matchLocked(Node& node);
+    void finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::iterator it, int status);
+    void updateWakeupLocked(Node& node);
+    void record(int kind, uint8_t ep, int status, std::vector<uint8_t> data);
+
+    UsbBench& bench;
+    const int deviceId;
+    const DeviceSpec deviceSpec;
+    std::shared_ptr<DeviceModel> deviceModel;
+
+    mutable std::mutex lock;
+    mutable std::condition_variable pendingChanged;
+    // Every node this device had; the last one is current while plugged.
+    // Old nodes stay so that connections still open on them get ENODEV.
+    std::vector<std::unique_ptr<Node>> nodes;
+    std::map<uint8_t, std::deque<std::vector<uint8_t>>> inQueue;
+    std::map<uint8_t, int> dropCount;
+    std::map<uint8_t, std::chrono::milliseconds> delayNext;
+    std::map<uint8_t, bool> haltedEps;
+};
+
+}  // namespace ycansim

@@ -1,0 +1,374 @@
+// The USB transport against virtual devices on the bench: real libusb, real
+// usbfs ioctls, emulated device underneath.
+#include <gtest/gtest.h>
+#include <libusb.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "sim/usb_bench.h"
+#include "test_support.h"
+#include "transport/QUserLibUsb.h"
+
+using namespace std::chrono_literals;
+using ycansim::DeviceSpec;
+using ycansim::EndpointType;
+using ycansim::UsbBench;
+using ycansim::UsbEvent;
+using ycansim::VirtualDevice;
+using ycantest::countOf;
+using ycantest::StreamCapture;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr uint16_t kVid = 0x1234;
+constexpr uint16_t kPid = 0x5678;
+
+DeviceSpec testSpec() {
+    DeviceSpec spec;
+    spec.vendorId = kVid;
+    spec.productId = kPid;
+    spec.endpoints = {{0x01, EndpointType::Interrupt, 64},
+                      {0x81, EndpointType::Interrupt, 64},
+                      {0x02, EndpointType::Bulk, 512},
+                      {0x82, EndpointType::Bulk, 512},
+                      {0x83, EndpointType::Bulk, 512}};
+    return spec;
+}
+
+// Sends back whatever it receives: 0x01 -> 0x81, 0x02 -> 0x82.
+class EchoModel : public ycansim::DeviceModel {
+public:
+    void onOut(VirtualDevice& dev, uint8_t ep, const Bytes& data) override {
+        if (silent) return;
+        dev.pushIn(static_cast<uint8_t>(ep | 0x80), data);
+    }
+    std::atomic<bool> silent{false};
+};
+
+// (bus, address) of the matching devices, in libusb's own list order.
+std::vector<std::pair<int, int>> libusbOrder() {
+    std::vector<std::pair<int, int>> order;
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != 0) return order;
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        libusb_get_device_descriptor(list[i], &d);
+        if (d.idVendor == kVid && d.idProduct == kPid)
+            order.emplace_back(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
+    }
+    libusb_free_device_list(list, 1);
+    libusb_exit(ctx);
+    return order;
+}
+
+double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+class Transport : public ::testing::Test {
+protected:
+    VirtualDevice& addEcho() { return bench.addDevice(testSpec(), echo); }
+    // Opens index 0 with a fresh transport.
+    QUserLibUsb& openFirst() {
+        usb = std::make_unique<QUserLibUsb>();
+        EXPECT_EQ(usb->OpenUSBDevice(kVid, kPid, 0), 1);
+        return *usb;
+    }
+    int resetsOn(const VirtualDevice& dev) {
+        return static_cast<int>(bench.capture().select(dev.id(), UsbEvent::Reset).size());
+    }
+
+    UsbBench bench;
+    std::shared_ptr<EchoModel> echo = std::make_shared<EchoModel>();
+    // Destroyed before the bench: libusb must be gone before the testbed.
+    std::unique_ptr<QUserLibUsb> usb;
+};
+
+}  // namespace
+
+TEST_F(Transport, IndexSelectsInListOrderAndAbsenceIsLoggedOnce) {
+    VirtualDevice& a = addEcho();
+    VirtualDevice& b = addEcho();
+    auto order = libusbOrder();
+    ASSERT_EQ(order.size(), 2u);
+    VirtualDevice& first = order[0].second == a.deviceNumber() ? a : b;
+    VirtualDevice& second = &first == &a ? b : a;
+    ASSERT_EQ(order[1].second, second.deviceNumber());
+
+    {
+        StreamCapture out(1);
+        QUserLibUsb u0;
+        ASSERT_EQ(u0.OpenUSBDevice(kVid, kPid, 0), 1);
+        EXPECT_EQ(u0.GetUSBDeviceLinkStatus(), 1);
+        EXPECT_EQ(resetsOn(first), 1);  // opening resets the device
+        EXPECT_EQ(resetsOn(second), 0);
+        QUserLibUsb u1;
+        ASSERT_EQ(u1.OpenUSBDevice(kVid, kPid, 1), 1);
+        EXPECT_EQ(resetsOn(second), 1);
+        std::string text = out.text();
+        EXPECT_NE(text.find("[INFO ] YORV Tip:USB Device<0> Link...\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("[INFO ] YORV Tip:USB Device<1> Link...\n"), std::string::npos) << text;
+    }
+
+    StreamCapture out(1);
+    QUserLibUsb u2;
+    EXPECT_EQ(u2.OpenUSBDevice(kVid, kPid, 2), 0);
+    EXPECT_EQ(u2.OpenUSBDevice(kVid, kPid, 2), 0);
+    EXPECT_EQ(u2.OpenUSBDevice(kVid, kPid, -1), 0);
+    EXPECT_EQ(u2.GetUSBDeviceLinkStatus(), 0);
+    std::string text = out.text();
+    EXPECT_EQ(countOf(text, "[ERROR] YORV Tip:USB Device<1234:5678:2> Not Exist...\n"), 1u) << text;
+    EXPECT_EQ(countOf(text, "Not Exist"), 1u) << text;
+}
+
+TEST_F(Transport, OnlyTheFirst63MatchingDevicesCanBeSelected) {
+    std::vector<VirtualDevice*> devs;
+    for (int i = 0; i < 64; ++i) devs.push_back(&addEcho());
+    ASSERT_EQ(libusbOrder().size(), 64u);
+    QUserLibUsb u;
+    EXPECT_EQ(u.OpenUSBDevice(kVid, kPid, 63), 0);
+    EXPECT_EQ(u.OpenUSBDevice(kVid, kPid, 62), 1);
+    u.CloseUSBDevice();
+}
+
+TEST_F(Transport, InterruptAndBulkRoundTrips) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    Bytes cmd = {0x55, 0x01, 0x02, 0x03};
+    EXPECT_EQ(u.WriteUSBDevice(cmd.data(), 4, 0x01, 100), 4);
+    uint8_t reply[64] = {};
+    ASSERT_EQ(u.ReadUSBDevice(reply, sizeof reply, 0x81, 500), 4);
+    EXPECT_EQ(Bytes(reply, reply + 4), cmd);
+
+    Bytes block(4096);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 31);
+    EXPECT_EQ(u.bulkWriteUSBDevice(block.data(), 4096, 0x02, 1000), 4096);
+    Bytes in(4096);
+    ASSERT_EQ(u.bulkReadUSBDevice(in.data(), 4096, 0x82, 1000), 4096);
+    EXPECT_EQ(in, block);
+
+    auto outs = bench.capture().select(dev.id(), UsbEvent::Out);
+    ASSERT_EQ(outs.size(), 2u);
+    EXPECT_EQ(outs[0].endpoint, 0x01);
+    EXPECT_EQ(outs[0].data, cmd);
+    EXPECT_EQ(outs[1].endpoint, 0x02);
+    EXPECT_EQ(bench.capture().select(dev.id(), UsbEvent::In, 0x82)[0].data, block);
+}
+
+TEST_F(Transport, DeviceBuffersChunksInOrderAndSplitsLongOnes) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    dev.pushIn(0x83, {1, 2, 3});
+    dev.pushIn(0x83, Bytes(100, 7));
+    uint8_t buf[64];
+    ASSERT_EQ(u.bulkReadUSBDevice(buf, 64, 0x83, 500), 3);
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{1, 2, 3}));
+    ASSERT_EQ(u.bulkReadUSBDevice(buf, 64, 0x83, 500), 64);
+    ASSERT_EQ(u.bulkReadUSBDevice(buf, 64, 0x83, 500), 36);
+    EXPECT_EQ(dev.queuedIn(0x83), 0);
+}
+
+TEST_F(Transport, PendingReadCompletesWhenDataArrivesLater) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    auto start = std::chrono::steady_clock::now();
+    auto reader = std::async(std::launch::async, [&] {
+        uint8_t buf[64];
+        int n = u.ReadUSBDevice(buf, sizeof buf, 0x81, 5000);
+        return std::make_pair(n, Bytes(buf, buf + std::max(n, 0)));
+    });
+    ASSERT_TRUE(dev.waitPendingIn(0x81, 1, 2s));
+    std::this_thread::sleep_for(50ms);
+    dev.pushIn(0x81, {0xAA, 0xBB});
+    auto [n, data] = reader.get();
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(data, (Bytes{0xAA, 0xBB}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+TEST_F(Transport, ReadTimeoutIsDiscardedAndNotLogged) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    uint8_t buf[64];
+    StreamCapture out(1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 60), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 55ms);
+    EXPECT_EQ(u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 30), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(out.text(), "");
+    // libusb cancelled both transfers when their time ran out.
+    EXPECT_EQ(bench.capture().select(dev.id(), UsbEvent::Discard).size(), 2u);
+    EXPECT_EQ(dev.pendingIn(0x81), 0);
+    // The endpoint still works afterwards.
+    dev.pushIn(0x81, {9});
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 500), 1);
+}
+
+TEST_F(Transport, DroppedAndDelayedReplies) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    uint8_t cmd[2] = {1, 2};
+    uint8_t buf[64];
+    dev.dropNextIn(0x81);
+    u.WriteUSBDevice(cmd, 2, 0x01, 100);
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 100), LIBUSB_ERROR_TIMEOUT);
+
+    dev.delayNextIn(0x81, 150ms);
+    auto start = std::chrono::steady_clock::now();
+    u.WriteUSBDevice(cmd, 2, 0x01, 100);
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 2000), 2);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 140ms);
+}
+
+TEST_F(Transport, ReadFailuresLogOncePerDistinctCode) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    uint8_t buf[64];
+    StreamCapture out(1);
+    dev.stall(0x81);
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 100), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 100), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(u.resetUSBEp(0x81), 0);
+    EXPECT_FALSE(dev.halted(0x81));
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 30), LIBUSB_ERROR_TIMEOUT);
+    dev.stall(0x82);
+    EXPECT_EQ(u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 100), LIBUSB_ERROR_PIPE);
+    std::string text = out.text();
+    EXPECT_EQ(countOf(text, "[WARN ] line:441 ep:81 read fail,ret=-9 "), 1u) << text;
+    EXPECT_EQ(countOf(text, "[WARN ] line:487 ep:82 bulk read fail,ret=-9 "), 1u) << text;
+    EXPECT_EQ(countOf(text, "\n"), 2u) << text;
+    // The link stays up: only a vanished device takes it down.
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 1);
+}
+
+TEST_F(Transport, WriteFailuresLogOncePerEndpointInARow) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    uint8_t data[8] = {};
+    StreamCapture out(1);
+    dev.stall(0x01);
+    dev.stall(0x02);
+    EXPECT_EQ(u.WriteUSBDevice(data, 8, 0x01, 100), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(u.WriteUSBDevice(data, 8, 0x01, 100), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(u.bulkWriteUSBDevice(data, 6, 0x02, 100), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(u.WriteUSBDevice(data, 8, 0x01, 100), LIBUSB_ERROR_PIPE);
+    std::string text = out.text();
+    EXPECT_EQ(countOf(text, "[WARN ] line:361 ep:01 write 8byte fail,ret=-9 "), 2u) << text;
+    EXPECT_EQ(countOf(text, "[WARN ] line:401 ep:02 bulk write 6byte fail,ret=-9 "), 1u) << text;
+    EXPECT_EQ(countOf(text, "\n"), 3u) << text;
+}
+
+TEST_F(Transport, CloseClearsHaltsOfUsedEndpointsReadBeforeWrite) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    uint8_t buf[512] = {1};
+    u.bulkWriteUSBDevice(buf, 8, 0x02, 100);
+    u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 200);
+    u.WriteUSBDevice(buf, 8, 0x01, 100);
+    u.ReadUSBDevice(buf, 64, 0x81, 200);
+    bench.capture().clear();
+    EXPECT_EQ(u.CloseUSBDevice(), 1);
+
+    std::vector<std::string> seen;
+    for (auto& t : bench.capture().all()) {
+        if (t.device != dev.id()) continue;
+        char line[32];
+        snprintf(line, sizeof line, "%s %02x", toString(t.kind), t.endpoint);
+        seen.push_back(line);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"CLEAR_HALT 81", "CLEAR_HALT 01", "CLEAR_HALT 82",
+                                              "CLEAR_HALT 02", "RESET 00"}));
+    EXPECT_EQ(u.CloseUSBDevice(), 1);  // already closed: nothing more
+
+    // The table starts empty again after a close.
+    ASSERT_EQ(u.OpenUSBDevice(kVid, kPid, 0), 1);
+    bench.capture().clear();
+    u.CloseUSBDevice();
+    EXPECT_TRUE(bench.capture().select(dev.id(), UsbEvent::ClearHalt).empty());
+    EXPECT_EQ(bench.capture().select(dev.id(), UsbEvent::Reset).size(), 1u);
+}
+
+TEST_F(Transport, ClosedTransportMovesNothing) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb u;
+    uint8_t buf[8] = {};
+    EXPECT_EQ(u.WriteUSBDevice(buf, 8, 0x01, 100), -1);
+    EXPECT_EQ(u.bulkWriteUSBDevice(buf, 8, 0x02, 100), -1);
+    EXPECT_EQ(u.ReadUSBDevice(buf, 8, 0x81, 100), 0);
+    EXPECT_EQ(u.bulkReadUSBDevice(buf, 8, 0x82, 100), 0);
+    EXPECT_EQ(u.resetUSBEp(0x81), 0);
+    EXPECT_EQ(u.CloseUSBDevice(), 1);
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 0);
+    EXPECT_TRUE(bench.capture().all().empty());
+    (void)dev;
+}
+
+TEST_F(Transport, UnplugDuringReadThenReplugAndRestart) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    const int firstDevnum = dev.deviceNumber();
+    StreamCapture out(1);
+    auto reader = std::async(std::launch::async, [&] {
+        uint8_t buf[512];
+        return u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 5000);
+    });
+    ASSERT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
+    bench.unplug(dev);
+    EXPECT_EQ(reader.get(), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 0);
+
+    uint8_t buf[64];
+    EXPECT_EQ(u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 100), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(u.WriteUSBDevice(buf, 4, 0x01, 100), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 100), LIBUSB_ERROR_NO_DEVICE);
+
+    // Still away: the restart finds nothing.
+    EXPECT_EQ(u.RestartUSBDevice(), 1);
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 0);
+
+    bench.replug(dev);
+    EXPECT_NE(dev.deviceNumber(), firstDevnum);
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(u.RestartUSBDevice(), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 100ms);
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 1);
+    std::string text = out.text();
+    EXPECT_EQ(countOf(text, "[WARN ] USB Device<0> DisLink...\n"), 1u) << text;
+    EXPECT_EQ(countOf(text, "line:487 ep:82 bulk read fail,ret=-4 "), 1u) << text;
+    EXPECT_EQ(countOf(text, "line:441 ep:81 read fail,ret=-4 "), 0u) << text;
+    EXPECT_EQ(countOf(text, "line:361 ep:01 write 4byte fail,ret=-4 "), 1u) << text;
+    // Reads already left -4 behind, so the failed reopen adds no "Not Exist" line.
+    EXPECT_EQ(countOf(text, "Not Exist..."), 0u) << text;
+    EXPECT_EQ(countOf(text, "[INFO ] YORV Tip:USB Device<0> Link...\n"), 1u) << text;
+
+    uint8_t cmd[3] = {4, 5, 6};
+    EXPECT_EQ(u.WriteUSBDevice(cmd, 3, 0x01, 100), 3);
+    EXPECT_EQ(u.ReadUSBDevice(buf, sizeof buf, 0x81, 500), 3);
+}
+
+TEST_F(Transport, IdleBlockedReadCostsNoCpu) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    auto reader = std::async(std::launch::async, [&] {
+        uint8_t buf[512];
+        return u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 1500);
+    });
+    ASSERT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
+    double cpu0 = processCpuSeconds();
+    auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    double cpu = processCpuSeconds() - cpu0;
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(reader.get(), LIBUSB_ERROR_TIMEOUT);
+    // A spinning event loop would burn most of a core here.
+    EXPECT_LT(cpu / wall, 0.05) << "CPU " << cpu << " s over " << wall << " s";
+}

@@ -1,0 +1,79 @@
+// The USB transport: the one object through which every adapter driver talks
+// to its adapter. Each opened adapter owns one.
+//
+// Results follow libusb: transfers return the bytes moved or a negative
+// libusb error code. The transport never sets the library's last error; it
+// logs, and keeps a link status that the drivers' supervision polls.
+//
+// Locking: open, close and bulk writes hold `mutex` for their whole run.
+// Interrupt writes and both reads take no lock, so a receive thread can sit
+// in a read for its full time-out while another thread sends commands; the
+// drivers serialise their own command exchanges and stop their receive
+// thread before closing the transport.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct libusb_context;
+struct libusb_device_handle;
+
+class QUserLibUsb {
+public:
+    QUserLibUsb();
+    virtual ~QUserLibUsb();
+    QUserLibUsb(const QUserLibUsb&) = delete;
+    QUserLibUsb& operator=(const QUserLibUsb&) = delete;
+
+    // Opens the index-th attached device (from 0, in the USB device list's
+    // order) with the given vendor and product id. 1 opened; 0 not found or
+    // not openable; a negative libusb code when the device list cannot be had.
+    int OpenUSBDevice(unsigned vendorId, unsigned productId, int index);
+    // Clears the halt of every endpoint used since the last close, resets and
+    // closes the device. Always 1.
+    int CloseUSBDevice();
+    // 1 while the adapter is linked, 0 once a transfer found it gone.
+    int GetUSBDeviceLinkStatus();
+    // Closes, reopens what the last successful open opened, and gives the
+    // adapter 100 ms to settle. Always 1: the link status tells the outcome.
+    int RestartUSBDevice();
+    // Marks the link down when err says the device is gone.
+    void ProcessUSBDeviceErrCode(int err);
+
+    // Interrupt and bulk transfers. Writes return -1 when no device is open,
+    // reads 0. timeoutMs 0 waits without limit.
+    int WriteUSBDevice(uint8_t* data, int length, uint8_t ep, unsigned timeoutMs);
+    int bulkWriteUSBDevice(uint8_t* data, int length, uint8_t ep, unsigned timeoutMs);
+    int ReadUSBDevice(uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs);
+    int bulkReadUSBDevice(uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs);
+    // Clears an endpoint halt. Always 0.
+    int resetUSBEp(uint8_t ep);
+
+    // Whether a device is open (for the drivers' own checks).
+    bool isOpen() const { return devHandle.load() != nullptr; }
+
+private:
+    enum class Kind { Interrupt, Bulk };
+    int write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs);
+    int read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs);
+    void noteAbsent(unsigned vid, unsigned pid, int index);
+
+    std::atomic<libusb_device_handle*> devHandle{nullptr};
+    libusb_context* usbContext = nullptr;
+    unsigned vendorId = 0;
+    unsigned productId = 0;
+    std::atomic<int> deviceIndex{0};
+    // Endpoint of the last write failure that was logged; repeated failures
+    // on the same endpoint stay quiet.
+    std::atomic<uint8_t> lastWriteFailEp{255};
+    // Endpoints used since the last close, by endpoint number (0 = unused).
+    std::atomic<uint8_t> readEps[8] = {};
+    std::atomic<uint8_t> writeEps[8] = {};
+    std::atomic<int> linkStatus{0};
+    // Last failed read's code (0 after a good read); -4 also marks an absent
+    // device whose "Not Exist" line was already written.
+    std::atomic<int> lastReadErr{0};
+    pthread_mutex_t mutex;
+};
