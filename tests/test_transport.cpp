@@ -2,6 +2,7 @@
 // usbfs ioctls, emulated device underneath.
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "sim/child_process.h"
 #include "sim/usb_bench.h"
 #include "test_support.h"
 #include "transport/QUserLibUsb.h"
@@ -103,6 +105,8 @@ TEST_F(Transport, IndexSelectsInListOrderAndAbsenceIsLoggedOnce) {
     VirtualDevice& first = order[0].second == a.deviceNumber() ? a : b;
     VirtualDevice& second = &first == &a ? b : a;
     ASSERT_EQ(order[1].second, second.deviceNumber());
+    // The bench documents this order: libusb lists the newest device first.
+    EXPECT_EQ(&first, &b);
 
     {
         StreamCapture out(1);
@@ -371,4 +375,29 @@ TEST_F(Transport, IdleBlockedReadCostsNoCpu) {
     EXPECT_EQ(reader.get(), LIBUSB_ERROR_TIMEOUT);
     // A spinning event loop would burn most of a core here.
     EXPECT_LT(cpu / wall, 0.05) << "CPU " << cpu << " s over " << wall << " s";
+}
+
+TEST_F(Transport, ChildProgramTalksToTheBenchInItsParent) {
+    VirtualDevice& dev = addEcho();
+    ycansim::ChildProcess child({YCAN_CHILD_PROBE});
+    EXPECT_EQ(child.wait(20s), 0) << child.output();
+    EXPECT_NE(child.output().find("probe: reply 68 65 6c 6c 6f\n"), std::string::npos)
+        << child.output();
+    EXPECT_NE(child.output().find("YORV Tip:USB Device<0> Link..."), std::string::npos);
+    auto outs = bench.capture().select(dev.id(), UsbEvent::Out, 0x01);
+    ASSERT_EQ(outs.size(), 1u);
+    EXPECT_EQ(outs[0].data, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+}
+
+TEST_F(Transport, ChildWithoutDeviceFailsAndIsStoppedCleanly) {
+    ycansim::ChildProcess::Options piped;
+    piped.terminal = false;
+    ycansim::ChildProcess probe({YCAN_CHILD_PROBE}, piped);
+    EXPECT_EQ(probe.wait(20s), 2);
+    EXPECT_NE(probe.output().find("probe: no device"), std::string::npos) << probe.output();
+
+    ycansim::ChildProcess sleeper({"sleep", "30"});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sleeper.stop(SIGTERM, 2s), 128 + SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
