@@ -1,9 +1,15 @@
 #include "drivers/driver_factory.h"
 
+#include "drivers/canfd/QDeviceUsbCanFd2.h"
+
 std::shared_ptr<QDevice> createDriverObject(uint32_t type) {
-    (void)type;
-    // NOT YET IMPLEMENTED: the CAN FD driver (types 41-43, 64-67) and the
-    // recorder driver (61, 62) are not built yet, so no adapter of these types
-    // can be opened; the registry reports "Device Not Exist!".
-    return nullptr;
+    switch (type) {
+        case 41: case 42: case 43: case 64: case 65: case 66: case 67:
+            return std::make_shared<QDeviceUsbCanFd2>();
+        default:
+            // NOT YET IMPLEMENTED: the recorder driver (types 61, 62) is not built
+            // yet, so no recorder can be opened; the registry reports
+            // "Device Not Exist!".
+            return nullptr;
+    }
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang pkg-config binutils
   libgtest-dev libbenchmark-dev
-  libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev
+  libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev libssl-dev
 )
 
 missing=()

@@ -12,6 +12,7 @@
 
 #include "sim/child_process.h"
 #include "sim/usb_bench.h"
+#include "bench_helpers.h"
 #include "test_support.h"
 #include "transport/QUserLibUsb.h"
 
@@ -52,23 +53,7 @@ public:
     std::atomic<bool> silent{false};
 };
 
-// (bus, address) of the matching devices, in libusb's own list order.
-std::vector<std::pair<int, int>> libusbOrder() {
-    std::vector<std::pair<int, int>> order;
-    libusb_context* ctx = nullptr;
-    if (libusb_init(&ctx) != 0) return order;
-    libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(ctx, &list);
-    for (ssize_t i = 0; i < n; ++i) {
-        libusb_device_descriptor d{};
-        libusb_get_device_descriptor(list[i], &d);
-        if (d.idVendor == kVid && d.idProduct == kPid)
-            order.emplace_back(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
-    }
-    libusb_free_device_list(list, 1);
-    libusb_exit(ctx);
-    return order;
-}
+std::vector<std::pair<int, int>> libusbOrder() { return ycantest::libusbOrder(kVid, kPid); }
 
 double processCpuSeconds() {
     timespec ts{};

@@ -1,0 +1,277 @@
+#include "sim/canfd_adapter.h"
+
+#include <algorithm>
+
+#include "sim/secured_packet.h"
+#include "sim/virtual_device.h"
+
+namespace ycansim {
+
+namespace {
+
+unsigned channelsOf(unsigned type) {
+    if (type == 64 || type == 65) return 4;
+    if (type == 66 || type == 67) return 8;
+    return 2;
+}
+
+unsigned le16(const std::vector<uint8_t>& d, size_t at) { return d[at] | (d[at + 1] << 8); }
+
+uint32_t le32(const std::vector<uint8_t>& d, size_t at) {
+    return d[at] | (d[at + 1] << 8) | (d[at + 2] << 16) | (static_cast<uint32_t>(d[at + 3]) << 24);
+}
+
+FdTiming timingAt(const std::vector<uint8_t>& d, size_t at) {
+    // clock(2) prescaler-1(2) sjw-1(1) tseg1-1(2) tseg2-1(2)
+    FdTiming t;
+    t.clockMHz = le16(d, at);
+    t.prescaler = le16(d, at + 2) + 1;
+    t.sjw = d[at + 4] + 1u;
+    t.tseg1 = le16(d, at + 5) + 1;
+    t.tseg2 = le16(d, at + 7) + 1;
+    return t;
+}
+
+}  // namespace
+
+unsigned FdTiming::bitRate() const {
+    unsigned quanta = prescaler * (1 + tseg1 + tseg2);
+    return quanta == 0 ? 0 : clockMHz * 1000000u / quanta;
+}
+
+DeviceSpec canFdSpec(unsigned deviceType) {
+    DeviceSpec spec;
+    switch (deviceType) {
+        case 64: spec.vendorId = 0x0471; spec.productId = 0x3014; break;
+        case 65: spec.vendorId = 0x0471; spec.productId = 0x2014; break;
+        case 66: spec.vendorId = 0x0471; spec.productId = 0x2018; break;
+        case 67: spec.vendorId = 0x0471; spec.productId = 0x3018; break;
+        default: spec.vendorId = 0x3068; spec.productId = 0x0009; break;
+    }
+    spec.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
+                      {0x02, EndpointType::Bulk, 512},     {0x82, EndpointType::Bulk, 512},
+                      {0x83, EndpointType::Bulk, 512}};
+    return spec;
+}
+
+VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)
+    : type(deviceType),
+      channels(channelsOf(deviceType)),
+      clock(deviceType == 66 || deviceType == 67 ? 80 : 60) {}
+
+void VirtualCanFdAdapter::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {
+    if (ep != 0x01) return;  // the data path (bulk 0x02) is not emulated yet
+    bool reply = false;
+    std::vector<uint8_t> out;
+    std::chrono::milliseconds wait{0};
+    {
+        std::lock_guard guard(lock);
+        out = answer(data, reply);
+        if (!reply || silent) return;
+        if (wrongCode != 0 && out.size() >= 2) out[1] = wrongCode;
+        if (replyLength > 0 && out.size() > replyLength) out.resize(replyLength);
+        wait = delay;
+    }
+    if (wait.count() > 0)
+        dev.pushInAfter(0x81, std::move(out), wait);
+    else
+        dev.pushIn(0x81, std::move(out));
+}
+
+std::vector<uint8_t> VirtualCanFdAdapter::answer(const std::vector<uint8_t>& cmd, bool& reply) {
+    reply = false;
+    if (cmd.size() < 2) return {};
+    if (cmd[0] == 0x12 && cmd[1] == 0xA7) {
+        requestCount[0xA7]++;
+        if (silentCodes.count(0xA7)) return {};
+        return directTransfer(std::vector<uint8_t>(cmd.begin() + 2, cmd.end()), reply);
+    }
+    if (cmd[0] != 0x55) return {};
+    const uint8_t code = cmd[1];
+    requestCount[code]++;
+    if (silentCodes.count(code)) return {};
+    std::vector<uint8_t> r = {0x55, code, 0, 0, 0, 0, 0, 0};
+    switch (code) {
+        case 0x01:
+        case 0x12: {
+            uint16_t v = code == 0x01 ? version0 : version1;
+            r[4] = static_cast<uint8_t>(v >> 8);
+            r[5] = static_cast<uint8_t>(v);
+            break;
+        }
+        case 0x13:
+            r[4] = static_cast<uint8_t>(channels);
+            break;
+        case 0x03: {
+            if (cmd.size() < 24) return {};
+            const unsigned ch = cmd[2];
+            r[2] = cmd[2];
+            FdTiming a = timingAt(cmd, 6);
+            FdTiming d = timingAt(cmd, 15);
+            bool ok = !refuseTiming && ch < channels && a.clockMHz == clock && d.clockMHz == clock;
+            r[3] = ok ? 0 : 1;
+            if (ok) {
+                FdChannelState& s = state[ch];
+                s.timingSet = true;
+                s.optionB = cmd[4];
+                s.optionA = cmd[5];
+                s.abit = a;
+                s.dbit = d;
+            }
+            break;
+        }
+        case 0x04: {
+            if (cmd.size() < 13) return {};
+            const uint8_t op = cmd[3];
+            const unsigned ch = cmd[4] >> 4;
+            r[2] = cmd[4];
+            bool ok = !refuseFilters && ch < channels && op >= 1 && op <= 5;
+            r[3] = ok ? 0 : 1;
+            if (ok) {
+                FdChannelState& s = state[ch];
+                if (op == 1) {
+                    s.filters.clear();
+                    s.filterEnabled = false;
+                    s.filterClears++;
+                } else if (op == 4) {
+                    s.filterEnabled = true;
+                } else {
+                    s.filters.push_back({op, le32(cmd, 5), le32(cmd, 9)});
+                }
+            }
+            break;
+        }
+        case 0x0E:
+        case 0x0F: {
+            if (cmd.size() < 5) return {};
+            const unsigned ch = cmd[4] >> 4;
+            r[2] = cmd[4];
+            if (ch < channels) {
+                state[ch].started = code == 0x0E;
+                (code == 0x0E ? state[ch].starts : state[ch].stops)++;
+            }
+            break;
+        }
+        case 0x16: {
+            if (cmd.size() < 3) return {};
+            const unsigned ch = (cmd[2] >> 4) & 0x07;
+            r.resize(12, 0);
+            uint32_t w = state[ch].statusWord;
+            for (int i = 0; i < 4; ++i) r[3 + i] = static_cast<uint8_t>(w >> (8 * i));
+            break;
+        }
+        default:
+            return {};  // unknown commands go unanswered
+    }
+    reply = true;
+    return r;
+}
+
+std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8_t>& payload,
+                                                         bool& reply) {
+    directPayload = payload;
+    std::vector<uint8_t> r = {0x12, 0xA7};
+    if (payload.size() >= 2 && payload[0] == 0xFE && payload[1] == 0xEF) {
+        SecuredPacket request = openSecuredPacket(payload);
+        functionSets++;
+        functionSetValid = request.valid && request.enciphered && request.command == 7;
+        functionSetSequence = request.sequence;
+        if (functionSet == FunctionSetReply::Silent) return {};
+        const bool accept = functionSetValid && functionSet != FunctionSetReply::Decline;
+        std::vector<uint8_t> packet =
+            buildSecuredPacket(request.sequence, 7, {static_cast<uint8_t>(accept ? 1 : 0), 0});
+        if (functionSet == FunctionSetReply::Broken) packet.back() ^= 0x5A;
+        r.insert(r.end(), packet.begin(), packet.end());
+    } else {
+        for (uint8_t b : payload) r.push_back(static_cast<uint8_t>(~b));
+    }
+    reply = true;
+    return r;
+}
+
+void VirtualCanFdAdapter::setVersions(uint16_t v0, uint16_t v1) {
+    std::lock_guard guard(lock);
+    version0 = v0;
+    version1 = v1;
+}
+
+void VirtualCanFdAdapter::setFunctionSetReply(FunctionSetReply reply) {
+    std::lock_guard guard(lock);
+    functionSet = reply;
+}
+
+void VirtualCanFdAdapter::setSilent(bool on) {
+    std::lock_guard guard(lock);
+    silent = on;
+}
+
+void VirtualCanFdAdapter::setSilentCommand(uint8_t code, bool on) {
+    std::lock_guard guard(lock);
+    if (on)
+        silentCodes.insert(code);
+    else
+        silentCodes.erase(code);
+}
+
+void VirtualCanFdAdapter::setWrongCommand(uint8_t code) {
+    std::lock_guard guard(lock);
+    wrongCode = code;
+}
+
+void VirtualCanFdAdapter::setReplyLength(size_t length) {
+    std::lock_guard guard(lock);
+    replyLength = length;
+}
+
+void VirtualCanFdAdapter::setReplyDelay(std::chrono::milliseconds d) {
+    std::lock_guard guard(lock);
+    delay = d;
+}
+
+void VirtualCanFdAdapter::setRefuseTiming(bool refuse) {
+    std::lock_guard guard(lock);
+    refuseTiming = refuse;
+}
+
+void VirtualCanFdAdapter::setRefuseFilters(bool refuse) {
+    std::lock_guard guard(lock);
+    refuseFilters = refuse;
+}
+
+void VirtualCanFdAdapter::setStatusWord(unsigned ch, uint32_t word) {
+    std::lock_guard guard(lock);
+    if (ch < 8) state[ch].statusWord = word;
+}
+
+FdChannelState VirtualCanFdAdapter::channel(unsigned ch) const {
+    std::lock_guard guard(lock);
+    return ch < 8 ? state[ch] : FdChannelState{};
+}
+
+int VirtualCanFdAdapter::requests(uint8_t code) const {
+    std::lock_guard guard(lock);
+    auto it = requestCount.find(code);
+    return it == requestCount.end() ? 0 : it->second;
+}
+
+int VirtualCanFdAdapter::functionSetRequests() const {
+    std::lock_guard guard(lock);
+    return functionSets;
+}
+
+bool VirtualCanFdAdapter::lastFunctionSetValid() const {
+    std::lock_guard guard(lock);
+    return functionSetValid;
+}
+
+uint8_t VirtualCanFdAdapter::lastFunctionSetSequence() const {
+    std::lock_guard guard(lock);
+    return functionSetSequence;
+}
+
+std::vector<uint8_t> VirtualCanFdAdapter::lastDirectPayload() const {
+    std::lock_guard guard(lock);
+    return directPayload;
+}
+
+}  // namespace ycansim

@@ -1,0 +1,127 @@
+// A virtual USB CAN FD adapter (device types 41-43, 64-67), written from the
+// adapter's side: it parses the commands it receives on interrupt endpoint
+// 0x01 and answers on 0x81, keeping per-channel state a test can inspect.
+//
+// Replies (the bytes the driver relies on; the rest is this adapter's own):
+//   55 01 / 55 12   version word in bytes 4 (high) and 5 (low)
+//   55 13           channel count in byte 4
+//   55 03 ch st     bit timing: st 0 accepted, 1 refused
+//   55 04 ch st     filter: st 0 accepted
+//   55 0E / 55 0F   start / stop confirmed
+//   55 16 ch w w w w   status word, bytes 3..6 little-endian (12-byte reply)
+//   12 A7 ...       direct transfer: a secured function set packet is
+//                   answered with a secured packet; any other payload with
+//                   its bytes inverted
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "sim/device_model.h"
+#include "sim/usb_spec.h"
+
+namespace ycansim {
+
+// Vendor/product id and endpoints of a CAN FD adapter of the given type.
+DeviceSpec canFdSpec(unsigned deviceType);
+
+// One phase's bit timing as the adapter received it: the fields hold the
+// values themselves (the command carries them minus one).
+struct FdTiming {
+    unsigned clockMHz = 0;
+    unsigned prescaler = 0;
+    unsigned sjw = 0;
+    unsigned tseg1 = 0;
+    unsigned tseg2 = 0;
+    // Bits per second.
+    unsigned bitRate() const;
+};
+
+struct FdFilter {
+    uint8_t operation;  // 2 standard range, 3 extended range, 5 other mode
+    uint32_t startId;
+    uint32_t endId;
+};
+
+struct FdChannelState {
+    bool timingSet = false;
+    uint8_t optionA = 0;
+    uint8_t optionB = 0;
+    FdTiming abit;
+    FdTiming dbit;
+    bool started = false;
+    int starts = 0;
+    int stops = 0;
+    std::vector<FdFilter> filters;
+    bool filterEnabled = false;
+    int filterClears = 0;
+    uint32_t statusWord = 0;
+};
+
+enum class FunctionSetReply { Accept, Decline, Broken, Silent };
+
+class VirtualCanFdAdapter : public DeviceModel {
+public:
+    explicit VirtualCanFdAdapter(unsigned deviceType);
+
+    void onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
+
+    // Behaviour (thread-safe).
+    void setVersions(uint16_t v0, uint16_t v1);
+    void setFunctionSetReply(FunctionSetReply reply);
+    // Answer nothing at all, or nothing to one command code.
+    void setSilent(bool silent);
+    void setSilentCommand(uint8_t code, bool silent);
+    // Start every reply with another command's code (0 turns it off).
+    void setWrongCommand(uint8_t code);
+    // Cut every reply to its first `length` bytes (0: full replies).
+    void setReplyLength(size_t length);
+    // Answer every command this much later.
+    void setReplyDelay(std::chrono::milliseconds delay);
+    void setRefuseTiming(bool refuse);
+    void setRefuseFilters(bool refuse);
+    void setStatusWord(unsigned ch, uint32_t word);
+
+    // Inspection (thread-safe).
+    unsigned deviceType() const { return type; }
+    unsigned channelCount() const { return channels; }
+    FdChannelState channel(unsigned ch) const;
+    // Requests received, by command code (0xA7 for direct transfers).
+    int requests(uint8_t code) const;
+    int functionSetRequests() const;
+    bool lastFunctionSetValid() const;
+    uint8_t lastFunctionSetSequence() const;
+    std::vector<uint8_t> lastDirectPayload() const;
+
+private:
+    std::vector<uint8_t> answer(const std::vector<uint8_t>& cmd, bool& reply);
+    std::vector<uint8_t> directTransfer(const std::vector<uint8_t>& payload, bool& reply);
+
+    const unsigned type;
+    const unsigned channels;
+    const unsigned clock;
+
+    mutable std::mutex lock;
+    uint16_t version0 = 0x0102;
+    uint16_t version1 = 0x0304;
+    FunctionSetReply functionSet = FunctionSetReply::Accept;
+    bool silent = false;
+    std::set<uint8_t> silentCodes;
+    uint8_t wrongCode = 0;
+    size_t replyLength = 0;
+    std::chrono::milliseconds delay{0};
+    bool refuseTiming = false;
+    bool refuseFilters = false;
+    FdChannelState state[8];
+    std::map<uint8_t, int> requestCount;
+    int functionSets = 0;
+    bool functionSetValid = false;
+    uint8_t functionSetSequence = 0;
+    std::vector<uint8_t> directPayload;
+};
+
+}  // namespace ycansim
