@@ -60,7 +60,11 @@ VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)
       clock(deviceType == 66 || deviceType == 67 ? 80 : 60) {}
 
 void VirtualCanFdAdapter::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {
-    if (ep != 0x01) return;  // the data path (bulk 0x02) is not emulated yet
+    if (ep == 0x02) {
+        onDataPacket(dev, data);
+        return;
+    }
+    if (ep != 0x01) return;
     bool reply = false;
     std::vector<uint8_t> out;
     std::chrono::milliseconds wait{0};
@@ -178,6 +182,7 @@ std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8
         functionSetSequence = request.sequence;
         if (functionSet == FunctionSetReply::Silent) return {};
         const bool accept = functionSetValid && functionSet != FunctionSetReply::Decline;
+        if (accept && functionSet == FunctionSetReply::Accept) accepted = true;
         std::vector<uint8_t> packet =
             buildSecuredPacket(request.sequence, 7, {static_cast<uint8_t>(accept ? 1 : 0), 0});
         if (functionSet == FunctionSetReply::Broken) packet.back() ^= 0x5A;
@@ -187,6 +192,135 @@ std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8
     }
     reply = true;
     return r;
+}
+
+void VirtualCanFdAdapter::onDataPacket(VirtualDevice& dev, const std::vector<uint8_t>& packet) {
+    bool echo = false;
+    {
+        std::lock_guard guard(lock);
+        packets.push_back(packet);
+        if (packet.size() >= 7 && packet[0] == 0x55 && packet[1] == 0xF2) {
+            const size_t end = std::min(packet.size(), size_t{7} + le16(packet, 4));
+            size_t i = 7;
+            for (unsigned n = 0; n < packet[6] && i + 11 <= end; ++n) {
+                BusFrame f;
+                f.channel = packet[i] >> 4;
+                f.sendMode = packet[i] & 0x0F;
+                f.flags = packet[i + 1];
+                const size_t field = f.fd() ? 64 : 8;
+                if (i + 11 + field > end) break;
+                f.timeTag = le32(packet, i + 2);
+                f.id = le32(packet, i + 6);
+                f.dataLen = packet[i + 10];
+                f.data.assign(packet.begin() + static_cast<long>(i + 11),
+                              packet.begin() + static_cast<long>(i + 11 + field));
+                if (f.channel < 8) bus[f.channel].push_back(std::move(f));
+                i += 11 + field;
+            }
+            if (!accepted) {
+                if (echoesBeforeWithholding > 0) {
+                    --echoesBeforeWithholding;
+                    echo = true;
+                } else if (withheldEchoes > 0) {
+                    --withheldEchoes;
+                } else {
+                    echo = true;
+                }
+            }
+        }
+        if (echo) echoes++;
+    }
+    if (echo) dev.pushIn(0x82, std::vector<uint8_t>(packet.begin(), packet.begin() + 7));
+}
+
+std::vector<uint8_t> encodeDataPacket(const std::vector<BusFrame>& frames) {
+    std::vector<uint8_t> p = {0x55, 0xF2, 0, 0, 0, 0, static_cast<uint8_t>(frames.size())};
+    for (const BusFrame& f : frames) {
+        p.push_back(static_cast<uint8_t>((f.channel << 4) | (f.sendMode & 0x0F)));
+        p.push_back(f.flags);
+        for (int b = 0; b < 4; ++b) p.push_back(static_cast<uint8_t>(f.timeTag >> (8 * b)));
+        for (int b = 0; b < 4; ++b) p.push_back(static_cast<uint8_t>(f.id >> (8 * b)));
+        p.push_back(f.dataLen);
+        std::vector<uint8_t> field(f.fd() ? 64 : 8, 0);
+        std::copy_n(f.data.begin(), std::min(f.data.size(), field.size()), field.begin());
+        p.insert(p.end(), field.begin(), field.end());
+    }
+    const size_t payload = p.size() - 7;
+    p[4] = static_cast<uint8_t>(payload);
+    p[5] = static_cast<uint8_t>(payload >> 8);
+    return p;
+}
+
+void VirtualCanFdAdapter::inject(VirtualDevice& dev, const std::vector<BusFrame>& frames,
+                                 const StreamShape& shape) {
+    // Packets, then transfers of whole packets or of a fixed size.
+    std::vector<std::vector<uint8_t>> pkts;
+    const size_t per = std::max(1u, shape.recordsPerPacket);
+    for (size_t i = 0; i < frames.size(); i += per) {
+        std::vector<BusFrame> group(frames.begin() + static_cast<long>(i),
+                                    frames.begin() + static_cast<long>(std::min(frames.size(), i + per)));
+        std::vector<uint8_t> bytes = shape.garbage;
+        std::vector<uint8_t> packet = encodeDataPacket(group);
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+        pkts.push_back(std::move(bytes));
+    }
+    if (shape.transferSize > 0) {
+        std::vector<uint8_t> stream;
+        for (auto& p : pkts) stream.insert(stream.end(), p.begin(), p.end());
+        for (size_t at = 0; at < stream.size(); at += shape.transferSize) {
+            size_t n = std::min(shape.transferSize, stream.size() - at);
+            dev.pushIn(0x83, std::vector<uint8_t>(stream.begin() + static_cast<long>(at),
+                                                  stream.begin() + static_cast<long>(at + n)));
+        }
+        return;
+    }
+    const size_t perTransfer = std::max(1u, shape.packetsPerTransfer);
+    for (size_t i = 0; i < pkts.size(); i += perTransfer) {
+        std::vector<uint8_t> transfer;
+        for (size_t k = i; k < std::min(pkts.size(), i + perTransfer); ++k)
+            transfer.insert(transfer.end(), pkts[k].begin(), pkts[k].end());
+        dev.pushIn(0x83, std::move(transfer));
+    }
+}
+
+void VirtualCanFdAdapter::onReset(VirtualDevice&) {
+    std::lock_guard guard(lock);
+    // Configuration goes; the counters a test reads stay.
+    for (auto& s : state) {
+        FdChannelState fresh;
+        fresh.statusWord = s.statusWord;
+        fresh.starts = s.starts;
+        fresh.stops = s.stops;
+        fresh.filterClears = s.filterClears;
+        s = fresh;
+    }
+    accepted = false;
+}
+
+void VirtualCanFdAdapter::withholdEchoes(int count, int after) {
+    std::lock_guard guard(lock);
+    withheldEchoes = count;
+    echoesBeforeWithholding = after;
+}
+
+std::vector<BusFrame> VirtualCanFdAdapter::busFrames(unsigned ch) const {
+    std::lock_guard guard(lock);
+    return ch < 8 ? bus[ch] : std::vector<BusFrame>{};
+}
+
+std::vector<std::vector<uint8_t>> VirtualCanFdAdapter::dataPackets() const {
+    std::lock_guard guard(lock);
+    return packets;
+}
+
+int VirtualCanFdAdapter::echoesSent() const {
+    std::lock_guard guard(lock);
+    return echoes;
+}
+
+bool VirtualCanFdAdapter::functionSetAccepted() const {
+    std::lock_guard guard(lock);
+    return accepted;
 }
 
 void VirtualCanFdAdapter::setVersions(uint16_t v0, uint16_t v1) {

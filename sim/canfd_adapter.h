@@ -12,6 +12,11 @@
 //   12 A7 ...       direct transfer: a secured function set packet is
 //                   answered with a secured packet; any other payload with
 //                   its bytes inverted
+//
+// Bus side: data packets from the host (bulk 0x02) are parsed into frames
+// "on the bus" per channel and, until a function set was accepted, echoed
+// on 0x82 (the echo is the packet's 7-byte header). Frames a test injects
+// go to the host as data packets on 0x83, in a shape the test chooses.
 #pragma once
 
 #include <chrono>
@@ -64,6 +69,33 @@ struct FdChannelState {
 
 enum class FunctionSetReply { Accept, Decline, Broken, Silent };
 
+// One frame as a data packet record carries it.
+struct BusFrame {
+    unsigned channel = 0;      // record byte 0, high nibble
+    uint8_t sendMode = 0;      // record byte 0, low nibble
+    uint8_t flags = 0;         // record byte 1: 0x01 FD, 0x02 remote, 0x04 extended, 0x08, 0x10
+    uint32_t timeTag = 0;
+    uint32_t id = 0;
+    uint8_t dataLen = 0;       // record byte 10, as it stands
+    std::vector<uint8_t> data; // the record's data field (8 or 64 bytes)
+    bool fd() const { return (flags & 0x01) != 0; }
+};
+
+// How injected frames are laid out in the stream on 0x83.
+struct StreamShape {
+    unsigned recordsPerPacket = 10;
+    unsigned packetsPerTransfer = 1;
+    // Non-zero: cut the whole stream into transfers of this many bytes,
+    // splitting packets (and headers) across transfers.
+    size_t transferSize = 0;
+    // Bytes put before every packet.
+    std::vector<uint8_t> garbage;
+};
+
+// A data packet (header and records) for the given frames, as the adapter
+// sends it.
+std::vector<uint8_t> encodeDataPacket(const std::vector<BusFrame>& frames);
+
 class VirtualCanFdAdapter : public DeviceModel {
 public:
     explicit VirtualCanFdAdapter(unsigned deviceType);
@@ -85,6 +117,11 @@ public:
     void setRefuseTiming(bool refuse);
     void setRefuseFilters(bool refuse);
     void setStatusWord(unsigned ch, uint32_t word);
+    // Echo the next `after` data packets, then skip the echo of `count`.
+    void withholdEchoes(int count, int after = 0);
+
+    // Sends frames to the host on 0x83 (thread-safe).
+    void inject(VirtualDevice& dev, const std::vector<BusFrame>& frames, const StreamShape& shape = {});
 
     // Inspection (thread-safe).
     unsigned deviceType() const { return type; }
@@ -96,10 +133,20 @@ public:
     bool lastFunctionSetValid() const;
     uint8_t lastFunctionSetSequence() const;
     std::vector<uint8_t> lastDirectPayload() const;
+    // What the host put on the bus, per channel, and the data packets as received.
+    std::vector<BusFrame> busFrames(unsigned ch) const;
+    std::vector<std::vector<uint8_t>> dataPackets() const;
+    int echoesSent() const;
+    bool functionSetAccepted() const;
+
+    // A USB reset is a power-on for the adapter: channels, filters and the
+    // function set start over.
+    void onReset(VirtualDevice& dev) override;
 
 private:
     std::vector<uint8_t> answer(const std::vector<uint8_t>& cmd, bool& reply);
     std::vector<uint8_t> directTransfer(const std::vector<uint8_t>& payload, bool& reply);
+    void onDataPacket(VirtualDevice& dev, const std::vector<uint8_t>& packet);
 
     const unsigned type;
     const unsigned channels;
@@ -122,6 +169,12 @@ private:
     bool functionSetValid = false;
     uint8_t functionSetSequence = 0;
     std::vector<uint8_t> directPayload;
+    bool accepted = false;
+    int withheldEchoes = 0;
+    int echoesBeforeWithholding = 0;
+    int echoes = 0;
+    std::vector<BusFrame> bus[8];
+    std::vector<std::vector<uint8_t>> packets;
 };
 
 }  // namespace ycansim

@@ -11,6 +11,7 @@
 #include "api/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "bench_helpers.h"
+#include "canfd_fixture.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "sim/canfd_adapter.h"
 #include "sim/usb_bench.h"
@@ -26,52 +27,6 @@ using ycantest::countOf;
 using ycantest::StreamCapture;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
-
-class CanFd : public ::testing::Test {
-protected:
-    VirtualCanFdAdapter& attach(unsigned type) {
-        auto model = std::make_shared<VirtualCanFdAdapter>(type);
-        devices.push_back(&bench.addDevice(ycansim::canFdSpec(type), model));
-        models.push_back(model);
-        return *model;
-    }
-    // Opens through the interface and remembers it for the tear-down.
-    int open(unsigned type, unsigned index = 0) {
-        opened.insert({type, index});
-        return YCAN_OpenDevice(type, index);
-    }
-    // The registered driver object; valid while the device stays open.
-    QDeviceUsbCanFd2* driver(unsigned type, unsigned index = 0) {
-        auto* dev = dynamic_cast<QDeviceUsbCanFd2*>(ycanDevMgr.deviceFind(type, index).get());
-        if (dev == nullptr) throw std::runtime_error("device not open");
-        return dev;
-    }
-    // OUT transfers on the command endpoint of one device.
-    std::vector<Bytes> commandsTo(const VirtualDevice& dev) {
-        std::vector<Bytes> out;
-        for (auto& t : bench.capture().select(dev.id(), UsbEvent::Out, 0x01)) out.push_back(t.data);
-        return out;
-    }
-    static _YCAN_INITFD_CONFIG rates(unsigned abit, unsigned dbit, uint8_t fd = 1) {
-        _YCAN_INITFD_CONFIG c{};
-        c.AbitBaudRate = abit;
-        c.DbitBaudRate = dbit;
-        c.FdEnable = fd;
-        return c;
-    }
-    void TearDown() override {
-        // Every libusb handle must be gone before the bench.
-        for (auto [type, index] : opened) YCAN_CloseDevice(type, index);
-    }
-
-    ycansim::UsbBench bench;
-    std::vector<std::shared_ptr<VirtualCanFdAdapter>> models;
-    std::vector<VirtualDevice*> devices;
-    std::set<std::pair<unsigned, unsigned>> opened;
-};
-
-}  // namespace
 
 // ---- Open and close --------------------------------------------------------
 

@@ -6,11 +6,16 @@
 //   canfd_command.cpp    the command channel (interrupt exchange, bulk exchange)
 //   canfd_config.cpp     bit rates and timing, start/stop, status, filters
 //   canfd_keyvalue.cpp   the key/value settings
-//   canfd_receive.cpp    receive queues (and the receive thread)
-//   canfd_transmit.cpp   transmit path
+//   canfd_transmit.cpp   transmit path (data packets on bulk 0x02)
+//   canfd_receive.cpp    receive stream: reassembly, decoding, queues
+//   canfd_thread.cpp     receive thread and link supervision/recovery
 //
 // Locking: cmdLock serialises the application's command exchanges (the
-// exchanges of link recovery bypass it); rxLock guards the receive queues.
+// exchanges of link recovery bypass it); rxLock guards the receive queues
+// and the reassembly buffer: the receive thread holds it while it decodes
+// one transfer, so the frames of a transfer appear together and a clear
+// from an application thread never races the reassembly. Receivers wait on
+// rxArrived.
 // faultCheck, linkFault, echoWait and openState are read by the receive
 // thread while application threads write them, hence atomics.
 #pragma once
@@ -18,6 +23,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 
@@ -119,18 +125,35 @@ public:
     int canDbaudrateSet(uint8_t ch, int rate);
     int canBaudCustom(uint8_t ch, const char* text);
 
+    // Transmit: one data packet of up to 10 records. count on success, 0 on failure.
+    int transmitSingle(unsigned ch, _YCAN_CAN_OBJ* frames, unsigned count);
+    int transmitSingleFD(unsigned ch, _YCAN_CANFD_OBJ* frames, unsigned count);
+
     // Receive side.
     void usbRxDataBufferClr(uint8_t ch);
+    void usbRxDataProcess(const uint8_t* data, unsigned length);
+    unsigned usbProtocolFrameDataGet(const uint8_t* buf, unsigned length);
+    void usbDevCanDataRecHandle(const uint8_t* record, int available);
+    void usbDevCanFdDataRecHandle(const uint8_t* record, int available);
+
+    // Receive thread and link supervision.
     void taskThreadCreate();
     void taskThreadShutdown();
+    void taskThreadStart(QUserThreadObj* obj, void* (*entry)(void*));
+    void taskThreadStop(QUserThreadObj* obj);
+    static void* dataRxThreadTask(void* self);
+    void dataReceiveTask();
+    void faultTimeHandle();
 
     // Read-only views for diagnostics and tests.
     unsigned deviceType() const { return devType; }
     unsigned channels() const { return channelCount; }
     uint16_t firmwareVersion0() const { return version0; }
     uint16_t firmwareVersion1() const { return version1; }
-    bool channelActive(unsigned ch) const { return ch < kChannels && chActive[ch]; }
+    bool channelActive(unsigned ch) const { return ch < kChannels && chActive[ch].load(); }
     bool awaitingEchoes() const { return echoWait.load() != 0; }
+    bool recovering() const { return linkFault.load() != 0; }
+    bool receiveThreadRunning() const { return rxThread.running; }
     uint8_t channelOptionA(unsigned ch) const { return ch < kChannels ? chOptionA[ch] : 0; }
     uint8_t channelIsoMode(unsigned ch) const { return ch < kChannels ? isoMode[ch] : 0; }
     unsigned channelAbitTiming(unsigned ch) const { return ch < kChannels ? abitTiming[ch] : 0; }
@@ -146,13 +169,22 @@ private:
     int filterCmdSend(uint8_t ch, uint8_t op, unsigned startId, unsigned endId);
     int bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho);
+    template <class Frame>
+    int transmitFrames(unsigned ch, Frame* frames, unsigned count);
+    template <class Frame>
+    int sendPacket(unsigned ch, Frame* frames, unsigned count);
+    template <class Frame>
+    int takeFrames(std::deque<Frame>& queue, Frame* frames, unsigned count, int waitMs);
+    // Appends decoded frames; rxLock held.
+    template <class Frame>
+    void decodeRecord(const uint8_t* p, std::deque<Frame> (&queues)[kChannels]);
 
     QUserThreadObj rxThread;
     unsigned devType = 0;
     unsigned devIndex = 0;
     unsigned channelCount = 0;
     std::atomic<unsigned> openState{0};
-    uint32_t faultTime = 0;
+    uint32_t faultTime = 0;  // receive thread only
     uint16_t version0 = 0;
     uint16_t version1 = 0;
     std::atomic<uint32_t> linkFault{0};
@@ -162,11 +194,15 @@ private:
     std::deque<_YCAN_CAN_OBJ> canQueue[kChannels];
     std::deque<_YCAN_CANFD_OBJ> canFdQueue[kChannels];
     QRecursiveMutex rxLock;
+    std::condition_variable_any rxArrived;
     QRecursiveMutex cmdLock;
+    // Guards chConfig, chOptionA and writes of chActive: the receive thread
+    // replays them during recovery while applications may initialise.
+    QRecursiveMutex configLock;
     QUserLibUsb usb;
     std::atomic<uint8_t> faultCheck{1};
     _YCAN_INITFD_CONFIG chConfig[kChannels] = {};
-    uint8_t chActive[kChannels] = {};
+    std::atomic<uint8_t> chActive[kChannels] = {};
     uint8_t isoMode[kChannels] = {};
     uint8_t chOptionA[kChannels] = {};
     unsigned abitTiming[kChannels] = {};

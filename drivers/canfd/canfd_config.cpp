@@ -1,6 +1,7 @@
 // QDeviceUsbCanFd2: channel configuration. Bit rates and timing words, the
 // bit timing command, start and stop, channel status, acceptance filters.
 #include <cstring>
+#include <mutex>
 
 #include "api/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
@@ -96,6 +97,7 @@ int QDeviceUsbCanFd2::initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config) {
 int QDeviceUsbCanFd2::initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config, bool bypass) {
     int r = initCANFDCmdSend(ch, config, bypass);
     if (r == 1) {
+        std::lock_guard guard(configLock);
         chActive[ch] = 1;
         chConfig[ch] = *config;
     }
@@ -112,6 +114,7 @@ int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config,
     } else {
         // Remembered before the rates are looked up, so even a refused
         // record leaves its OptionA behind.
+        std::lock_guard guard(configLock);
         chOptionA[ch] = config->OptionA;
         if (config->FdEnable != 0) {
             if (config->AbitBaudRate != 0 || config->DbitBaudRate != 0) {
@@ -133,8 +136,9 @@ int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config,
         }
         if (!ready) ycan::setLastError(YCAN_ERR_BAUDRATE);
     }
-    if (ready && canFdBaudInit(static_cast<uint8_t>(ch), config->OptionB, chOptionA[ch], clockMHz(),
-                               clockMHz(), abit, dbit, bypass) == 1) {
+    if (ready && canFdBaudInit(static_cast<uint8_t>(ch), config->OptionB, config->OptionA,
+                               clockMHz(), clockMHz(), abit, dbit, bypass) == 1) {
+        std::lock_guard guard(configLock);
         chConfig[ch] = *config;
         log->Info("USBCANFD Init Success...");
         return 1;

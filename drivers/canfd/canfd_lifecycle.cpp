@@ -1,6 +1,7 @@
 // QDeviceUsbCanFd2: device types, open and close, versions, board
 // information, direct data transfer and the device function set.
 #include <cstring>
+#include <mutex>
 
 #include "api/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
@@ -91,8 +92,13 @@ int QDeviceUsbCanFd2::closeDevice() {
     }
     taskThreadShutdown();
     usb.CloseUSBDevice();
-    openState = 0;
-    memset(chActive, 0, sizeof chActive);
+    {
+        // Under rxLock, so that a receiver about to wait cannot miss it.
+        std::lock_guard guard(rxLock);
+        openState = 0;
+    }
+    rxArrived.notify_all();  // waiting receivers give up
+    for (auto& active : chActive) active = 0;
     return 1;
 }
 
