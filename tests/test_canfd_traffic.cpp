@@ -416,3 +416,22 @@ TEST_F(CanFdTraffic, CloseWhileFramesArriveAndReceiversWait) {
     feeding = false;
     feeder.join();
 }
+
+TEST_F(CanFdTraffic, OpenAdapterWithWaitingReceiverCostsNoCpu) {
+    ready();
+    auto waiter = std::async(std::launch::async, [] {
+        _YCAN_CAN_OBJ f[4];
+        return YCAN_Receive(43, 0, 0, f, 4, 1200);
+    });
+    std::this_thread::sleep_for(100ms);
+    timespec a{}, b{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+    auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+    double cpu = static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(waiter.get(), 0);
+    // The receive thread sleeps in its read, the receiver on its condition.
+    EXPECT_LT(cpu / wall, 0.05) << cpu << " s CPU in " << wall << " s";
+}
