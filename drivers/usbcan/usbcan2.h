@@ -1,11 +1,70 @@
-// Entry points of the classic USB CAN driver (device types 3 and 4). The
-// exported functions call these directly with the device type, the device
-// index and, where relevant, the channel.
+// The classic USB CAN driver (device types 3 and 4, two channels): free
+// functions over a table of 32 device records, indexed by device index
+// (types 3 and 4 with the same index share a record).
+//
+//   usbcan2_device.cpp   table, checks, open/close, receive thread start/stop,
+//                        command exchanges, device function set
+//   usbcan2_channel.cpp  channel init/start/reset, board information, relay,
+//                        baud parameters, channel state, direct transfer
+//   usbcan2_traffic.cpp  transmit, receive thread loop, receive queues,
+//                        link supervision and recovery
+//
+// Locking per record: cmdMutex serialises normal command exchanges,
+// rxMutex guards the two receive queues (and the receive thread holds it
+// while it decodes one transfer), threadMutex the thread flags. The flags
+// shared with the receive thread are atomics.
 #pragma once
 
-#include <cstdint>
+#include <pthread.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+
+#include "support/QUserMutex.h"
+#include "transport/QUserLibUsb.h"
 #include "ycan.h"
+
+struct devInfo {
+    devInfo();
+    ~devInfo();
+    devInfo(const devInfo&) = delete;
+    devInfo& operator=(const devInfo&) = delete;
+
+    pthread_t rxThread = 0;
+    bool threadRunning = false;
+    uint8_t threadStop = 0;    // under threadMutex
+    uint8_t threadExited = 0;  // under threadMutex
+    pthread_mutex_t threadMutex;
+    QRecursiveMutex rxMutex;
+    std::condition_variable_any rxArrived;
+    pthread_mutex_t cmdMutex;
+    std::atomic<int> chInit[2] = {};
+    std::deque<_YCAN_CAN_OBJ> rxQueue[2];
+    std::atomic<QUserLibUsb*> usbDev{nullptr};  // owned; null while closed
+    unsigned devIndex = 0;
+    _YCAN_INIT_CONFIG chConfig[2] = {};  // guarded by configMutex
+    QRecursiveMutex configMutex;
+    std::atomic<int> faultState{0};
+    uint32_t faultTime = 0;  // receive thread only
+    std::atomic<uint8_t> txWaitReply{1};
+    std::atomic<uint8_t> cmdIdle{1};
+    // Receive thread's accumulation buffer (under rxMutex).
+    uint8_t rxBuf[2048] = {};
+    unsigned rxFill = 0;
+};
+
+constexpr unsigned kUsbCanDevices = 32;
+extern devInfo devInfoList[kUsbCanDevices];
+
+// Sets up and tears down the table; run at library load and unload.
+class QLIBUSB {
+public:
+    QLIBUSB();
+    ~QLIBUSB();
+};
+extern QLIBUSB usbcan2LibUsb;
 
 extern "C" {
 // Parameter and state checks. usbcan2DevParaIsValid sets last error 6 for a
@@ -15,6 +74,8 @@ int usbcan2DevParaIsValid(uint32_t type, uint32_t index, uint32_t channel);
 int usbcan2IsOpen(uint32_t type, uint32_t index);
 int usbcan2IsInit(uint32_t type, uint32_t index, uint32_t channel);
 
+int usbcan2Init(void);
+int usbcan2Exit(void);
 int usbcan2OpenDevice(uint32_t type, uint32_t index, uint32_t reserved);
 int usbcan2CloseDevice(uint32_t type, uint32_t index);
 int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config);
@@ -35,3 +96,29 @@ int usbcan2Receive(uint32_t type, uint32_t index, uint32_t channel, _YCAN_CAN_OB
 int usbcan2GetReceiveNum(uint32_t type, uint32_t index, uint32_t channel);
 int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel);
 }
+
+// Internal steps, on a record.
+int usbcan2IsReady(devInfo& rec);
+void usbcan2ThreadStart(devInfo& rec);
+void usbcan2ThreadStop(devInfo& rec);
+int usbcan2DevFunSet(devInfo& rec, bool direct);
+// Command exchanges on the interrupt endpoints: 0 success (*rxLen holds the
+// reply length), -1 not sent or refused during recovery, -2 no reply.
+int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
+               uint8_t epIn, unsigned timeoutMs);
+int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
+                     uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
+// A bulk data packet, with the adapter's reply while txWaitReply is 1. 0 or -1.
+int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
+                uint8_t epIn, unsigned timeoutMs);
+int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config,
+                       bool direct);
+int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool direct);
+int usbcan2DevRelayStatusSetExcute(devInfo& rec, uint8_t first, uint8_t second);
+int usbcan2DevRelayStatusGetExcute(devInfo& rec, uint8_t* first, uint8_t* second);
+int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second);
+int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
+                               uint8_t* third);
+int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool direct);
+void* usbcan2ThreadMainLoop(void* devIndex);
+void usbcan2FaultTimeHandle(devInfo& rec);

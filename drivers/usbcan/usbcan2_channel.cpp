@@ -1,0 +1,234 @@
+// Classic USB CAN driver: channel initialisation, start and reset, board
+// information, relay, baud parameters, channel state and direct transfer.
+// Channel commands carry the channel number times 16 in their channel byte.
+#include <cstring>
+#include <mutex>
+
+#include "api/QErrMgr.h"
+#include "drivers/usbcan/usbcan2.h"
+#include "support/QUserLog.h"
+
+namespace {
+
+int fail(int code) {
+    ycan::setLastError(code);
+    return 0;
+}
+
+// The wrappers that take a record by index alone refuse what would reach
+// past the table or a missing transport.
+devInfo* usableRecord(uint32_t index) {
+    if (index >= kUsbCanDevices) {
+        fail(YCAN_ERR_PARAMETER);
+        return nullptr;
+    }
+    if (devInfoList[index].usbDev.load() == nullptr) {
+        fail(YCAN_ERR_NOT_OPENED);
+        return nullptr;
+    }
+    return &devInfoList[index];
+}
+
+int send(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, unsigned timeoutMs,
+         bool direct = false) {
+    memset(rx, 0, static_cast<size_t>(*rxLen));
+    return direct ? usbCmdSendDirect(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs)
+                  : usbCmdSend(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs);
+}
+
+}  // namespace
+
+int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config,
+                       bool direct) {
+    QUserLog* log = QUserLog::GetInstance();
+    if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
+    if (channel > 1 || config == nullptr) return fail(YCAN_ERR_PARAMETER);
+    uint8_t mode;
+    if (config->WorkMode == 0) {
+        mode = 0x00;
+    } else if (config->WorkMode == 1) {
+        mode = 0x80;
+    } else {
+        log->Error("Warning:USBCAN <ch:%d> Init Fail->Para Err,Unkown Mode:%d \n", channel,
+                   config->WorkMode);
+        return 0;
+    }
+    const uint8_t cmd[9] = {0x12, 0x03, 0x06, 0x00, static_cast<uint8_t>(mode | (channel * 16)),
+                            config->BusTiming0, config->BusTiming1, 0x02, 0x57};
+    uint8_t reply[128];
+    int len = sizeof reply;
+    int r = send(devInfoList[index], cmd, sizeof cmd, reply, &len, 1000, direct);
+    if (r >= 0 && (reply[2] == 0x81 || reply[2] == 0x82)) {
+        log->Info("YORV Tip:USBCAN <ch:%d> Init Success", channel);
+        return 1;
+    }
+    log->Error("YORV Tip:USBCAN <ch:%d> Init Fail", channel);
+    return fail(YCAN_ERR_USB_COMMAND);
+}
+
+extern "C" int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel,
+                              _YCAN_INIT_CONFIG* config) {
+    if (channel > 1) return fail(YCAN_ERR_PARAMETER);
+    int r = usbcan2CmdInitSend(type, index, channel, config, false);
+    if (r == 1) {
+        devInfo& rec = devInfoList[index];
+        {
+            std::lock_guard guard(rec.configMutex);
+            rec.chConfig[channel] = *config;
+        }
+        rec.chInit[channel] = 1;
+        usbcan2ClearBuffer(type, index, channel);  // frames from before the init go
+    }
+    return r;
+}
+
+int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool direct) {
+    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    const uint8_t cmd[5] = {0x12, 0x0E, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
+    uint8_t reply[100];
+    int len = sizeof reply;
+    if (send(devInfoList[index], cmd, sizeof cmd, reply, &len, 200, direct) == -1) {
+        QUserLog::GetInstance()->Error("USBCAN <ch:%d> 启动失败", channel);
+        return 0;
+    }
+    return 1;  // unanswered counts as started; the reply is not examined
+}
+
+extern "C" int usbcan2StartCAN(uint32_t type, uint32_t index, uint32_t channel) {
+    return usbcan2Start(type, index, channel, false);
+}
+
+extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) {
+    if (channel > 1) return fail(YCAN_ERR_PARAMETER);
+    if (!usbcan2IsOpen(type, index)) return 0;
+    const uint8_t cmd[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
+    uint8_t reply[100];
+    int len = sizeof reply;
+    send(devInfoList[index], cmd, sizeof cmd, reply, &len, 0);  // written only
+    usbcan2ClearBuffer(type, index, channel);
+    return 1;  // the channel stays initialised and can be started again
+}
+
+extern "C" int usbcan2ReadBoardInfo(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info) {
+    if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
+    if (info == nullptr) return fail(YCAN_ERR_PARAMETER);
+    devInfo& rec = devInfoList[index];
+    uint8_t reply[100];
+    int len = sizeof reply;
+    const uint8_t v0[4] = {0x12, 0x01, 0x01, 0x00};
+    if (send(rec, v0, 4, reply, &len, 500) < 0 || len != 6) {
+        QUserLog::GetInstance()->Error("USBCAN 获取板卡信息失败");
+        return 0;
+    }
+    // Version words arrive low byte first.
+    info->Version0 = static_cast<uint16_t>(reply[4] + 256 * reply[5]);
+
+    // The remaining queries are not checked: a missing reply leaves the
+    // cleared buffer (and, for the count, the length at the capacity).
+    len = sizeof reply;
+    const uint8_t v1[4] = {0x12, 0x12, 0x01, 0x00};
+    send(rec, v1, 4, reply, &len, 500);
+    info->Version1 = static_cast<uint16_t>(reply[4] + 256 * reply[5]);
+
+    len = sizeof reply;
+    const uint8_t count[4] = {0x12, 0x13, 0x01, 0x00};
+    send(rec, count, 4, reply, &len, 500);
+    info->ChannelNum = reply[len - 1];
+
+    for (auto [code, field] : {std::pair<uint8_t, char*>{0x14, info->SerialNum},
+                               std::pair<uint8_t, char*>{0x15, info->HwType}}) {
+        len = sizeof reply;
+        const uint8_t text[4] = {0x12, code, 0x01, 0x00};
+        send(rec, text, 4, reply, &len, 500);
+        const int n = reply[2] & 0x0F;
+        if (n > 1) memcpy(field, reply + 4, static_cast<size_t>(n - 1));
+    }
+    return 1;
+}
+
+// ---- Relay, baud parameters, channel state ------------------------------------
+
+int usbcan2DevRelayStatusSetExcute(devInfo& rec, uint8_t first, uint8_t second) {
+    const uint8_t cmd[5] = {0x12, 0xB1, 0x02, first, second};
+    uint8_t reply[64];
+    int len = sizeof reply;
+    return send(rec, cmd, 5, reply, &len, 1000) >= 0 && len > 4 && reply[1] == 0xB1 ? 1 : 0;
+}
+
+int usbcan2DevRelayStatusGetExcute(devInfo& rec, uint8_t* first, uint8_t* second) {
+    const uint8_t cmd[5] = {0x12, 0xB2, 0x02, 0x00, 0x00};
+    uint8_t reply[64];
+    int len = sizeof reply;
+    if (send(rec, cmd, 5, reply, &len, 1000) < 0 || len <= 4 || reply[1] != 0xB2) return 0;
+    *first = reply[3];
+    *second = reply[4];
+    return 1;
+}
+
+int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second) {
+    const uint8_t cmd[4] = {0x12, 0xA4, 0x01, channel};
+    uint8_t reply[64];
+    int len = sizeof reply;
+    if (send(rec, cmd, 4, reply, &len, 1000) < 0 || len <= 8 || reply[1] != 0xA4) return 0;
+    *first = reply[6];
+    *second = reply[8];
+    return 1;
+}
+
+int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
+                               uint8_t* third) {
+    const uint8_t cmd[6] = {0x12, 0x80, 0x01, channel, 0x00, 0x00};
+    uint8_t reply[64];
+    int len = sizeof reply;
+    if (send(rec, cmd, 6, reply, &len, 1000) < 0 || len <= 11 || reply[1] != 0x80) return 0;
+    *first = reply[5];
+    *second = reply[10];
+    *third = reply[9];
+    return 1;
+}
+
+int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool direct) {
+    uint8_t request[64] = {0x12, 0xA7};
+    const int copied = length < 0 ? 0 : (length < 62 ? length : 62);
+    if (copied > 0) memcpy(request + 2, data, static_cast<size_t>(copied));
+    uint8_t reply[64];
+    int len = sizeof reply;
+    if (send(rec, request, copied + 2, reply, &len, 3000, direct) < 0 || len < 2) return 0;
+    memcpy(data, reply + 2, static_cast<size_t>(len - 2));
+    return len - 2;
+}
+
+extern "C" int usbcan2DevRelayStatusSet(uint32_t, uint32_t index, uint8_t first, uint8_t second) {
+    devInfo* rec = usableRecord(index);
+    return rec != nullptr ? usbcan2DevRelayStatusSetExcute(*rec, first, second) : 0;
+}
+
+extern "C" int usbcan2DevRelayStatusGet(uint32_t, uint32_t index, uint8_t* first, uint8_t* second) {
+    devInfo* rec = usableRecord(index);
+    if (rec == nullptr) return 0;
+    if (first == nullptr || second == nullptr) return fail(YCAN_ERR_PARAMETER);
+    return usbcan2DevRelayStatusGetExcute(*rec, first, second);
+}
+
+extern "C" int usbcan2DevBaudParaGet(uint32_t, uint32_t index, uint32_t channel, uint8_t* first,
+                                     uint8_t* second) {
+    devInfo* rec = usableRecord(index);
+    if (rec == nullptr) return 0;
+    if (first == nullptr || second == nullptr) return fail(YCAN_ERR_PARAMETER);
+    return usbcan2DevBaudParaGetExcute(*rec, static_cast<uint8_t>(channel), first, second);
+}
+
+extern "C" int usbcan2DevChStateGet(uint32_t, uint32_t index, uint32_t channel, uint8_t* first,
+                                    uint8_t* second, uint8_t* third) {
+    devInfo* rec = usableRecord(index);
+    if (rec == nullptr) return 0;
+    if (first == nullptr || second == nullptr || third == nullptr) return fail(YCAN_ERR_PARAMETER);
+    return usbcan2DevChStateGetExcute(*rec, static_cast<uint8_t>(channel), first, second, third);
+}
+
+extern "C" int usbcan2DevDataTransfer(uint32_t, uint32_t index, uint8_t* data, int length) {
+    devInfo* rec = usableRecord(index);
+    if (rec == nullptr) return 0;
+    if (data == nullptr) return fail(YCAN_ERR_PARAMETER);
+    return usbcan2DevDataTransferExcute(*rec, data, length, false);
+}
