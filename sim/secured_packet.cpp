@@ -1,5 +1,6 @@
 #include "sim/secured_packet.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <stdexcept>
@@ -13,6 +14,11 @@ namespace {
 
 // AES-128 in ECB mode over whole blocks, in place.
 void aesEcb(bool encrypt, uint8_t* data, int len) {
+    // The adapters run this on umockdev's worker thread, which may still be
+    // ending while the process exits: OpenSSL's own clean-up at exit would
+    // then free that thread's state a second time.
+    static const bool initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    (void)initialised;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     if (ctx == nullptr) throw std::runtime_error("EVP_CIPHER_CTX_new");
     int ok = EVP_CipherInit_ex(ctx, EVP_aes_128_ecb(), nullptr, kAdapterKey, nullptr, encrypt ? 1 : 0);

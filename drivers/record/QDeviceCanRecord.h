@@ -1,0 +1,67 @@
+// Driver object for one CAN bus recorder (device types 61 and 62). The
+// library carries no frames for it: every operation is a request and reply
+// exchange over bulk endpoints 0x01/0x81, on the caller's thread.
+//
+//   record_device.cpp    identity, open/close, board values, direct
+//                        transfer, filter list operations
+//   record_settings.cpp  per-channel record settings
+//
+// A reply belongs to a request when it has more than 2 bytes and repeats the
+// request's first two bytes. exchangeLock keeps two callers of the same
+// recorder from taking each other's replies.
+#pragma once
+
+#include <cstdint>
+
+#include "api/QDevice.h"
+#include "support/QUserMutex.h"
+#include "transport/QUserLibUsb.h"
+
+class QDeviceCanRecord : public QDevice {
+public:
+    QDeviceCanRecord() = default;
+    ~QDeviceCanRecord() override;
+
+    // QDevice, in slot order.
+    int openDevice(unsigned type, unsigned index, unsigned reserved) override;
+    int closeDevice() override;
+    int initCAN(unsigned ch, _YCAN_INIT_CONFIG* config) override;
+    int initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config) override;
+    int getBoardInf(_YCAN_BOARD_INFO* info) override;
+    int isDeviceOnLine() override;
+    int transmit(unsigned, _YCAN_CAN_OBJ*, unsigned) override { return 0; }
+    int transmitFD(unsigned, _YCAN_CANFD_OBJ*, unsigned) override { return 0; }
+    int receiveFD(unsigned, _YCAN_CANFD_OBJ*, unsigned, int) override { return 0; }
+    int receive(unsigned, _YCAN_CAN_OBJ*, unsigned, int) override { return 0; }
+    int start(unsigned) override { return 0; }
+    int stop(unsigned) override { return 0; }
+    int clearBuffer(unsigned) override { return 0; }
+    int getReceiveNum(unsigned, uint8_t) override { return 0; }
+    int transmitData(uint8_t* data, unsigned length) override;
+    int setFliter(unsigned, _YCAN_FLITER_CONFIG*) override { return 0; }
+    int RecordSettingSet(unsigned ch, _YCAN_RECORD_CONFIG* config) override;
+    int RecordSettingGet(unsigned ch, _YCAN_RECORD_CONFIG* config) override;
+    // Selector 0 clear, 1 add, 2 enable, 3 disable, 4 summary, 5 one entry.
+    int RecordCmdExecute(unsigned ch, unsigned selector, _YCAN_FLITER_INFO* info,
+                         _YCAN_FLITER_CONFIG* config) override;
+
+    // Exchange: the matched reply's length (also in *replyLen), 0 when no
+    // reply is awaited (timeout 0), negative on failure.
+    int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
+                   uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
+    int fliterSimpleSetCmdSend(unsigned ch, uint8_t code);
+    int fliterAdd(unsigned ch, const _YCAN_FLITER_CONFIG* config);
+    int fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info);
+    int fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config);
+
+    bool isOpen() const { return open; }
+
+private:
+    // One exchange on the recorder's endpoints with a 64-byte reply buffer.
+    int exchange(const uint8_t* request, int length, uint8_t (&reply)[64]);
+
+    unsigned deviceIndex = 0;
+    bool open = false;
+    QUserLibUsb usb;
+    QRecursiveMutex exchangeLock;
+};

@@ -1,0 +1,170 @@
+// QDeviceCanRecord: identity, open and close, board values, direct transfer
+// and the filter list.
+#include <cstring>
+#include <mutex>
+
+#include "api/QErrMgr.h"
+#include "drivers/record/QDeviceCanRecord.h"
+#include "support/clock.h"
+
+namespace {
+
+constexpr uint16_t kVendorId = 0x0471;
+constexpr unsigned kTimeoutMs = 1000;
+constexpr uint8_t kFilterCmd = 0x04;
+constexpr uint8_t kFilterQuery = 0x05;
+
+// Any non-zero channel is the recorder's second channel.
+uint8_t channelByte(unsigned ch) { return ch != 0 ? 1 : 0; }
+
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+int refuse() {
+    ycan::setLastError(YCAN_ERR_PARAMETER);
+    return 0;
+}
+
+}  // namespace
+
+QDeviceCanRecord::~QDeviceCanRecord() { closeDevice(); }
+
+int QDeviceCanRecord::openDevice(unsigned type, unsigned index, unsigned) {
+    if (open) return 1;
+    deviceIndex = index;
+    const uint16_t productId = type == 62 ? 0x2602 : 0x2601;
+    if (usb.OpenUSBDevice(kVendorId, productId, static_cast<int>(index)) != 1) return 0;
+    open = true;
+    return 1;
+}
+
+int QDeviceCanRecord::closeDevice() {
+    if (open) {
+        usb.CloseUSBDevice();
+        open = false;
+    }
+    return 1;
+}
+
+int QDeviceCanRecord::initCAN(unsigned, _YCAN_INIT_CONFIG*) {
+    ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    return 0;
+}
+
+int QDeviceCanRecord::initCANFD(unsigned, _YCAN_INITFD_CONFIG*) {
+    ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    return 0;
+}
+
+int QDeviceCanRecord::isDeviceOnLine() { return 2; }
+
+int QDeviceCanRecord::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
+                                 int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+    std::lock_guard guard(exchangeLock);
+    if (usb.bulkWriteUSBDevice(const_cast<uint8_t*>(request), requestLen, epOut, timeoutMs) <= 0)
+        return -1;
+    if (timeoutMs == 0) return 0;
+    const int capacity = *replyLen;
+    const uint32_t start = ycan::curMicroSec32();
+    int last = 0;
+    while (getLapseMicroSec(start) < static_cast<uint64_t>(timeoutMs) * 1000u) {
+        last = usb.bulkReadUSBDevice(reply, capacity, epIn, timeoutMs);
+        // Short reads and replies to other requests are dropped.
+        if (last > 2 && reply[0] == request[0] && reply[1] == request[1]) {
+            *replyLen = last;
+            return last;
+        }
+    }
+    return last < 0 ? last : -1;
+}
+
+int QDeviceCanRecord::exchange(const uint8_t* request, int length, uint8_t (&reply)[64]) {
+    memset(reply, 0, sizeof reply);
+    int replyLen = sizeof reply;
+    return usbCmdSend(request, length, reply, &replyLen, 0x01, 0x81, kTimeoutMs);
+}
+
+int QDeviceCanRecord::getBoardInf(_YCAN_BOARD_INFO* info) {
+    if (info == nullptr) return refuse();
+    uint8_t reply[64];
+    // Board values A and B are low byte first; a reply too short for the
+    // bytes read fails the query.
+    const uint8_t a[4] = {0x55, 0x01, 0x01, 0x01};
+    if (exchange(a, 4, reply) < 6) return 0;
+    info->Version0 = static_cast<uint16_t>(reply[4] | (reply[5] << 8));
+    const uint8_t b[4] = {0x55, 0x12, 0x01, 0x01};
+    if (exchange(b, 4, reply) < 6) return 0;
+    info->Version1 = static_cast<uint16_t>(reply[4] | (reply[5] << 8));
+    const uint8_t c[4] = {0x55, 0x13, 0x01, 0x01};
+    if (exchange(c, 4, reply) < 5) return 0;
+    info->ChannelNum = reply[4];
+    info->ApiVersion = 0x0100;
+    return 1;
+}
+
+int QDeviceCanRecord::transmitData(uint8_t* data, unsigned length) {
+    if (data == nullptr || length > 0x7FFFFFFFu) return refuse();
+    const unsigned n = length < 62 ? length : 62;
+    uint8_t request[64] = {0x12, 0xA7};
+    memcpy(request + 2, data, n);
+    uint8_t reply[64];
+    const int len = exchange(request, static_cast<int>(n + 2), reply);
+    if (len <= 2) return 0;
+    memcpy(data, reply + 2, static_cast<size_t>(len - 2));
+    return len - 2;
+}
+
+int QDeviceCanRecord::fliterSimpleSetCmdSend(unsigned ch, uint8_t code) {
+    const uint8_t request[13] = {0x55, kFilterCmd, code, channelByte(ch)};
+    uint8_t reply[64];
+    return exchange(request, 13, reply) >= 4 && reply[3] == 0 ? 1 : 0;
+}
+
+int QDeviceCanRecord::fliterAdd(unsigned ch, const _YCAN_FLITER_CONFIG* config) {
+    if (config == nullptr) return refuse();
+    uint8_t request[13] = {0x55, kFilterCmd, 1, channelByte(ch), config->FilterKind};
+    for (int b = 0; b < 4; ++b) {
+        request[5 + b] = static_cast<uint8_t>(config->StartId >> (8 * b));
+        request[9 + b] = static_cast<uint8_t>(config->EndId >> (8 * b));
+    }
+    uint8_t reply[64];
+    return exchange(request, 13, reply) >= 4 && reply[3] == 0 ? 1 : 0;
+}
+
+int QDeviceCanRecord::fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info) {
+    if (info == nullptr) return refuse();
+    const uint8_t request[6] = {0x55, kFilterQuery, 0x00, channelByte(ch), 0x00, 0x00};
+    uint8_t reply[64];
+    if (exchange(request, 6, reply) < 7 || reply[3] != 0) return 0;
+    info->FilterCount = static_cast<uint16_t>(reply[4] | (reply[5] << 8));
+    info->FilterState = reply[6];
+    return 1;
+}
+
+int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config) {
+    if (config == nullptr) return refuse();
+    const uint16_t entry = static_cast<uint16_t>(config->FilterIndex);
+    const uint8_t request[6] = {0x55, kFilterQuery, 0x01, channelByte(ch), static_cast<uint8_t>(entry),
+                                static_cast<uint8_t>(entry >> 8)};
+    uint8_t reply[64];
+    if (exchange(request, 6, reply) < 13 || reply[3] != 0) return 0;
+    config->FilterKind = reply[4];
+    config->StartId = le32(reply + 5);
+    config->EndId = le32(reply + 9);
+    return 1;
+}
+
+int QDeviceCanRecord::RecordCmdExecute(unsigned ch, unsigned selector, _YCAN_FLITER_INFO* info,
+                                       _YCAN_FLITER_CONFIG* config) {
+    switch (selector) {
+        case 0: return fliterSimpleSetCmdSend(ch, 0);
+        case 1: return fliterAdd(ch, config);
+        case 2: return fliterSimpleSetCmdSend(ch, 2);
+        case 3: return fliterSimpleSetCmdSend(ch, 3);
+        case 4: return fliterInfoGet(ch, info);
+        case 5: return fliterSettingGet(ch, config);
+        default: return 0;  // nothing is sent
+    }
+}

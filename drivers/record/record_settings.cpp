@@ -1,0 +1,77 @@
+// QDeviceCanRecord: per-channel record settings. The write request and the
+// read reply carry the same fields at offsets 3 to 27; offsets 0 to 23 have
+// the layout of the CAN FD adapters' bit-rate command.
+#include <cstring>
+
+#include "api/QErrMgr.h"
+#include "drivers/record/QDeviceCanRecord.h"
+
+namespace {
+
+void put16(uint8_t* p, unsigned v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+unsigned get16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+
+// Prescaler, jump width, segment 1, segment 2: each field shifted down.
+void putTiming(uint8_t* p, uint32_t w) {
+    put16(p, w >> 22);
+    p[2] = static_cast<uint8_t>((w >> 15) & 0x7F);
+    put16(p + 3, w & 0xFF);
+    put16(p + 5, (w >> 8) & 0x7F);
+}
+
+// Combined as received, without masking.
+uint32_t getTiming(const uint8_t* p) {
+    return (static_cast<uint32_t>(get16(p)) << 22) | (static_cast<uint32_t>(p[2]) << 15) |
+           (static_cast<uint32_t>(get16(p + 5)) << 8) | get16(p + 3);
+}
+
+}  // namespace
+
+int QDeviceCanRecord::RecordSettingSet(unsigned ch, _YCAN_RECORD_CONFIG* config) {
+    if (ch >= 2) return 0;
+    if (config == nullptr) {
+        ycan::setLastError(YCAN_ERR_PARAMETER);
+        return 0;
+    }
+    uint8_t request[28] = {0x55, 0x03, static_cast<uint8_t>(ch & 1),
+                           static_cast<uint8_t>(config->RecordFlag != 0 ? 1 : 0), config->OptionB,
+                           config->OptionA};
+    put16(request + 6, config->AbitClock);
+    putTiming(request + 8, config->AbitTiming);
+    put16(request + 15, config->DbitClock);
+    putTiming(request + 17, config->DbitTiming);
+    request[24] = static_cast<uint8_t>((config->TailFlag0 != 0 ? 1 : 0) | (config->TailFlag1 != 0 ? 2 : 0));
+    request[25] = config->TailByte0;
+    request[26] = config->TailByte1;
+    request[27] = config->TailByte2;
+    uint8_t reply[64];
+    return exchange(request, sizeof request, reply) >= 5 && reply[3] == 0 ? 1 : 0;
+}
+
+int QDeviceCanRecord::RecordSettingGet(unsigned ch, _YCAN_RECORD_CONFIG* config) {
+    if (ch >= 2) return 0;
+    if (config == nullptr) {
+        ycan::setLastError(YCAN_ERR_PARAMETER);
+        return 0;
+    }
+    const uint8_t request[3] = {0x55, 0xA4, static_cast<uint8_t>(ch & 1)};
+    uint8_t r[64];
+    if (exchange(request, sizeof request, r) < 28) return 0;
+    config->RecordFlag = r[3] & 1;
+    config->OptionB = r[4] & 1;
+    config->OptionA = r[5] & 1;
+    config->AbitClock = r[6];
+    config->AbitTiming = getTiming(r + 8);
+    config->DbitClock = r[15];
+    config->DbitTiming = getTiming(r + 17);
+    config->TailFlag0 = r[24] & 1;
+    config->TailFlag1 = (r[24] >> 1) & 1;
+    config->TailByte0 = r[25];
+    config->TailByte1 = r[26];
+    config->TailByte2 = r[27];
+    return 1;
+}
