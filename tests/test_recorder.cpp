@@ -129,7 +129,7 @@ TEST_F(Recorder, FilterListOperations) {
     f.FilterKind = 2;
     f.StartId = 0x100;
     f.EndId = 0x1FF;
-    ASSERT_EQ(YCAN_RecordFliterAdd(61, 0, 3, &f), 1);  // any non-zero channel is channel 1
+    ASSERT_EQ(YCAN_RecordFliterAdd(61, 0, 2, &f), 1);  // any non-zero channel is channel 1
     EXPECT_EQ(r.lastRequest(), (Bytes{0x55, 0x04, 0x01, 0x01, 0x02, 0x00, 0x01, 0x00, 0x00, 0xFF,
                                       0x01, 0x00, 0x00}));
     f.FilterKind = 1;
