@@ -1,0 +1,98 @@
+// ycan-virtual as a user runs it: the echo demos (and a wrong echo program)
+// under virtual adapters, the echo check, the fault schedule, candump output.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "sim/child_process.h"
+
+using namespace std::chrono_literals;
+using ycansim::ChildProcess;
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string output;
+};
+
+ToolRun ycanVirtual(std::vector<std::string> args) {
+    // The launcher puts the preload (and a sanitizer runtime) in place.
+    std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess::Options piped;
+    piped.terminal = false;
+    ChildProcess child(argv, piped);
+    int status = child.wait(120s);
+    return {status, child.output()};
+}
+
+int summaryCount(const std::string& out, const char* what) {
+    std::smatch m;
+    std::regex line(R"(echoed (\d+)/(\d+) frames, (\d+) mismatched)");
+    if (!std::regex_search(out, m, line)) return -1;
+    return std::stoi(m[std::string(what) == "echoed" ? 1 : std::string(what) == "sent" ? 2 : 3]);
+}
+
+}  // namespace
+
+TEST(YcanVirtual, ExpectEchoPassesOnBothDemos) {
+    ToolRun fd = ycanVirtual({"--canfd", "43", "--inject", "300", "--seed", "11", "--rate", "1000",
+                          "--expect-echo", "--quiet", "--", YCAN_CANFD_DEMO});
+    EXPECT_EQ(fd.status, 0) << fd.output;
+    EXPECT_NE(fd.output.find("echoed 300/300 frames, 0 mismatched\n"), std::string::npos) << fd.output;
+    EXPECT_NE(fd.output.find("---fd recv:"), std::string::npos);  // the demo's own output
+    EXPECT_NE(fd.output.find("---can recv:"), std::string::npos);
+
+    ToolRun classic = ycanVirtual({"--classic", "1", "--inject", "200", "--seed", "5", "--rate", "1000",
+                               "--expect-echo", "--quiet", "--", YCAN_CLASSIC_DEMO});
+    EXPECT_EQ(classic.status, 0) << classic.output;
+    EXPECT_NE(classic.output.find("echoed 200/200 frames, 0 mismatched\n"), std::string::npos)
+        << classic.output;
+}
+
+TEST(YcanVirtual, ExpectEchoFailsWhenFramesComeBackAltered) {
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "20", "--expect-echo", "--quiet", "--duration",
+                         "5000", "--", YCAN_ALTER_ECHO});
+    EXPECT_NE(r.status, 0) << r.output;
+    EXPECT_EQ(summaryCount(r.output, "sent"), 20) << r.output;
+    EXPECT_EQ(summaryCount(r.output, "mismatched"), 20) << r.output;
+    EXPECT_EQ(summaryCount(r.output, "echoed"), 0) << r.output;
+}
+
+TEST(YcanVirtual, CommandWithoutAdapterEndsWithItsOwnStatus) {
+    ToolRun r = ycanVirtual({"--", YCAN_CANFD_DEMO});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Device Open Fail...\n"), std::string::npos) << r.output;
+    ToolRun bad = ycanVirtual({"--canfd", "43", "--", YCAN_ALTER_ECHO_MISSING});
+    EXPECT_NE(bad.status, 0);
+}
+
+TEST(YcanVirtual, DemoKeepsEchoingAcrossAnUnplug) {
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "150", "--rate", "150", "--unplug-at", "300",
+                         "--replug-after", "300", "--duration", "3000", "--quiet",
+                         "--", YCAN_CANFD_DEMO});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("ycan-virtual: adapter unplugged"), std::string::npos);
+    EXPECT_NE(r.output.find("YORV Tip:USBCANFD OK..."), std::string::npos) << r.output;
+    // Frames sent while the adapter was away are lost; the later ones come back.
+    const int echoed = summaryCount(r.output, "echoed");
+    EXPECT_GE(echoed, 60) << r.output;
+    EXPECT_LT(echoed, 150) << r.output;
+    EXPECT_EQ(summaryCount(r.output, "mismatched"), 0) << r.output;
+}
+
+TEST(YcanVirtual, CandumpLogFormat) {
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "6", "--candump", "--expect-echo", "--", YCAN_CANFD_DEMO});
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::regex candump(R"(\(\d+\.\d{6}\) can0 ([0-9A-F]{3}|[0-9A-F]{8})#(#[0-9A-F])?([0-9A-F]{2})*)");
+    std::istringstream in(r.output);
+    int lines = 0;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] == '(') {
+            EXPECT_TRUE(std::regex_match(line, candump)) << line;
+            ++lines;
+        }
+    EXPECT_EQ(lines, 12);  // six frames in, six back out
+}

@@ -1,0 +1,441 @@
+// ycan-virtual: runs a program with virtual YCAN adapters attached. The
+// adapters are emulated here, underneath the real libusb of the program,
+// which runs as a child under the umockdev preload.
+//
+//   ycan-virtual [options] -- COMMAND [ARGS...]
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/canfd_adapter.h"
+#include "sim/child_process.h"
+#include "sim/recorder_adapter.h"
+#include "sim/usb_bench.h"
+#include "sim/usbcan_adapter.h"
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kUsage =
+    "usage: ycan-virtual [options] -- COMMAND [ARGS...]\n"
+    "Runs COMMAND with virtual YCAN adapters attached.\n"
+    "\n"
+    "Adapters (the first CAN FD or classic one receives the traffic):\n"
+    "  --canfd TYPE[xN]     N CAN FD adapters of TYPE (41-43, 64-67), e.g. --canfd 43\n"
+    "  --classic N          N classic adapters (types 3 and 4)\n"
+    "  --recorder TYPE[xN]  N recorders of TYPE (61, 62)\n"
+    "  --decline            adapters decline the device function set\n"
+    "Traffic, sent once the command has started the channel:\n"
+    "  --inject N           frames to send to the command (default 0)\n"
+    "  --channel CH         channel (default 0)\n"
+    "  --rate HZ            frames per second (default 200)\n"
+    "  --fd PCT             share of CAN FD frames on a CAN FD adapter (default 50)\n"
+    "  --ids LO[-HI]        identifier range, hex (default 100-1FF)\n"
+    "  --seed S             random identifiers, lengths and payloads (default: a pattern)\n"
+    "Faults:\n"
+    "  --unplug-at MS       unplug the adapter MS ms after the traffic started\n"
+    "  --replug-after MS    plug it back in MS ms later (default 500)\n"
+    "Ending:\n"
+    "  --duration MS        run at most this long (default 20000)\n"
+    "  --until N            stop once N frames came back\n"
+    "  --expect-echo        every injected frame must come back unchanged on its channel\n"
+    "Output:\n"
+    "  --candump            bus traffic in candump log format\n"
+    "  --quiet              no bus traffic lines\n";
+
+struct Options {
+    std::vector<unsigned> canfd;
+    int classic = 0;
+    std::vector<unsigned> recorders;
+    bool decline = false;
+    int inject = 0;
+    unsigned channel = 0;
+    double rate = 200;
+    int fdShare = 50;
+    uint32_t idLow = 0x100;
+    uint32_t idHigh = 0x1FF;
+    bool seeded = false;
+    uint32_t seed = 0;
+    long unplugAt = -1;
+    long replugAfter = 500;
+    long duration = 20000;
+    long until = -1;
+    bool expectEcho = false;
+    bool candump = false;
+    bool quiet = false;
+    std::vector<std::string> command;
+};
+
+[[noreturn]] void usage(const std::string& why) {
+    if (!why.empty()) fprintf(stderr, "ycan-virtual: %s\n", why.c_str());
+    fputs(kUsage, stderr);
+    exit(2);
+}
+
+void addTyped(std::vector<unsigned>& out, const std::string& spec) {
+    unsigned type = 0, count = 1;
+    if (sscanf(spec.c_str(), "%ux%u", &type, &count) < 1 || count == 0 || count > 16)
+        usage("bad adapter specification: " + spec);
+    for (unsigned i = 0; i < count; ++i) out.push_back(type);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    int i = 1;
+    auto value = [&](const char* name) -> std::string {
+        if (i + 1 >= argc) usage(std::string(name) + " needs a value");
+        return argv[++i];
+    };
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            for (++i; i < argc; ++i) o.command.push_back(argv[i]);
+            break;
+        }
+        if (a == "--canfd") addTyped(o.canfd, value("--canfd"));
+        else if (a == "--classic") o.classic = std::stoi(value("--classic"));
+        else if (a == "--recorder") addTyped(o.recorders, value("--recorder"));
+        else if (a == "--decline") o.decline = true;
+        else if (a == "--inject") o.inject = std::stoi(value("--inject"));
+        else if (a == "--channel") o.channel = static_cast<unsigned>(std::stoul(value("--channel")));
+        else if (a == "--rate") o.rate = std::stod(value("--rate"));
+        else if (a == "--fd") o.fdShare = std::stoi(value("--fd"));
+        else if (a == "--ids") {
+            std::string r = value("--ids");
+            if (sscanf(r.c_str(), "%x-%x", &o.idLow, &o.idHigh) == 1) o.idHigh = o.idLow;
+            if (o.idHigh < o.idLow) usage("bad identifier range");
+        } else if (a == "--seed") {
+            o.seeded = true;
+            o.seed = static_cast<uint32_t>(std::stoul(value("--seed")));
+        } else if (a == "--unplug-at") o.unplugAt = std::stol(value("--unplug-at"));
+        else if (a == "--replug-after") o.replugAfter = std::stol(value("--replug-after"));
+        else if (a == "--duration") o.duration = std::stol(value("--duration"));
+        else if (a == "--until") o.until = std::stol(value("--until"));
+        else if (a == "--expect-echo") o.expectEcho = true;
+        else if (a == "--candump") o.candump = true;
+        else if (a == "--quiet") o.quiet = true;
+        else if (a == "--help" || a == "-h") usage("");
+        else usage("unknown option " + a);
+    }
+    if (o.command.empty()) usage("no command");
+    if (o.rate <= 0) usage("bad rate");
+    return o;
+}
+
+// The umockdev preload must be in this process too; add it and start over.
+void ensurePreload(char** argv) {
+    const char* current = getenv("LD_PRELOAD");
+    if (current != nullptr && strstr(current, "libumockdev-preload") != nullptr) return;
+    std::string preload = "libumockdev-preload.so.0";
+    if (current != nullptr && *current != '\0') preload += std::string(":") + current;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    perror("ycan-virtual: re-exec under the umockdev preload");
+    exit(2);
+}
+
+// One frame as ycan-virtual sends it and expects it back.
+struct Frame {
+    unsigned channel = 0;
+    bool fd = false;
+    bool extended = false;
+    uint32_t id = 0;
+    uint8_t len = 0;
+    uint8_t data[64] = {};
+};
+
+bool sameFrame(const Frame& a, const Frame& b) {
+    return a.channel == b.channel && a.fd == b.fd && a.extended == b.extended && a.id == b.id &&
+           a.len == b.len && memcmp(a.data, b.data, a.len) == 0;
+}
+
+void printFrame(const char* dir, const Frame& f, bool candump, double t) {
+    char id[16];
+    snprintf(id, sizeof id, f.extended ? "%08" PRIX32 : "%03" PRIX32, f.id);
+    std::string data;
+    for (int i = 0; i < f.len; ++i) {
+        char b[4];
+        snprintf(b, sizeof b, candump ? "%02X" : " %02X", f.data[i]);
+        data += b;
+    }
+    if (candump)
+        printf("(%017.6f) can%u %s#%s%s\n", t, f.channel, id, f.fd ? "#0" : "", data.c_str());
+    else
+        printf("%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
+}
+
+const uint8_t kFdLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+class FrameSource {
+public:
+    FrameSource(const Options& o, bool fdCapable) : opts(o), fdCapable(fdCapable), rng(o.seed) {}
+    Frame next(int n) {
+        Frame f;
+        f.channel = opts.channel;
+        const uint32_t span = opts.idHigh - opts.idLow + 1;
+        if (opts.seeded) {
+            f.fd = fdCapable && static_cast<int>(rng() % 100) < opts.fdShare;
+            f.extended = rng() % 4 == 0;
+            f.id = opts.idLow + static_cast<uint32_t>(rng() % span);
+            f.len = f.fd ? kFdLengths[rng() % 16] : static_cast<uint8_t>(rng() % 9);
+            for (int i = 0; i < f.len; ++i) f.data[i] = static_cast<uint8_t>(rng());
+        } else {
+            f.fd = fdCapable && (n * opts.fdShare / 100) != ((n + 1) * opts.fdShare / 100);
+            f.extended = n % 5 == 4;
+            f.id = opts.idLow + static_cast<uint32_t>(n) % span;
+            f.len = f.fd ? kFdLengths[n % 16] : static_cast<uint8_t>(n % 9);
+            for (int i = 0; i < f.len; ++i) f.data[i] = static_cast<uint8_t>(n + i);
+        }
+        if (f.extended) f.id |= 0x10000000;
+        return f;
+    }
+
+private:
+    const Options& opts;
+    bool fdCapable;
+    std::mt19937 rng;
+};
+
+// The adapter that carries the traffic, seen through frames.
+class TrafficAdapter {
+public:
+    virtual ~TrafficAdapter() = default;
+    virtual bool channelStarted(unsigned ch) = 0;
+    virtual void send(const Frame& f) = 0;
+    virtual std::vector<Frame> sentByCommand(unsigned ch) = 0;
+};
+
+class FdTraffic : public TrafficAdapter {
+public:
+    FdTraffic(ycansim::VirtualCanFdAdapter& a, ycansim::VirtualDevice& d) : adapter(a), dev(d) {}
+    bool channelStarted(unsigned ch) override { return adapter.channel(ch).started; }
+    void send(const Frame& f) override {
+        ycansim::BusFrame b;
+        b.channel = f.channel;
+        b.flags = static_cast<uint8_t>((f.fd ? 0x01 : 0) | (f.extended ? 0x04 : 0));
+        b.id = f.id;
+        b.dataLen = f.len;
+        b.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
+        b.data.assign(f.data, f.data + (f.fd ? 64 : 8));
+        adapter.inject(dev, {b});
+    }
+    std::vector<Frame> sentByCommand(unsigned ch) override {
+        std::vector<Frame> out;
+        for (auto& b : adapter.busFrames(ch)) {
+            Frame f;
+            f.channel = b.channel;
+            f.fd = b.fd();
+            f.extended = (b.flags & 0x04) != 0;
+            f.id = b.id;
+            f.len = b.dataLen;
+            memcpy(f.data, b.data.data(), std::min<size_t>(b.data.size(), std::min<size_t>(b.dataLen, 64)));
+            out.push_back(f);
+        }
+        return out;
+    }
+
+private:
+    ycansim::VirtualCanFdAdapter& adapter;
+    ycansim::VirtualDevice& dev;
+};
+
+class ClassicTraffic : public TrafficAdapter {
+public:
+    ClassicTraffic(ycansim::VirtualUsbCanAdapter& a, ycansim::VirtualDevice& d) : adapter(a), dev(d) {}
+    bool channelStarted(unsigned ch) override {
+        auto s = adapter.channel(ch);
+        return s.initialised && s.starts > 0;
+    }
+    void send(const Frame& f) override {
+        ycansim::ClassicFrame c;
+        c.channel = f.channel;
+        c.id = f.id;
+        c.extended = f.extended;
+        c.dataLen = f.len;
+        c.data.assign(f.data, f.data + 8);
+        c.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
+        adapter.inject(dev, {c});
+    }
+    std::vector<Frame> sentByCommand(unsigned ch) override {
+        std::vector<Frame> out;
+        for (auto& c : adapter.busFrames(ch)) {
+            Frame f;
+            f.channel = c.channel;
+            f.extended = c.extended;
+            f.id = c.id;
+            f.len = c.dataLen;
+            memcpy(f.data, c.data.data(), std::min<size_t>(8, std::min<size_t>(c.dataLen, c.data.size())));
+            out.push_back(f);
+        }
+        return out;
+    }
+
+private:
+    ycansim::VirtualUsbCanAdapter& adapter;
+    ycansim::VirtualDevice& dev;
+};
+
+int run(const Options& o) {
+    ycansim::UsbBench bench;
+    std::vector<std::shared_ptr<ycansim::DeviceModel>> models;
+    std::unique_ptr<TrafficAdapter> traffic;
+    ycansim::VirtualDevice* trafficDevice = nullptr;
+    bool fdCapable = false;
+    for (unsigned type : o.canfd) {
+        auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type);
+        if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
+        auto& dev = bench.addDevice(ycansim::canFdSpec(type), m);
+        if (!traffic) {
+            traffic = std::make_unique<FdTraffic>(*m, dev);
+            trafficDevice = &dev;
+            fdCapable = true;
+        }
+        models.push_back(m);
+    }
+    for (int i = 0; i < o.classic; ++i) {
+        auto m = std::make_shared<ycansim::VirtualUsbCanAdapter>();
+        if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
+        auto& dev = bench.addDevice(ycansim::usbCanSpec(), m);
+        if (!traffic) {
+            traffic = std::make_unique<ClassicTraffic>(*m, dev);
+            trafficDevice = &dev;
+        }
+        models.push_back(m);
+    }
+    for (unsigned type : o.recorders) {
+        auto m = std::make_shared<ycansim::VirtualRecorder>();
+        bench.addDevice(ycansim::recorderSpec(type), m);
+        models.push_back(m);
+    }
+    if (o.inject > 0 && !traffic) {
+        fprintf(stderr, "ycan-virtual: --inject needs a CAN FD or classic adapter\n");
+        return 2;
+    }
+
+    FrameSource source(o, fdCapable);
+    std::vector<Frame> injected;
+    std::vector<Frame> echoed;
+    // Classic and CAN FD frames travel in separate queues, so order holds
+    // within each kind only: match them kind by kind.
+    std::vector<Frame> injectedByKind[2];
+    size_t echoedByKind[2] = {0, 0};  // position after the last matched frame
+    size_t matchedFrames = 0;
+    size_t printedOut = 0;
+    size_t forwarded = 0;
+    int mismatched = 0;
+
+    ycansim::ChildProcess child(o.command);
+    const auto start = steady_clock::now();
+    steady_clock::time_point trafficStart{};
+    bool trafficStarted = false;
+    bool unplugged = false;
+    bool replugged = false;
+    int exitStatus = -1;
+    auto seconds = [] { return duration<double>(system_clock::now().time_since_epoch()).count(); };
+
+    for (;;) {
+        // The command's own output, as it comes.
+        std::string out = child.output();
+        if (out.size() > forwarded) {
+            fwrite(out.data() + forwarded, 1, out.size() - forwarded, stdout);
+            forwarded = out.size();
+        }
+        if (traffic) {
+            if (!trafficStarted && traffic->channelStarted(o.channel)) {
+                trafficStarted = true;
+                trafficStart = steady_clock::now();
+            }
+            if (trafficStarted) {
+                const double due = duration<double>(steady_clock::now() - trafficStart).count() * o.rate;
+                while (static_cast<int>(injected.size()) < o.inject && injected.size() <= due) {
+                    Frame f = source.next(static_cast<int>(injected.size()));
+                    traffic->send(f);
+                    injected.push_back(f);
+                    injectedByKind[f.fd ? 1 : 0].push_back(f);
+                    if (!o.quiet) printFrame(" in", f, o.candump, seconds());
+                }
+                const long sinceTraffic =
+                    duration_cast<milliseconds>(steady_clock::now() - trafficStart).count();
+                if (o.unplugAt >= 0 && !unplugged && sinceTraffic >= o.unplugAt) {
+                    bench.unplug(*trafficDevice);
+                    unplugged = true;
+                    printf("ycan-virtual: adapter unplugged\n");
+                }
+                if (unplugged && !replugged && sinceTraffic >= o.unplugAt + o.replugAfter) {
+                    bench.replug(*trafficDevice);
+                    replugged = true;
+                    printf("ycan-virtual: adapter plugged back in\n");
+                }
+            }
+            std::vector<Frame> back = traffic->sentByCommand(o.channel);
+            for (; printedOut < back.size(); ++printedOut) {
+                const Frame& f = back[printedOut];
+                if (!o.quiet) printFrame("out", f, o.candump, seconds());
+                // The next injected frame of its kind that it equals; frames
+                // in between were lost (an unplugged adapter, say).
+                const int kind = f.fd ? 1 : 0;
+                const auto& sent = injectedByKind[kind];
+                size_t k = echoedByKind[kind];
+                while (k < sent.size() && !sameFrame(f, sent[k])) ++k;
+                if (k < sent.size()) {
+                    ++matchedFrames;
+                    echoedByKind[kind] = k + 1;
+                } else {
+                    ++mismatched;
+                }
+                echoed.push_back(f);
+            }
+        }
+        fflush(stdout);
+
+        exitStatus = child.wait(0ms);
+        if (exitStatus >= 0) break;
+        const long elapsed = duration_cast<milliseconds>(steady_clock::now() - start).count();
+        if (elapsed >= o.duration) break;
+        if (o.until >= 0 && static_cast<long>(matchedFrames) >= o.until) break;
+        if (o.expectEcho && o.inject > 0 && static_cast<int>(matchedFrames) + mismatched >= o.inject) break;
+        std::this_thread::sleep_for(10ms);
+    }
+    const bool stoppedByUs = exitStatus < 0;
+    if (stoppedByUs) child.stop(SIGTERM, 2s);
+    std::string out = child.output();
+    if (out.size() > forwarded) fwrite(out.data() + forwarded, 1, out.size() - forwarded, stdout);
+
+    bool failed = false;
+    if (o.expectEcho || o.inject > 0) {
+        const size_t matched = matchedFrames;
+        printf("echoed %zu/%zu frames, %d mismatched\n", matched, injected.size(), mismatched);
+        failed = o.expectEcho && (matched != injected.size() || mismatched > 0);
+    }
+    fflush(stdout);
+    if (failed) return 1;
+    return stoppedByUs ? 0 : exitStatus;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = parse(argc, argv);
+    ensurePreload(argv);
+    // A pipe reader that goes away must not kill us before the summary.
+    signal(SIGPIPE, SIG_IGN);
+    try {
+        return run(o);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "ycan-virtual: %s\n", e.what());
+        return 2;
+    }
+}
