@@ -176,17 +176,12 @@ std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8
     directPayload = payload;
     std::vector<uint8_t> r = {0x12, 0xA7};
     if (payload.size() >= 2 && payload[0] == 0xFE && payload[1] == 0xEF) {
-        SecuredPacket request = openSecuredPacket(payload);
+        FunctionSetAnswer a = answerFunctionSet(payload, functionSet);
         functionSets++;
-        functionSetValid = request.valid && request.enciphered && request.command == 7;
-        functionSetSequence = request.sequence;
-        if (functionSet == FunctionSetReply::Silent) return {};
-        const bool accept = functionSetValid && functionSet != FunctionSetReply::Decline;
-        if (accept && functionSet == FunctionSetReply::Accept) accepted = true;
-        std::vector<uint8_t> packet =
-            buildSecuredPacket(request.sequence, 7, {static_cast<uint8_t>(accept ? 1 : 0), 0});
-        if (functionSet == FunctionSetReply::Broken) packet.back() ^= 0x5A;
-        r.insert(r.end(), packet.begin(), packet.end());
+        functionSetValid = a.valid;
+        if (a.accepted) accepted = true;
+        if (!a.answered) return {};
+        r.insert(r.end(), a.packet.begin(), a.packet.end());
     } else {
         for (uint8_t b : payload) r.push_back(static_cast<uint8_t>(~b));
     }
@@ -396,11 +391,6 @@ int VirtualCanFdAdapter::functionSetRequests() const {
 bool VirtualCanFdAdapter::lastFunctionSetValid() const {
     std::lock_guard guard(lock);
     return functionSetValid;
-}
-
-uint8_t VirtualCanFdAdapter::lastFunctionSetSequence() const {
-    std::lock_guard guard(lock);
-    return functionSetSequence;
 }
 
 std::vector<uint8_t> VirtualCanFdAdapter::lastDirectPayload() const {

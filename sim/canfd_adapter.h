@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "sim/device_model.h"
+#include "sim/secured_packet.h"
 #include "sim/usb_spec.h"
 
 namespace ycansim {
@@ -66,8 +67,6 @@ struct FdChannelState {
     int filterClears = 0;
     uint32_t statusWord = 0;
 };
-
-enum class FunctionSetReply { Accept, Decline, Broken, Silent };
 
 // One frame as a data packet record carries it.
 struct BusFrame {
@@ -131,7 +130,6 @@ public:
     int requests(uint8_t code) const;
     int functionSetRequests() const;
     bool lastFunctionSetValid() const;
-    uint8_t lastFunctionSetSequence() const;
     std::vector<uint8_t> lastDirectPayload() const;
     // What the host put on the bus, per channel, and the data packets as received.
     std::vector<BusFrame> busFrames(unsigned ch) const;
@@ -167,7 +165,6 @@ private:
     std::map<uint8_t, int> requestCount;
     int functionSets = 0;
     bool functionSetValid = false;
-    uint8_t functionSetSequence = 0;
     std::vector<uint8_t> directPayload;
     bool accepted = false;
     int withheldEchoes = 0;

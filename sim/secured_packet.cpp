@@ -81,4 +81,17 @@ std::vector<uint8_t> buildSecuredPacket(uint8_t sequence, uint8_t command,
     return p;
 }
 
+FunctionSetAnswer answerFunctionSet(const std::vector<uint8_t>& request, FunctionSetReply mode) {
+    FunctionSetAnswer a;
+    SecuredPacket opened = openSecuredPacket(request);
+    a.valid = opened.valid && opened.enciphered && opened.command == 7;
+    if (mode == FunctionSetReply::Silent) return a;
+    const bool yes = a.valid && mode != FunctionSetReply::Decline;
+    a.accepted = yes && mode == FunctionSetReply::Accept;
+    a.answered = true;
+    a.packet = buildSecuredPacket(opened.sequence, 7, {static_cast<uint8_t>(yes ? 1 : 0), 0});
+    if (mode == FunctionSetReply::Broken) a.packet.back() ^= 0x5A;  // fails the host's checksum
+    return a;
+}
+
 }  // namespace ycansim

@@ -20,6 +20,19 @@ struct SecuredPacket {
     std::vector<uint8_t> body;  // payload and padding (between command and checksum)
 };
 
+// How a virtual adapter answers the device function set.
+enum class FunctionSetReply { Accept, Decline, Broken, Silent };
+
+struct FunctionSetAnswer {
+    bool valid = false;     // the request was a well-formed, enciphered command 7
+    bool accepted = false;  // the adapter now takes the function set as accepted
+    bool answered = false;  // false: the adapter stays silent
+    std::vector<uint8_t> packet;
+};
+
+// The adapter's reply packet to a function set request, as `mode` says.
+FunctionSetAnswer answerFunctionSet(const std::vector<uint8_t>& request, FunctionSetReply mode);
+
 // Checks and opens a packet as an adapter receives it.
 SecuredPacket openSecuredPacket(const std::vector<uint8_t>& bytes);
 // Builds an adapter's packet: FE EF, length (+0x1000 enciphered), sequence,

@@ -134,16 +134,12 @@ bool VirtualUsbCanAdapter::answer(const std::vector<uint8_t>& cmd, std::vector<u
             directPayload = payload;
             r = {0x12, 0xA7};
             if (payload.size() >= 2 && payload[0] == 0xFE && payload[1] == 0xEF) {
-                SecuredPacket request = openSecuredPacket(payload);
+                FunctionSetAnswer a = answerFunctionSet(payload, functionSet);
                 functionSets++;
-                functionSetValid = request.valid && request.enciphered && request.command == 7;
-                if (functionSet == FunctionSetReply::Silent) return false;
-                const bool accept = functionSetValid && functionSet != FunctionSetReply::Decline;
-                if (accept && functionSet == FunctionSetReply::Accept) accepted = true;
-                std::vector<uint8_t> packet =
-                    buildSecuredPacket(request.sequence, 7, {static_cast<uint8_t>(accept ? 1 : 0), 0});
-                if (functionSet == FunctionSetReply::Broken) packet.back() ^= 0x5A;
-                r.insert(r.end(), packet.begin(), packet.end());
+                functionSetValid = a.valid;
+                if (a.accepted) accepted = true;
+                if (!a.answered) return false;
+                r.insert(r.end(), a.packet.begin(), a.packet.end());
             } else {
                 for (uint8_t b : payload) r.push_back(static_cast<uint8_t>(~b));
             }
