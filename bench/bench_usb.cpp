@@ -23,14 +23,14 @@ struct Setup {
     ycansim::VirtualDevice* dev = nullptr;
     std::unique_ptr<QUserLibUsb> usb;
     Setup() {
-        ycansim::DeviceSpec spec;
-        spec.vendorId = 0x1234;
-        spec.productId = 0x5678;
-        spec.endpoints = {{0x01, ycansim::EndpointType::Interrupt, 64},
+        ycansim::DeviceSpec layout;
+        layout.vendorId = 0x1234;
+        layout.productId = 0x5678;
+        layout.endpoints = {{0x01, ycansim::EndpointType::Interrupt, 64},
                           {0x81, ycansim::EndpointType::Interrupt, 64},
                           {0x02, ycansim::EndpointType::Bulk, 512},
                           {0x82, ycansim::EndpointType::Bulk, 512}};
-        dev = &bench.addDevice(spec, std::make_shared<Echo>());
+        dev = &bench.addDevice(layout, std::make_shared<Echo>());
         usb = std::make_unique<QUserLibUsb>();
         usb->OpenUSBDevice(0x1234, 0x5678, 0);
     }

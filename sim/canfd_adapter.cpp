@@ -40,18 +40,18 @@ unsigned FdTiming::bitRate() const {
 }
 
 DeviceSpec canFdSpec(unsigned deviceType) {
-    DeviceSpec spec;
+    DeviceSpec layout;
     switch (deviceType) {
-        case 64: spec.vendorId = 0x0471; spec.productId = 0x3014; break;
-        case 65: spec.vendorId = 0x0471; spec.productId = 0x2014; break;
-        case 66: spec.vendorId = 0x0471; spec.productId = 0x2018; break;
-        case 67: spec.vendorId = 0x0471; spec.productId = 0x3018; break;
-        default: spec.vendorId = 0x3068; spec.productId = 0x0009; break;
+        case 64: layout.vendorId = 0x0471; layout.productId = 0x3014; break;
+        case 65: layout.vendorId = 0x0471; layout.productId = 0x2014; break;
+        case 66: layout.vendorId = 0x0471; layout.productId = 0x2018; break;
+        case 67: layout.vendorId = 0x0471; layout.productId = 0x3018; break;
+        default: layout.vendorId = 0x3068; layout.productId = 0x0009; break;
     }
-    spec.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
+    layout.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
                       {0x02, EndpointType::Bulk, 512},     {0x82, EndpointType::Bulk, 512},
                       {0x83, EndpointType::Bulk, 512}};
-    return spec;
+    return layout;
 }
 
 VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)

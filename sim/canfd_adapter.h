@@ -28,7 +28,7 @@
 
 #include "sim/device_model.h"
 #include "sim/secured_packet.h"
-#include "sim/usb_spec.h"
+#include "sim/usb_layout.h"
 
 namespace ycansim {
 

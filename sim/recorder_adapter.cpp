@@ -14,11 +14,11 @@ void put32(std::vector<uint8_t>& d, uint32_t v) {
 }  // namespace
 
 DeviceSpec recorderSpec(unsigned deviceType) {
-    DeviceSpec spec;
-    spec.vendorId = 0x0471;
-    spec.productId = deviceType == 62 ? 0x2602 : 0x2601;
-    spec.endpoints = {{0x01, EndpointType::Bulk, 64}, {0x81, EndpointType::Bulk, 64}};
-    return spec;
+    DeviceSpec layout;
+    layout.vendorId = 0x0471;
+    layout.productId = deviceType == 62 ? 0x2602 : 0x2601;
+    layout.endpoints = {{0x01, EndpointType::Bulk, 64}, {0x81, EndpointType::Bulk, 64}};
+    return layout;
 }
 
 void VirtualRecorder::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {

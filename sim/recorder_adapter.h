@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "sim/device_model.h"
-#include "sim/usb_spec.h"
+#include "sim/usb_layout.h"
 
 namespace ycansim {
 

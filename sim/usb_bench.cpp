@@ -56,10 +56,10 @@ int UsbBench::nextDevnum(int bus) {
     return ++last;
 }
 
-VirtualDevice& UsbBench::addDevice(const DeviceSpec& spec, std::shared_ptr<DeviceModel> model,
+VirtualDevice& UsbBench::addDevice(const DeviceSpec& layout, std::shared_ptr<DeviceModel> model,
                                    PlugOptions where) {
     int id = static_cast<int>(devices.size());
-    devices.push_back(std::make_unique<VirtualDevice>(*this, id, spec, std::move(model)));
+    devices.push_back(std::make_unique<VirtualDevice>(*this, id, layout, std::move(model)));
     VirtualDevice& dev = *devices.back();
     replug(dev, where);
     return dev;

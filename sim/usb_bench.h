@@ -21,7 +21,7 @@
 
 #include "sim/device_model.h"
 #include "sim/usb_capture.h"
-#include "sim/usb_spec.h"
+#include "sim/usb_layout.h"
 #include "sim/virtual_device.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -41,7 +41,7 @@ public:
     UsbBench& operator=(const UsbBench&) = delete;
 
     // Adds (plugs in) a device. libusb lists the newest device first.
-    VirtualDevice& addDevice(const DeviceSpec& spec, std::shared_ptr<DeviceModel> model,
+    VirtualDevice& addDevice(const DeviceSpec& layout, std::shared_ptr<DeviceModel> model,
                              PlugOptions where = {});
     // Pulls the device out: its pending transfers fail as "no device",
     // later requests get ENODEV, and a "remove" event goes out.

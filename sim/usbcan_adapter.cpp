@@ -8,12 +8,12 @@
 namespace ycansim {
 
 DeviceSpec usbCanSpec() {
-    DeviceSpec spec;
-    spec.vendorId = 0x0471;
-    spec.productId = 0x1200;
-    spec.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
+    DeviceSpec layout;
+    layout.vendorId = 0x0471;
+    layout.productId = 0x1200;
+    layout.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
                       {0x02, EndpointType::Bulk, 64},      {0x82, EndpointType::Bulk, 64}};
-    return spec;
+    return layout;
 }
 
 VirtualUsbCanAdapter::VirtualUsbCanAdapter() = default;

@@ -23,7 +23,7 @@
 
 #include "sim/canfd_adapter.h"
 #include "sim/device_model.h"
-#include "sim/usb_spec.h"
+#include "sim/usb_layout.h"
 
 namespace ycansim {
 

@@ -83,8 +83,8 @@ struct VirtualDevice::Node {
     std::list<std::unique_ptr<Urb>> finished;  // ready to be reaped
 };
 
-VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceSpec spec, std::shared_ptr<DeviceModel> m)
-    : bench(b), deviceId(id), deviceSpec(std::move(spec)), deviceModel(std::move(m)) {}
+VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceSpec layout, std::shared_ptr<DeviceModel> m)
+    : bench(b), deviceId(id), deviceSpec(std::move(layout)), deviceModel(std::move(m)) {}
 
 VirtualDevice::~VirtualDevice() {
     for (auto& node : nodes) {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "sim/device_model.h"
-#include "sim/usb_spec.h"
+#include "sim/usb_layout.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
@@ -27,13 +27,13 @@ class UsbBench;
 
 class VirtualDevice {
 public:
-    VirtualDevice(UsbBench& bench, int id, DeviceSpec spec, std::shared_ptr<DeviceModel> model);
+    VirtualDevice(UsbBench& bench, int id, DeviceSpec layout, std::shared_ptr<DeviceModel> model);
     ~VirtualDevice();
     VirtualDevice(const VirtualDevice&) = delete;
     VirtualDevice& operator=(const VirtualDevice&) = delete;
 
     int id() const { return deviceId; }
-    const DeviceSpec& spec() const { return deviceSpec; }
+    const DeviceSpec& layout() const { return deviceSpec; }
     DeviceModel& model() { return *deviceModel; }
     int busNumber() const;
     int deviceNumber() const;

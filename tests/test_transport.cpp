@@ -32,15 +32,15 @@ constexpr uint16_t kVid = 0x1234;
 constexpr uint16_t kPid = 0x5678;
 
 DeviceSpec testSpec() {
-    DeviceSpec spec;
-    spec.vendorId = kVid;
-    spec.productId = kPid;
-    spec.endpoints = {{0x01, EndpointType::Interrupt, 64},
+    DeviceSpec layout;
+    layout.vendorId = kVid;
+    layout.productId = kPid;
+    layout.endpoints = {{0x01, EndpointType::Interrupt, 64},
                       {0x81, EndpointType::Interrupt, 64},
                       {0x02, EndpointType::Bulk, 512},
                       {0x82, EndpointType::Bulk, 512},
                       {0x83, EndpointType::Bulk, 512}};
-    return spec;
+    return layout;
 }
 
 // Sends back whatever it receives: 0x01 -> 0x81, 0x02 -> 0x82.

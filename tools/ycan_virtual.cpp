@@ -85,10 +85,10 @@ struct Options {
     exit(2);
 }
 
-void addTyped(std::vector<unsigned>& out, const std::string& spec) {
+void addTyped(std::vector<unsigned>& out, const std::string& layout) {
     unsigned type = 0, count = 1;
-    if (sscanf(spec.c_str(), "%ux%u", &type, &count) < 1 || count == 0 || count > 16)
-        usage("bad adapter specification: " + spec);
+    if (sscanf(layout.c_str(), "%ux%u", &type, &count) < 1 || count == 0 || count > 16)
+        usage("bad adapter description: " + layout);
     for (unsigned i = 0; i < count; ++i) out.push_back(type);
 }
 

@@ -1,4 +1,4 @@
-#include "sim/usb_spec.h"
+#include "sim/usb_layout.h"
 
 #include <cstdio>
 
@@ -11,21 +11,21 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
 }
 }  // namespace
 
-std::vector<uint8_t> buildDescriptors(const DeviceSpec& spec) {
+std::vector<uint8_t> buildDescriptors(const DeviceSpec& layout) {
     std::vector<uint8_t> d = {18, 1};
     put16(d, 0x0200);                 // USB 2.0
     d.insert(d.end(), {0, 0, 0, 64});  // class by interface, EP0 of 64 bytes
-    put16(d, spec.vendorId);
-    put16(d, spec.productId);
-    put16(d, spec.bcdDevice);
+    put16(d, layout.vendorId);
+    put16(d, layout.productId);
+    put16(d, layout.bcdDevice);
     d.insert(d.end(), {1, 2, 3, 1});  // string indexes, one configuration
 
-    const uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * spec.endpoints.size());
+    const uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * layout.endpoints.size());
     d.insert(d.end(), {9, 2});
     put16(d, total);
     d.insert(d.end(), {1, 1, 0, 0x80, 50});  // one interface, bus powered, 100 mA
-    d.insert(d.end(), {9, 4, 0, 0, static_cast<uint8_t>(spec.endpoints.size()), 0xFF, 0, 0, 0});
-    for (const EndpointSpec& ep : spec.endpoints) {
+    d.insert(d.end(), {9, 4, 0, 0, static_cast<uint8_t>(layout.endpoints.size()), 0xFF, 0, 0, 0});
+    for (const EndpointSpec& ep : layout.endpoints) {
         d.insert(d.end(), {7, 5, ep.address, static_cast<uint8_t>(ep.type)});
         put16(d, ep.maxPacket);
         d.push_back(ep.interval);
@@ -39,9 +39,9 @@ std::string usbDevNode(int bus, int devnum) {
     return node;
 }
 
-std::string umockdevRecord(const DeviceSpec& spec, const std::string& sysPath, int bus, int devnum) {
+std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum) {
     std::string hex;
-    for (uint8_t b : buildDescriptors(spec)) {
+    for (uint8_t b : buildDescriptors(layout)) {
         char byte[3];
         snprintf(byte, sizeof byte, "%02x", b);
         hex += byte;
@@ -69,8 +69,8 @@ std::string umockdevRecord(const DeviceSpec& spec, const std::string& sysPath, i
              "A: bConfigurationValue=1\n"
              "A: bNumConfigurations=1\n"
              "A: dev=189:%d\n",
-             sysPath.c_str(), node.c_str() + 5, node.c_str(), spec.vendorId, spec.productId,
-             spec.bcdDevice, bus, devnum, minor, bus, devnum, spec.vendorId, spec.productId, minor);
+             sysPath.c_str(), node.c_str() + 5, node.c_str(), layout.vendorId, layout.productId,
+             layout.bcdDevice, bus, devnum, minor, bus, devnum, layout.vendorId, layout.productId, minor);
     return std::string(text) + "H: descriptors=" + hex + "\n";
 }
 

@@ -26,11 +26,11 @@ struct DeviceSpec {
 
 // Device descriptor followed by the whole configuration descriptor, as the
 // kernel exposes them in sysfs.
-std::vector<uint8_t> buildDescriptors(const DeviceSpec& spec);
+std::vector<uint8_t> buildDescriptors(const DeviceSpec& layout);
 
 // The umockdev record that adds the device at bus/devnum under the given
 // sysfs path.
-std::string umockdevRecord(const DeviceSpec& spec, const std::string& sysPath, int bus, int devnum);
+std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum);
 
 // "/dev/bus/usb/BBB/DDD"
 std::string usbDevNode(int bus, int devnum);
