@@ -2,7 +2,9 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "support/QUserLog.h"
@@ -50,6 +52,13 @@ void QUserLibUsb::noteAbsent(unsigned vid, unsigned pid, int index) {
 
 int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
     QUserMutex guard(mutex);
+    std::unique_lock exclusive(handleGuard);
+    const int r = openLocked(vid, pid, index);
+    if (r == 1) resumeTransfers();
+    return r;
+}
+
+int QUserLibUsb::openLocked(unsigned vid, unsigned pid, int index) {
     if (usbContext == nullptr) {
         noteAbsent(vid, pid, index);
         return 0;
@@ -91,7 +100,8 @@ int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
         } else {
             libusb_free_device_list(list, 1);
             libusb_reset_device(handle);
-            devHandle = handle;
+            // A handle left from an earlier open is not leaked.
+            if (libusb_device_handle* old = devHandle.exchange(handle)) libusb_close(old);
             vendorId = vid;
             productId = pid;
             deviceIndex = index;
@@ -108,30 +118,55 @@ int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
 
 int QUserLibUsb::CloseUSBDevice() {
     QUserMutex guard(mutex);
+    // Transfers in flight end first: close waits for them, never frees the
+    // handle under them.
+    std::unique_lock exclusive(handleGuard);
+    closeLocked();
+    return 1;
+}
+
+void QUserLibUsb::closeLocked() {
     libusb_device_handle* handle = devHandle.load();
-    if (handle == nullptr) return 1;
+    if (handle == nullptr) return;
     for (int n = 0; n < kEndpointSlots; ++n) {
         if (uint8_t ep = readEps[n].exchange(0)) libusb_clear_halt(handle, ep);
         if (uint8_t ep = writeEps[n].exchange(0)) libusb_clear_halt(handle, ep);
     }
     libusb_reset_device(handle);
-    libusb_close(handle);
+    // Cleared before the handle goes: a transfer starting now sees no device.
     devHandle = nullptr;
-    return 1;
+    libusb_close(handle);
 }
 
 int QUserLibUsb::GetUSBDeviceLinkStatus() { return linkStatus.load(); }
 
 int QUserLibUsb::RestartUSBDevice() {
-    CloseUSBDevice();
-    OpenUSBDevice(vendorId, productId, deviceIndex);
-    // Give the adapter time to come up before it is talked to.
-    uint32_t reopened = ycan::curMicroSec32();
-    while (getLapseMicroSec(reopened) < kRestartSettleUs) {
-        uint32_t left = kRestartSettleUs - getLapseMicroSec(reopened);
-        std::this_thread::sleep_for(std::chrono::microseconds(left));
+    {
+        QUserMutex guard(mutex);
+        // An abort means the owner is stopping: nothing is reopened for it.
+        if (aborted.load()) return 1;
+        std::unique_lock exclusive(handleGuard);
+        closeLocked();
+        openLocked(vendorId, productId, deviceIndex);
     }
+    // Give the adapter time to come up before it is talked to; an abort ends
+    // the pause early.
+    std::unique_lock lock(inflightLock);
+    abortSignal.wait_for(lock, std::chrono::microseconds(kRestartSettleUs),
+                         [this] { return aborted.load(); });
     return 1;
+}
+
+void QUserLibUsb::abortTransfers() {
+    std::lock_guard lock(inflightLock);
+    aborted = true;
+    for (libusb_transfer* t : inflight) libusb_cancel_transfer(t);
+    abortSignal.notify_all();
+}
+
+void QUserLibUsb::resumeTransfers() {
+    std::lock_guard lock(inflightLock);
+    aborted = false;
 }
 
 void QUserLibUsb::ProcessUSBDeviceErrCode(int err) {
@@ -157,17 +192,18 @@ int QUserLibUsb::bulkReadUSBDevice(uint8_t* buffer, int capacity, uint8_t ep, un
 }
 
 int QUserLibUsb::write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs) {
-    libusb_device_handle* handle = devHandle.load();
-    if (handle == nullptr) return -1;
-    if (slotOf(ep) < kEndpointSlots) writeEps[slotOf(ep)] = ep;
-
     int transferred = 0;
     int r;
-    if (kind == Kind::Bulk) {
-        QUserMutex guard(mutex);
-        r = libusb_bulk_transfer(handle, ep, data, length, &transferred, timeoutMs);
-    } else {
-        r = libusb_interrupt_transfer(handle, ep, data, length, &transferred, timeoutMs);
+    {
+        // Bulk writes hold the transport mutex (taken before the guard, in
+        // the order open and close take them).
+        std::optional<QUserMutex> serial;
+        if (kind == Kind::Bulk) serial.emplace(mutex);
+        std::shared_lock shared(handleGuard);
+        libusb_device_handle* handle = devHandle.load();
+        if (handle == nullptr) return -1;
+        if (slotOf(ep) < kEndpointSlots) writeEps[slotOf(ep)] = ep;
+        r = transfer(handle, kind, ep, data, length, &transferred, timeoutMs);
     }
     if (r < 0) {
         ProcessUSBDeviceErrCode(r);
@@ -186,14 +222,17 @@ int QUserLibUsb::write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigne
 }
 
 int QUserLibUsb::read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs) {
-    libusb_device_handle* handle = devHandle.load();
-    if (handle == nullptr) return 0;
-    if (slotOf(ep) < kEndpointSlots) readEps[slotOf(ep)] = ep;
-
     int transferred = 0;
-    int r = kind == Kind::Bulk
-                ? libusb_bulk_transfer(handle, ep, buffer, capacity, &transferred, timeoutMs)
-                : libusb_interrupt_transfer(handle, ep, buffer, capacity, &transferred, timeoutMs);
+    int r;
+    {
+        std::shared_lock shared(handleGuard);
+        libusb_device_handle* handle = devHandle.load();
+        if (handle == nullptr) return 0;
+        if (slotOf(ep) < kEndpointSlots) readEps[slotOf(ep)] = ep;
+        r = transfer(handle, kind, ep, buffer, capacity, &transferred, timeoutMs);
+    }
+    // An aborted read is the owner's doing, not the adapter's: nothing to log.
+    if (r == LIBUSB_ERROR_INTERRUPTED) return r;
     if (r >= 0) {
         lastReadErr = 0;
         return transferred;
@@ -212,6 +251,73 @@ int QUserLibUsb::read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsi
 }
 
 int QUserLibUsb::resetUSBEp(uint8_t ep) {
+    std::shared_lock shared(handleGuard);
     if (libusb_device_handle* handle = devHandle.load()) libusb_clear_halt(handle, ep);
     return 0;
+}
+
+namespace {
+
+void LIBUSB_CALL transferDone(libusb_transfer* t) {
+    __atomic_store_n(static_cast<int*>(t->user_data), 1, __ATOMIC_RELEASE);
+}
+
+// libusb's own mapping of a finished transfer to a result code.
+int resultOf(const libusb_transfer* t) {
+    switch (t->status) {
+        case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
+        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
+        default: return LIBUSB_ERROR_IO;
+    }
+}
+
+}  // namespace
+
+// The synchronous transfer, written out so that abortTransfers() can cancel
+// it: submit, then handle events until it has finished.
+int QUserLibUsb::transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, uint8_t* data,
+                          int length, int* transferred, unsigned timeoutMs) {
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    if (t == nullptr) return LIBUSB_ERROR_NO_MEM;
+    int completed = 0;
+    if (kind == Kind::Bulk)
+        libusb_fill_bulk_transfer(t, handle, ep, data, length, transferDone, &completed, timeoutMs);
+    else
+        libusb_fill_interrupt_transfer(t, handle, ep, data, length, transferDone, &completed,
+                                       timeoutMs);
+    {
+        std::lock_guard lock(inflightLock);
+        if (aborted.load()) {
+            libusb_free_transfer(t);
+            return LIBUSB_ERROR_INTERRUPTED;
+        }
+        const int r = libusb_submit_transfer(t);
+        if (r < 0) {
+            libusb_free_transfer(t);
+            return r;
+        }
+        inflight.push_back(t);
+    }
+    while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0) {
+        const int r = libusb_handle_events_completed(usbContext, &completed);
+        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
+            // Event handling itself failed: cancel and wait for the end.
+            libusb_cancel_transfer(t);
+            while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0)
+                if (libusb_handle_events_completed(usbContext, &completed) < 0) break;
+            break;
+        }
+    }
+    {
+        std::lock_guard lock(inflightLock);
+        inflight.erase(std::find(inflight.begin(), inflight.end(), t));
+    }
+    *transferred = t->actual_length;
+    const int r = __atomic_load_n(&completed, __ATOMIC_ACQUIRE) != 0 ? resultOf(t) : LIBUSB_ERROR_IO;
+    libusb_free_transfer(t);
+    return r;
 }

@@ -5,20 +5,33 @@
 // libusb error code. The transport never sets the library's last error; it
 // logs, and keeps a link status that the drivers' supervision polls.
 //
-// Locking: open, close and bulk writes hold `mutex` for their whole run.
-// Interrupt writes and both reads take no lock, so a receive thread can sit
-// in a read for its full time-out while another thread sends commands; the
-// drivers serialise their own command exchanges and stop their receive
-// thread before closing the transport.
+// Locking: open, close and bulk writes hold `mutex` for their whole run, as
+// before. The device handle has a guard of its own: every transfer holds it
+// shared while libusb uses the handle, open, close and restart hold it
+// exclusive, so a handle is never closed under a transfer. Interrupt
+// transfers and reads take no other lock, so a receive thread can sit in a
+// read while another thread sends commands; the drivers serialise their own
+// command exchanges.
+//
+// Aborting: abortTransfers() cancels every transfer in flight and makes new
+// ones fail at once with LIBUSB_ERROR_INTERRUPTED, until resumeTransfers() or
+// the next OpenUSBDevice(). A driver that stops its receive thread or closes
+// the adapter uses it so that nobody waits out a read's time-out, and no
+// thread ever has to be cancelled inside libusb.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
 
 struct libusb_context;
 struct libusb_device_handle;
+struct libusb_transfer;
 
 class QUserLibUsb {
 public:
@@ -54,10 +67,23 @@ public:
     // Whether a device is open (for the drivers' own checks).
     bool isOpen() const { return devHandle.load() != nullptr; }
 
+    // Cancels the transfers in flight; later ones fail at once until
+    // resumeTransfers() or a successful OpenUSBDevice(). A restart does
+    // nothing while transfers are aborted. Any thread, no lock held.
+    void abortTransfers();
+    void resumeTransfers();
+    bool transfersAborted() const { return aborted.load(); }
+
 private:
     enum class Kind { Interrupt, Bulk };
     int write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs);
     int read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs);
+    // One transfer on the open handle (guard held shared by the caller):
+    // libusb's result code, bytes moved in *transferred.
+    int transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, uint8_t* data, int length,
+                 int* transferred, unsigned timeoutMs);
+    int openLocked(unsigned vid, unsigned pid, int index);
+    void closeLocked();
     void noteAbsent(unsigned vid, unsigned pid, int index);
 
     std::atomic<libusb_device_handle*> devHandle{nullptr};
@@ -76,4 +102,12 @@ private:
     // device whose "Not Exist" line was already written.
     std::atomic<int> lastReadErr{0};
     pthread_mutex_t mutex;
+
+    // Held shared by transfers, exclusive by open and close.
+    std::shared_mutex handleGuard;
+    // Transfers in flight, so that an abort can cancel them.
+    std::mutex inflightLock;
+    std::condition_variable abortSignal;  // wakes a restart's settle pause
+    std::vector<libusb_transfer*> inflight;
+    std::atomic<bool> aborted{false};
 };
