@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/driver_factory.h"
 #include "support/aes128.h"
 #include "support/yorvProcotol.h"

@@ -13,7 +13,7 @@
 #include <map>
 #include <memory>
 
-#include "api/QDevice.h"
+#include "drivers/common/QDevice.h"
 #include "support/QUserMutex.h"
 
 // Holder of one registered device. If it still holds the device when it is

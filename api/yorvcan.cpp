@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"

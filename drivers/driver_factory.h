@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/QDevice.h"
+#include "drivers/common/QDevice.h"
 
 // Null when no driver serves the type.
 std::shared_ptr<QDevice> createDriverObject(uint32_t type);

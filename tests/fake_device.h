@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "api/QDevice.h"
-#include "api/QErrMgr.h"
+#include "drivers/common/QDevice.h"
+#include "support/QErrMgr.h"
 
 namespace ycantest {
 

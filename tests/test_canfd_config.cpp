@@ -8,7 +8,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "bench_helpers.h"
 #include "canfd_fixture.h"

@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "canfd_fixture.h"
 #include "test_support.h"
 

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "fake_device.h"
 #include "ycan.h"

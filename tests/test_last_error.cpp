@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "ycan.h"
 
 namespace {

@@ -216,6 +216,9 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
         bench.replug(*fam->dev);
         ASSERT_TRUE(eventually([&] { return !fam->recovering(); }, 10s)) << "cycle " << cycle;
         recoveryMs.push_back(msSince(replugged));
+        // The restored adapter answers the commander again.
+        const int before = commandsOk.load();
+        ASSERT_TRUE(eventually([&] { return commandsOk.load() > before; }, 5s)) << "cycle " << cycle;
     }
     running = false;
     commander.join();

@@ -5,7 +5,7 @@
 #include <memory>
 #include <set>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
 #include "sim/recorder_adapter.h"

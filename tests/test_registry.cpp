@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "fake_device.h"
 #include "ycan.h"

@@ -7,7 +7,7 @@
 #include <set>
 #include <thread>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "sim/usb_bench.h"
 #include "sim/usbcan_adapter.h"

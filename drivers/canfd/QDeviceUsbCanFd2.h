@@ -10,35 +10,32 @@
 //   canfd_receive.cpp    receive stream: reassembly, decoding, queues
 //   canfd_thread.cpp     receive thread and link supervision/recovery
 //
-// Locking: cmdLock serialises the application's command exchanges (the
-// exchanges of link recovery bypass it); rxLock guards the receive queues
-// and the reassembly buffer: the receive thread holds it while it decodes
-// one transfer, so the frames of a transfer appear together and a clear
-// from an application thread never races the reassembly. Receivers wait on
-// rxArrived.
-// faultCheck, linkFault, echoWait and openState are read by the receive
-// thread while application threads write them, hence atomics.
+// Locking and lifetimes:
+// - cmdLock serialises the application's command exchanges; each of them is
+//   also registered with the link supervisor, so recovery never starts under
+//   one and none starts while recovery replays the channels (the exchanges
+//   of recovery itself, "bypass", take neither).
+// - Received frames wait in per-channel FrameQueues (their own locks);
+//   rxLock guards the reassembly buffer, held by the receive thread while it
+//   decodes one transfer and by a clear from an application thread.
+// - configLock guards the saved channel configuration the replay reads.
+// - Close marks the object closing and lets every waiting receiver go at
+//   once, aborts the transport's transfers so that calls in flight end now,
+//   stops the receive thread, and closes the transport last; the transport's
+//   own guard keeps the handle alive under any transfer still running.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
-#include "api/QDevice.h"
+#include "drivers/common/QDevice.h"
+#include "drivers/common/command_exchange.h"
+#include "drivers/common/frame_queue.h"
+#include "drivers/common/link_supervisor.h"
+#include "drivers/common/receive_thread.h"
 #include "support/QUserMutex.h"
 #include "transport/QUserLibUsb.h"
-
-// Control block of one driver thread.
-struct QUserThreadObj {
-    uint8_t exitReq = 0;
-    uint8_t exited = 0;
-    pthread_mutex_t mutex;
-    pthread_t thread = 0;
-    bool running = false;
-};
 
 class QDeviceUsbCanFd2 : public QDevice {
 public:
@@ -139,9 +136,6 @@ public:
     // Receive thread and link supervision.
     void taskThreadCreate();
     void taskThreadShutdown();
-    void taskThreadStart(QUserThreadObj* obj, void* (*entry)(void*));
-    void taskThreadStop(QUserThreadObj* obj);
-    static void* dataRxThreadTask(void* self);
     void dataReceiveTask();
     void faultTimeHandle();
 
@@ -152,55 +146,66 @@ public:
     uint16_t firmwareVersion1() const { return version1; }
     bool channelActive(unsigned ch) const { return ch < kChannels && chActive[ch].load(); }
     bool awaitingEchoes() const { return echoWait.load() != 0; }
-    bool recovering() const { return linkFault.load() != 0; }
-    bool receiveThreadRunning() const { return rxThread.running; }
+    bool recovering() const { return link.recovering(); }
+    bool receiveThreadRunning() const { return rxThread.running(); }
     uint8_t channelOptionA(unsigned ch) const { return ch < kChannels ? chOptionA[ch] : 0; }
     uint8_t channelIsoMode(unsigned ch) const { return ch < kChannels ? isoMode[ch] : 0; }
     unsigned channelAbitTiming(unsigned ch) const { return ch < kChannels ? abitTiming[ch] : 0; }
     unsigned channelDbitTiming(unsigned ch) const { return ch < kChannels ? dbitTiming[ch] : 0; }
 
 private:
-    bool lookupType(unsigned type);
     uint8_t clockMHz() const;
     // Exchanges a command on the interrupt endpoints with the usual buffers;
     // returns the reply length, or a negative result.
     int command(const uint8_t* request, int length, uint8_t (&reply)[64], unsigned timeoutMs,
                 bool bypass);
     int filterCmdSend(uint8_t ch, uint8_t op, unsigned startId, unsigned endId);
+    // Close's own stop: cmdLock held by close, the receive thread stopped.
+    int canStopLocked(uint8_t ch);
+    int sendStop(uint8_t ch, bool bypass);
     int bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho);
+    // The family's mapping of an exchange result: 0, -1 or -2, and the last
+    // error of a failed command exchange.
+    int commandResult(ycan::ExchangeResult r);
     template <class Frame>
     int transmitFrames(unsigned ch, Frame* frames, unsigned count);
     template <class Frame>
     int sendPacket(unsigned ch, Frame* frames, unsigned count);
     template <class Frame>
-    int takeFrames(std::deque<Frame>& queue, Frame* frames, unsigned count, int waitMs);
-    // Appends decoded frames; rxLock held.
+    int takeFrames(ycan::FrameQueue<Frame>& queue, Frame* frames, unsigned count, int waitMs);
+    // Stages a decoded frame; rxLock held. publishStaged() hands the staged
+    // frames of a transfer to their queues.
     template <class Frame>
-    void decodeRecord(const uint8_t* p, std::deque<Frame> (&queues)[kChannels]);
+    void decodeRecord(const uint8_t* p, std::vector<Frame> (&staged)[kChannels]);
+    void publishStaged();
+    bool anyChannelActive() const;
+    bool replayChannels();
 
-    QUserThreadObj rxThread;
+    ycan::ReceiveThread rxThread;
     unsigned devType = 0;
     unsigned devIndex = 0;
     unsigned channelCount = 0;
+    unsigned clock = 60;  // controller clock, MHz
     std::atomic<unsigned> openState{0};
-    uint32_t faultTime = 0;  // receive thread only
+    // Set from the start of close: exchanges under way give up, new ones fail.
+    std::atomic<bool> closing{false};
     uint16_t version0 = 0;
     uint16_t version1 = 0;
-    std::atomic<uint32_t> linkFault{0};
+    ycan::LinkSupervisor link;
     std::atomic<uint8_t> echoWait{1};
     uint8_t rxBuf[4096] = {};
     unsigned rxBufLen = 0;
-    std::deque<_YCAN_CAN_OBJ> canQueue[kChannels];
-    std::deque<_YCAN_CANFD_OBJ> canFdQueue[kChannels];
+    std::vector<_YCAN_CAN_OBJ> stagedCan[kChannels];      // rxLock held
+    std::vector<_YCAN_CANFD_OBJ> stagedFd[kChannels];     // rxLock held
+    ycan::FrameQueue<_YCAN_CAN_OBJ> canQueue[kChannels];
+    ycan::FrameQueue<_YCAN_CANFD_OBJ> canFdQueue[kChannels];
     QRecursiveMutex rxLock;
-    std::condition_variable_any rxArrived;
     QRecursiveMutex cmdLock;
     // Guards chConfig, chOptionA and writes of chActive: the receive thread
     // replays them during recovery while applications may initialise.
     QRecursiveMutex configLock;
     QUserLibUsb usb;
-    std::atomic<uint8_t> faultCheck{1};
     _YCAN_INITFD_CONFIG chConfig[kChannels] = {};
     std::atomic<uint8_t> chActive[kChannels] = {};
     uint8_t isoMode[kChannels] = {};

@@ -2,40 +2,53 @@
 // interrupt endpoints; a reply belongs to a request when it has at least 3
 // bytes and starts with the request's first two bytes. Data packets and
 // their echoes travel on the bulk endpoints.
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
-#include "api/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "support/clock.h"
+#include "support/QErrMgr.h"
 
 namespace {
 
 constexpr unsigned kTransferTimeoutMs = 1000;
 
-bool matches(const uint8_t* request, const uint8_t* reply, int n) {
-    return n >= 3 && reply[0] == request[0] && reply[1] == request[1];
-}
+// Commands: interrupt both ways, written again after every unmatched read.
+constexpr ycan::ExchangeRules kCommandRules{ycan::TransferType::Interrupt,
+                                            ycan::TransferType::Interrupt,
+                                            kTransferTimeoutMs,
+                                            kTransferTimeoutMs,
+                                            true,
+                                            3,
+                                            true};
 
-// An attempt that failed at once (a vanished device, say) is not retried
-// in a tight loop: the retries keep their bound but not the CPU.
-void paceFastFailure(uint32_t attemptStart) {
-    if (getLapseMicroSec(attemptStart) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// Holds faultCheck at 0 (link supervision paused) for one exchange.
-class ExchangeInProgress {
-public:
-    explicit ExchangeInProgress(std::atomic<uint8_t>& flag) : flag(flag) { flag = 0; }
-    ~ExchangeInProgress() { flag = 1; }
-
-private:
-    std::atomic<uint8_t>& flag;
-};
+// Data packets: written once on bulk, the echo read on bulk.
+constexpr ycan::ExchangeRules kDataRules{ycan::TransferType::Bulk,
+                                         ycan::TransferType::Bulk,
+                                         kTransferTimeoutMs,
+                                         kTransferTimeoutMs,
+                                         false,
+                                         3,
+                                         true};
 
 }  // namespace
+
+int QDeviceUsbCanFd2::commandResult(ycan::ExchangeResult r) {
+    switch (r) {
+        case ycan::ExchangeResult::Ok: return 0;
+        case ycan::ExchangeResult::NoReply:
+            ycan::setLastError(YCAN_ERR_USB_COMMAND);
+            return -2;
+        case ycan::ExchangeResult::Aborted:
+            // The adapter is being closed under this call.
+            ycan::setLastError(YCAN_ERR_NOT_OPENED);
+            return -1;
+        case ycan::ExchangeResult::WriteFailed:
+        case ycan::ExchangeResult::Gone:
+        default:
+            ycan::setLastError(YCAN_ERR_USB_COMMAND);
+            return -1;
+    }
+}
 
 int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
                                  int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
@@ -45,38 +58,24 @@ int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t
 int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
                                  int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs,
                                  bool bypass) {
-    ExchangeInProgress busy(faultCheck);
-    std::unique_lock<QRecursiveMutex> serialised(cmdLock, std::defer_lock);
-    if (!bypass) {
-        if (isDeviceReady() < 0) return -1;  // link being restored
-        serialised.lock();
+    if (bypass) {
+        // Recovery's own exchanges, on the receive thread.
+        return commandResult(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
+                                               replyLen, epOut, epIn, timeoutMs));
     }
-    // The transport's interrupt transfers take a non-const buffer.
-    uint8_t* out = const_cast<uint8_t*>(request);
-    if (timeoutMs == 0)
-        return usb.WriteUSBDevice(out, requestLen, epOut, kTransferTimeoutMs) > 0 ? 0 : -1;
-
-    const uint32_t start = ycan::curMicroSec32();
-    const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000u;
-    bool writeFailed = false;
-    while (getLapseMicroSec(start) < limitUs) {
-        const uint32_t attempt = ycan::curMicroSec32();
-        if (usb.WriteUSBDevice(out, requestLen, epOut, kTransferTimeoutMs) <= 0) {
-            writeFailed = true;
-            paceFastFailure(attempt);
-            continue;
-        }
-        writeFailed = false;
-        int n = usb.ReadUSBDevice(reply, *replyLen, epIn, kTransferTimeoutMs);
-        if (!matches(request, reply, n)) {
-            paceFastFailure(attempt);
-            continue;  // nothing, too short, or another command's reply: write again
-        }
-        *replyLen = n;
-        return 0;
+    if (closing.load()) {
+        ycan::setLastError(YCAN_ERR_NOT_OPENED);
+        return -1;
     }
-    ycan::setLastError(YCAN_ERR_USB_COMMAND);
-    return writeFailed ? -1 : -2;
+    ycan::ExchangeScope scope(link);
+    if (!scope) return -1;  // link being restored: refused, no last error
+    std::lock_guard serialised(cmdLock);
+    if (closing.load()) {
+        ycan::setLastError(YCAN_ERR_NOT_OPENED);
+        return -1;
+    }
+    return commandResult(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
+                                           replyLen, epOut, epIn, timeoutMs));
 }
 
 int QDeviceUsbCanFd2::usbCmdExtSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply,
@@ -94,22 +93,14 @@ int QDeviceUsbCanFd2::usbCmdSendByBulk(const uint8_t* request, int requestLen, u
 int QDeviceUsbCanFd2::bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply,
                                    int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs,
                                    bool alwaysAwaitEcho) {
-    ExchangeInProgress busy(faultCheck);
-    uint8_t* out = const_cast<uint8_t*>(request);
-    if (usb.bulkWriteUSBDevice(out, requestLen, epOut, kTransferTimeoutMs) <= 0) return -1;
-    if (timeoutMs == 0 || (!alwaysAwaitEcho && echoWait.load() == 0)) return 0;
-    const uint32_t start = ycan::curMicroSec32();
-    const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000u;
-    while (getLapseMicroSec(start) < limitUs) {
-        const uint32_t attempt = ycan::curMicroSec32();
-        int n = usb.bulkReadUSBDevice(reply, *replyLen, epIn, kTransferTimeoutMs);
-        if (matches(request, reply, n)) {
-            *replyLen = n;
-            return 0;
-        }
-        paceFastFailure(attempt);
-    }
-    return -1;
+    // No echo awaited: the packet is only written.
+    const unsigned wait = alwaysAwaitEcho || echoWait.load() != 0 ? timeoutMs : 0;
+    ycan::ExchangeRules rules = kDataRules;
+    if (wait == 0) rules.writeTimeoutMs = kTransferTimeoutMs;
+    return ycan::runExchange(usb, rules, request, requestLen, reply, replyLen, epOut, epIn, wait) ==
+                   ycan::ExchangeResult::Ok
+               ? 0
+               : -1;
 }
 
 int QDeviceUsbCanFd2::command(const uint8_t* request, int length, uint8_t (&reply)[64],

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/common/bytes.h"
 #include "support/QUserLog.h"
 
 namespace {
@@ -55,21 +56,9 @@ int lookup(const unsigned (&rates)[N], const unsigned (&words60)[N], const unsig
     return -1;
 }
 
-void put16(uint8_t* p, unsigned v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, unsigned v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// Fields of a timing word, each the value minus one.
-struct Timing {
-    unsigned prescaler, sjw, tseg2, tseg1;
-    explicit Timing(unsigned w)
-        : prescaler(w >> 22), sjw((w >> 15) & 0x7F), tseg2((w >> 8) & 0x7F), tseg1(w & 0xFF) {}
-};
+using ycan::bytes::put16;
+using ycan::bytes::put32;
+using Timing = ycan::bytes::TimingWord;
 
 int fail(int code) {
     ycan::setLastError(code);
@@ -203,11 +192,15 @@ int QDeviceUsbCanFd2::stop(unsigned ch) {
     return clearBuffer(ch);
 }
 
-int QDeviceUsbCanFd2::canStop(uint8_t ch) {
+int QDeviceUsbCanFd2::canStop(uint8_t ch) { return sendStop(ch, false); }
+
+int QDeviceUsbCanFd2::canStopLocked(uint8_t ch) { return sendStop(ch, true); }
+
+int QDeviceUsbCanFd2::sendStop(uint8_t ch, bool bypass) {
     if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
     const uint8_t cmd[5] = {0x55, kCmdStop, 0x02, 0x00, static_cast<uint8_t>(ch * 16)};
     uint8_t reply[64];
-    return command(cmd, sizeof cmd, reply, kCmdTimeoutMs, false) >= 0 ? 1 : 0;
+    return command(cmd, sizeof cmd, reply, kCmdTimeoutMs, bypass) >= 0 ? 1 : 0;
 }
 
 int QDeviceUsbCanFd2::canChStatusGet(uint8_t ch, unsigned* status) {
@@ -215,8 +208,7 @@ int QDeviceUsbCanFd2::canChStatusGet(uint8_t ch, unsigned* status) {
     const uint8_t cmd[4] = {0x55, kCmdStatus, static_cast<uint8_t>(ch * 16 + 1), 0x00};
     uint8_t reply[64];
     if (command(cmd, sizeof cmd, reply, kCmdTimeoutMs, false) < 11) return 0;
-    *status = static_cast<unsigned>(reply[3]) | (static_cast<unsigned>(reply[4]) << 8) |
-              (static_cast<unsigned>(reply[5]) << 16) | (static_cast<unsigned>(reply[6]) << 24);
+    *status = ycan::bytes::le32(reply + 3);
     return 1;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "support/hextext.h"
 

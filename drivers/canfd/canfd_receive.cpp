@@ -9,8 +9,9 @@
 #include <mutex>
 #include <type_traits>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/common/bytes.h"
 
 namespace {
 
@@ -19,10 +20,7 @@ constexpr unsigned kClassicRecordLen = 19;
 constexpr unsigned kFdRecordLen = 75;
 constexpr unsigned kReassemblyLen = 4096;
 
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using ycan::bytes::le32;
 
 unsigned queueOf(unsigned ch) { return ch < QDeviceUsbCanFd2::kChannels ? ch : QDeviceUsbCanFd2::kChannels - 1; }
 
@@ -31,7 +29,7 @@ unsigned queueOf(unsigned ch) { return ch < QDeviceUsbCanFd2::kChannels ? ch : Q
 // ---- Decoding (receive thread, rxLock held) ---------------------------------
 
 template <class Frame>
-void QDeviceUsbCanFd2::decodeRecord(const uint8_t* p, std::deque<Frame> (&queues)[kChannels]) {
+void QDeviceUsbCanFd2::decodeRecord(const uint8_t* p, std::vector<Frame> (&staged)[kChannels]) {
     constexpr bool fd = std::is_same_v<Frame, _YCAN_CANFD_OBJ>;
     constexpr uint8_t maxLen = fd ? 64 : 8;
     Frame f{};
@@ -42,19 +40,30 @@ void QDeviceUsbCanFd2::decodeRecord(const uint8_t* p, std::deque<Frame> (&queues
     f.ExternFlag = (p[1] & 0x04) ? 1 : 0;
     f.DataLen = std::min(p[10], maxLen);
     memcpy(f.Data, p + 11, f.DataLen);
-    queues[queueOf(p[0] >> 4)].push_back(f);
+    staged[queueOf(p[0] >> 4)].push_back(f);
+}
+
+void QDeviceUsbCanFd2::publishStaged() {
+    for (unsigned ch = 0; ch < kChannels; ++ch) {
+        canQueue[ch].push(stagedCan[ch].data(), stagedCan[ch].size());
+        stagedCan[ch].clear();
+        canFdQueue[ch].push(stagedFd[ch].data(), stagedFd[ch].size());
+        stagedFd[ch].clear();
+    }
 }
 
 void QDeviceUsbCanFd2::usbDevCanDataRecHandle(const uint8_t* record, int available) {
     if (available < static_cast<int>(kClassicRecordLen)) return;
     std::lock_guard guard(rxLock);
-    decodeRecord(record, canQueue);
+    decodeRecord(record, stagedCan);
+    publishStaged();
 }
 
 void QDeviceUsbCanFd2::usbDevCanFdDataRecHandle(const uint8_t* record, int available) {
     if (available < static_cast<int>(kFdRecordLen)) return;
     std::lock_guard guard(rxLock);
-    decodeRecord(record, canFdQueue);
+    decodeRecord(record, stagedFd);
+    publishStaged();
 }
 
 unsigned QDeviceUsbCanFd2::usbProtocolFrameDataGet(const uint8_t* buf, unsigned len) {
@@ -80,9 +89,9 @@ unsigned QDeviceUsbCanFd2::usbProtocolFrameDataGet(const uint8_t* buf, unsigned 
             const unsigned size = fd ? kFdRecordLen : kClassicRecordLen;
             if (i + size > end) break;
             if (fd)
-                decodeRecord(buf + i, canFdQueue);
+                decodeRecord(buf + i, stagedFd);
             else
-                decodeRecord(buf + i, canQueue);
+                decodeRecord(buf + i, stagedCan);
             i += size;
         }
         i = end;
@@ -103,37 +112,23 @@ void QDeviceUsbCanFd2::usbRxDataProcess(const uint8_t* src, unsigned len) {
             src += take;
             len -= take;
         }
+        // The frames of one transfer appear together.
+        publishStaged();
     }
-    rxArrived.notify_all();
 }
 
 // ---- Taking frames (application threads) --------------------------------
 
 template <class Frame>
-int QDeviceUsbCanFd2::takeFrames(std::deque<Frame>& queue, Frame* frames, unsigned count,
+int QDeviceUsbCanFd2::takeFrames(ycan::FrameQueue<Frame>& queue, Frame* frames, unsigned count,
                                  int waitMs) {
     if (frames == nullptr || count == 0) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    std::unique_lock<QRecursiveMutex> guard(rxLock);
-    for (;;) {
-        unsigned n = 0;
-        while (n < count && !queue.empty()) {
-            frames[n++] = queue.front();
-            queue.pop_front();
-        }
-        if (n > 0) return static_cast<int>(n);
-        // A closed device delivers nothing more: nobody waits for it.
-        if (openState.load() == 0) return 0;
-        if (waitMs < 0) {
-            rxArrived.wait(guard);
-        } else if (rxArrived.wait_until(guard, deadline) == std::cv_status::timeout) {
-            // One last look: a frame may have come with the deadline.
-            if (queue.empty()) return 0;
-        }
-    }
+    // A closed queue (device closed or closing) hands out what it holds and
+    // never waits.
+    return queue.take(frames, count, waitMs);
 }
 
 int QDeviceUsbCanFd2::receive(unsigned ch, _YCAN_CAN_OBJ* frames, unsigned count, int waitMs) {
@@ -150,7 +145,6 @@ int QDeviceUsbCanFd2::getReceiveNum(unsigned ch, uint8_t kind) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    std::lock_guard guard(rxLock);
     switch (kind) {
         case 0: return static_cast<int>(canQueue[ch].size());
         case 1: return static_cast<int>(canFdQueue[ch].size());
@@ -170,6 +164,8 @@ int QDeviceUsbCanFd2::clearBuffer(unsigned ch) {
 
 void QDeviceUsbCanFd2::usbRxDataBufferClr(uint8_t ch) {
     if (ch >= kChannels) return;
+    // Under rxLock: no transfer is being decoded meanwhile, so no frame of
+    // it can land after the clear.
     std::lock_guard guard(rxLock);
     canQueue[ch].clear();
     canFdQueue[ch].clear();

@@ -3,86 +3,33 @@
 // bus while a channel is active, it restarts the transport (at least 50 ms
 // apart) until the adapter is back, then replays each active channel's
 // function set, initialisation and start.
-#include <pthread.h>
-
 #include <chrono>
 #include <mutex>
 #include <thread>
 
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "support/QUserLog.h"
 #include "support/clock.h"
 
 namespace {
 
-constexpr uint32_t kExitGraceUs = 2000000;
-constexpr uint32_t kRetryIntervalUs = 50000;
 constexpr unsigned kReadTimeoutMs = 500;
-constexpr uint32_t kLinkFaulted = 0xFFFFFFFF;
 
 void sleepUs(unsigned us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
 }  // namespace
 
-void QDeviceUsbCanFd2::taskThreadCreate() { taskThreadStart(&rxThread, &dataRxThreadTask); }
-
-void QDeviceUsbCanFd2::taskThreadShutdown() { taskThreadStop(&rxThread); }
-
-void QDeviceUsbCanFd2::taskThreadStart(QUserThreadObj* obj, void* (*entry)(void*)) {
-    if (obj->running) return;
-    {
-        QUserMutex guard(obj->mutex);
-        obj->exitReq = 0;
-        obj->exited = 0;
-    }
-    if (pthread_create(&obj->thread, nullptr, entry, this) == 0) obj->running = true;
+void QDeviceUsbCanFd2::taskThreadCreate() {
+    rxThread.start([this] { dataReceiveTask(); });
 }
 
-void QDeviceUsbCanFd2::taskThreadStop(QUserThreadObj* obj) {
-    if (!obj->running) return;
-    {
-        QUserMutex guard(obj->mutex);
-        obj->exitReq = 1;
-        obj->exited = 0;
-    }
-    // The thread notices the request within one read (500 ms).
-    const uint32_t start = ycan::curMicroSec32();
-    bool exited = false;
-    while (getLapseMicroSec(start) < kExitGraceUs) {
-        {
-            QUserMutex guard(obj->mutex);
-            exited = obj->exited != 0;
-        }
-        if (exited) break;
-        sleepUs(10000);
-    }
-    if (!exited) {
-        QUserLog::GetInstance()->Error("Thread Exit Fail...");
-        pthread_cancel(obj->thread);
-    }
-    pthread_join(obj->thread, nullptr);
-    obj->thread = 0;
-    obj->running = false;
-}
-
-void* QDeviceUsbCanFd2::dataRxThreadTask(void* self) {
-    auto* dev = static_cast<QDeviceUsbCanFd2*>(self);
-    QUserThreadObj& block = dev->rxThread;
-    for (;;) {
-        {
-            QUserMutex guard(block.mutex);
-            if (block.exitReq) break;
-        }
-        dev->dataReceiveTask();
-    }
-    QUserMutex guard(block.mutex);
-    block.exited = 1;
-    return nullptr;
+void QDeviceUsbCanFd2::taskThreadShutdown() {
+    // The abort ends the thread's read (or a restart's pause) at once.
+    rxThread.stop([this] { usb.abortTransfers(); });
 }
 
 void QDeviceUsbCanFd2::dataReceiveTask() {
-    if (faultCheck.load() == 1) faultTimeHandle();
-    if (linkFault.load() != 0) {
+    faultTimeHandle();
+    if (link.recovering()) {
         // Nothing is read while the link is being restored; the next
         // supervision step comes soon enough without spinning.
         sleepUs(1000);
@@ -102,25 +49,15 @@ void QDeviceUsbCanFd2::dataReceiveTask() {
     }
 }
 
-void QDeviceUsbCanFd2::faultTimeHandle() {
-    if (openState.load() != 1) return;
-    if (linkFault.load() == 0) {
-        bool anyActive = false;
-        for (unsigned ch = 0; ch < kChannels; ++ch) anyActive |= chActive[ch] != 0;
-        if (!anyActive) return;
-        if (usb.GetUSBDeviceLinkStatus() != 0) return;
-        linkFault = kLinkFaulted;
-        faultTime = ycan::curMicroSec32();
-        usb.RestartUSBDevice();
-    } else {
-        if (getLapseMicroSec(faultTime) < kRetryIntervalUs) return;
-        faultTime = ycan::curMicroSec32();
-        if (usb.GetUSBDeviceLinkStatus() == 0) usb.RestartUSBDevice();
-    }
-    if (usb.GetUSBDeviceLinkStatus() == 0) return;
+bool QDeviceUsbCanFd2::anyChannelActive() const {
+    for (const auto& active : chActive)
+        if (active.load() != 0) return true;
+    return false;
+}
 
-    bool failed = false;
-    for (unsigned ch = 0; ch < kChannels && !failed; ++ch) {
+bool QDeviceUsbCanFd2::replayChannels() {
+    for (unsigned ch = 0; ch < kChannels; ++ch) {
+        if (rxThread.stopRequested()) return false;
         _YCAN_INITFD_CONFIG saved;
         {
             std::lock_guard guard(configLock);
@@ -128,12 +65,20 @@ void QDeviceUsbCanFd2::faultTimeHandle() {
             saved = chConfig[ch];
         }
         canDevFunSet(true);
-        if (initCANFD(ch, &saved, true) != 1 || start(ch, true) != 1) failed = true;
+        if (initCANFD(ch, &saved, true) != 1 || start(ch, true) != 1) return false;
     }
-    if (!failed) {
-        linkFault = 0;
-        QUserLog::GetInstance()->Info("YORV Tip:USBCANFD OK...");
-    } else {
-        usb.RestartUSBDevice();
-    }
+    return true;
+}
+
+void QDeviceUsbCanFd2::faultTimeHandle() {
+    if (openState.load() != 1) return;
+    static const char* const kRestored = "YORV Tip:USBCANFD OK...";
+    link.step(usb, {[this] { return anyChannelActive(); },
+                    [this] {
+                        // Bytes the old connection left half-received must
+                        // not be glued to the new connection's.
+                        std::lock_guard guard(rxLock);
+                        rxBufLen = 0;
+                    },
+                    [this] { return replayChannels(); }, kRestored});
 }

@@ -8,8 +8,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/common/bytes.h"
 
 namespace {
 
@@ -50,7 +51,13 @@ int QDeviceUsbCanFd2::transmitFrames(unsigned ch, Frame* frames, unsigned count)
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    if (isDeviceReady() < 0) return 0;  // link being restored
+    if (closing.load()) {
+        ycan::setLastError(YCAN_ERR_NOT_OPENED);
+        return 0;
+    }
+    // Registered for the whole batch: recovery waits for it to end.
+    ycan::ExchangeScope scope(link);
+    if (!scope) return 0;  // link being restored
     unsigned sent = 0;
     int total = 0;
     while (sent < count) {
@@ -83,15 +90,13 @@ int QDeviceUsbCanFd2::sendPacket(unsigned ch, Frame* frames, unsigned count) {
             if (f.FrameOpt & 0x08) flags |= 0x10;
         }
         rec[1] = flags;
-        const uint32_t id = f.ID & 0x1FFFFFFF;
-        for (int b = 0; b < 4; ++b) rec[6 + b] = static_cast<uint8_t>(id >> (8 * b));
+        ycan::bytes::put32(rec + 6, f.ID & 0x1FFFFFFF);
         rec[10] = f.DataLen;
         const unsigned n = f.DataLen < kDataField<Frame> ? f.DataLen : kDataField<Frame>;
         memcpy(rec + 11, f.Data, n);
     }
     const unsigned length = static_cast<unsigned>(rec - packet);
-    packet[4] = static_cast<uint8_t>(length - kHeaderLen);
-    packet[5] = static_cast<uint8_t>((length - kHeaderLen) >> 8);
+    ycan::bytes::put16(packet + 4, length - kHeaderLen);
 
     uint8_t echo[64];
     int echoLen = sizeof echo;

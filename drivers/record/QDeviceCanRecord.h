@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "api/QDevice.h"
+#include "drivers/common/QDevice.h"
 #include "support/QUserMutex.h"
 #include "transport/QUserLibUsb.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
 #include "support/clock.h"
 

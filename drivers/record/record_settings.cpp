@@ -3,7 +3,7 @@
 // the layout of the CAN FD adapters' bit-rate command.
 #include <cstring>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
 
 namespace {

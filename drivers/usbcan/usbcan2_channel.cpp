@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"
 

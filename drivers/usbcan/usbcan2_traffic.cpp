@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"
 #include "support/clock.h"

@@ -1,4 +1,4 @@
-#include "api/QErrMgr.h"
+#include "support/QErrMgr.h"
 
 #include <mutex>
 

@@ -1,0 +1,30 @@
+// The adapter models the library knows: one row per device type code with
+// its family, USB identity, channel count and controller clock. Dispatch,
+// the driver factory, the clock lookup and the transport opens all read it.
+#pragma once
+
+#include <cstdint>
+
+namespace ycan {
+
+enum class AdapterFamily {
+    Classic,          // USB CAN, two channels (types 3, 4)
+    ClassicReserved,  // codes routed to the classic functions, which refuse them
+    CanFd,            // USB CAN FD, 2, 4 or 8 channels
+    Recorder,         // CAN bus recorder
+};
+
+struct AdapterModel {
+    uint32_t type;
+    AdapterFamily family;
+    uint16_t vendorId;   // 0 for reserved codes
+    uint16_t productId;
+    unsigned channels;
+    unsigned clockMHz;   // controller clock (CAN FD); 0 where it does not apply
+};
+
+// The model of a device type code, or null for a code the library does not
+// know (last error 6 at the interface).
+const AdapterModel* findAdapterModel(uint32_t type);
+
+}  // namespace ycan
