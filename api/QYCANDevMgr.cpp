@@ -8,8 +8,6 @@
 #include "support/aes128.h"
 #include "support/yorvProcotol.h"
 
-QYCANDevMgr ycanDevMgr;
-
 QYCANDevice::~QYCANDevice() {
     if (device) {
         device->closeDevice();
@@ -69,22 +67,9 @@ int QYCANDevMgr::deviceAdd(uint32_t type, uint32_t index, std::shared_ptr<QDevic
 
 int QYCANDevMgr::deviceDel(uint32_t type, uint32_t index) {
     std::lock_guard lifecycle(lifecycleLock);
-    if (auto dev = deviceFind(type, index)) dev->closeDevice();
-    std::unique_ptr<QYCANDevice> removed;
-    {
-        std::lock_guard guard(mapLock);
-        auto t = types.find(type);
-        if (t != types.end()) {
-            auto d = t->second->devices.find(index);
-            if (d != t->second->devices.end()) {
-                removed = std::move(d->second);
-                t->second->devices.erase(d);
-            }
-        }
-    }
-    // The device was closed above; the holder lets go of it without closing
-    // it again.
-    if (removed) removed->device.reset();
+    std::shared_ptr<QDevice> dev = deviceFind(type, index);
+    removeEntry(type, index);
+    if (dev) dev->closeDevice();
     return 1;
 }
 
@@ -108,7 +93,38 @@ int QYCANDevMgr::closeDevice(uint32_t type, uint32_t index) {
     std::lock_guard lifecycle(lifecycleLock);
     std::shared_ptr<QDevice> dev = deviceFind(type, index);
     if (!dev) return 1;
-    int result = dev->closeDevice();
-    deviceDel(type, index);
+    // Out of the registry first: calls that start from now on find no device
+    // (last error 7); calls already holding it are let go by the close.
+    removeEntry(type, index);
+    const int result = dev->closeDevice();
+    // The second close a delete of the entry makes: nothing on a device
+    // that is closed already.
+    dev->closeDevice();
     return result;
+}
+
+void QYCANDevMgr::removeEntry(uint32_t type, uint32_t index) {
+    std::unique_ptr<QYCANDevice> removed;
+    {
+        std::lock_guard guard(mapLock);
+        auto t = types.find(type);
+        if (t == types.end()) return;
+        auto d = t->second->devices.find(index);
+        if (d == t->second->devices.end()) return;
+        removed = std::move(d->second);
+        t->second->devices.erase(d);
+    }
+    // The holder lets go of the device without closing it: its caller does.
+    removed->device.reset();
+}
+
+void QYCANDevMgr::closeAll() {
+    std::lock_guard lifecycle(lifecycleLock);
+    std::vector<std::pair<uint32_t, uint32_t>> keys;
+    {
+        std::lock_guard guard(mapLock);
+        for (auto& [type, node] : types)
+            for (auto& [index, holder] : node->devices) keys.emplace_back(type, index);
+    }
+    for (auto [type, index] : keys) closeDevice(type, index);
 }

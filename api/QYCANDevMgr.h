@@ -62,15 +62,20 @@ public:
     // open, 0 failed (last error set by the driver).
     int openDevice(uint32_t type, uint32_t index);
     // YCAN_CloseDevice for those types: the driver's close result, 1 when
-    // nothing was open.
+    // nothing was open. The entry goes before the device is closed.
     int closeDevice(uint32_t type, uint32_t index);
+    // Closes every registered device (library unload).
+    void closeAll();
 
 private:
+    void removeEntry(uint32_t type, uint32_t index);
+
     DriverFactory factory;
     std::map<uint32_t, std::unique_ptr<QYCANType>> types;
     QRecursiveMutex mapLock;
     QRecursiveMutex lifecycleLock;
 };
 
-// The library's one registry.
+// The library's one registry (defined with the library's other static
+// objects in library_objects.cpp).
 extern QYCANDevMgr ycanDevMgr;

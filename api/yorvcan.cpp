@@ -10,6 +10,8 @@
 
 #include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
+#include "drivers/common/adapter_models.h"
+#include "drivers/common/library_lifetime.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"
 #include "ycan.h"
@@ -19,18 +21,15 @@ namespace {
 enum class Family { Classic, ClassicReserved, CanFd, Recorder, Unsupported };
 
 Family familyOf(uint32_t type) {
-    switch (type) {
-        case 3: case 4:
-            return Family::Classic;
-        case 63: case 68: case 69: case 70: case 71: case 72: case 73:
-            return Family::ClassicReserved;
-        case 41: case 42: case 43: case 64: case 65: case 66: case 67:
-            return Family::CanFd;
-        case 61: case 62:
-            return Family::Recorder;
-        default:
-            return Family::Unsupported;
+    const ycan::AdapterModel* model = ycan::findAdapterModel(type);
+    if (model == nullptr) return Family::Unsupported;
+    switch (model->family) {
+        case ycan::AdapterFamily::Classic: return Family::Classic;
+        case ycan::AdapterFamily::ClassicReserved: return Family::ClassicReserved;
+        case ycan::AdapterFamily::CanFd: return Family::CanFd;
+        case ycan::AdapterFamily::Recorder: return Family::Recorder;
     }
+    return Family::Unsupported;
 }
 
 bool isClassic(Family f) { return f == Family::Classic || f == Family::ClassicReserved; }
@@ -52,9 +51,13 @@ int onDevice(uint32_t type, uint32_t index, NotOpen notOpen, Op op) {
 }
 
 // Runs an exported call's body; an exception becomes a failed call.
-// Thread cancellation unwinds through here and must go on.
+// Thread cancellation unwinds through here and must go on. The call is
+// counted while it runs, so that unload waits for it; once unload has
+// begun, calls fail at once without touching anything.
 template <class Body>
 int guarded(Body body) {
+    ycan::lifetime::CallScope call;
+    if (!call) return 0;
     try {
         return body();
     } catch (abi::__forced_unwind&) {
@@ -291,10 +294,12 @@ YCAN_API int YCAN_RecordFliterDisable(uint32_t type, uint32_t index, uint32_t ch
 
 YCAN_API int YCAN_RecordFliterSettingGet(uint32_t type, uint32_t index, uint32_t ch, uint16_t entry,
                                          _YCAN_FLITER_CONFIG* config) {
-    // The entry index travels in the record, so there must be one.
-    if (config == nullptr) return fail(YCAN_ERR_PARAMETER);
-    config->FilterIndex = entry;
-    return YCAN_RecordCmdExecute(type, index, ch, 5, nullptr, config);
+    return guarded([&] {
+        // The entry index travels in the record, so there must be one.
+        if (config == nullptr) return fail(YCAN_ERR_PARAMETER);
+        config->FilterIndex = entry;
+        return YCAN_RecordCmdExecute(type, index, ch, 5, nullptr, config);
+    });
 }
 
 YCAN_API int YCAN_DevRelayStatusSet(uint32_t type, uint32_t index, uint8_t first, uint8_t second) {
@@ -327,10 +332,15 @@ YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint
     });
 }
 
-YCAN_API int YCAN_GetLastError(void) { return QErrInfoMgr::getinstance()->getLastError(); }
+YCAN_API int YCAN_GetLastError(void) {
+    ycan::lifetime::CallScope call;
+    return call ? QErrInfoMgr::getinstance()->getLastError() : YCAN_ERR_NOT_OPENED;
+}
 
 YCAN_API const char* YCAN_GetLastErrorStr(void) {
-    return QErrInfoMgr::getinstance()->getLastErrorStr();
+    ycan::lifetime::CallScope call;
+    return call ? QErrInfoMgr::getinstance()->getLastErrorStr()
+                : QErrMgr::messageOf(YCAN_ERR_NOT_OPENED);
 }
 
 }  // extern "C"

@@ -1,5 +1,8 @@
 #include "support/QUserLog.h"
 
+#include <atomic>
+#include <mutex>
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -34,10 +37,24 @@ void copyTruncated(char (&dst)[256], const char* src) {
 
 }  // namespace
 
+namespace {
+constinit std::atomic<QUserLog*> theLog{nullptr};
+std::mutex theLogCreation;
+}  // namespace
+
 QUserLog* QUserLog::GetInstance() {
-    static QUserLog* const instance = new QUserLog();
-    return instance;
+    QUserLog* log = theLog.load(std::memory_order_acquire);
+    if (log != nullptr) return log;
+    std::lock_guard guard(theLogCreation);
+    log = theLog.load(std::memory_order_relaxed);
+    if (log == nullptr) {
+        log = new QUserLog();
+        theLog.store(log, std::memory_order_release);
+    }
+    return log;
 }
+
+void QUserLog::DestroyInstance() { delete theLog.exchange(nullptr, std::memory_order_acq_rel); }
 
 QUserLog::QUserLog() { Init(); }
 

@@ -29,10 +29,12 @@ enum LogLevel {
 
 class QUserLog {
 public:
-    // The process's one log, created (and configured) on first use. It is
-    // never destroyed: drivers still log while static objects are torn down
-    // at exit, and every line is already flushed when Log returns.
+    // The process's one log, created (and configured) on first use
+    // (thread-safe). Every line is already flushed when Log returns.
     static QUserLog* GetInstance();
+    // Frees it at library unload, once no other thread can log; a later
+    // GetInstance() creates a fresh one.
+    static void DestroyInstance();
 
     // A log configured from QUserLog.ini in the current directory. Only the
     // instance above is used by the library; tests build their own.

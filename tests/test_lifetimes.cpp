@@ -138,7 +138,7 @@ public:
         c.BusTiming1 = 0x14;
         return YCAN_InitCAN(4, 0, 0, &c) == 1;
     }
-    bool recovering() override { return devInfoList[0].faultState.load() != 0; }
+    bool recovering() override { return devInfoList[0].link.recovering(); }
     void inject(ycansim::UsbBench&, uint32_t id) override {
         model->inject(*dev, {classicRecord(0, id, static_cast<uint8_t>(id))});
     }

@@ -385,9 +385,9 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     StreamCapture out(1);
     bench.unplug(*dev);
     auto until = std::chrono::steady_clock::now() + 3s;
-    while (devInfoList[0].faultState.load() == 0 && std::chrono::steady_clock::now() < until)
+    while (!devInfoList[0].link.recovering() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(5ms);
-    ASSERT_NE(devInfoList[0].faultState.load(), 0);
+    ASSERT_TRUE(devInfoList[0].link.recovering());
     _YCAN_CAN_OBJ f = frame(1, 1);
     EXPECT_EQ(YCAN_Transmit(4, 0, 0, &f, 1), 0);  // refused while recovering
     uint8_t r1, r2;
@@ -396,9 +396,9 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
 
     bench.replug(*dev);
     until = std::chrono::steady_clock::now() + 5s;
-    while (devInfoList[0].faultState.load() != 0 && std::chrono::steady_clock::now() < until)
+    while (devInfoList[0].link.recovering() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(devInfoList[0].faultState.load(), 0);
+    ASSERT_FALSE(devInfoList[0].link.recovering());
     EXPECT_EQ(countOf(out.text(), "[INFO ] YORV Tip:USBCAN OK...\n"), 1u);
 
     std::vector<Bytes> replayed;

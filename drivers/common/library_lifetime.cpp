@@ -1,34 +1,20 @@
 #include "drivers/common/library_lifetime.h"
 
-#include <atomic>
-#include <thread>
+#include "drivers/common/call_gate.h"
 
 namespace ycan::lifetime {
 namespace {
-constinit std::atomic<int> callsInside{0};
-constinit std::atomic<bool> closing{false};
+constinit CallGate exportedCalls;
 }  // namespace
 
-bool enterCall() {
-    callsInside.fetch_add(1);
-    if (!closing.load()) return true;
-    callsInside.fetch_sub(1);
-    return false;
-}
+bool enterCall() { return exportedCalls.enter(); }
 
-void leaveCall() { callsInside.fetch_sub(1); }
+void leaveCall() { exportedCalls.leave(); }
 
-void beginShutdown() { closing = true; }
+void beginShutdown() { exportedCalls.close(); }
 
-bool shuttingDown() { return closing.load(); }
+bool shuttingDown() { return exportedCalls.isClosed(); }
 
-bool waitCallsLeft(std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (callsInside.load() > 0) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
+bool waitCallsLeft(std::chrono::milliseconds limit) { return exportedCalls.drain(limit); }
 
 }  // namespace ycan::lifetime

@@ -12,24 +12,15 @@ namespace {
 constexpr uint32_t kRetryIntervalUs = 50000;
 }
 
-bool LinkSupervisor::enter() {
-    inFlight.fetch_add(1);
-    if (!faulted.load()) return true;
-    inFlight.fetch_sub(1);
-    return false;
-}
-
-void LinkSupervisor::leave() { inFlight.fetch_sub(1); }
-
 void LinkSupervisor::step(QUserLibUsb& usb, const Hooks& hooks) {
-    if (!faulted.load()) {
+    if (!exchanges.isClosed()) {
         if (!hooks.anyChannelActive()) return;
         if (usb.GetUSBDeviceLinkStatus() != 0) return;
-        faulted = true;
+        exchanges.close();
         // Exchanges already under way end first (against a vanished adapter
         // their transfers fail at once); new ones are refused from here on.
-        while (inFlight.load() > 0 && !usb.transfersAborted())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!exchanges.drain(std::chrono::milliseconds(10)) && !usb.transfersAborted()) {
+        }
         hooks.linkLost();
         faultTime = curMicroSec32();
         usb.RestartUSBDevice();
@@ -41,7 +32,7 @@ void LinkSupervisor::step(QUserLibUsb& usb, const Hooks& hooks) {
     if (usb.GetUSBDeviceLinkStatus() == 0) return;
 
     if (hooks.replay()) {
-        faulted = false;
+        exchanges.open();
         QUserLog::GetInstance()->Info("%s", hooks.restoredLine);
     } else {
         // Try again from a fresh connection at the next interval.

@@ -4,17 +4,17 @@
 // supervisor restarts the transport (at least 50 ms apart) until the adapter
 // is back, then asks the driver to replay its channels.
 //
-// Application exchanges register with enter()/leave() (ExchangeScope). A
-// registered exchange keeps recovery from starting under it; once recovery
-// has begun, enter() refuses, so no application command ever mixes with the
-// replay on the wire. Both sides use sequentially consistent atomics: either
-// the exchange sees the fault, or the supervisor sees the exchange and waits
-// for it to end.
+// Application exchanges pass through the supervisor's gate (ExchangeScope).
+// An exchange inside keeps recovery from starting under it; once recovery
+// has begun the gate is closed, so no application command ever mixes with
+// the replay on the wire.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+
+#include "drivers/common/call_gate.h"
 
 class QUserLibUsb;
 
@@ -39,34 +39,22 @@ public:
     // One supervision step, on the receive thread.
     void step(QUserLibUsb& usb, const Hooks& hooks);
 
-    // Application side: false (and nothing registered) while recovering.
-    bool enter();
-    void leave();
-    bool recovering() const { return faulted.load(); }
+    bool recovering() const { return exchanges.isClosed(); }
     // A newly opened adapter starts with a good link.
-    void reset() { faulted = false; }
+    void reset() { exchanges.open(); }
+    CallGate& gate() { return exchanges; }
 
 private:
-    std::atomic<bool> faulted{false};
-    std::atomic<int> inFlight{0};
+    // Closed while the link is being restored.
+    CallGate exchanges;
     uint32_t faultTime = 0;  // receive thread only
 };
 
-// Registers one application exchange for its scope.
-class ExchangeScope {
+// One application exchange: false while the link is being restored, and
+// then the exchange must not start.
+class ExchangeScope : public GateScope {
 public:
-    explicit ExchangeScope(LinkSupervisor& link) : link(link), entered(link.enter()) {}
-    ~ExchangeScope() {
-        if (entered) link.leave();
-    }
-    ExchangeScope(const ExchangeScope&) = delete;
-    ExchangeScope& operator=(const ExchangeScope&) = delete;
-    // False while the link is being restored: the exchange must not start.
-    explicit operator bool() const { return entered; }
-
-private:
-    LinkSupervisor& link;
-    const bool entered;
+    explicit ExchangeScope(LinkSupervisor& link) : GateScope(link.gate()) {}
 };
 
 }  // namespace ycan

@@ -9,48 +9,49 @@
 //   usbcan2_traffic.cpp  transmit, receive thread loop, receive queues,
 //                        link supervision and recovery
 //
-// Locking per record: cmdMutex serialises normal command exchanges,
-// rxMutex guards the two receive queues (and the receive thread holds it
-// while it decodes one transfer), threadMutex the thread flags. The flags
-// shared with the receive thread are atomics.
+// Locking and lifetimes per record:
+// - lifecycleLock serialises open and close of the record.
+// - calls is the gate every call that uses the transport passes through:
+//   close shuts it, aborts the transport's transfers so calls inside leave
+//   at once, and waits for them before it frees the transport.
+// - cmdMutex serialises normal command exchanges; each is also registered
+//   with the link supervisor, which never recovers under one and refuses
+//   them while it restores the link (its own exchanges bypass both).
+// - The receive queues are FrameQueues with their own locks; close lets
+//   their waiters go at once. The accumulation buffer belongs to the
+//   receive thread.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <mutex>
 
+#include "drivers/common/call_gate.h"
+#include "drivers/common/frame_queue.h"
+#include "drivers/common/link_supervisor.h"
+#include "drivers/common/receive_thread.h"
 #include "support/QUserMutex.h"
 #include "transport/QUserLibUsb.h"
 #include "ycan.h"
 
 struct devInfo {
-    devInfo();
-    ~devInfo();
+    devInfo() = default;
     devInfo(const devInfo&) = delete;
     devInfo& operator=(const devInfo&) = delete;
 
-    pthread_t rxThread = 0;
-    bool threadRunning = false;
-    uint8_t threadStop = 0;    // under threadMutex
-    uint8_t threadExited = 0;  // under threadMutex
-    pthread_mutex_t threadMutex;
-    QRecursiveMutex rxMutex;
-    std::condition_variable_any rxArrived;
-    pthread_mutex_t cmdMutex;
-    std::atomic<int> chInit[2] = {};
-    std::deque<_YCAN_CAN_OBJ> rxQueue[2];
+    ycan::ReceiveThread rxThread;
+    std::mutex lifecycleLock;
+    ycan::CallGate calls;
+    QRecursiveMutex cmdMutex;
+    std::atomic<int> chActive[2] = {};  // 1 after a successful initialisation
+    ycan::FrameQueue<_YCAN_CAN_OBJ> rxQueue[2];
     std::atomic<QUserLibUsb*> usbDev{nullptr};  // owned; null while closed
     unsigned devIndex = 0;
     _YCAN_INIT_CONFIG chConfig[2] = {};  // guarded by configMutex
     QRecursiveMutex configMutex;
-    std::atomic<int> faultState{0};
-    uint32_t faultTime = 0;  // receive thread only
+    ycan::LinkSupervisor link;
     std::atomic<uint8_t> txWaitReply{1};
-    std::atomic<uint8_t> cmdIdle{1};
-    // Receive thread's accumulation buffer (under rxMutex).
+    // Receive thread's accumulation buffer.
     uint8_t rxBuf[2048] = {};
     unsigned rxFill = 0;
 };
@@ -101,7 +102,11 @@ int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel);
 int usbcan2IsReady(devInfo& rec);
 void usbcan2ThreadStart(devInfo& rec);
 void usbcan2ThreadStop(devInfo& rec);
-int usbcan2DevFunSet(devInfo& rec, bool direct);
+int usbcan2DevFunSet(devInfo& rec, bool bypass);
+// One pass of the receive thread.
+void usbcan2ReceivePass(devInfo& rec);
+// Closes every open record and lets every waiting receiver go (unload).
+void usbcan2CloseAll();
 // Command exchanges on the interrupt endpoints: 0 success (*rxLen holds the
 // reply length), -1 not sent or refused during recovery, -2 no reply.
 int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
@@ -112,13 +117,13 @@ int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, in
 int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                 uint8_t epIn, unsigned timeoutMs);
 int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config,
-                       bool direct);
-int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool direct);
+                       bool bypass);
+int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool bypass);
 int usbcan2DevRelayStatusSetExcute(devInfo& rec, uint8_t first, uint8_t second);
 int usbcan2DevRelayStatusGetExcute(devInfo& rec, uint8_t* first, uint8_t* second);
 int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second);
 int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
                                uint8_t* third);
-int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool direct);
+int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool bypass);
 void* usbcan2ThreadMainLoop(void* devIndex);
 void usbcan2FaultTimeHandle(devInfo& rec);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "support/QErrMgr.h"
+#include "drivers/common/command_exchange.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"
 
@@ -30,16 +31,29 @@ devInfo* usableRecord(uint32_t index) {
 }
 
 int send(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, unsigned timeoutMs,
-         bool direct = false) {
+         bool bypass = false) {
     memset(rx, 0, static_cast<size_t>(*rxLen));
-    return direct ? usbCmdSendDirect(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs)
+    return bypass ? usbCmdSendDirect(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs)
                   : usbCmdSend(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs);
 }
+
+// An application call on a record holds the record's gate: close waits for
+// it to leave before it frees the transport, and refuses it once closing.
+// An index past the table passes a gate that never closes and is refused
+// by the call's own checks.
+ycan::CallGate& gateOf(uint32_t index) {
+    static ycan::CallGate outsideTheTable;
+    return index < kUsbCanDevices ? devInfoList[index].calls : outsideTheTable;
+}
+
+#define YCAN_RECORD_CALL(index)                    \
+    ycan::GateScope recordCall(gateOf(index));     \
+    if (!recordCall) return fail(YCAN_ERR_NOT_OPENED)
 
 }  // namespace
 
 int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config,
-                       bool direct) {
+                       bool bypass) {
     QUserLog* log = QUserLog::GetInstance();
     if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
     if (channel > 1 || config == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -57,7 +71,7 @@ int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_IN
                             config->BusTiming0, config->BusTiming1, 0x02, 0x57};
     uint8_t reply[128];
     int len = sizeof reply;
-    int r = send(devInfoList[index], cmd, sizeof cmd, reply, &len, 1000, direct);
+    int r = send(devInfoList[index], cmd, sizeof cmd, reply, &len, 1000, bypass);
     if (r >= 0 && (reply[2] == 0x81 || reply[2] == 0x82)) {
         log->Info("YORV Tip:USBCAN <ch:%d> Init Success", channel);
         return 1;
@@ -69,6 +83,7 @@ int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_IN
 extern "C" int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel,
                               _YCAN_INIT_CONFIG* config) {
     if (channel > 1) return fail(YCAN_ERR_PARAMETER);
+    YCAN_RECORD_CALL(index);
     int r = usbcan2CmdInitSend(type, index, channel, config, false);
     if (r == 1) {
         devInfo& rec = devInfoList[index];
@@ -76,18 +91,18 @@ extern "C" int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel,
             std::lock_guard guard(rec.configMutex);
             rec.chConfig[channel] = *config;
         }
-        rec.chInit[channel] = 1;
+        rec.chActive[channel] = 1;
         usbcan2ClearBuffer(type, index, channel);  // frames from before the init go
     }
     return r;
 }
 
-int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool direct) {
+int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool bypass) {
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     const uint8_t cmd[5] = {0x12, 0x0E, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
     uint8_t reply[100];
     int len = sizeof reply;
-    if (send(devInfoList[index], cmd, sizeof cmd, reply, &len, 200, direct) == -1) {
+    if (send(devInfoList[index], cmd, sizeof cmd, reply, &len, 200, bypass) == -1) {
         QUserLog::GetInstance()->Error("USBCAN <ch:%d> 启动失败", channel);
         return 0;
     }
@@ -95,12 +110,14 @@ int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool direct) {
 }
 
 extern "C" int usbcan2StartCAN(uint32_t type, uint32_t index, uint32_t channel) {
+    YCAN_RECORD_CALL(index);
     return usbcan2Start(type, index, channel, false);
 }
 
 extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) {
     if (channel > 1) return fail(YCAN_ERR_PARAMETER);
     if (!usbcan2IsOpen(type, index)) return 0;
+    YCAN_RECORD_CALL(index);
     const uint8_t cmd[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
     uint8_t reply[100];
     int len = sizeof reply;
@@ -112,6 +129,7 @@ extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) 
 extern "C" int usbcan2ReadBoardInfo(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info) {
     if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
     if (info == nullptr) return fail(YCAN_ERR_PARAMETER);
+    YCAN_RECORD_CALL(index);
     devInfo& rec = devInfoList[index];
     uint8_t reply[100];
     int len = sizeof reply;
@@ -187,23 +205,22 @@ int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, ui
     return 1;
 }
 
-int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool direct) {
-    uint8_t request[64] = {0x12, 0xA7};
-    const int copied = length < 0 ? 0 : (length < 62 ? length : 62);
-    if (copied > 0) memcpy(request + 2, data, static_cast<size_t>(copied));
+int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool bypass) {
+    const ycan::DirectRequest request(data, length < 0 ? 0u : static_cast<unsigned>(length));
     uint8_t reply[64];
     int len = sizeof reply;
-    if (send(rec, request, copied + 2, reply, &len, 3000, direct) < 0 || len < 2) return 0;
-    memcpy(data, reply + 2, static_cast<size_t>(len - 2));
-    return len - 2;
+    if (send(rec, request.bytes, request.length, reply, &len, 3000, bypass) < 0 || len < 2) return 0;
+    return ycan::copyDirectReply(data, reply, len);
 }
 
 extern "C" int usbcan2DevRelayStatusSet(uint32_t, uint32_t index, uint8_t first, uint8_t second) {
+    YCAN_RECORD_CALL(index);
     devInfo* rec = usableRecord(index);
     return rec != nullptr ? usbcan2DevRelayStatusSetExcute(*rec, first, second) : 0;
 }
 
 extern "C" int usbcan2DevRelayStatusGet(uint32_t, uint32_t index, uint8_t* first, uint8_t* second) {
+    YCAN_RECORD_CALL(index);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (first == nullptr || second == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -212,6 +229,7 @@ extern "C" int usbcan2DevRelayStatusGet(uint32_t, uint32_t index, uint8_t* first
 
 extern "C" int usbcan2DevBaudParaGet(uint32_t, uint32_t index, uint32_t channel, uint8_t* first,
                                      uint8_t* second) {
+    YCAN_RECORD_CALL(index);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (first == nullptr || second == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -220,6 +238,7 @@ extern "C" int usbcan2DevBaudParaGet(uint32_t, uint32_t index, uint32_t channel,
 
 extern "C" int usbcan2DevChStateGet(uint32_t, uint32_t index, uint32_t channel, uint8_t* first,
                                     uint8_t* second, uint8_t* third) {
+    YCAN_RECORD_CALL(index);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (first == nullptr || second == nullptr || third == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -227,6 +246,7 @@ extern "C" int usbcan2DevChStateGet(uint32_t, uint32_t index, uint32_t channel, 
 }
 
 extern "C" int usbcan2DevDataTransfer(uint32_t, uint32_t index, uint8_t* data, int length) {
+    YCAN_RECORD_CALL(index);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (data == nullptr) return fail(YCAN_ERR_PARAMETER);

@@ -14,73 +14,49 @@
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"
 #include "support/clock.h"
-#include "support/yorvProcotol.h"
-
-devInfo devInfoList[kUsbCanDevices];
-QLIBUSB usbcan2LibUsb;  // after the table: it sets the table up
+#include "drivers/common/adapter_models.h"
+#include "drivers/common/command_exchange.h"
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x0471;
-constexpr uint16_t kProductId = 0x1200;
-constexpr uint32_t kExitGraceUs = 2000000;
+constexpr uint32_t kType = YCAN_TYPE_USBCAN_4;
 
-void pace(uint32_t attemptStart) {
-    // An attempt that failed at once is not retried in a tight loop.
-    if (getLapseMicroSec(attemptStart) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+// Normal commands: write 100 ms, read 500 ms; recovery's own exchanges
+// write 500 ms, read 100 ms. The first reply of any length is taken.
+constexpr ycan::ExchangeRules kCommandRules{ycan::TransferType::Interrupt,
+                                            ycan::TransferType::Interrupt,
+                                            100,
+                                            500,
+                                            true,
+                                            1,
+                                            false};
+constexpr ycan::ExchangeRules kBypassRules{ycan::TransferType::Interrupt,
+                                           ycan::TransferType::Interrupt,
+                                           500,
+                                           100,
+                                           true,
+                                           1,
+                                           false};
 
-// Marks an exchange in flight: link supervision waits for it.
-class Busy {
-public:
-    explicit Busy(devInfo& rec) : rec(rec) { rec.cmdIdle = 0; }
-    ~Busy() { rec.cmdIdle = 1; }
-
-private:
-    devInfo& rec;
-};
-
-int exchange(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
-             uint8_t epIn, unsigned timeoutMs, unsigned writeMs, unsigned readMs) {
-    QUserLibUsb* usb = rec.usbDev.load();
-    if (usb == nullptr) return -1;
-    uint8_t* out = const_cast<uint8_t*>(tx);
-    if (timeoutMs == 0) return usb->WriteUSBDevice(out, txLen, epOut, 100) > 0 ? 0 : -1;
-    const uint32_t start = ycan::curMicroSec32();
-    const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000u;
-    bool writeFailed = false;
-    bool attempted = false;
-    while (getLapseMicroSec(start) < limitUs) {
-        attempted = true;
-        const uint32_t attempt = ycan::curMicroSec32();
-        if (usb->WriteUSBDevice(out, txLen, epOut, writeMs) <= 0) {
-            writeFailed = true;
-            pace(attempt);
-            continue;
-        }
-        writeFailed = false;
-        int n = usb->ReadUSBDevice(rx, *rxLen, epIn, readMs);
-        if (n > 0) {
-            *rxLen = n;
-            return 0;
-        }
-        pace(attempt);  // unanswered: the packet is sent again
+// The family's mapping of an exchange result: 0, -1 (not sent, adapter
+// gone or closing) or -2 (no reply), with last error 12 for a failed
+// command and 7 when the adapter is being closed under the call.
+int commandResult(ycan::ExchangeResult r) {
+    switch (r) {
+        case ycan::ExchangeResult::Ok: return 0;
+        case ycan::ExchangeResult::NoReply:
+            ycan::setLastError(YCAN_ERR_USB_COMMAND);
+            return -2;
+        case ycan::ExchangeResult::Aborted:
+            ycan::setLastError(YCAN_ERR_NOT_OPENED);
+            return -1;
+        default:
+            ycan::setLastError(YCAN_ERR_USB_COMMAND);
+            return -1;
     }
-    ycan::setLastError(YCAN_ERR_USB_COMMAND);
-    return writeFailed || !attempted ? -1 : -2;
 }
 
 }  // namespace
-
-devInfo::devInfo() {
-    ycan::userMutexCreate(threadMutex);
-    ycan::userMutexCreate(cmdMutex);
-}
-
-devInfo::~devInfo() {
-    pthread_mutex_destroy(&cmdMutex);
-    pthread_mutex_destroy(&threadMutex);
-}
 
 QLIBUSB::QLIBUSB() { usbcan2Init(); }
 QLIBUSB::~QLIBUSB() { usbcan2Exit(); }
@@ -88,28 +64,29 @@ QLIBUSB::~QLIBUSB() { usbcan2Exit(); }
 extern "C" int usbcan2Init(void) {
     for (unsigned i = 0; i < kUsbCanDevices; ++i) {
         devInfo& rec = devInfoList[i];
-        rec.rxThread = 0;
-        rec.threadRunning = false;
         rec.usbDev = nullptr;
         rec.devIndex = i;
-        rec.threadStop = 0;
-        rec.threadExited = 0;
         rec.txWaitReply = 1;
-        rec.cmdIdle = 1;
-        rec.chInit[0] = 0;
-        rec.chInit[1] = 0;
+        rec.chActive[0] = 0;
+        rec.chActive[1] = 0;
+        rec.link.reset();
     }
     return 1;
 }
 
+void usbcan2CloseAll() {
+    for (unsigned i = 0; i < kUsbCanDevices; ++i) usbcan2CloseDevice(kType, i);
+}
+
 extern "C" int usbcan2Exit(void) {
+    // A thread must not outlive its transport, nor a waiting receiver its
+    // queue: close what is open, then shut every record for good.
+    usbcan2CloseAll();
     for (devInfo& rec : devInfoList) {
-        // A thread must not outlive its transport: stop it first.
-        usbcan2ThreadStop(rec);
-        delete rec.usbDev.exchange(nullptr);
-        rec.rxThread = 0;
-        rec.chInit[0] = 0;
-        rec.chInit[1] = 0;
+        rec.calls.close();
+        rec.calls.drain(std::chrono::seconds(2));
+        rec.chActive[0] = 0;
+        rec.chActive[1] = 0;
     }
     return 1;
 }
@@ -133,24 +110,30 @@ extern "C" int usbcan2IsOpen(uint32_t type, uint32_t index) {
 }
 
 extern "C" int usbcan2IsInit(uint32_t type, uint32_t index, uint32_t channel) {
-    return usbcan2IsOpen(type, index) && channel < 2 && devInfoList[index].chInit[channel].load() != 0;
+    return usbcan2IsOpen(type, index) && channel < 2 && devInfoList[index].chActive[channel].load() != 0;
 }
 
-int usbcan2IsReady(devInfo& rec) { return rec.faultState.load() == 0 ? 0 : -1; }
+int usbcan2IsReady(devInfo& rec) { return rec.link.recovering() ? -1 : 0; }
 
 // ---- Open and close ----------------------------------------------------------
 
 extern "C" int usbcan2OpenDevice(uint32_t type, uint32_t index, uint32_t) {
     if (!usbcan2DevParaIsValid(type, index, 0)) return 0;
     devInfo& rec = devInfoList[index];
+    std::lock_guard lifecycle(rec.lifecycleLock);
     if (rec.usbDev.load() != nullptr) return 1;
+    if (rec.calls.isClosed()) return 0;  // the library is being unloaded
+    const ycan::AdapterModel* model = ycan::findAdapterModel(type);
     auto* usb = new QUserLibUsb();
-    if (usb->OpenUSBDevice(kVendorId, kProductId, static_cast<int>(index)) != 1) {
+    if (usb->OpenUSBDevice(model->vendorId, model->productId, static_cast<int>(index)) != 1) {
         QUserLog::GetInstance()->Error("USBCAN Open Fail...");
         delete usb;
         return 0;
     }
-    rec.faultState = 0;
+    rec.link.reset();
+    rec.rxFill = 0;  // nothing half-read survives from an earlier connection
+    rec.rxQueue[0].open();
+    rec.rxQueue[1].open();
     rec.usbDev = usb;
     usbcan2DevFunSet(rec, false);  // its outcome does not decide the open
     usbcan2ThreadStart(rec);
@@ -160,87 +143,73 @@ extern "C" int usbcan2OpenDevice(uint32_t type, uint32_t index, uint32_t) {
 extern "C" int usbcan2CloseDevice(uint32_t type, uint32_t index) {
     if (!usbcan2DevParaIsValid(type, index, 0)) return 0;
     devInfo& rec = devInfoList[index];
-    if (rec.usbDev.load() == nullptr) return 1;
-    for (uint8_t ch = 0; ch < 2; ++ch) {
-        const uint8_t reset[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(ch * 16)};
-        uint8_t reply[100];
-        int len = sizeof reply;
-        usbCmdSend(rec, reset, sizeof reset, reply, &len, 0x01, 0x81, 100);
+    std::lock_guard lifecycle(rec.lifecycleLock);
+    QUserLibUsb* usb = rec.usbDev.load();
+    if (usb == nullptr) return 1;
+    // New calls are refused from here; waiting receivers go at once; calls
+    // inside leave as soon as their transfers are aborted.
+    const bool unloading = rec.calls.isClosed();
+    rec.calls.close();
+    rec.rxQueue[0].close();
+    rec.rxQueue[1].close();
+    usbcan2ThreadStop(rec);  // aborts the transport's transfers
+    rec.calls.drain(std::chrono::seconds(5));
+    usb->resumeTransfers();
+    if (!rec.link.recovering() && usb->GetUSBDeviceLinkStatus() != 0) {
+        for (uint8_t ch = 0; ch < 2; ++ch) {
+            const uint8_t reset[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(ch * 16)};
+            uint8_t reply[100];
+            int len = sizeof reply;
+            usbCmdSendDirect(rec, reset, sizeof reset, reply, &len, 0x01, 0x81, 100);
+        }
     }
-    usbcan2ThreadStop(rec);
-    QUserLibUsb* usb = nullptr;
-    {
-        // Under rxMutex, so that a receiver about to wait sees the close.
-        std::lock_guard guard(rec.rxMutex);
-        usb = rec.usbDev.exchange(nullptr);
-    }
-    rec.rxArrived.notify_all();
+    rec.usbDev = nullptr;
     usb->CloseUSBDevice();
     delete usb;
-    rec.chInit[0] = 0;
-    rec.chInit[1] = 0;
+    rec.chActive[0] = 0;
+    rec.chActive[1] = 0;
     // The queues keep their frames until the channel is initialised again.
+    if (!unloading) rec.calls.open();
     return 1;
 }
 
 // ---- Receive thread start and stop ------------------------------------------------
 
 void usbcan2ThreadStart(devInfo& rec) {
-    if (rec.threadRunning) return;
-    {
-        QUserMutex guard(rec.threadMutex);
-        rec.threadStop = 0;
-        rec.threadExited = 0;
-    }
-    if (pthread_create(&rec.rxThread, nullptr, usbcan2ThreadMainLoop, &rec.devIndex) == 0)
-        rec.threadRunning = true;
+    rec.rxThread.start([&rec] { usbcan2ReceivePass(rec); });
 }
 
 void usbcan2ThreadStop(devInfo& rec) {
-    if (!rec.threadRunning) return;
-    {
-        QUserMutex guard(rec.threadMutex);
-        rec.threadStop = 1;
-        rec.threadExited = 0;
-    }
-    const uint32_t start = ycan::curMicroSec32();
-    bool exited = false;
-    while (getLapseMicroSec(start) <= kExitGraceUs - 1) {
-        {
-            QUserMutex guard(rec.threadMutex);
-            exited = rec.threadExited != 0;
-        }
-        if (exited) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!exited) {
-        QUserLog::GetInstance()->Error("Thread Exit Fail...");
-        pthread_cancel(rec.rxThread);
-    }
-    pthread_join(rec.rxThread, nullptr);
-    rec.threadRunning = false;
-    rec.rxThread = 0;
+    rec.rxThread.stop([&rec] {
+        if (QUserLibUsb* usb = rec.usbDev.load()) usb->abortTransfers();
+    });
 }
 
 // ---- Exchanges ------------------------------------------------------------------
 
 int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                uint8_t epIn, unsigned timeoutMs) {
-    QUserMutex guard(rec.cmdMutex);
-    Busy busy(rec);
-    if (usbcan2IsReady(rec) < 0) return -1;  // recovery under way
-    return exchange(rec, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs, 100, 500);
+    ycan::ExchangeScope scope(rec.link);
+    if (!scope) return -1;  // recovery under way: refused, no last error
+    std::lock_guard serialised(rec.cmdMutex);
+    QUserLibUsb* usb = rec.usbDev.load();
+    if (usb == nullptr) return commandResult(ycan::ExchangeResult::Aborted);
+    return commandResult(
+        ycan::runExchange(*usb, kCommandRules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs));
 }
 
 int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
-    Busy busy(rec);
-    return exchange(rec, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs, 500, 100);
+    QUserLibUsb* usb = rec.usbDev.load();
+    if (usb == nullptr) return commandResult(ycan::ExchangeResult::Aborted);
+    ycan::ExchangeRules rules = kBypassRules;
+    if (timeoutMs == 0) rules.writeTimeoutMs = 100;
+    return commandResult(
+        ycan::runExchange(*usb, rules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs));
 }
 
 int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                 uint8_t epIn, unsigned timeoutMs) {
-    Busy busy(rec);
     QUserLibUsb* usb = rec.usbDev.load();
     bool ok = false;
     if (usb != nullptr && timeoutMs > 0 &&
@@ -259,29 +228,23 @@ int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rx
 
 // ---- Device function set ------------------------------------------------------
 
-int usbcan2DevFunSet(devInfo& rec, bool direct) {
+int usbcan2DevFunSet(devInfo& rec, bool bypass) {
     QUserLog* log = QUserLog::GetInstance();
-    uint8_t packet[64];
-    uint8_t payload[2] = {0x00, 0x00};
-    int result = -2;
-    const int len = yorvProcotolPack(packet, sizeof packet, 7, true, payload, 2);
-    if (len > 0) {
-        const int n = usbcan2DevDataTransferExcute(rec, packet, len, direct);
-        if (n == 0) {
-            ycan::setLastError(YCAN_ERR_USB_TRANSPORT);
-        } else {
-            uint8_t opened[64] = {};  // a reply without payload reads as declined
-            if (yorvProcotolUnPack(packet, n, opened, sizeof opened) == 0) {
-                ycan::setLastError(YCAN_ERR_PACKAGE_FORMAT);
-            } else if (opened[1] != 0) {
-                log->Info("YORV Tip:USBCAN设备功能设置成功!");
-                rec.txWaitReply = 0;
-                return 0;
-            } else {
-                result = len;
-            }
-        }
+    int packetLen = 0;
+    const ycan::FunctionSetResult r = ycan::sendFunctionSet(
+        [&](uint8_t* packet, unsigned len) {
+            return usbcan2DevDataTransferExcute(rec, packet, static_cast<int>(len), bypass);
+        },
+        &packetLen);
+    switch (r) {
+        case ycan::FunctionSetResult::Accepted:
+            log->Info("YORV Tip:USBCAN设备功能设置成功!");
+            rec.txWaitReply = 0;
+            return 0;
+        case ycan::FunctionSetResult::NotDelivered: ycan::setLastError(YCAN_ERR_USB_TRANSPORT); break;
+        case ycan::FunctionSetResult::BadReply: ycan::setLastError(YCAN_ERR_PACKAGE_FORMAT); break;
+        default: break;
     }
     log->Info("USBCAN设备功能设置无效...");
-    return result;
+    return r == ycan::FunctionSetResult::Declined ? packetLen : -2;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/QErrMgr.h"
+#include "drivers/common/bytes.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QUserLog.h"
 #include "support/clock.h"
@@ -23,7 +24,6 @@ namespace {
 
 constexpr unsigned kRecordLen = 19;
 constexpr unsigned kFramesPerPacket = 3;
-constexpr uint32_t kRetryIntervalUs = 50000;
 
 int fail(int code) {
     ycan::setLastError(code);
@@ -35,27 +35,24 @@ bool validFrame(const _YCAN_CAN_OBJ& f) {
 }
 
 void encode(uint8_t* r, const _YCAN_CAN_OBJ& f, uint32_t channel) {
-    for (int b = 0; b < 4; ++b) r[b] = static_cast<uint8_t>(f.TimeTag >> (24 - 8 * b));
+    ycan::bytes::putBe32(r, f.TimeTag);
     r[4] = f.FrameOpt;
     r[5] = f.SendMode;
     r[6] = static_cast<uint8_t>(channel * 16 | f.RemoteFlag * 64 | f.ExternFlag * 128 |
                                 (f.DataLen & 0x0F));
-    const uint32_t id = f.ExternFlag == 1 ? f.ID << 3 : f.ID << 5;
-    for (int b = 0; b < 4; ++b) r[7 + b] = static_cast<uint8_t>(id >> (8 * b));
+    ycan::bytes::put32(r + 7, f.ExternFlag == 1 ? f.ID << 3 : f.ID << 5);
     memcpy(r + 11, f.Data, f.DataLen);
 }
 
 _YCAN_CAN_OBJ decode(const uint8_t* r) {
     _YCAN_CAN_OBJ f{};
-    f.TimeTag = static_cast<uint32_t>(r[0]) | (static_cast<uint32_t>(r[1]) << 8) |
-                (static_cast<uint32_t>(r[2]) << 16) | (static_cast<uint32_t>(r[3]) << 24);
+    f.TimeTag = ycan::bytes::le32(r);
     f.FrameOpt = r[4];
     f.SendMode = r[5];
     f.RemoteFlag = (r[6] & 0x40) ? 1 : 0;
     f.ExternFlag = (r[6] & 0x80) ? 1 : 0;
     f.DataLen = std::min<uint8_t>(r[6] & 0x0F, 8);
-    const uint32_t raw = static_cast<uint32_t>(r[7]) | (static_cast<uint32_t>(r[8]) << 8) |
-                         (static_cast<uint32_t>(r[9]) << 16) | (static_cast<uint32_t>(r[10]) << 24);
+    const uint32_t raw = ycan::bytes::le32(r + 7);
     f.ID = (f.ExternFlag ? raw >> 3 : raw >> 5) & 0x1FFFFFFF;
     memcpy(f.Data, r + 11, f.DataLen);
     return f;
@@ -69,9 +66,14 @@ bool startsRecord(const uint8_t* p) { return p[3] == 0x01 && p[4] == 0x00 && p[5
 
 extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
                                _YCAN_CAN_OBJ* frames, unsigned long count) {
-    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    if (!usbcan2DevParaIsValid(type, index, 0)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     devInfo& rec = devInfoList[index];
-    if (rec.faultState.load() != 0) return 0;  // recovery under way
+    ycan::GateScope call(rec.calls);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);  // being closed
+    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    // Registered for the whole batch: recovery waits for it to end.
+    ycan::ExchangeScope exchange(rec.link);
+    if (!exchange) return 0;  // recovery under way
     const unsigned total = static_cast<uint16_t>(count);
     if (frames == nullptr && total > 0) return fail(YCAN_ERR_PARAMETER);
     // The batch is checked whole before anything goes on the wire.
@@ -100,55 +102,85 @@ extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
 
 // ---- Receive thread ------------------------------------------------------------
 
+namespace {
+
+bool anyChannelActive(const devInfo& rec) { return rec.chActive[0].load() || rec.chActive[1].load(); }
+
+bool replayChannels(devInfo& rec) {
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        if (rec.rxThread.stopRequested()) return false;
+        if (!rec.chActive[ch].load()) continue;
+        _YCAN_INIT_CONFIG saved;
+        {
+            std::lock_guard guard(rec.configMutex);
+            saved = rec.chConfig[ch];
+        }
+        usbcan2DevFunSet(rec, true);
+        if (usbcan2CmdInitSend(YCAN_TYPE_USBCAN_4, rec.devIndex, ch, &saved, true) != 1 ||
+            usbcan2Start(YCAN_TYPE_USBCAN_4, rec.devIndex, ch, true) != 1)
+            return false;
+    }
+    return true;
+}
+
+// Finds the records in the accumulation buffer and hands their frames to
+// the queues, those of one transfer together.
+void decodeStream(devInfo& rec) {
+    _YCAN_CAN_OBJ frames[2][sizeof rec.rxBuf / kRecordLen];
+    size_t count[2] = {0, 0};
+    unsigned p = 0;
+    while (rec.rxFill - p >= kRecordLen) {
+        if (startsRecord(rec.rxBuf + p)) {
+            const uint8_t* record = rec.rxBuf + p;
+            const unsigned ch = (record[6] >> 4) & 0x01;
+            frames[ch][count[ch]++] = decode(record);
+            p += kRecordLen;
+        } else {
+            ++p;  // resynchronise byte by byte
+        }
+    }
+    memmove(rec.rxBuf, rec.rxBuf + p, rec.rxFill - p);
+    rec.rxFill -= p;
+    rec.rxQueue[0].push(frames[0], count[0]);
+    rec.rxQueue[1].push(frames[1], count[1]);
+}
+
+}  // namespace
+
+void usbcan2ReceivePass(devInfo& rec) {
+    QUserLibUsb* usb = rec.usbDev.load();
+    if (usb == nullptr) return;
+    usbcan2FaultTimeHandle(rec);
+    if (rec.link.recovering()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // nothing to read yet
+        return;
+    }
+    uint8_t buf[64] = {};
+    const uint32_t started = ycan::curMicroSec32();
+    const int r = usb->bulkReadUSBDevice(buf, sizeof buf, 0x82, 500);
+    if (r == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return;
+    }
+    if (r < 0) {
+        // An adapter gone with no channel initialised fails every read at
+        // once: pause instead of spinning.
+        if (getLapseMicroSec(started) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    const unsigned take = std::min<unsigned>(static_cast<unsigned>(r), sizeof rec.rxBuf - rec.rxFill);
+    memcpy(rec.rxBuf + rec.rxFill, buf, take);
+    rec.rxFill += take;
+    decodeStream(rec);
+}
+
+// The thread entry of the interface: runs passes for the record whose index
+// the argument points to until it is closed.
 void* usbcan2ThreadMainLoop(void* arg) {
     const unsigned index = *static_cast<unsigned*>(arg);
     if (index >= kUsbCanDevices) return nullptr;
     devInfo& rec = devInfoList[index];
-    for (;;) {
-        {
-            QUserMutex guard(rec.threadMutex);
-            if (rec.threadStop || rec.usbDev.load() == nullptr) break;
-        }
-        if (rec.cmdIdle.load() == 1) usbcan2FaultTimeHandle(rec);
-        if (rec.faultState.load() != 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // nothing to read yet
-            continue;
-        }
-        uint8_t buf[64] = {};
-        const uint32_t started = ycan::curMicroSec32();
-        const int r = rec.usbDev.load()->bulkReadUSBDevice(buf, sizeof buf, 0x82, 500);
-        if (r == 0) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-            continue;
-        }
-        if (r < 0) {
-            // An adapter gone with no channel initialised fails every read at
-            // once: pause instead of spinning.
-            if (getLapseMicroSec(started) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        {
-            std::lock_guard guard(rec.rxMutex);
-            const unsigned take = std::min<unsigned>(static_cast<unsigned>(r), sizeof rec.rxBuf - rec.rxFill);
-            memcpy(rec.rxBuf + rec.rxFill, buf, take);
-            rec.rxFill += take;
-            unsigned p = 0;
-            while (rec.rxFill - p >= kRecordLen) {
-                if (startsRecord(rec.rxBuf + p)) {
-                    const uint8_t* record = rec.rxBuf + p;
-                    rec.rxQueue[(record[6] >> 4) & 0x01].push_back(decode(record));
-                    p += kRecordLen;
-                } else {
-                    ++p;  // resynchronise byte by byte
-                }
-            }
-            memmove(rec.rxBuf, rec.rxBuf + p, rec.rxFill - p);
-            rec.rxFill -= p;
-        }
-        rec.rxArrived.notify_all();
-    }
-    QUserMutex guard(rec.threadMutex);
-    rec.threadExited = 1;
+    while (!rec.rxThread.stopRequested() && rec.usbDev.load() != nullptr) usbcan2ReceivePass(rec);
     return nullptr;
 }
 
@@ -158,38 +190,21 @@ extern "C" int usbcan2Receive(uint32_t, uint32_t index, uint32_t channel, _YCAN_
                               unsigned max, int waitMs) {
     if (index >= kUsbCanDevices || frames == nullptr || max == 0) return fail(YCAN_ERR_PARAMETER);
     devInfo& rec = devInfoList[index];
-    std::deque<_YCAN_CAN_OBJ>& queue = rec.rxQueue[channel == 0 ? 0 : 1];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    std::unique_lock<QRecursiveMutex> guard(rec.rxMutex);
-    for (;;) {
-        unsigned n = 0;
-        while (n < max && !queue.empty()) {
-            frames[n++] = queue.front();
-            queue.pop_front();
-        }
-        if (n > 0) return static_cast<int>(n);
-        // Frames left by a closed device are served; no new ones can come.
-        if (rec.usbDev.load() == nullptr) return 0;
-        if (waitMs < 0) {
-            rec.rxArrived.wait(guard);
-        } else if (rec.rxArrived.wait_until(guard, deadline) == std::cv_status::timeout) {
-            if (queue.empty()) return 0;
-        }
-    }
+    // Through the record's gate, so that close and unload know the caller
+    // has left the queue. A closed queue serves what it holds, never waits.
+    ycan::GateScope call(rec.calls);
+    if (!call) return 0;
+    return rec.rxQueue[channel == 0 ? 0 : 1].take(frames, max, waitMs);
 }
 
 extern "C" int usbcan2GetReceiveNum(uint32_t type, uint32_t index, uint32_t channel) {
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
-    devInfo& rec = devInfoList[index];
-    std::lock_guard guard(rec.rxMutex);
-    return static_cast<int>(rec.rxQueue[channel].size());
+    return static_cast<int>(devInfoList[index].rxQueue[channel].size());
 }
 
 extern "C" int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel) {
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
-    devInfo& rec = devInfoList[index];
-    std::lock_guard guard(rec.rxMutex);
-    rec.rxQueue[channel].clear();
+    devInfoList[index].rxQueue[channel].clear();
     return 1;
 }
 
@@ -198,36 +213,10 @@ extern "C" int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channe
 void usbcan2FaultTimeHandle(devInfo& rec) {
     QUserLibUsb* usb = rec.usbDev.load();
     if (usb == nullptr) return;
-    if (rec.faultState.load() == 0) {
-        if (!rec.chInit[0].load() && !rec.chInit[1].load()) return;
-        if (usb->GetUSBDeviceLinkStatus() == 1) return;
-        rec.faultState = -1;
-        rec.faultTime = ycan::curMicroSec32();
-        usb->RestartUSBDevice();
-    } else {
-        if (getLapseMicroSec(rec.faultTime) < kRetryIntervalUs) return;
-        rec.faultTime = ycan::curMicroSec32();
-        if (usb->GetUSBDeviceLinkStatus() == 0) usb->RestartUSBDevice();
-    }
-    if (usb->GetUSBDeviceLinkStatus() == 0) return;
-
-    bool failed = false;
-    for (uint32_t ch = 0; ch < 2 && !failed; ++ch) {
-        if (!rec.chInit[ch].load()) continue;
-        _YCAN_INIT_CONFIG saved;
-        {
-            std::lock_guard guard(rec.configMutex);
-            saved = rec.chConfig[ch];
-        }
-        usbcan2DevFunSet(rec, true);
-        if (usbcan2CmdInitSend(YCAN_TYPE_USBCAN_4, rec.devIndex, ch, &saved, true) != 1 ||
-            usbcan2Start(YCAN_TYPE_USBCAN_4, rec.devIndex, ch, true) != 1)
-            failed = true;
-    }
-    if (!failed) {
-        rec.faultState = 0;
-        QUserLog::GetInstance()->Info("YORV Tip:USBCAN OK...");
-    } else {
-        usb->RestartUSBDevice();
-    }
+    static const char* const kRestored = "YORV Tip:USBCAN OK...";
+    rec.link.step(*usb, {[&rec] { return anyChannelActive(rec); },
+                         // Bytes the old connection left half-received must not
+                         // be glued to the new connection's.
+                         [&rec] { rec.rxFill = 0; },
+                         [&rec] { return replayChannels(rec); }, kRestored});
 }

@@ -1,0 +1,44 @@
+// The library's static objects, in one place so that their order is fixed:
+// built in this order at load, torn down in the reverse order at unload
+// (process exit or dlclose).
+//
+// The teardown comes last so that it runs first at unload: it refuses new
+// calls, closes every adapter still open (which lets every waiting receiver
+// go and stops the receive threads), waits for the calls still inside the
+// library to leave, and only then lets the registry and the classic table
+// be destroyed. It frees the log and the last-error store last.
+#include <chrono>
+
+#include "api/QYCANDevMgr.h"
+#include "drivers/common/library_lifetime.h"
+#include "drivers/usbcan/usbcan2.h"
+#include "support/QErrMgr.h"
+#include "support/QUserLog.h"
+
+devInfo devInfoList[kUsbCanDevices];
+QLIBUSB usbcan2LibUsb;  // after the table: it sets the table up
+QYCANDevMgr ycanDevMgr;
+
+namespace {
+
+class LibraryTeardown {
+public:
+    LibraryTeardown() = default;
+    LibraryTeardown(const LibraryTeardown&) = delete;
+    LibraryTeardown& operator=(const LibraryTeardown&) = delete;
+    ~LibraryTeardown() {
+        ycan::lifetime::beginShutdown();
+        ycanDevMgr.closeAll();
+        usbcan2Exit();
+        // Released callers are on their way out; a caller that never leaves
+        // (stuck in its own code inside a callback, say) is not waited for
+        // past the bound.
+        ycan::lifetime::waitCallsLeft(std::chrono::seconds(2));
+        QErrMgr::destroyInstance();
+        QUserLog::DestroyInstance();
+    }
+};
+
+LibraryTeardown teardown;
+
+}  // namespace
