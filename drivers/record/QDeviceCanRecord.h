@@ -11,6 +11,7 @@
 // recorder from taking each other's replies.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "drivers/common/QDevice.h"
@@ -54,14 +55,14 @@ public:
     int fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info);
     int fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config);
 
-    bool isOpen() const { return open; }
+    bool isOpen() const { return open.load(); }
 
 private:
     // One exchange on the recorder's endpoints with a 64-byte reply buffer.
     int exchange(const uint8_t* request, int length, uint8_t (&reply)[64]);
 
     unsigned deviceIndex = 0;
-    bool open = false;
+    std::atomic<bool> open{false};
     QUserLibUsb usb;
     QRecursiveMutex exchangeLock;
 };

@@ -5,11 +5,12 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
-#include "support/clock.h"
+#include "drivers/common/adapter_models.h"
+#include "drivers/common/bytes.h"
+#include "drivers/common/command_exchange.h"
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x0471;
 constexpr unsigned kTimeoutMs = 1000;
 constexpr uint8_t kFilterCmd = 0x04;
 constexpr uint8_t kFilterQuery = 0x05;
@@ -17,10 +18,7 @@ constexpr uint8_t kFilterQuery = 0x05;
 // Any non-zero channel is the recorder's second channel.
 uint8_t channelByte(unsigned ch) { return ch != 0 ? 1 : 0; }
 
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using ycan::bytes::le32;
 
 int refuse() {
     ycan::setLastError(YCAN_ERR_PARAMETER);
@@ -34,16 +32,18 @@ QDeviceCanRecord::~QDeviceCanRecord() { closeDevice(); }
 int QDeviceCanRecord::openDevice(unsigned type, unsigned index, unsigned) {
     if (open) return 1;
     deviceIndex = index;
-    const uint16_t productId = type == 62 ? 0x2602 : 0x2601;
-    if (usb.OpenUSBDevice(kVendorId, productId, static_cast<int>(index)) != 1) return 0;
+    const ycan::AdapterModel* model = ycan::findAdapterModel(type == 62 ? 62 : 61);
+    if (usb.OpenUSBDevice(model->vendorId, model->productId, static_cast<int>(index)) != 1) return 0;
     open = true;
     return 1;
 }
 
 int QDeviceCanRecord::closeDevice() {
-    if (open) {
+    if (open.exchange(false)) {
+        // An exchange under way on another thread ends now instead of
+        // reading out its time-out; the close then waits for it to leave.
+        usb.abortTransfers();
         usb.CloseUSBDevice();
-        open = false;
     }
     return 1;
 }
@@ -62,22 +62,16 @@ int QDeviceCanRecord::isDeviceOnLine() { return 2; }
 
 int QDeviceCanRecord::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
                                  int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+    // Written once; short reads and replies to other requests are dropped
+    // and the reading goes on, never past the time-out.
+    ycan::ExchangeRules rules{ycan::TransferType::Bulk, ycan::TransferType::Bulk,
+                              timeoutMs != 0 ? timeoutMs : kTimeoutMs,
+                              timeoutMs, false, 3, true};
     std::lock_guard guard(exchangeLock);
-    if (usb.bulkWriteUSBDevice(const_cast<uint8_t*>(request), requestLen, epOut, timeoutMs) <= 0)
-        return -1;
-    if (timeoutMs == 0) return 0;
-    const int capacity = *replyLen;
-    const uint32_t start = ycan::curMicroSec32();
-    int last = 0;
-    while (getLapseMicroSec(start) < static_cast<uint64_t>(timeoutMs) * 1000u) {
-        last = usb.bulkReadUSBDevice(reply, capacity, epIn, timeoutMs);
-        // Short reads and replies to other requests are dropped.
-        if (last > 2 && reply[0] == request[0] && reply[1] == request[1]) {
-            *replyLen = last;
-            return last;
-        }
-    }
-    return last < 0 ? last : -1;
+    const ycan::ExchangeResult r =
+        ycan::runExchange(usb, rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
+    if (r != ycan::ExchangeResult::Ok) return -1;
+    return timeoutMs == 0 ? 0 : *replyLen;
 }
 
 int QDeviceCanRecord::exchange(const uint8_t* request, int length, uint8_t (&reply)[64]) {
@@ -93,10 +87,10 @@ int QDeviceCanRecord::getBoardInf(_YCAN_BOARD_INFO* info) {
     // bytes read fails the query.
     const uint8_t a[4] = {0x55, 0x01, 0x01, 0x01};
     if (exchange(a, 4, reply) < 6) return 0;
-    info->Version0 = static_cast<uint16_t>(reply[4] | (reply[5] << 8));
+    info->Version0 = ycan::bytes::le16(reply + 4);
     const uint8_t b[4] = {0x55, 0x12, 0x01, 0x01};
     if (exchange(b, 4, reply) < 6) return 0;
-    info->Version1 = static_cast<uint16_t>(reply[4] | (reply[5] << 8));
+    info->Version1 = ycan::bytes::le16(reply + 4);
     const uint8_t c[4] = {0x55, 0x13, 0x01, 0x01};
     if (exchange(c, 4, reply) < 5) return 0;
     info->ChannelNum = reply[4];
@@ -106,14 +100,10 @@ int QDeviceCanRecord::getBoardInf(_YCAN_BOARD_INFO* info) {
 
 int QDeviceCanRecord::transmitData(uint8_t* data, unsigned length) {
     if (data == nullptr || length > 0x7FFFFFFFu) return refuse();
-    const unsigned n = length < 62 ? length : 62;
-    uint8_t request[64] = {0x12, 0xA7};
-    memcpy(request + 2, data, n);
+    const ycan::DirectRequest request(data, length);
     uint8_t reply[64];
-    const int len = exchange(request, static_cast<int>(n + 2), reply);
-    if (len <= 2) return 0;
-    memcpy(data, reply + 2, static_cast<size_t>(len - 2));
-    return len - 2;
+    const int len = exchange(request.bytes, request.length, reply);
+    return ycan::copyDirectReply(data, reply, len);
 }
 
 int QDeviceCanRecord::fliterSimpleSetCmdSend(unsigned ch, uint8_t code) {
@@ -125,10 +115,8 @@ int QDeviceCanRecord::fliterSimpleSetCmdSend(unsigned ch, uint8_t code) {
 int QDeviceCanRecord::fliterAdd(unsigned ch, const _YCAN_FLITER_CONFIG* config) {
     if (config == nullptr) return refuse();
     uint8_t request[13] = {0x55, kFilterCmd, 1, channelByte(ch), config->FilterKind};
-    for (int b = 0; b < 4; ++b) {
-        request[5 + b] = static_cast<uint8_t>(config->StartId >> (8 * b));
-        request[9 + b] = static_cast<uint8_t>(config->EndId >> (8 * b));
-    }
+    ycan::bytes::put32(request + 5, config->StartId);
+    ycan::bytes::put32(request + 9, config->EndId);
     uint8_t reply[64];
     return exchange(request, 13, reply) >= 4 && reply[3] == 0 ? 1 : 0;
 }
@@ -138,7 +126,7 @@ int QDeviceCanRecord::fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info) {
     const uint8_t request[6] = {0x55, kFilterQuery, 0x00, channelByte(ch), 0x00, 0x00};
     uint8_t reply[64];
     if (exchange(request, 6, reply) < 7 || reply[3] != 0) return 0;
-    info->FilterCount = static_cast<uint16_t>(reply[4] | (reply[5] << 8));
+    info->FilterCount = ycan::bytes::le16(reply + 4);
     info->FilterState = reply[6];
     return 1;
 }
