@@ -39,7 +39,8 @@ std::string usbDevNode(int bus, int devnum) {
     return node;
 }
 
-std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum) {
+std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum,
+                           bool withNode) {
     std::string hex;
     for (uint8_t b : buildDescriptors(layout)) {
         char byte[3];
@@ -51,7 +52,7 @@ std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath,
     char text[1024];
     snprintf(text, sizeof text,
              "P: %s\n"
-             "N: %s\n"
+             "%s%s%s"
              "E: DEVNAME=%s\n"
              "E: DEVTYPE=usb_device\n"
              "E: DRIVER=usb\n"
@@ -69,7 +70,8 @@ std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath,
              "A: bConfigurationValue=1\n"
              "A: bNumConfigurations=1\n"
              "A: dev=189:%d\n",
-             sysPath.c_str(), node.c_str() + 5, node.c_str(), layout.vendorId, layout.productId,
+             sysPath.c_str(), withNode ? "N: " : "", withNode ? node.c_str() + 5 : "",
+             withNode ? "\n" : "", node.c_str(), layout.vendorId, layout.productId,
              layout.bcdDevice, bus, devnum, minor, bus, devnum, layout.vendorId, layout.productId, minor);
     return std::string(text) + "H: descriptors=" + hex + "\n";
 }

@@ -30,7 +30,9 @@ std::vector<uint8_t> buildDescriptors(const DeviceSpec& layout);
 
 // The umockdev record that adds the device at bus/devnum under the given
 // sysfs path.
-std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum);
+// withNode false leaves the /dev node out (the caller makes it itself).
+std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum,
+                           bool withNode = true);
 
 // "/dev/bus/usb/BBB/DDD"
 std::string usbDevNode(int bus, int devnum);

@@ -1,5 +1,7 @@
 #include "sim/virtual_device.h"
 
+#include <filesystem>
+
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -129,16 +131,12 @@ void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
     node->devPath = usbDevNode(bus, devnum);
     node->sysPath = "/sys" + sysPath;
 
-    GError* err = nullptr;
-    std::string record = umockdevRecord(deviceSpec, sysPath, bus, devnum);
-    if (!umockdev_testbed_add_from_string(bench.testbed(), record.c_str(), &err)) {
-        std::string why = err ? err->message : "unknown";
-        g_clear_error(&err);
-        throw std::runtime_error("cannot add virtual USB device: " + why);
-    }
-
-    // Swap the plain file umockdev made for the node for the wake-up FIFO.
+    // The node and its handler exist before the device is announced: adding
+    // the device to the testbed sends its "add" event, and a library that
+    // opens the node at once must find the emulation behind it, not a
+    // plain file.
     std::string real = bench.rootDir() + node->devPath;
+    std::filesystem::create_directories(std::filesystem::path(real).parent_path());
     unlink(real.c_str());
     if (mkfifo(real.c_str(), 0666) != 0)
         throw std::runtime_error("mkfifo " + real + ": " + strerror(errno));
@@ -150,17 +148,28 @@ void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
     g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(&VirtualDevice::onIoctl),
                      node.get());
 
-    std::lock_guard guard(lock);
-    inQueue.clear();
-    haltedEps.clear();
-    updateWakeupLocked(*node);
-    if (!umockdev_testbed_attach_ioctl(bench.testbed(), node->devPath.c_str(), node->handler,
-                                       &err)) {
+    GError* err = nullptr;
+    {
+        std::lock_guard guard(lock);
+        inQueue.clear();
+        haltedEps.clear();
+        updateWakeupLocked(*node);
+        if (!umockdev_testbed_attach_ioctl(bench.testbed(), node->devPath.c_str(), node->handler,
+                                           &err)) {
+            std::string why = err ? err->message : "unknown";
+            g_clear_error(&err);
+            throw std::runtime_error("cannot attach ioctl handler: " + why);
+        }
+        nodes.push_back(std::move(node));
+    }
+
+    // Without its node line: the node is the FIFO made above.
+    std::string record = umockdevRecord(deviceSpec, sysPath, bus, devnum, false);
+    if (!umockdev_testbed_add_from_string(bench.testbed(), record.c_str(), &err)) {
         std::string why = err ? err->message : "unknown";
         g_clear_error(&err);
-        throw std::runtime_error("cannot attach ioctl handler: " + why);
+        throw std::runtime_error("cannot add virtual USB device: " + why);
     }
-    nodes.push_back(std::move(node));
 }
 
 void VirtualDevice::unplug() {
