@@ -278,13 +278,19 @@ YCAN_PIN_OFFSET(_YCAN_RECORD_CONFIG, TailByte2, 20);
 
 /* Opens an adapter; 1 also when it is already open. */
 YCAN_API int YCAN_OpenDevice(uint32_t type, uint32_t index);
-/* Closes an adapter; 1 also when it was not open. */
+/* Closes an adapter; 1 also when it was not open. Safe while other threads
+ * are inside calls on the same adapter: receivers waiting on it return at
+ * once, calls in flight end promptly, and calls made after the close began
+ * fail ("Device Not Opened!" where the family uses it). */
 YCAN_API int YCAN_CloseDevice(uint32_t type, uint32_t index);
 YCAN_API int YCAN_BoardInfoGet(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info);
 /* Discards the frames waiting on a channel. */
 YCAN_API int YCAN_ClearBuffer(uint32_t type, uint32_t index, uint32_t ch);
-/* Sends raw command bytes; the reply is written back into data.
- * Returns the number of reply bytes, 0 on failure. */
+/* Sends raw command bytes (at most the first 62 of length are sent). The
+ * adapter's reply is written back into data, up to 62 bytes: data must
+ * point to a buffer of at least 62 bytes whatever length is. Returns the
+ * number of reply bytes written, 0 on failure; a null data is refused with
+ * last error 8 ("Parameter Error!"). */
 YCAN_API int YCAN_DataDirectTransfer(uint32_t type, uint32_t index, uint8_t* data, int length);
 YCAN_API int YCAN_SetFliter(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config);
 /* Frames waiting on a channel; kind 0 classic frames, 1 CAN FD frames. */
@@ -296,7 +302,8 @@ YCAN_API int YCAN_InitCANFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_IN
 YCAN_API int YCAN_Start(uint32_t type, uint32_t index, uint32_t ch);
 YCAN_API int YCAN_Stop(uint32_t type, uint32_t index, uint32_t ch);
 /* Receive up to count frames, waiting at most waitMs for the first one
- * (-1: no limit). Returns the number of frames stored. */
+ * (-1: no limit; 0 and any other negative value: no wait). Returns the
+ * number of frames stored; 0 also when the adapter is closed meanwhile. */
 YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
                           uint32_t count, int waitMs);
 YCAN_API int YCAN_ReceiveFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,

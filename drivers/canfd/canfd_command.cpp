@@ -13,42 +13,19 @@ namespace {
 constexpr unsigned kTransferTimeoutMs = 1000;
 
 // Commands: interrupt both ways, written again after every unmatched read.
-constexpr ycan::ExchangeRules kCommandRules{ycan::TransferType::Interrupt,
-                                            ycan::TransferType::Interrupt,
-                                            kTransferTimeoutMs,
-                                            kTransferTimeoutMs,
-                                            true,
-                                            3,
-                                            true};
+constexpr ycan::ExchangeRules kCommandRules{.writeTimeoutMs = kTransferTimeoutMs,
+                                            .readTimeoutMs = kTransferTimeoutMs};
 
 // Data packets: written once on bulk, the echo read on bulk.
-constexpr ycan::ExchangeRules kDataRules{ycan::TransferType::Bulk,
-                                         ycan::TransferType::Bulk,
-                                         kTransferTimeoutMs,
-                                         kTransferTimeoutMs,
-                                         false,
-                                         3,
-                                         true};
+constexpr ycan::ExchangeRules kDataRules{.writeType = ycan::TransferType::Bulk,
+                                         .readType = ycan::TransferType::Bulk,
+                                         .writeTimeoutMs = kTransferTimeoutMs,
+                                         .readTimeoutMs = kTransferTimeoutMs,
+                                         .rewrite = false};
 
 }  // namespace
 
-int QDeviceUsbCanFd2::commandResult(ycan::ExchangeResult r) {
-    switch (r) {
-        case ycan::ExchangeResult::Ok: return 0;
-        case ycan::ExchangeResult::NoReply:
-            ycan::setLastError(YCAN_ERR_USB_COMMAND);
-            return -2;
-        case ycan::ExchangeResult::Aborted:
-            // The adapter is being closed under this call.
-            ycan::setLastError(YCAN_ERR_NOT_OPENED);
-            return -1;
-        case ycan::ExchangeResult::WriteFailed:
-        case ycan::ExchangeResult::Gone:
-        default:
-            ycan::setLastError(YCAN_ERR_USB_COMMAND);
-            return -1;
-    }
-}
+int QDeviceUsbCanFd2::commandResult(ycan::ExchangeResult r) { return ycan::exchangeReturnCode(r); }
 
 int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
                                  int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {

@@ -148,19 +148,11 @@ int QDeviceUsbCanFd2::transmitData(uint8_t* data, unsigned length, bool bypass) 
 }
 
 int QDeviceUsbCanFd2::canDevFunSet(bool bypass) {
-    QUserLog* log = QUserLog::GetInstance();
     int packetLen = 0;
     const ycan::FunctionSetResult r = ycan::sendFunctionSet(
         [&](uint8_t* packet, unsigned len) { return transmitData(packet, len, bypass); }, &packetLen);
-    switch (r) {
-        case ycan::FunctionSetResult::Accepted:
-            log->Info("USBCANFD设备功能设置成功!");
-            echoWait = 0;
-            return 0;
-        case ycan::FunctionSetResult::NotDelivered: ycan::setLastError(YCAN_ERR_USB_TRANSPORT); break;
-        case ycan::FunctionSetResult::BadReply: ycan::setLastError(YCAN_ERR_PACKAGE_FORMAT); break;
-        default: break;
-    }
-    log->Info("USBCANFD设备功能设置无效...");
-    return r == ycan::FunctionSetResult::Declined ? packetLen : -2;
+    // Once accepted, data packets go out without waiting for echoes.
+    if (r == ycan::FunctionSetResult::Accepted) echoWait = 0;
+    return ycan::reportFunctionSet(r, packetLen, "USBCANFD设备功能设置成功!",
+                                   "USBCANFD设备功能设置无效...");
 }

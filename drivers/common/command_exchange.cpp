@@ -7,9 +7,12 @@
 #include <cstring>
 #include <thread>
 
+#include "support/QErrMgr.h"
+#include "support/QUserLog.h"
 #include "support/clock.h"
 #include "support/yorvProcotol.h"
 #include "transport/QUserLibUsb.h"
+#include "ycan.h"
 
 namespace ycan {
 namespace {
@@ -80,6 +83,36 @@ ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const u
         pace(attempt);  // nothing, too short, or another request's reply
     }
     return writeFailed || !written ? ExchangeResult::WriteFailed : ExchangeResult::NoReply;
+}
+
+int exchangeReturnCode(ExchangeResult r) {
+    switch (r) {
+        case ExchangeResult::Ok: return 0;
+        case ExchangeResult::NoReply:
+            setLastError(YCAN_ERR_USB_COMMAND);
+            return -2;
+        case ExchangeResult::Aborted:
+            setLastError(YCAN_ERR_NOT_OPENED);
+            return -1;
+        case ExchangeResult::WriteFailed:
+        case ExchangeResult::Gone:
+            break;
+    }
+    setLastError(YCAN_ERR_USB_COMMAND);
+    return -1;
+}
+
+int reportFunctionSet(FunctionSetResult r, int packetLen, const char* acceptedLine,
+                      const char* notAcceptedLine) {
+    QUserLog* log = QUserLog::GetInstance();
+    if (r == FunctionSetResult::Accepted) {
+        log->Info("%s", acceptedLine);
+        return 0;
+    }
+    if (r == FunctionSetResult::NotDelivered) setLastError(YCAN_ERR_USB_TRANSPORT);
+    if (r == FunctionSetResult::BadReply) setLastError(YCAN_ERR_PACKAGE_FORMAT);
+    log->Info("%s", notAcceptedLine);
+    return r == FunctionSetResult::Declined ? packetLen : -2;
 }
 
 DirectRequest::DirectRequest(const uint8_t* data, unsigned dataLen) {

@@ -39,6 +39,12 @@ struct ExchangeRules {
     bool matchHeader = true;
 };
 
+// The drivers' mapping of an exchange result to their exchange return value
+// and last error: 0 success; -2 no reply (12 "USB Command Failed!"); -1
+// not sent or the adapter gone (12), or the adapter being closed under the
+// call (7 "Device Not Opened!").
+int exchangeReturnCode(ExchangeResult r);
+
 // Runs one exchange. *replyLen is the reply capacity on entry and the reply
 // length on success. A time-out of 0 writes the request only (with the
 // rules' write time-out) and reads nothing.
@@ -66,6 +72,11 @@ template <class DirectTransfer>
 FunctionSetResult sendFunctionSet(DirectTransfer&& transfer, int* packetLen);
 FunctionSetResult openFunctionSetReply(const uint8_t* reply, int replyLen);
 int packFunctionSet(uint8_t (&packet)[64]);
+// Logs the outcome with the family's two lines and sets the last error of
+// a failure (3 not delivered, 4 reply rejected by the framing). Returns 0
+// accepted, the packet length when declined, -2 on a failure.
+int reportFunctionSet(FunctionSetResult r, int packetLen, const char* acceptedLine,
+                      const char* notAcceptedLine);
 
 template <class DirectTransfer>
 FunctionSetResult sendFunctionSet(DirectTransfer&& transfer, int* packetLen) {

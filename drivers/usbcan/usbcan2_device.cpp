@@ -23,38 +23,12 @@ constexpr uint32_t kType = YCAN_TYPE_USBCAN_4;
 
 // Normal commands: write 100 ms, read 500 ms; recovery's own exchanges
 // write 500 ms, read 100 ms. The first reply of any length is taken.
-constexpr ycan::ExchangeRules kCommandRules{ycan::TransferType::Interrupt,
-                                            ycan::TransferType::Interrupt,
-                                            100,
-                                            500,
-                                            true,
-                                            1,
-                                            false};
-constexpr ycan::ExchangeRules kBypassRules{ycan::TransferType::Interrupt,
-                                           ycan::TransferType::Interrupt,
-                                           500,
-                                           100,
-                                           true,
-                                           1,
-                                           false};
+constexpr ycan::ExchangeRules kCommandRules{
+    .writeTimeoutMs = 100, .readTimeoutMs = 500, .minReplyLen = 1, .matchHeader = false};
+constexpr ycan::ExchangeRules kBypassRules{
+    .writeTimeoutMs = 500, .readTimeoutMs = 100, .minReplyLen = 1, .matchHeader = false};
 
-// The family's mapping of an exchange result: 0, -1 (not sent, adapter
-// gone or closing) or -2 (no reply), with last error 12 for a failed
-// command and 7 when the adapter is being closed under the call.
-int commandResult(ycan::ExchangeResult r) {
-    switch (r) {
-        case ycan::ExchangeResult::Ok: return 0;
-        case ycan::ExchangeResult::NoReply:
-            ycan::setLastError(YCAN_ERR_USB_COMMAND);
-            return -2;
-        case ycan::ExchangeResult::Aborted:
-            ycan::setLastError(YCAN_ERR_NOT_OPENED);
-            return -1;
-        default:
-            ycan::setLastError(YCAN_ERR_USB_COMMAND);
-            return -1;
-    }
-}
+int commandResult(ycan::ExchangeResult r) { return ycan::exchangeReturnCode(r); }
 
 }  // namespace
 
@@ -229,22 +203,14 @@ int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rx
 // ---- Device function set ------------------------------------------------------
 
 int usbcan2DevFunSet(devInfo& rec, bool bypass) {
-    QUserLog* log = QUserLog::GetInstance();
     int packetLen = 0;
     const ycan::FunctionSetResult r = ycan::sendFunctionSet(
         [&](uint8_t* packet, unsigned len) {
             return usbcan2DevDataTransferExcute(rec, packet, static_cast<int>(len), bypass);
         },
         &packetLen);
-    switch (r) {
-        case ycan::FunctionSetResult::Accepted:
-            log->Info("YORV Tip:USBCAN设备功能设置成功!");
-            rec.txWaitReply = 0;
-            return 0;
-        case ycan::FunctionSetResult::NotDelivered: ycan::setLastError(YCAN_ERR_USB_TRANSPORT); break;
-        case ycan::FunctionSetResult::BadReply: ycan::setLastError(YCAN_ERR_PACKAGE_FORMAT); break;
-        default: break;
-    }
-    log->Info("USBCAN设备功能设置无效...");
-    return r == ycan::FunctionSetResult::Declined ? packetLen : -2;
+    // Once accepted, data packets go out without waiting for replies.
+    if (r == ycan::FunctionSetResult::Accepted) rec.txWaitReply = 0;
+    return ycan::reportFunctionSet(r, packetLen, "YORV Tip:USBCAN设备功能设置成功!",
+                                   "USBCAN设备功能设置无效...");
 }
