@@ -155,6 +155,9 @@ public:
 
 private:
     uint8_t clockMHz() const;
+    // The version words of commands 0x01 and 0x12, in order: how many were
+    // read (0, 1 or 2).
+    int readVersionWords(uint16_t* v0, uint16_t* v1);
     // Exchanges a command on the interrupt endpoints with the usual buffers;
     // returns the reply length, or a negative result.
     int command(const uint8_t* request, int length, uint8_t (&reply)[64], unsigned timeoutMs,

@@ -95,30 +95,32 @@ int QDeviceUsbCanFd2::closeDevice() {
     return 1;
 }
 
-int QDeviceUsbCanFd2::canGetDeviceVer() {
+int QDeviceUsbCanFd2::readVersionWords(uint16_t* v0, uint16_t* v1) {
     uint8_t reply[64];
-    const uint8_t v0[4] = {0x55, kCmdVersion0, 0x01, 0x01};
-    if (command(v0, 4, reply, kCmdTimeoutMs, false) < 6) return 0;
-    version0 = versionWord(reply);
-    const uint8_t v1[4] = {0x55, kCmdVersion1, 0x01, 0x01};
-    if (command(v1, 4, reply, kCmdTimeoutMs, false) < 6) return 0;
-    version1 = versionWord(reply);
-    return 1;
+    // A reply too short for the bytes read counts as a failed query.
+    const uint8_t first[4] = {0x55, kCmdVersion0, 0x01, 0x01};
+    if (command(first, 4, reply, kCmdTimeoutMs, false) < 6) return 0;
+    *v0 = versionWord(reply);
+    const uint8_t second[4] = {0x55, kCmdVersion1, 0x01, 0x01};
+    if (command(second, 4, reply, kCmdTimeoutMs, false) < 6) return 1;
+    *v1 = versionWord(reply);
+    return 2;
 }
+
+int QDeviceUsbCanFd2::canGetDeviceVer() { return readVersionWords(&version0, &version1) == 2 ? 1 : 0; }
 
 int QDeviceUsbCanFd2::getBoardInf(_YCAN_BOARD_INFO* info) {
     if (info == nullptr) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
+    uint16_t v0 = 0, v1 = 0;
+    const int got = readVersionWords(&v0, &v1);
+    // What was read before a query failed stays filled.
+    if (got >= 1) info->Version0 = v0;
+    if (got < 2) return 0;
+    info->Version1 = v1;
     uint8_t reply[64];
-    // A reply too short for the bytes read counts as a failed query.
-    const uint8_t v0[4] = {0x55, kCmdVersion0, 0x01, 0x01};
-    if (command(v0, 4, reply, kCmdTimeoutMs, false) < 6) return 0;
-    info->Version0 = versionWord(reply);
-    const uint8_t v1[4] = {0x55, kCmdVersion1, 0x01, 0x01};
-    if (command(v1, 4, reply, kCmdTimeoutMs, false) < 6) return 0;
-    info->Version1 = versionWord(reply);
     const uint8_t cn[4] = {0x55, kCmdChannelCount, 0x01, 0x01};
     if (command(cn, 4, reply, kCmdTimeoutMs, false) < 5) return 0;
     info->ChannelNum = reply[4];
