@@ -4,7 +4,8 @@
 // frame-carrying families, through the exported functions.
 //
 // YCAN_HAMMER_CYCLES sets the number of unplug/replug cycles of the hammer
-// tests (a few by default; a few hundred for a local soak).
+// tests (a few by default; a few hundred for a local soak), and
+// YCAN_HAMMER_PAUSE_US the commander's pause between commands.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -189,8 +190,10 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
     ASSERT_TRUE(fam->ready());
     std::atomic<bool> running{true};
     std::atomic<int> commandsOk{0}, commandsFailed{0}, corrupted{0};
-    // A short pause between commands by default; YCAN_HAMMER_TIGHT=1 loops without one.
-    const auto commandPause = std::getenv("YCAN_HAMMER_TIGHT") != nullptr ? 0us : 500us;
+    // A short pause between commands; YCAN_HAMMER_PAUSE_US sets another
+    // (0: a tight loop).
+    const char* pauseEnv = std::getenv("YCAN_HAMMER_PAUSE_US");
+    const auto commandPause = std::chrono::microseconds(pauseEnv != nullptr ? std::atoi(pauseEnv) : 500);
     std::thread commander([&] {
         while (running) {
             (fam->command() ? commandsOk : commandsFailed)++;

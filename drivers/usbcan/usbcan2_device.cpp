@@ -134,7 +134,7 @@ extern "C" int usbcan2CloseDevice(uint32_t type, uint32_t index) {
             const uint8_t reset[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(ch * 16)};
             uint8_t reply[100];
             int len = sizeof reply;
-            usbCmdSendDirect(rec, reset, sizeof reset, reply, &len, 0x01, 0x81, 100);
+            usbCmdSend(rec, reset, sizeof reset, reply, &len, 0x01, 0x81, 100);
         }
     }
     rec.usbDev = nullptr;
