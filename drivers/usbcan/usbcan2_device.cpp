@@ -185,17 +185,21 @@ int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, in
 int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                 uint8_t epIn, unsigned timeoutMs) {
     QUserLibUsb* usb = rec.usbDev.load();
-    bool ok = false;
-    if (usb != nullptr && timeoutMs > 0 &&
-        usb->bulkWriteUSBDevice(const_cast<uint8_t*>(tx), txLen, epOut, timeoutMs) > 0) {
-        if (rec.txWaitReply.load() != 1) return 0;
-        int n = usb->ReadUSBDevice(rx, *rxLen, epIn, timeoutMs);
-        if (n > 0) {
-            *rxLen = n;
-            ok = true;
-        }
+    if (usb != nullptr && timeoutMs > 0) {
+        // The packet goes out once on bulk; while replies are awaited, the
+        // adapter's reply comes on the interrupt endpoint.
+        const ycan::ExchangeRules rules{.writeType = ycan::TransferType::Bulk,
+                                        .readType = ycan::TransferType::Interrupt,
+                                        .writeTimeoutMs = timeoutMs,
+                                        .readTimeoutMs = timeoutMs,
+                                        .rewrite = false,
+                                        .minReplyLen = 1,
+                                        .matchHeader = false};
+        const unsigned wait = rec.txWaitReply.load() == 1 ? timeoutMs : 0;
+        if (ycan::runExchange(*usb, rules, tx, txLen, rx, rxLen, epOut, epIn, wait) ==
+            ycan::ExchangeResult::Ok)
+            return 0;
     }
-    if (ok) return 0;
     ycan::setLastError(YCAN_ERR_USB_COMMAND);
     return -1;
 }
