@@ -66,7 +66,6 @@ public:
 
     // Lifecycle and command channel.
     int canGetDeviceVer();
-    int isDeviceReady();
     // Interrupt command exchange: writes the request and waits for a reply
     // whose first two bytes match it, writing again after every unmatched
     // read, within timeoutMs. 0 matched (*replyLen holds its length), -1 or
@@ -168,9 +167,6 @@ private:
     int sendStop(uint8_t ch, bool bypass);
     int bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho);
-    // The family's mapping of an exchange result: 0, -1 or -2, and the last
-    // error of a failed command exchange.
-    int commandResult(ycan::ExchangeResult r);
     template <class Frame>
     int transmitFrames(unsigned ch, Frame* frames, unsigned count);
     template <class Frame>
@@ -184,6 +180,7 @@ private:
     void publishStaged();
     bool anyChannelActive() const;
     bool replayChannels();
+    ycan::LinkSupervisor::Hooks makeLinkHooks();
 
     ycan::ReceiveThread rxThread;
     unsigned devType = 0;
@@ -196,6 +193,7 @@ private:
     uint16_t version0 = 0;
     uint16_t version1 = 0;
     ycan::LinkSupervisor link;
+    const ycan::LinkSupervisor::Hooks linkHooks = makeLinkHooks();
     std::atomic<uint8_t> echoWait{1};
     uint8_t rxBuf[4096] = {};
     unsigned rxBufLen = 0;

@@ -25,8 +25,6 @@ constexpr ycan::ExchangeRules kDataRules{.writeType = ycan::TransferType::Bulk,
 
 }  // namespace
 
-int QDeviceUsbCanFd2::commandResult(ycan::ExchangeResult r) { return ycan::exchangeReturnCode(r); }
-
 int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
                                  int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
     return usbCmdSend(request, requestLen, reply, replyLen, epOut, epIn, timeoutMs, false);
@@ -37,7 +35,7 @@ int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t
                                  bool bypass) {
     if (bypass) {
         // Recovery's own exchanges, on the receive thread.
-        return commandResult(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
+        return ycan::exchangeReturnCode(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
                                                replyLen, epOut, epIn, timeoutMs));
     }
     if (closing.load()) {
@@ -51,7 +49,7 @@ int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t
         ycan::setLastError(YCAN_ERR_NOT_OPENED);
         return -1;
     }
-    return commandResult(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
+    return ycan::exchangeReturnCode(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
                                            replyLen, epOut, epIn, timeoutMs));
 }
 

@@ -130,8 +130,6 @@ int QDeviceUsbCanFd2::getBoardInf(_YCAN_BOARD_INFO* info) {
 
 int QDeviceUsbCanFd2::isDeviceOnLine() { return 2; }
 
-int QDeviceUsbCanFd2::isDeviceReady() { return link.recovering() ? -1 : 0; }
-
 int QDeviceUsbCanFd2::transmitData(uint8_t* data, unsigned length) {
     return transmitData(data, length, false);
 }

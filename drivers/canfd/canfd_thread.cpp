@@ -70,15 +70,18 @@ bool QDeviceUsbCanFd2::replayChannels() {
     return true;
 }
 
+ycan::LinkSupervisor::Hooks QDeviceUsbCanFd2::makeLinkHooks() {
+    return {[this] { return anyChannelActive(); },
+            [this] {
+                // Bytes the old connection left half-received must not be
+                // glued to the new connection's.
+                std::lock_guard guard(rxLock);
+                rxBufLen = 0;
+            },
+            [this] { return replayChannels(); }, "YORV Tip:USBCANFD OK..."};
+}
+
 void QDeviceUsbCanFd2::faultTimeHandle() {
     if (openState.load() != 1) return;
-    static const char* const kRestored = "YORV Tip:USBCANFD OK...";
-    link.step(usb, {[this] { return anyChannelActive(); },
-                    [this] {
-                        // Bytes the old connection left half-received must
-                        // not be glued to the new connection's.
-                        std::lock_guard guard(rxLock);
-                        rxBufLen = 0;
-                    },
-                    [this] { return replayChannels(); }, kRestored});
+    link.step(usb, linkHooks);
 }

@@ -13,8 +13,6 @@ void leaveCall() { exportedCalls.leave(); }
 
 void beginShutdown() { exportedCalls.close(); }
 
-bool shuttingDown() { return exportedCalls.isClosed(); }
-
 bool waitCallsLeft(std::chrono::milliseconds limit) { return exportedCalls.drain(limit); }
 
 }  // namespace ycan::lifetime

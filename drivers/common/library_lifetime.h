@@ -15,7 +15,6 @@ bool enterCall();
 void leaveCall();
 // From here on enterCall() refuses.
 void beginShutdown();
-bool shuttingDown();
 // Waits until no call is inside the library, at most `limit`; true if none is.
 bool waitCallsLeft(std::chrono::milliseconds limit);
 

@@ -1,7 +1,6 @@
 #include "drivers/common/link_supervisor.h"
 
 #include <chrono>
-#include <thread>
 
 #include "support/QUserLog.h"
 #include "support/clock.h"
@@ -19,8 +18,8 @@ void LinkSupervisor::step(QUserLibUsb& usb, const Hooks& hooks) {
         exchanges.close();
         // Exchanges already under way end first (against a vanished adapter
         // their transfers fail at once); new ones are refused from here on.
-        while (!exchanges.drain(std::chrono::milliseconds(10)) && !usb.transfersAborted()) {
-        }
+        bool drained = false;
+        while (!drained && !usb.transfersAborted()) drained = exchanges.drain(std::chrono::milliseconds(10));
         hooks.linkLost();
         faultTime = curMicroSec32();
         usb.RestartUSBDevice();

@@ -50,6 +50,7 @@ struct devInfo {
     _YCAN_INIT_CONFIG chConfig[2] = {};  // guarded by configMutex
     QRecursiveMutex configMutex;
     ycan::LinkSupervisor link;
+    ycan::LinkSupervisor::Hooks linkHooks;  // set up by usbcan2Init
     std::atomic<uint8_t> txWaitReply{1};
     // Receive thread's accumulation buffer.
     uint8_t rxBuf[2048] = {};
@@ -99,7 +100,6 @@ int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel);
 }
 
 // Internal steps, on a record.
-int usbcan2IsReady(devInfo& rec);
 void usbcan2ThreadStart(devInfo& rec);
 void usbcan2ThreadStop(devInfo& rec);
 int usbcan2DevFunSet(devInfo& rec, bool bypass);
@@ -125,5 +125,6 @@ int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, u
 int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
                                uint8_t* third);
 int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool bypass);
-void* usbcan2ThreadMainLoop(void* devIndex);
 void usbcan2FaultTimeHandle(devInfo& rec);
+// What link supervision asks of a record (active channels, replay, ...).
+ycan::LinkSupervisor::Hooks usbcan2LinkHooks(devInfo& rec);

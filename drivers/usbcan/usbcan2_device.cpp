@@ -28,8 +28,6 @@ constexpr ycan::ExchangeRules kCommandRules{
 constexpr ycan::ExchangeRules kBypassRules{
     .writeTimeoutMs = 500, .readTimeoutMs = 100, .minReplyLen = 1, .matchHeader = false};
 
-int commandResult(ycan::ExchangeResult r) { return ycan::exchangeReturnCode(r); }
-
 }  // namespace
 
 QLIBUSB::QLIBUSB() { usbcan2Init(); }
@@ -44,6 +42,7 @@ extern "C" int usbcan2Init(void) {
         rec.chActive[0] = 0;
         rec.chActive[1] = 0;
         rec.link.reset();
+        rec.linkHooks = usbcan2LinkHooks(rec);
     }
     return 1;
 }
@@ -86,8 +85,6 @@ extern "C" int usbcan2IsOpen(uint32_t type, uint32_t index) {
 extern "C" int usbcan2IsInit(uint32_t type, uint32_t index, uint32_t channel) {
     return usbcan2IsOpen(type, index) && channel < 2 && devInfoList[index].chActive[channel].load() != 0;
 }
-
-int usbcan2IsReady(devInfo& rec) { return rec.link.recovering() ? -1 : 0; }
 
 // ---- Open and close ----------------------------------------------------------
 
@@ -167,18 +164,18 @@ int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxL
     if (!scope) return -1;  // recovery under way: refused, no last error
     std::lock_guard serialised(rec.cmdMutex);
     QUserLibUsb* usb = rec.usbDev.load();
-    if (usb == nullptr) return commandResult(ycan::ExchangeResult::Aborted);
-    return commandResult(
+    if (usb == nullptr) return ycan::exchangeReturnCode(ycan::ExchangeResult::Aborted);
+    return ycan::exchangeReturnCode(
         ycan::runExchange(*usb, kCommandRules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs));
 }
 
 int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
     QUserLibUsb* usb = rec.usbDev.load();
-    if (usb == nullptr) return commandResult(ycan::ExchangeResult::Aborted);
+    if (usb == nullptr) return ycan::exchangeReturnCode(ycan::ExchangeResult::Aborted);
     ycan::ExchangeRules rules = kBypassRules;
     if (timeoutMs == 0) rules.writeTimeoutMs = 100;
-    return commandResult(
+    return ycan::exchangeReturnCode(
         ycan::runExchange(*usb, rules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs));
 }
 

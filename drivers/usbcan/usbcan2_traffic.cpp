@@ -174,16 +174,6 @@ void usbcan2ReceivePass(devInfo& rec) {
     decodeStream(rec);
 }
 
-// The thread entry of the interface: runs passes for the record whose index
-// the argument points to until it is closed.
-void* usbcan2ThreadMainLoop(void* arg) {
-    const unsigned index = *static_cast<unsigned*>(arg);
-    if (index >= kUsbCanDevices) return nullptr;
-    devInfo& rec = devInfoList[index];
-    while (!rec.rxThread.stopRequested() && rec.usbDev.load() != nullptr) usbcan2ReceivePass(rec);
-    return nullptr;
-}
-
 // ---- Receive, count, clear ---------------------------------------------------------
 
 extern "C" int usbcan2Receive(uint32_t, uint32_t index, uint32_t channel, _YCAN_CAN_OBJ* frames,
@@ -213,10 +203,13 @@ extern "C" int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channe
 void usbcan2FaultTimeHandle(devInfo& rec) {
     QUserLibUsb* usb = rec.usbDev.load();
     if (usb == nullptr) return;
-    static const char* const kRestored = "YORV Tip:USBCAN OK...";
-    rec.link.step(*usb, {[&rec] { return anyChannelActive(rec); },
-                         // Bytes the old connection left half-received must not
-                         // be glued to the new connection's.
-                         [&rec] { rec.rxFill = 0; },
-                         [&rec] { return replayChannels(rec); }, kRestored});
+    rec.link.step(*usb, rec.linkHooks);
+}
+
+ycan::LinkSupervisor::Hooks usbcan2LinkHooks(devInfo& rec) {
+    return {[&rec] { return anyChannelActive(rec); },
+            // Bytes the old connection left half-received must not be glued
+            // to the new connection's.
+            [&rec] { rec.rxFill = 0; },
+            [&rec] { return replayChannels(rec); }, "YORV Tip:USBCAN OK..."};
 }
