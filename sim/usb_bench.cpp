@@ -31,14 +31,10 @@ UsbBench::~UsbBench() {
     timerThread.join();
 
     for (auto& dev : devices) {
-        if (dev->plugged()) {
-            std::string devPath = usbDevNode(dev->busNumber(), dev->deviceNumber());
-            std::string sysPath = dev->sysPath();
-            GError* err = nullptr;
-            umockdev_testbed_detach_ioctl(bed, devPath.c_str(), &err);
-            g_clear_error(&err);
-            umockdev_testbed_remove_device(bed, sysPath.c_str());
-        }
+        const bool plugged = dev->plugged();
+        const std::string sysPath = plugged ? dev->sysPath() : std::string();
+        dev->detachHandlers();
+        if (plugged) umockdev_testbed_remove_device(bed, sysPath.c_str());
     }
     devices.clear();
     g_object_unref(bed);

@@ -81,6 +81,7 @@ struct VirtualDevice::Node {
     int wakeFd = -1;
     bool wakeBlocked = false;
     bool gone = false;
+    bool attached = false;  // its ioctl handler is registered with the testbed
     std::list<std::unique_ptr<Urb>> pending;   // IN transfers waiting for data
     std::list<std::unique_ptr<Urb>> finished;  // ready to be reaped
 };
@@ -151,6 +152,14 @@ void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
     GError* err = nullptr;
     {
         std::lock_guard guard(lock);
+        // A node of an earlier plug-in under the same path lets go of it.
+        for (auto& old : nodes) {
+            if (old->attached && old->devPath == node->devPath) {
+                umockdev_testbed_detach_ioctl(bench.testbed(), old->devPath.c_str(), &err);
+                g_clear_error(&err);
+                old->attached = false;
+            }
+        }
         inQueue.clear();
         haltedEps.clear();
         updateWakeupLocked(*node);
@@ -160,6 +169,7 @@ void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
             g_clear_error(&err);
             throw std::runtime_error("cannot attach ioctl handler: " + why);
         }
+        node->attached = true;
         nodes.push_back(std::move(node));
     }
 
@@ -184,11 +194,23 @@ void VirtualDevice::unplug() {
         updateWakeupLocked(*node);
     }
     pendingChanged.notify_all();
-    GError* err = nullptr;
     umockdev_testbed_uevent(bench.testbed(), node->sysPath.c_str(), "remove");
-    umockdev_testbed_detach_ioctl(bench.testbed(), node->devPath.c_str(), &err);
-    g_clear_error(&err);
+    // The handler stays attached, answering ENODEV: a connection the host
+    // still has open on the node may be in the middle of an ioctl, and
+    // detaching now would cut it (umockdev's preload ends the process on a
+    // broken ioctl socket). detachHandlers() lets go of them at the end.
     umockdev_testbed_remove_device(bench.testbed(), node->sysPath.c_str());
+}
+
+void VirtualDevice::detachHandlers() {
+    std::lock_guard guard(lock);
+    for (auto& node : nodes) {
+        if (!node->attached) continue;
+        GError* err = nullptr;
+        umockdev_testbed_detach_ioctl(bench.testbed(), node->devPath.c_str(), &err);
+        g_clear_error(&err);
+        node->attached = false;
+    }
 }
 
 void VirtualDevice::record(int kind, uint8_t ep, int status, std::vector<uint8_t> data) {

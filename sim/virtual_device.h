@@ -73,6 +73,8 @@ private:
     // Bench side: plugging in and out.
     void plug(int bus, int devnum, const std::string& sysPath);
     void unplug();
+    // Detaches the ioctl handlers of every node this device had.
+    void detachHandlers();
 
     // Handler of the usbfs ioctls of one node, on umockdev's worker thread.
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
