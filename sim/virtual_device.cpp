@@ -188,18 +188,25 @@ void VirtualDevice::unplug() {
         std::lock_guard guard(lock);
         node = currentLocked();
         if (node == nullptr) return;
-        node->gone = true;
-        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), -ESHUTDOWN);
-        inQueue.clear();
-        updateWakeupLocked(*node);
     }
-    pendingChanged.notify_all();
+    // The node leaves the file system before its transfers start failing,
+    // as with the kernel, where a disconnected device can no longer be
+    // opened from the moment its transfers fail: a host that reacts to the
+    // failure at once must not find the device still there and open it.
     umockdev_testbed_uevent(bench.testbed(), node->sysPath.c_str(), "remove");
     // The handler stays attached, answering ENODEV: a connection the host
     // still has open on the node may be in the middle of an ioctl, and
     // detaching now would cut it (umockdev's preload ends the process on a
     // broken ioctl socket). detachHandlers() lets go of them at the end.
     umockdev_testbed_remove_device(bench.testbed(), node->sysPath.c_str());
+    {
+        std::lock_guard guard(lock);
+        node->gone = true;
+        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), -ESHUTDOWN);
+        inQueue.clear();
+        updateWakeupLocked(*node);
+    }
+    pendingChanged.notify_all();
 }
 
 void VirtualDevice::detachHandlers() {
