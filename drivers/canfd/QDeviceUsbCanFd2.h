@@ -7,7 +7,7 @@
 //   canfd_config.cpp     bit rates and timing, start/stop, status, filters
 //   canfd_keyvalue.cpp   the key/value settings
 //   canfd_transmit.cpp   transmit path (data packets on bulk 0x02)
-//   canfd_receive.cpp    receive stream: reassembly, decoding, queues
+//   canfd_receive.cpp    receive stream into the queues (canfd_stream.h decodes)
 //   canfd_thread.cpp     receive thread and link supervision/recovery
 //
 // Locking and lifetimes:
@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "drivers/canfd/canfd_stream.h"
 #include "drivers/common/QDevice.h"
 #include "drivers/common/command_exchange.h"
 #include "drivers/common/frame_queue.h"
@@ -128,7 +129,6 @@ public:
     // Receive side.
     void usbRxDataBufferClr(uint8_t ch);
     void usbRxDataProcess(const uint8_t* data, unsigned length);
-    unsigned usbProtocolFrameDataGet(const uint8_t* buf, unsigned length);
     void usbDevCanDataRecHandle(const uint8_t* record, int available);
     void usbDevCanFdDataRecHandle(const uint8_t* record, int available);
 
@@ -173,10 +173,7 @@ private:
     int sendPacket(unsigned ch, Frame* frames, unsigned count);
     template <class Frame>
     int takeFrames(ycan::FrameQueue<Frame>& queue, Frame* frames, unsigned count, int waitMs);
-    // Stages a decoded frame; rxLock held. publishStaged() hands the staged
-    // frames of a transfer to their queues.
-    template <class Frame>
-    void decodeRecord(const uint8_t* p, std::vector<Frame> (&staged)[kChannels]);
+    // Hands the staged frames of a transfer to their queues; rxLock held.
     void publishStaged();
     bool anyChannelActive() const;
     bool replayChannels();
@@ -195,10 +192,8 @@ private:
     ycan::LinkSupervisor link;
     const ycan::LinkSupervisor::Hooks linkHooks = makeLinkHooks();
     std::atomic<uint8_t> echoWait{1};
-    uint8_t rxBuf[4096] = {};
-    unsigned rxBufLen = 0;
-    std::vector<_YCAN_CAN_OBJ> stagedCan[kChannels];      // rxLock held
-    std::vector<_YCAN_CANFD_OBJ> stagedFd[kChannels];     // rxLock held
+    ycan::CanFdStream rxStream;          // rxLock held
+    ycan::CanFdStream::Staged staged;    // rxLock held
     ycan::FrameQueue<_YCAN_CAN_OBJ> canQueue[kChannels];
     ycan::FrameQueue<_YCAN_CANFD_OBJ> canFdQueue[kChannels];
     QRecursiveMutex rxLock;

@@ -46,7 +46,7 @@ int QDeviceUsbCanFd2::openDevice(unsigned type, unsigned index, unsigned) {
     {
         // Nothing a previous connection left half-read survives an open.
         std::lock_guard guard(rxLock);
-        rxBufLen = 0;
+        rxStream.clear();
     }
     if (canGetDeviceVer() != 1) {
         usb.CloseUSBDevice();

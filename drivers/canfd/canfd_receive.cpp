@@ -11,16 +11,8 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "drivers/common/bytes.h"
 
 namespace {
-
-constexpr unsigned kHeaderLen = 7;
-constexpr unsigned kClassicRecordLen = 19;
-constexpr unsigned kFdRecordLen = 75;
-constexpr unsigned kReassemblyLen = 4096;
-
-using ycan::bytes::le32;
 
 unsigned queueOf(unsigned ch) { return ch < QDeviceUsbCanFd2::kChannels ? ch : QDeviceUsbCanFd2::kChannels - 1; }
 
@@ -28,93 +20,34 @@ unsigned queueOf(unsigned ch) { return ch < QDeviceUsbCanFd2::kChannels ? ch : Q
 
 // ---- Decoding (receive thread, rxLock held) ---------------------------------
 
-template <class Frame>
-void QDeviceUsbCanFd2::decodeRecord(const uint8_t* p, std::vector<Frame> (&staged)[kChannels]) {
-    constexpr bool fd = std::is_same_v<Frame, _YCAN_CANFD_OBJ>;
-    constexpr uint8_t maxLen = fd ? 64 : 8;
-    Frame f{};
-    f.ID = le32(p + 6) & 0x1FFFFFFF;
-    f.TimeTag = le32(p + 2);
-    if constexpr (fd) f.FrameOpt = (p[1] & 0x10) ? 0x08 : 0x00;
-    f.RemoteFlag = (p[1] & 0x02) ? 1 : 0;
-    f.ExternFlag = (p[1] & 0x04) ? 1 : 0;
-    f.DataLen = std::min(p[10], maxLen);
-    memcpy(f.Data, p + 11, f.DataLen);
-    staged[queueOf(p[0] >> 4)].push_back(f);
-}
-
 void QDeviceUsbCanFd2::publishStaged() {
     for (unsigned ch = 0; ch < kChannels; ++ch) {
-        canQueue[ch].push(stagedCan[ch].data(), stagedCan[ch].size());
-        stagedCan[ch].clear();
-        canFdQueue[ch].push(stagedFd[ch].data(), stagedFd[ch].size());
-        stagedFd[ch].clear();
+        canQueue[ch].push(staged.can[ch].data(), staged.can[ch].size());
+        staged.can[ch].clear();
+        canFdQueue[ch].push(staged.fd[ch].data(), staged.fd[ch].size());
+        staged.fd[ch].clear();
     }
 }
 
 void QDeviceUsbCanFd2::usbDevCanDataRecHandle(const uint8_t* record, int available) {
-    if (available < static_cast<int>(kClassicRecordLen)) return;
+    if (available < static_cast<int>(ycan::CanFdStream::kClassicRecordLen)) return;
     std::lock_guard guard(rxLock);
-    decodeRecord(record, stagedCan);
+    staged.can[ycan::CanFdStream::queueOf(record)].push_back(ycan::CanFdStream::decodeCanRecord(record));
     publishStaged();
 }
 
 void QDeviceUsbCanFd2::usbDevCanFdDataRecHandle(const uint8_t* record, int available) {
-    if (available < static_cast<int>(kFdRecordLen)) return;
+    if (available < static_cast<int>(ycan::CanFdStream::kFdRecordLen)) return;
     std::lock_guard guard(rxLock);
-    decodeRecord(record, stagedFd);
+    staged.fd[ycan::CanFdStream::queueOf(record)].push_back(ycan::CanFdStream::decodeFdRecord(record));
     publishStaged();
 }
 
-unsigned QDeviceUsbCanFd2::usbProtocolFrameDataGet(const uint8_t* buf, unsigned len) {
-    unsigned i = 0;
-    if (len <= 6) return 0;
-    while (i < len) {
-        if (len - i < kHeaderLen) break;  // an incomplete header waits for more
-        const unsigned payload = buf[i + 4] | (buf[i + 5] << 8);
-        // Not a header, an empty one, or one that could never fit the
-        // reassembly buffer (it would wedge the stream): resynchronise.
-        if (buf[i] != 0x55 || buf[i + 1] != 0xF2 || payload == 0 ||
-            payload + kHeaderLen > kReassemblyLen) {
-            ++i;
-            continue;
-        }
-        if (len - i < payload + kHeaderLen) break;  // the rest of the packet is still to come
-        const unsigned end = i + kHeaderLen + payload;
-        unsigned count = buf[i + 6];
-        i += kHeaderLen;
-        // Records stay inside their packet, whatever the count says.
-        while (count-- > 0 && i + 2 <= end) {
-            const bool fd = (buf[i + 1] & 0x01) != 0;
-            const unsigned size = fd ? kFdRecordLen : kClassicRecordLen;
-            if (i + size > end) break;
-            if (fd)
-                decodeRecord(buf + i, stagedFd);
-            else
-                decodeRecord(buf + i, stagedCan);
-            i += size;
-        }
-        i = end;
-    }
-    return std::min(i, len);
-}
-
 void QDeviceUsbCanFd2::usbRxDataProcess(const uint8_t* src, unsigned len) {
-    {
-        std::lock_guard guard(rxLock);
-        while (len > 0) {
-            const unsigned take = std::min(kReassemblyLen - rxBufLen, len);
-            memcpy(rxBuf + rxBufLen, src, take);
-            rxBufLen += take;
-            const unsigned consumed = usbProtocolFrameDataGet(rxBuf, rxBufLen);
-            memmove(rxBuf, rxBuf + consumed, rxBufLen - consumed);
-            rxBufLen -= consumed;
-            src += take;
-            len -= take;
-        }
-        // The frames of one transfer appear together.
-        publishStaged();
-    }
+    std::lock_guard guard(rxLock);
+    rxStream.feed(src, len, staged);
+    // The frames of one transfer appear together.
+    publishStaged();
 }
 
 // ---- Taking frames (application threads) --------------------------------
@@ -170,5 +103,5 @@ void QDeviceUsbCanFd2::usbRxDataBufferClr(uint8_t ch) {
     canQueue[ch].clear();
     canFdQueue[ch].clear();
     // Any partly received packet goes too, of every channel.
-    rxBufLen = 0;
+    rxStream.clear();
 }

@@ -76,7 +76,7 @@ ycan::LinkSupervisor::Hooks QDeviceUsbCanFd2::makeLinkHooks() {
                 // Bytes the old connection left half-received must not be
                 // glued to the new connection's.
                 std::lock_guard guard(rxLock);
-                rxBufLen = 0;
+                rxStream.clear();
             },
             [this] { return replayChannels(); }, "YORV Tip:USBCANFD OK..."};
 }

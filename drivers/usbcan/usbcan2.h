@@ -25,11 +25,13 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "drivers/common/call_gate.h"
 #include "drivers/common/frame_queue.h"
 #include "drivers/common/link_supervisor.h"
 #include "drivers/common/receive_thread.h"
+#include "drivers/usbcan/usbcan2_stream.h"
 #include "support/QUserMutex.h"
 #include "transport/QUserLibUsb.h"
 #include "ycan.h"
@@ -52,9 +54,9 @@ struct devInfo {
     ycan::LinkSupervisor link;
     ycan::LinkSupervisor::Hooks linkHooks;  // set up by usbcan2Init
     std::atomic<uint8_t> txWaitReply{1};
-    // Receive thread's accumulation buffer.
-    uint8_t rxBuf[2048] = {};
-    unsigned rxFill = 0;
+    // The receive thread's: bytes not yet decoded, frames of one transfer.
+    ycan::Usbcan2Stream rxStream;
+    std::vector<_YCAN_CAN_OBJ> rxStaged[2];
 };
 
 constexpr unsigned kUsbCanDevices = 32;

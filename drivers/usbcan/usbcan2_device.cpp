@@ -102,7 +102,7 @@ extern "C" int usbcan2OpenDevice(uint32_t type, uint32_t index, uint32_t) {
         return 0;
     }
     rec.link.reset();
-    rec.rxFill = 0;  // nothing half-read survives from an earlier connection
+    rec.rxStream.clear();  // nothing half-read survives from an earlier connection
     rec.rxQueue[0].open();
     rec.rxQueue[1].open();
     rec.usbDev = usb;

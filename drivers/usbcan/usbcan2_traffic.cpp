@@ -2,12 +2,8 @@
 // into one bulk packet on 0x02; the receive thread reads 0x82 in 64-byte
 // transfers, finds the records (bytes 3..5 of a record read 01 00 00) and
 // queues the frames per channel; it also supervises the link and restores
-// the initialised channels of an adapter that was unplugged.
-//
-// Record: time tag (4; host to device high byte first, device to host low
-// byte first), FrameOpt, SendMode, flags (0x80 extended, 0x40 remote, 0x10
-// channel 1, low nibble length), identifier << 3 (extended) or << 5 (4, low
-// byte first), data (8).
+// the initialised channels of an adapter that was unplugged. The record
+// layout and the stream decoding are in usbcan2_stream.h.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -15,8 +11,8 @@
 #include <thread>
 
 #include "support/QErrMgr.h"
-#include "drivers/common/bytes.h"
 #include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/usbcan2_stream.h"
 #include "support/QUserLog.h"
 #include "support/clock.h"
 
@@ -33,32 +29,6 @@ int fail(int code) {
 bool validFrame(const _YCAN_CAN_OBJ& f) {
     return f.RemoteFlag <= 1 && f.ExternFlag <= 1 && f.DataLen <= 8;
 }
-
-void encode(uint8_t* r, const _YCAN_CAN_OBJ& f, uint32_t channel) {
-    ycan::bytes::putBe32(r, f.TimeTag);
-    r[4] = f.FrameOpt;
-    r[5] = f.SendMode;
-    r[6] = static_cast<uint8_t>(channel * 16 | f.RemoteFlag * 64 | f.ExternFlag * 128 |
-                                (f.DataLen & 0x0F));
-    ycan::bytes::put32(r + 7, f.ExternFlag == 1 ? f.ID << 3 : f.ID << 5);
-    memcpy(r + 11, f.Data, f.DataLen);
-}
-
-_YCAN_CAN_OBJ decode(const uint8_t* r) {
-    _YCAN_CAN_OBJ f{};
-    f.TimeTag = ycan::bytes::le32(r);
-    f.FrameOpt = r[4];
-    f.SendMode = r[5];
-    f.RemoteFlag = (r[6] & 0x40) ? 1 : 0;
-    f.ExternFlag = (r[6] & 0x80) ? 1 : 0;
-    f.DataLen = std::min<uint8_t>(r[6] & 0x0F, 8);
-    const uint32_t raw = ycan::bytes::le32(r + 7);
-    f.ID = (f.ExternFlag ? raw >> 3 : raw >> 5) & 0x1FFFFFFF;
-    memcpy(f.Data, r + 11, f.DataLen);
-    return f;
-}
-
-bool startsRecord(const uint8_t* p) { return p[3] == 0x01 && p[4] == 0x00 && p[5] == 0x00; }
 
 }  // namespace
 
@@ -85,7 +55,7 @@ extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
     while (sent < total) {
         const unsigned n = std::min(total - sent, kFramesPerPacket);
         uint8_t packet[kRecordLen * kFramesPerPacket] = {};
-        for (unsigned i = 0; i < n; ++i) encode(packet + i * kRecordLen, frames[sent + i], channel);
+        for (unsigned i = 0; i < n; ++i) ycan::Usbcan2Stream::encodeRecord(packet + i * kRecordLen, frames[sent + i], channel);
         uint8_t reply[10] = {};
         int len = sizeof reply;
         if (usbDataSend(rec, packet, static_cast<int>(n * kRecordLen), reply, &len, 0x02, 0x81,
@@ -123,28 +93,6 @@ bool replayChannels(devInfo& rec) {
     return true;
 }
 
-// Finds the records in the accumulation buffer and hands their frames to
-// the queues, those of one transfer together.
-void decodeStream(devInfo& rec) {
-    _YCAN_CAN_OBJ frames[2][sizeof rec.rxBuf / kRecordLen];
-    size_t count[2] = {0, 0};
-    unsigned p = 0;
-    while (rec.rxFill - p >= kRecordLen) {
-        if (startsRecord(rec.rxBuf + p)) {
-            const uint8_t* record = rec.rxBuf + p;
-            const unsigned ch = (record[6] >> 4) & 0x01;
-            frames[ch][count[ch]++] = decode(record);
-            p += kRecordLen;
-        } else {
-            ++p;  // resynchronise byte by byte
-        }
-    }
-    memmove(rec.rxBuf, rec.rxBuf + p, rec.rxFill - p);
-    rec.rxFill -= p;
-    rec.rxQueue[0].push(frames[0], count[0]);
-    rec.rxQueue[1].push(frames[1], count[1]);
-}
-
 }  // namespace
 
 void usbcan2ReceivePass(devInfo& rec) {
@@ -168,10 +116,12 @@ void usbcan2ReceivePass(devInfo& rec) {
         if (getLapseMicroSec(started) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return;
     }
-    const unsigned take = std::min<unsigned>(static_cast<unsigned>(r), sizeof rec.rxBuf - rec.rxFill);
-    memcpy(rec.rxBuf + rec.rxFill, buf, take);
-    rec.rxFill += take;
-    decodeStream(rec);
+    // The frames of one transfer reach the queues together.
+    rec.rxStream.feed(buf, static_cast<unsigned>(r), rec.rxStaged);
+    for (unsigned ch = 0; ch < 2; ++ch) {
+        rec.rxQueue[ch].push(rec.rxStaged[ch].data(), rec.rxStaged[ch].size());
+        rec.rxStaged[ch].clear();
+    }
 }
 
 // ---- Receive, count, clear ---------------------------------------------------------
@@ -210,6 +160,6 @@ ycan::LinkSupervisor::Hooks usbcan2LinkHooks(devInfo& rec) {
     return {[&rec] { return anyChannelActive(rec); },
             // Bytes the old connection left half-received must not be glued
             // to the new connection's.
-            [&rec] { rec.rxFill = 0; },
+            [&rec] { rec.rxStream.clear(); },
             [&rec] { return replayChannels(rec); }, "YORV Tip:USBCAN OK..."};
 }
