@@ -5,6 +5,7 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/canfd/canfd_replies.h"
 #include "drivers/common/bytes.h"
 #include "support/QUserLog.h"
 
@@ -207,9 +208,7 @@ int QDeviceUsbCanFd2::canChStatusGet(uint8_t ch, unsigned* status) {
     if (ch > kLastChannel || status == nullptr) return fail(YCAN_ERR_PARAMETER);
     const uint8_t cmd[4] = {0x55, kCmdStatus, static_cast<uint8_t>(ch * 16 + 1), 0x00};
     uint8_t reply[64];
-    if (command(cmd, sizeof cmd, reply, kCmdTimeoutMs, false) < 11) return 0;
-    *status = ycan::bytes::le32(reply + 3);
-    return 1;
+    return ycan::canfd::channelStatus(reply, command(cmd, sizeof cmd, reply, kCmdTimeoutMs, false), status) ? 1 : 0;
 }
 
 // ---- Filters -----------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/canfd/canfd_replies.h"
 #include "support/QUserLog.h"
 #include "drivers/common/adapter_models.h"
 #include "drivers/common/bytes.h"
@@ -16,7 +17,6 @@ constexpr uint8_t kCmdVersion1 = 0x12;
 constexpr uint8_t kCmdChannelCount = 0x13;
 
 // Version words travel high byte first in reply bytes 4 and 5.
-uint16_t versionWord(const uint8_t (&reply)[64]) { return ycan::bytes::be16(reply + 4); }
 
 }  // namespace
 
@@ -99,11 +99,9 @@ int QDeviceUsbCanFd2::readVersionWords(uint16_t* v0, uint16_t* v1) {
     uint8_t reply[64];
     // A reply too short for the bytes read counts as a failed query.
     const uint8_t first[4] = {0x55, kCmdVersion0, 0x01, 0x01};
-    if (command(first, 4, reply, kCmdTimeoutMs, false) < 6) return 0;
-    *v0 = versionWord(reply);
+    if (!ycan::canfd::versionWord(reply, command(first, 4, reply, kCmdTimeoutMs, false), v0)) return 0;
     const uint8_t second[4] = {0x55, kCmdVersion1, 0x01, 0x01};
-    if (command(second, 4, reply, kCmdTimeoutMs, false) < 6) return 1;
-    *v1 = versionWord(reply);
+    if (!ycan::canfd::versionWord(reply, command(second, 4, reply, kCmdTimeoutMs, false), v1)) return 1;
     return 2;
 }
 
@@ -122,8 +120,8 @@ int QDeviceUsbCanFd2::getBoardInf(_YCAN_BOARD_INFO* info) {
     info->Version1 = v1;
     uint8_t reply[64];
     const uint8_t cn[4] = {0x55, kCmdChannelCount, 0x01, 0x01};
-    if (command(cn, 4, reply, kCmdTimeoutMs, false) < 5) return 0;
-    info->ChannelNum = reply[4];
+    if (!ycan::canfd::channelCount(reply, command(cn, 4, reply, kCmdTimeoutMs, false), &info->ChannelNum))
+        return 0;
     info->ApiVersion = 0x0100;
     return 1;
 }

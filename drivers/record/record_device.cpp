@@ -8,6 +8,7 @@
 #include "drivers/common/adapter_models.h"
 #include "drivers/common/bytes.h"
 #include "drivers/common/command_exchange.h"
+#include "drivers/record/record_replies.h"
 
 namespace {
 
@@ -17,8 +18,6 @@ constexpr uint8_t kFilterQuery = 0x05;
 
 // Any non-zero channel is the recorder's second channel.
 uint8_t channelByte(unsigned ch) { return ch != 0 ? 1 : 0; }
-
-using ycan::bytes::le32;
 
 int refuse() {
     ycan::setLastError(YCAN_ERR_PARAMETER);
@@ -86,14 +85,14 @@ int QDeviceCanRecord::getBoardInf(_YCAN_BOARD_INFO* info) {
     // Board values A and B are low byte first; a reply too short for the
     // bytes read fails the query.
     const uint8_t a[4] = {0x55, 0x01, 0x01, 0x01};
-    if (exchange(a, 4, reply) < 6) return 0;
-    info->Version0 = ycan::bytes::le16(reply + 4);
+    int n = exchange(a, 4, reply);
+    if (!ycan::record::boardValue(reply, n, &info->Version0)) return 0;
     const uint8_t b[4] = {0x55, 0x12, 0x01, 0x01};
-    if (exchange(b, 4, reply) < 6) return 0;
-    info->Version1 = ycan::bytes::le16(reply + 4);
+    n = exchange(b, 4, reply);
+    if (!ycan::record::boardValue(reply, n, &info->Version1)) return 0;
     const uint8_t c[4] = {0x55, 0x13, 0x01, 0x01};
-    if (exchange(c, 4, reply) < 5) return 0;
-    info->ChannelNum = reply[4];
+    n = exchange(c, 4, reply);
+    if (!ycan::record::channelCount(reply, n, &info->ChannelNum)) return 0;
     info->ApiVersion = 0x0100;
     return 1;
 }
@@ -125,10 +124,7 @@ int QDeviceCanRecord::fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info) {
     if (info == nullptr) return refuse();
     const uint8_t request[6] = {0x55, kFilterQuery, 0x00, channelByte(ch), 0x00, 0x00};
     uint8_t reply[64];
-    if (exchange(request, 6, reply) < 7 || reply[3] != 0) return 0;
-    info->FilterCount = ycan::bytes::le16(reply + 4);
-    info->FilterState = reply[6];
-    return 1;
+    return ycan::record::filterInfo(reply, exchange(request, 6, reply), info) ? 1 : 0;
 }
 
 int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config) {
@@ -137,11 +133,7 @@ int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config)
     const uint8_t request[6] = {0x55, kFilterQuery, 0x01, channelByte(ch), static_cast<uint8_t>(entry),
                                 static_cast<uint8_t>(entry >> 8)};
     uint8_t reply[64];
-    if (exchange(request, 6, reply) < 13 || reply[3] != 0) return 0;
-    config->FilterKind = reply[4];
-    config->StartId = le32(reply + 5);
-    config->EndId = le32(reply + 9);
-    return 1;
+    return ycan::record::filterEntry(reply, exchange(request, 6, reply), config) ? 1 : 0;
 }
 
 int QDeviceCanRecord::RecordCmdExecute(unsigned ch, unsigned selector, _YCAN_FLITER_INFO* info,

@@ -5,6 +5,7 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
+#include "drivers/record/record_replies.h"
 
 namespace {
 
@@ -13,20 +14,12 @@ void put16(uint8_t* p, unsigned v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-unsigned get16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-
 // Prescaler, jump width, segment 1, segment 2: each field shifted down.
 void putTiming(uint8_t* p, uint32_t w) {
     put16(p, w >> 22);
     p[2] = static_cast<uint8_t>((w >> 15) & 0x7F);
     put16(p + 3, w & 0xFF);
     put16(p + 5, (w >> 8) & 0x7F);
-}
-
-// Combined as received, without masking.
-uint32_t getTiming(const uint8_t* p) {
-    return (static_cast<uint32_t>(get16(p)) << 22) | (static_cast<uint32_t>(p[2]) << 15) |
-           (static_cast<uint32_t>(get16(p + 5)) << 8) | get16(p + 3);
 }
 
 }  // namespace
@@ -60,18 +53,6 @@ int QDeviceCanRecord::RecordSettingGet(unsigned ch, _YCAN_RECORD_CONFIG* config)
     }
     const uint8_t request[3] = {0x55, 0xA4, static_cast<uint8_t>(ch & 1)};
     uint8_t r[64];
-    if (exchange(request, sizeof request, r) < 28) return 0;
-    config->RecordFlag = r[3] & 1;
-    config->OptionB = r[4] & 1;
-    config->OptionA = r[5] & 1;
-    config->AbitClock = r[6];
-    config->AbitTiming = getTiming(r + 8);
-    config->DbitClock = r[15];
-    config->DbitTiming = getTiming(r + 17);
-    config->TailFlag0 = r[24] & 1;
-    config->TailFlag1 = (r[24] >> 1) & 1;
-    config->TailByte0 = r[25];
-    config->TailByte1 = r[26];
-    config->TailByte2 = r[27];
-    return 1;
+    const int n = exchange(request, sizeof request, r);
+    return ycan::record::recordSettings(r, n, config) ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 #include "support/QErrMgr.h"
 #include "drivers/common/command_exchange.h"
 #include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/usbcan2_replies.h"
 #include "support/QUserLog.h"
 
 namespace {
@@ -139,27 +140,26 @@ extern "C" int usbcan2ReadBoardInfo(uint32_t type, uint32_t index, _YCAN_BOARD_I
         return 0;
     }
     // Version words arrive low byte first.
-    info->Version0 = static_cast<uint16_t>(reply[4] + 256 * reply[5]);
+    info->Version0 = ycan::usbcan2::versionWord(reply, len);
 
     // The remaining queries are not checked: a missing reply leaves the
     // cleared buffer (and, for the count, the length at the capacity).
     len = sizeof reply;
     const uint8_t v1[4] = {0x12, 0x12, 0x01, 0x00};
     send(rec, v1, 4, reply, &len, 500);
-    info->Version1 = static_cast<uint16_t>(reply[4] + 256 * reply[5]);
+    info->Version1 = ycan::usbcan2::versionWord(reply, len);
 
     len = sizeof reply;
     const uint8_t count[4] = {0x12, 0x13, 0x01, 0x00};
     send(rec, count, 4, reply, &len, 500);
-    info->ChannelNum = reply[len - 1];
+    info->ChannelNum = ycan::usbcan2::channelCount(reply, len);
 
     for (auto [code, field] : {std::pair<uint8_t, char*>{0x14, info->SerialNum},
                                std::pair<uint8_t, char*>{0x15, info->HwType}}) {
         len = sizeof reply;
         const uint8_t text[4] = {0x12, code, 0x01, 0x00};
         send(rec, text, 4, reply, &len, 500);
-        const int n = reply[2] & 0x0F;
-        if (n > 1) memcpy(field, reply + 4, static_cast<size_t>(n - 1));
+        ycan::usbcan2::boardText(reply, len, field, code == 0x14 ? sizeof info->SerialNum : sizeof info->HwType);
     }
     return 1;
 }
@@ -177,20 +177,15 @@ int usbcan2DevRelayStatusGetExcute(devInfo& rec, uint8_t* first, uint8_t* second
     const uint8_t cmd[5] = {0x12, 0xB2, 0x02, 0x00, 0x00};
     uint8_t reply[64];
     int len = sizeof reply;
-    if (send(rec, cmd, 5, reply, &len, 1000) < 0 || len <= 4 || reply[1] != 0xB2) return 0;
-    *first = reply[3];
-    *second = reply[4];
-    return 1;
+    return send(rec, cmd, 5, reply, &len, 1000) >= 0 && ycan::usbcan2::relayStatus(reply, len, first, second) ? 1
+                                                                                                        : 0;
 }
 
 int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second) {
     const uint8_t cmd[4] = {0x12, 0xA4, 0x01, channel};
     uint8_t reply[64];
     int len = sizeof reply;
-    if (send(rec, cmd, 4, reply, &len, 1000) < 0 || len <= 8 || reply[1] != 0xA4) return 0;
-    *first = reply[6];
-    *second = reply[8];
-    return 1;
+    return send(rec, cmd, 4, reply, &len, 1000) >= 0 && ycan::usbcan2::baudParams(reply, len, first, second) ? 1 : 0;
 }
 
 int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
@@ -198,11 +193,10 @@ int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, ui
     const uint8_t cmd[6] = {0x12, 0x80, 0x01, channel, 0x00, 0x00};
     uint8_t reply[64];
     int len = sizeof reply;
-    if (send(rec, cmd, 6, reply, &len, 1000) < 0 || len <= 11 || reply[1] != 0x80) return 0;
-    *first = reply[5];
-    *second = reply[10];
-    *third = reply[9];
-    return 1;
+    return send(rec, cmd, 6, reply, &len, 1000) >= 0 &&
+                   ycan::usbcan2::channelState(reply, len, first, second, third)
+               ? 1
+               : 0;
 }
 
 int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool bypass) {

@@ -12,6 +12,7 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/usbcan2_replies.h"
 #include "drivers/usbcan/usbcan2_stream.h"
 #include "support/QUserLog.h"
 #include "support/clock.h"
@@ -65,7 +66,8 @@ extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
         }
         sent += n;
         // While replies are awaited the adapter says how many it accepted.
-        result += rec.txWaitReply.load() == 1 ? reply[2] : static_cast<int>(n);
+        result += rec.txWaitReply.load() == 1 ? static_cast<int>(ycan::usbcan2::acceptedFrames(reply, len, n))
+                                              : static_cast<int>(n);
     }
     return result;
 }
