@@ -1,4 +1,5 @@
 #include "support/QUserLog.h"
+#include "support/log_config.h"
 
 #include <atomic>
 #include <mutex>
@@ -15,29 +16,7 @@ namespace {
 
 constexpr const char* kLevelLabel[] = {"TRACE", "DEBUG", "INFO ", "WARN ", "ERROR", "FATAL"};
 constexpr const char* kConfigFile = "QUserLog.ini";
-constexpr size_t kConfigLineMax = 255;
 
-// Reads one line of at most kConfigLineMax characters (newline not stored).
-// Returns false at the end of the file and for a longer line, which ends the
-// reading of the configuration: what was read before it stays in force.
-bool readConfigLine(FILE* f, char (&line)[kConfigLineMax + 1]) {
-    size_t n = 0;
-    int c;
-    while ((c = fgetc(f)) != EOF && c != '\n') {
-        if (n == kConfigLineMax) return false;
-        line[n++] = static_cast<char>(c);
-    }
-    line[n] = '\0';
-    return !(c == EOF && n == 0);
-}
-
-void copyTruncated(char (&dst)[256], const char* src) {
-    snprintf(dst, sizeof dst, "%s", src);
-}
-
-}  // namespace
-
-namespace {
 constinit std::atomic<QUserLog*> theLog{nullptr};
 std::mutex theLogCreation;
 }  // namespace
@@ -175,37 +154,14 @@ void QUserLog::loadConfigLocked() {
         fileOutput = false;
         return;
     }
-    bool inSection = false;
-    char line[kConfigLineMax + 1];
-    while (readConfigLine(f, line)) {
-        char* text = TrimWhitespace(line);
-        size_t len = strlen(text);
-        if (len == 0 || text[0] == ';') continue;
-        if (text[0] == '[' && text[len - 1] == ']') {
-            // "[]" names no section: what follows is outside LogConfig.
-            char name[64] = {};
-            inSection = sscanf(text, "[%63[^]]]", name) == 1 && strcmp(name, "LogConfig") == 0;
-            continue;
-        }
-        if (!inSection) continue;
-        char* eq = strchr(text, '=');
-        if (eq == nullptr) continue;
-        *eq = '\0';
-        char* key = TrimWhitespace(text);
-        char* value = TrimWhitespace(eq + 1);
-        if (char* comment = strchr(value, ';')) *comment = '\0';
-        value = TrimWhitespace(value);
-
-        if (strcmp(key, "LogLevel") == 0) {
-            int level = atoi(value);
-            if (level >= LOG_TRACE && level <= LOG_FATAL)
-                minimumLevel.store(static_cast<LogLevel>(level), std::memory_order_relaxed);
-        } else if (strcmp(key, "LogPath") == 0) {
-            copyTruncated(logDir, value);
-        } else if (strcmp(key, "FileOutput") == 0) {
-            fileOutput = atoi(value) == 1;
-        }
-    }
+    LogConfig config;
+    config.level = minimumLevel.load(std::memory_order_relaxed);
+    snprintf(config.dir, sizeof config.dir, "%s", logDir);
+    config.fileOutput = fileOutput;
+    readLogConfig(f, config);
+    minimumLevel.store(static_cast<LogLevel>(config.level), std::memory_order_relaxed);
+    snprintf(logDir, sizeof logDir, "%s", config.dir);
+    fileOutput = config.fileOutput;
     fclose(f);
     printf("Config loaded successfully:\n");
     printf("LogLevel: %d\n", static_cast<int>(minimumLevel.load(std::memory_order_relaxed)));

@@ -5,7 +5,7 @@
 //                        direct transfer, device function set
 //   canfd_command.cpp    the command channel (interrupt exchange, bulk exchange)
 //   canfd_config.cpp     bit rates and timing, start/stop, status, filters
-//   canfd_keyvalue.cpp   the key/value settings
+//   canfd_keyvalue.cpp   the key/value settings (canfd_settings_text.h reads them)
 //   canfd_transmit.cpp   transmit path (data packets on bulk 0x02)
 //   canfd_receive.cpp    receive stream into the queues (canfd_stream.h decodes)
 //   canfd_thread.cpp     receive thread and link supervision/recovery
@@ -111,12 +111,6 @@ public:
     // Key/value settings: "<channel digit>/<setting>" keys, channels 0 and 1.
     int setValue(const char* key, const char* value);
     const char* getValue(const char* key);
-    int keyIntValueGet(const char* key, const char* value, const char* pattern, uint8_t* ch,
-                       int* out);
-    int keyHexValueGet(const char* key, const char* value, const char* pattern, uint8_t* ch,
-                       unsigned* out);
-    int keyStrValueGet(const char* key, const char* value, const char* pattern, uint8_t* ch,
-                       const char** out);
     int canIsoModeSet(uint8_t ch, int flag);
     int canAbaudrateSet(uint8_t ch, int rate);
     int canDbaudrateSet(uint8_t ch, int rate);
