@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds libycan and runs every test: the g++ build, the clang build, and the
-# suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
+# Builds libycan and runs every test: the g++ build, the clang build, the
+# suite again under AddressSanitizer+UBSan and under ThreadSanitizer, and a
+# bounded run of every fuzz target (scripts/fuzz.sh runs them longer).
 #   scripts/test.sh           everything
 #   scripts/test.sh --quick   the g++ build and its tests only
 set -euo pipefail
@@ -31,6 +32,8 @@ if [ "${1:-}" != "--quick" ]; then
       "-DYCAN_SANITIZE=address,undefined"
   run tsan -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DYCAN_BUILD_BENCH=OFF \
       -DYCAN_SANITIZE=thread
+  run fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DYCAN_BUILD_FUZZ=ON \
+      -DYCAN_BUILD_TESTS=OFF -DYCAN_BUILD_BENCH=OFF -DYCAN_BUILD_VIRTUAL=OFF
 fi
 echo "==== all builds passed ===="
 echo "$passed passed, 0 failed"
