@@ -28,7 +28,16 @@ constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_
 
 bool isIn(uint8_t ep) { return (ep & 0x80) != 0; }
 
+// The host learns that an ioctl is done through umockdev's socket, which the
+// thread sanitizer does not see as synchronisation. Every completion passes
+// this mutex first, and the bench passes it before it frees a device, so
+// what the worker thread did for an ioctl visibly happens before the free.
+std::mutex ioctlHandoff;
+
+void handOff() { std::lock_guard guard(ioctlHandoff); }
+
 void complete(UMockdevIoctlClient* client, long result, int err) {
+    handOff();
     umockdev_ioctl_client_complete(client, result, err);
 }
 
@@ -90,6 +99,7 @@ VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceSpec layout, std::shared
     : bench(b), deviceId(id), deviceSpec(std::move(layout)), deviceModel(std::move(m)) {}
 
 VirtualDevice::~VirtualDevice() {
+    handOff();
     for (auto& node : nodes) {
         node->pending.clear();
         node->finished.clear();
