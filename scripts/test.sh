@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds libycan and runs every test: the g++ build, the clang build, the
 # suite again under AddressSanitizer+UBSan and under ThreadSanitizer, and a
-# bounded run of every fuzz target (scripts/fuzz.sh runs them longer).
+# bounded run of every fuzz target (scripts/fuzz.sh runs them longer); clang-tidy
+# and cppcheck must find nothing (scripts/static-analysis.sh).
 #   scripts/test.sh           everything
 #   scripts/test.sh --quick   the g++ build and its tests only
 set -euo pipefail
@@ -27,6 +28,8 @@ run() {  # run NAME [cmake options...]
 
 run gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 if [ "${1:-}" != "--quick" ]; then
+  echo "==== static analysis ===="
+  bash scripts/static-analysis.sh build-ci/gcc
   run clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DYCAN_BUILD_BENCH=OFF
   run asan -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DYCAN_BUILD_BENCH=OFF \
       "-DYCAN_SANITIZE=address,undefined"

@@ -1,5 +1,6 @@
 #include "support/aes128.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -64,7 +65,7 @@ void AES_KeyExpansion(const uint8_t* key) {
     uint8_t rcon = 0x01;
     for (int i = 4; i < 4 * (kRounds + 1); ++i) {
         uint8_t temp[4];
-        memcpy(temp, &u8KeyW[(i - 1) * 4], 4);
+        memcpy(temp, &u8KeyW[static_cast<size_t>(i - 1) * 4], 4);
         if (i % 4 == 0) {
             // RotWord, SubWord, then the round constant.
             uint8_t first = temp[0];
@@ -109,7 +110,7 @@ void AES_InvShiftRows(uint8_t* state) {
 
 void AES_MixColumns(uint8_t* state) {
     for (int c = 0; c < 4; ++c) {
-        uint8_t* col = state + 4 * c;
+        uint8_t* col = state + static_cast<std::ptrdiff_t>(4 * c);
         uint8_t a0 = col[0], a1 = col[1], a2 = col[2], a3 = col[3];
         col[0] = static_cast<uint8_t>(AES_FFmul(a0, 2) ^ AES_FFmul(a1, 3) ^ a2 ^ a3);
         col[1] = static_cast<uint8_t>(a0 ^ AES_FFmul(a1, 2) ^ AES_FFmul(a2, 3) ^ a3);
@@ -120,7 +121,7 @@ void AES_MixColumns(uint8_t* state) {
 
 void AES_InvMixColumns(uint8_t* state) {
     for (int c = 0; c < 4; ++c) {
-        uint8_t* col = state + 4 * c;
+        uint8_t* col = state + static_cast<std::ptrdiff_t>(4 * c);
         uint8_t a0 = col[0], a1 = col[1], a2 = col[2], a3 = col[3];
         col[0] = static_cast<uint8_t>(AES_FFmul(a0, 0x0e) ^ AES_FFmul(a1, 0x0b) ^
                                       AES_FFmul(a2, 0x0d) ^ AES_FFmul(a3, 0x09));

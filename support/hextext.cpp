@@ -1,5 +1,6 @@
 #include "support/hextext.h"
 
+#include <cstdlib>
 #include <cstring>
 
 extern "C" int char2Hex(char c) {
@@ -28,4 +29,9 @@ extern "C" uint16_t str2Word(const char* text) {
 extern "C" uint32_t str2DWord(const char* text) {
     if (!hasAtLeast(text, 8)) return 0;
     return static_cast<uint32_t>(str2Word(text)) * 65536u + str2Word(text + 4);
+}
+
+int decimalText(const char* text) {
+    if (text == nullptr) return 0;
+    return static_cast<int>(strtol(text, nullptr, 10));
 }

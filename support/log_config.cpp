@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/QUserLog.h"
+#include "support/hextext.h"
 
 namespace {
 
@@ -47,12 +48,12 @@ void readLogConfig(FILE* f, LogConfig& config) {
         value = QUserLog::TrimWhitespace(value);
 
         if (strcmp(key, "LogLevel") == 0) {
-            int level = atoi(value);
+            int level = decimalText(value);
             if (level >= LOG_TRACE && level <= LOG_FATAL) config.level = level;
         } else if (strcmp(key, "LogPath") == 0) {
             snprintf(config.dir, sizeof config.dir, "%s", value);
         } else if (strcmp(key, "FileOutput") == 0) {
-            config.fileOutput = atoi(value) == 1;
+            config.fileOutput = decimalText(value) == 1;
         }
     }
 }

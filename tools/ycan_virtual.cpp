@@ -82,14 +82,22 @@ struct Options {
 [[noreturn]] void usage(const std::string& why) {
     if (!why.empty()) fprintf(stderr, "ycan-virtual: %s\n", why.c_str());
     fputs(kUsage, stderr);
-    exit(2);
+    exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
 }
 
 void addTyped(std::vector<unsigned>& out, const std::string& layout) {
-    unsigned type = 0, count = 1;
-    if (sscanf(layout.c_str(), "%ux%u", &type, &count) < 1 || count == 0 || count > 16)
+    // TYPE or TYPExCOUNT, decimal.
+    char* end = nullptr;
+    const unsigned long type = strtoul(layout.c_str(), &end, 10);
+    unsigned long count = 1;
+    if (end != layout.c_str() && *end == 'x') {
+        const char* from = end + 1;
+        count = strtoul(from, &end, 10);
+        if (end == from) count = 0;
+    }
+    if (end == layout.c_str() || *end != '\0' || count == 0 || count > 16 || type > 0xFFFFFFFFul)
         usage("bad adapter description: " + layout);
-    for (unsigned i = 0; i < count; ++i) out.push_back(type);
+    for (unsigned long i = 0; i < count; ++i) out.push_back(static_cast<unsigned>(type));
 }
 
 Options parse(int argc, char** argv) {
@@ -115,8 +123,19 @@ Options parse(int argc, char** argv) {
         else if (a == "--fd") o.fdShare = std::stoi(value("--fd"));
         else if (a == "--ids") {
             std::string r = value("--ids");
-            if (sscanf(r.c_str(), "%x-%x", &o.idLow, &o.idHigh) == 1) o.idHigh = o.idLow;
-            if (o.idHigh < o.idLow) usage("bad identifier range");
+            // LO-HI or a single identifier, hex.
+            char* end = nullptr;
+            const unsigned long low = strtoul(r.c_str(), &end, 16);
+            unsigned long high = low;
+            if (end != r.c_str() && *end == '-') {
+                const char* from = end + 1;
+                high = strtoul(from, &end, 16);
+                if (end == from) usage("bad identifier range");
+            }
+            if (end == r.c_str() || *end != '\0' || high < low || high > 0x1FFFFFFFul)
+                usage("bad identifier range");
+            o.idLow = static_cast<uint32_t>(low);
+            o.idHigh = static_cast<uint32_t>(high);
         } else if (a == "--seed") {
             o.seeded = true;
             o.seed = static_cast<uint32_t>(std::stoul(value("--seed")));
@@ -137,14 +156,14 @@ Options parse(int argc, char** argv) {
 
 // The umockdev preload must be in this process too; add it and start over.
 void ensurePreload(char** argv) {
-    const char* current = getenv("LD_PRELOAD");
+    const char* current = getenv("LD_PRELOAD");  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
     if (current != nullptr && strstr(current, "libumockdev-preload") != nullptr) return;
     std::string preload = "libumockdev-preload.so.0";
     if (current != nullptr && *current != '\0') preload += std::string(":") + current;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("LD_PRELOAD", preload.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
     execv("/proc/self/exe", argv);
     perror("ycan-virtual: re-exec under the umockdev preload");
-    exit(2);
+    exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
 }
 
 // One frame as ycan-virtual sends it and expects it back.

@@ -22,7 +22,8 @@ constexpr uint8_t kCmdChannelCount = 0x13;
 
 QDeviceUsbCanFd2::QDeviceUsbCanFd2() = default;
 
-QDeviceUsbCanFd2::~QDeviceUsbCanFd2() { closeDevice(); }
+// This class's own close: a destructor does not dispatch to derived classes.
+QDeviceUsbCanFd2::~QDeviceUsbCanFd2() { QDeviceUsbCanFd2::closeDevice(); }
 
 uint8_t QDeviceUsbCanFd2::clockMHz() const { return static_cast<uint8_t>(clock); }
 

@@ -69,7 +69,7 @@ Setting parseSetting(const char* key, const char* value) {
         if (!keyChannel(key, p.text, &s.channel)) continue;
         s.kind = p.kind;
         switch (p.value) {
-            case Pattern::Decimal: s.number = atoi(value); break;
+            case Pattern::Decimal: s.number = decimalText(value); break;
             case Pattern::Hex: s.hex = hexValue(value); break;
             case Pattern::Text: s.text = value; break;
         }

@@ -79,7 +79,7 @@ int QDeviceUsbCanFd2::sendPacket(unsigned ch, Frame* frames, unsigned count) {
     for (unsigned i = 0; i < m; ++i, rec += kRecordLen<Frame>) {
         Frame& f = frames[i];
         rec[0] = static_cast<uint8_t>((ch << 4) | (f.SendMode & 0x0F));
-        uint8_t flags = kIsFd<Frame> ? 0x01 : 0x00;
+        uint8_t flags = (kIsFd<Frame>) ? 0x01 : 0x00;
         if (f.RemoteFlag != 0) {
             flags |= 0x02;
             f.DataLen = 0;  // written back into the caller's array

@@ -26,7 +26,8 @@ int refuse() {
 
 }  // namespace
 
-QDeviceCanRecord::~QDeviceCanRecord() { closeDevice(); }
+// This class's own close: a destructor does not dispatch to derived classes.
+QDeviceCanRecord::~QDeviceCanRecord() { QDeviceCanRecord::closeDevice(); }
 
 int QDeviceCanRecord::openDevice(unsigned type, unsigned index, unsigned) {
     if (open) return 1;

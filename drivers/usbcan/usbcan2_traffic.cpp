@@ -56,7 +56,8 @@ extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
     while (sent < total) {
         const unsigned n = std::min(total - sent, kFramesPerPacket);
         uint8_t packet[kRecordLen * kFramesPerPacket] = {};
-        for (unsigned i = 0; i < n; ++i) ycan::Usbcan2Stream::encodeRecord(packet + i * kRecordLen, frames[sent + i], channel);
+        for (unsigned i = 0; i < n; ++i)
+            ycan::Usbcan2Stream::encodeRecord(packet + static_cast<size_t>(i) * kRecordLen, frames[sent + i], channel);
         uint8_t reply[10] = {};
         int len = sizeof reply;
         if (usbDataSend(rec, packet, static_cast<int>(n * kRecordLen), reply, &len, 0x02, 0x81,
