@@ -1,5 +1,7 @@
 #include "sim/virtual_device.h"
 
+#include <algorithm>
+
 #include <filesystem>
 
 #include <fcntl.h>
@@ -238,7 +240,9 @@ void VirtualDevice::record(int kind, uint8_t ep, int status, std::vector<uint8_t
 // ---- Device side ----------------------------------------------------------
 
 void VirtualDevice::pushIn(uint8_t ep, std::vector<uint8_t> data) {
+    using Clock = std::chrono::steady_clock;
     std::chrono::milliseconds delay{0};
+    bool twice = false;
     {
         std::lock_guard guard(lock);
         if (int& drops = dropCount[ep]; drops > 0) {
@@ -249,11 +253,65 @@ void VirtualDevice::pushIn(uint8_t ep, std::vector<uint8_t> data) {
             delay = d->second;
             delayNext.erase(d);
         }
+        const bool tamper = hostile && std::find(hostility.tamperEps.begin(), hostility.tamperEps.end(),
+                                                 ep) != hostility.tamperEps.end();
+        if (tamper) {
+            auto roll = [this](int pct) { return pct > 0 && static_cast<int>(hostileRng() % 100) < pct; };
+            auto someMs = [this] {
+                return std::chrono::milliseconds(1 + hostileRng() % static_cast<unsigned>(std::max(1, hostility.maxDelayMs)));
+            };
+            ++counts.chunks;
+            if (roll(hostility.replacePct)) {
+                for (auto& b : data) b = static_cast<uint8_t>(hostileRng());
+                ++counts.replaced;
+            }
+            if (!data.empty() && roll(hostility.truncatePct)) {
+                data.resize(hostileRng() % data.size());
+                ++counts.truncated;
+            }
+            if (roll(hostility.duplicatePct)) {
+                twice = true;
+                ++counts.duplicated;
+            }
+            const Clock::time_point now = Clock::now();
+            if (roll(hostility.reorderPct)) {
+                delay = std::max(delay, someMs());  // alone: later chunks overtake it
+                ++counts.reordered;
+            } else {
+                Clock::time_point at = std::max(now + delay, inNotBefore[ep]);
+                if (roll(hostility.delayPct)) {
+                    at += someMs();
+                    ++counts.delayed;
+                }
+                inNotBefore[ep] = at;
+                delay = std::chrono::ceil<std::chrono::milliseconds>(at - now);
+            }
+        }
+    }
+    if (twice) {
+        std::vector<uint8_t> copy = data;
+        if (delay.count() > 0)
+            bench.after(delay, [this, ep, copy = std::move(copy)]() mutable { enqueue(ep, std::move(copy)); });
+        else
+            enqueue(ep, std::move(copy));
     }
     if (delay.count() > 0)
         bench.after(delay, [this, ep, data = std::move(data)]() mutable { enqueue(ep, std::move(data)); });
     else
         enqueue(ep, std::move(data));
+}
+
+void VirtualDevice::setHostility(const Hostility& how) {
+    std::lock_guard guard(lock);
+    hostility = how;
+    hostile = how.replacePct > 0 || how.truncatePct > 0 || how.delayPct > 0 || how.reorderPct > 0 ||
+              how.duplicatePct > 0 || how.stallPct > 0;
+    hostileRng.seed(how.seed);
+}
+
+HostileCounts VirtualDevice::hostileCounts() const {
+    std::lock_guard guard(lock);
+    return counts;
 }
 
 void VirtualDevice::pushInAfter(uint8_t ep, std::vector<uint8_t> data,
@@ -473,6 +531,7 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
     const uint8_t ep = urb->endpoint;
     std::vector<uint8_t> outData;
     bool deliver = false;
+    std::chrono::milliseconds unstallAfter{0};
     {
         std::lock_guard guard(lock);
         if (node.gone) {
@@ -485,6 +544,13 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
                 return !umockdev_ioctl_client_get_connected(x->client);
             });
 
+        if (hostile && !haltedEps[ep] && hostility.stallPct > 0 &&
+            std::find(hostility.stallEps.begin(), hostility.stallEps.end(), ep) != hostility.stallEps.end() &&
+            static_cast<int>(hostileRng() % 100) < hostility.stallPct) {
+            haltedEps[ep] = true;
+            ++counts.stalls;
+            unstallAfter = std::chrono::milliseconds(std::max(1, hostility.stallMs));
+        }
         const bool isHalted = haltedEps.count(ep) != 0 && haltedEps[ep];
         if (u->type == USBDEVFS_URB_TYPE_CONTROL || u->type == USBDEVFS_URB_TYPE_ISO) {
             // Not used by the adapters: refuse like a stalled control pipe.
@@ -507,6 +573,12 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
     }
     pendingChanged.notify_all();
     complete(client, 0, 0);
+    // A hostile stall: the device clears it by itself a little later.
+    if (unstallAfter.count() > 0)
+        bench.after(unstallAfter, [this, ep] {
+            std::lock_guard guard(lock);
+            haltedEps[ep] = false;
+        });
     if (deliver) deviceModel->onOut(*this, ep, outData);
     return true;
 }

@@ -11,10 +11,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "sim/device_model.h"
+#include "sim/hostility.h"
 #include "sim/usb_layout.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -57,6 +60,10 @@ public:
     // Halts `ep`: its transfers fail with a stall until the host clears it.
     void stall(uint8_t ep);
     bool halted(uint8_t ep) const;
+    // Misbehaves from now on as `how` says (see hostility.h); a default
+    // Hostility{} behaves again. Chunks already delayed still arrive.
+    void setHostility(const Hostility& how);
+    HostileCounts hostileCounts() const;
 
     // IN transfers the host has pending on `ep` (it is waiting for data).
     int pendingIn(uint8_t ep) const;
@@ -105,6 +112,12 @@ private:
     std::map<uint8_t, int> dropCount;
     std::map<uint8_t, std::chrono::milliseconds> delayNext;
     std::map<uint8_t, bool> haltedEps;
+    Hostility hostility;
+    bool hostile = false;
+    std::mt19937 hostileRng;
+    HostileCounts counts;
+    // Chunks delayed with what follows: nothing on the endpoint goes before.
+    std::map<uint8_t, std::chrono::steady_clock::time_point> inNotBefore;
 };
 
 }  // namespace ycansim

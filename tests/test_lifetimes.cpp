@@ -19,6 +19,7 @@
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/usbcan/usbcan2.h"
+#include "adapter_families.h"
 #include "eventually.h"
 #include "sim/canfd_adapter.h"
 #include "sim/child_process.h"
@@ -28,8 +29,6 @@
 #include "ycan.h"
 
 using namespace std::chrono_literals;
-using ycansim::BusFrame;
-using ycansim::ClassicFrame;
 using ycantest::eventually;
 using ycantest::msSince;
 
@@ -41,132 +40,10 @@ int hammerCycles() {
     return n > 0 ? n : 4;
 }
 
-BusFrame fdRecord(unsigned ch, uint32_t id, uint8_t seed) {
-    BusFrame f;
-    f.channel = ch;
-    f.flags = 0x00;
-    f.id = id;
-    f.dataLen = 8;
-    f.timeTag = id;
-    for (int i = 0; i < 8; ++i) f.data.push_back(static_cast<uint8_t>(seed + i));
-    return f;
-}
-
-ClassicFrame classicRecord(unsigned ch, uint32_t id, uint8_t seed) {
-    ClassicFrame f;
-    f.channel = ch;
-    f.id = id;
-    f.dataLen = 8;
-    for (int i = 0; i < 8; ++i) f.data.push_back(static_cast<uint8_t>(seed + i));
-    f.timeTag = id;
-    return f;
-}
-
-// A frame is intact when its payload is the one derived from its ID.
-bool intact(const _YCAN_CAN_OBJ& f) {
-    if (f.DataLen != 8 || f.ID > 0x7FF) return false;
-    for (int i = 0; i < 8; ++i)
-        if (f.Data[i] != static_cast<uint8_t>(f.ID + i)) return false;
-    return true;
-}
-
-// The two families behind one small interface, so each scenario is written once.
-class Family {
-public:
-    virtual ~Family() = default;
-    virtual uint32_t type() const = 0;
-    virtual void attach(ycansim::UsbBench& bench) = 0;
-    // Opens and initialises channel 0.
-    virtual bool ready() = 0;
-    virtual bool recovering() = 0;
-    virtual void inject(ycansim::UsbBench& bench, uint32_t id) = 0;
-    // Raw bytes on the adapter's stream endpoint.
-    virtual void injectRaw(const std::vector<uint8_t>& bytes) = 0;
-    virtual std::vector<uint8_t> encoded(uint32_t id) = 0;
-    virtual uint8_t streamEp() const = 0;
-    // One command through the exported interface; true when it succeeded.
-    virtual bool command() = 0;
-    ycansim::VirtualDevice* dev = nullptr;
-};
-
-class CanFdFamily : public Family {
-public:
-    uint32_t type() const override { return 43; }
-    void attach(ycansim::UsbBench& bench) override {
-        model = std::make_shared<ycansim::VirtualCanFdAdapter>(43);
-        dev = &bench.addDevice(ycansim::canFdSpec(43), model);
-    }
-    bool ready() override {
-        if (YCAN_OpenDevice(43, 0) != 1) return false;
-        _YCAN_INITFD_CONFIG c{};
-        c.AbitBaudRate = 1000000;
-        c.DbitBaudRate = 5000000;
-        c.FdEnable = 1;
-        return YCAN_InitCANFD(43, 0, 0, &c) == 1;
-    }
-    bool recovering() override {
-        auto dev = ycanDevMgr.deviceFind(43, 0);
-        auto* fd = dynamic_cast<QDeviceUsbCanFd2*>(dev.get());
-        return fd != nullptr && fd->recovering();
-    }
-    void inject(ycansim::UsbBench&, uint32_t id) override {
-        model->inject(*dev, {fdRecord(0, id, static_cast<uint8_t>(id))});
-    }
-    void injectRaw(const std::vector<uint8_t>& bytes) override { dev->pushIn(0x83, bytes); }
-    std::vector<uint8_t> encoded(uint32_t id) override {
-        return ycansim::encodeDataPacket({fdRecord(0, id, static_cast<uint8_t>(id))});
-    }
-    uint8_t streamEp() const override { return 0x83; }
-    bool command() override {
-        uint8_t data[62] = {1, 2, 3};
-        _YCAN_BOARD_INFO info{};
-        int a = YCAN_DataDirectTransfer(43, 0, data, 3);
-        int b = YCAN_BoardInfoGet(43, 0, &info);
-        return a > 0 && b == 1;
-    }
-    std::shared_ptr<ycansim::VirtualCanFdAdapter> model;
-};
-
-class ClassicFamily : public Family {
-public:
-    uint32_t type() const override { return 4; }
-    void attach(ycansim::UsbBench& bench) override {
-        model = std::make_shared<ycansim::VirtualUsbCanAdapter>();
-        dev = &bench.addDevice(ycansim::usbCanSpec(), model);
-    }
-    bool ready() override {
-        if (YCAN_OpenDevice(4, 0) != 1) return false;
-        _YCAN_INIT_CONFIG c{};
-        c.BusTiming0 = 0x00;
-        c.BusTiming1 = 0x14;
-        return YCAN_InitCAN(4, 0, 0, &c) == 1;
-    }
-    bool recovering() override { return devInfoList[0].link.recovering(); }
-    void inject(ycansim::UsbBench&, uint32_t id) override {
-        model->inject(*dev, {classicRecord(0, id, static_cast<uint8_t>(id))});
-    }
-    void injectRaw(const std::vector<uint8_t>& bytes) override { dev->pushIn(0x82, bytes); }
-    std::vector<uint8_t> encoded(uint32_t id) override {
-        return ycansim::VirtualUsbCanAdapter::encodeRecord(classicRecord(0, id, static_cast<uint8_t>(id)));
-    }
-    uint8_t streamEp() const override { return 0x82; }
-    bool command() override {
-        uint8_t data[62] = {1, 2, 3};
-        uint8_t a = 0, b = 0, c = 0;
-        int x = YCAN_DataDirectTransfer(4, 0, data, 3);
-        int y = YCAN_DevChStateGet(4, 0, 0, &a, &b, &c);
-        return x > 0 && y == 1;
-    }
-    std::shared_ptr<ycansim::VirtualUsbCanAdapter> model;
-};
-
 class Lifetimes : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        if (std::string(GetParam()) == "canfd")
-            fam = std::make_unique<CanFdFamily>();
-        else
-            fam = std::make_unique<ClassicFamily>();
+        fam = ycantest::makeFamily(GetParam());
         fam->attach(bench);
     }
     void TearDown() override { YCAN_CloseDevice(fam->type(), 0); }
@@ -178,7 +55,7 @@ protected:
     }
 
     ycansim::UsbBench bench;
-    std::unique_ptr<Family> fam;
+    std::unique_ptr<ycantest::AdapterFamily> fam;
 };
 
 }  // namespace
@@ -205,7 +82,7 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
         while (running) {
             int n = receive(f, 16, 20);
             for (int i = 0; i < n; ++i)
-                if (!intact(f[i])) corrupted++;
+                if (ycantest::frameNumber(f[i]) < 0) corrupted++;
         }
     });
 
@@ -213,7 +90,7 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
     std::vector<double> recoveryMs;
     uint32_t id = 1;
     for (int cycle = 0; cycle < cycles; ++cycle) {
-        for (int i = 0; i < 5; ++i) fam->inject(bench, id++ & 0x7FF);
+        for (int i = 0; i < 5; ++i) fam->inject(id++ & 0x7FF);
         bench.unplug(*fam->dev);
         ASSERT_TRUE(eventually([&] { return fam->recovering(); }, 5s)) << "cycle " << cycle;
         std::this_thread::sleep_for(20ms);
@@ -231,7 +108,7 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
 
     // After the last cycle frames still flow, in order and intact.
     YCAN_ClearBuffer(type(), 0, 0);
-    for (uint32_t i = 0; i < 20; ++i) fam->inject(bench, 0x100 + i);
+    for (uint32_t i = 0; i < 20; ++i) fam->inject(0x100 + i);
     std::vector<_YCAN_CAN_OBJ> got;
     ASSERT_TRUE(eventually([&] {
         _YCAN_CAN_OBJ f[32];
@@ -240,8 +117,7 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
         return got.size() >= 20;
     }, 5s));
     for (uint32_t i = 0; i < 20; ++i) {
-        EXPECT_EQ(got[i].ID, 0x100 + i);
-        EXPECT_TRUE(intact(got[i]));
+        EXPECT_EQ(ycantest::frameNumber(got[i]), 0x100 + i);
     }
     EXPECT_EQ(corrupted.load(), 0);
     EXPECT_GT(commandsOk.load(), 0);
@@ -265,7 +141,7 @@ TEST_P(Lifetimes, TransferCutByAnUnplugCorruptsNothing) {
     bench.replug(*fam->dev);
     ASSERT_TRUE(eventually([&] { return !fam->recovering(); }, 10s));
 
-    for (uint32_t i = 0; i < 10; ++i) fam->inject(bench, 0x10 + i);
+    for (uint32_t i = 0; i < 10; ++i) fam->inject(0x10 + i);
     std::vector<_YCAN_CAN_OBJ> got;
     eventually([&] {
         _YCAN_CAN_OBJ f[16];
@@ -278,8 +154,7 @@ TEST_P(Lifetimes, TransferCutByAnUnplugCorruptsNothing) {
     EXPECT_EQ(receive(extra, 4, 0), 0) << "a frame more than was sent";
     ASSERT_EQ(got.size(), 10u);
     for (uint32_t i = 0; i < 10; ++i) {
-        EXPECT_EQ(got[i].ID, 0x10 + i);
-        EXPECT_TRUE(intact(got[i])) << "frame " << i;
+        EXPECT_EQ(ycantest::frameNumber(got[i]), 0x10 + i) << "frame " << i;
     }
 }
 
