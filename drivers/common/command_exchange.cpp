@@ -39,6 +39,19 @@ void pace(uint32_t attemptStart) {
     if (getLapseMicroSec(attemptStart) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Replies already waiting belong to earlier exchanges (an answer that came
+// after its exchange gave up, or one sent twice): read and dropped before
+// the request goes out, so that none is ever taken for this exchange's
+// reply and none makes the request be written again.
+constexpr int kMaxStaleReplies = 16;
+constexpr unsigned kStaleReadMs = 1;
+
+void dropStaleReplies(QUserLibUsb& usb, TransferType type, uint8_t epIn) {
+    uint8_t scratch[64];
+    for (int i = 0; i < kMaxStaleReplies; ++i)
+        if (readOnce(usb, type, scratch, sizeof scratch, epIn, kStaleReadMs) <= 0) return;
+}
+
 }  // namespace
 
 ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const uint8_t* request,
@@ -49,6 +62,7 @@ ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const u
                    ? ExchangeResult::Ok
                    : ExchangeResult::WriteFailed;
 
+    dropStaleReplies(usb, rules.readType, epIn);
     const uint32_t start = curMicroSec32();
     const uint64_t limitUs = static_cast<uint64_t>(timeoutMs) * 1000u;
     bool written = false;
