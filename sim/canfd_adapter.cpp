@@ -303,6 +303,14 @@ std::vector<BusFrame> VirtualCanFdAdapter::busFrames(unsigned ch) const {
     return ch < 8 ? bus[ch] : std::vector<BusFrame>{};
 }
 
+std::vector<BusFrame> VirtualCanFdAdapter::takeBusFrames(unsigned ch) {
+    std::lock_guard guard(lock);
+    std::vector<BusFrame> taken;
+    taken.swap(bus[ch < 8 ? ch : 7]);
+    packets.clear();
+    return taken;
+}
+
 std::vector<std::vector<uint8_t>> VirtualCanFdAdapter::dataPackets() const {
     std::lock_guard guard(lock);
     return packets;

@@ -40,6 +40,12 @@ UsbBench::~UsbBench() {
     g_object_unref(bed);
 }
 
+size_t UsbBench::descriptorsHeld() const {
+    size_t n = 0;
+    for (auto& dev : devices) n += dev->descriptorsHeld();
+    return n;
+}
+
 uint64_t UsbBench::nowUs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())

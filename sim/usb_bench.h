@@ -50,6 +50,8 @@ public:
     void replug(VirtualDevice& dev, PlugOptions where = {});
 
     UsbCapture& capture() { return transfers; }
+    // File descriptors the bench's devices hold (see VirtualDevice).
+    size_t descriptorsHeld() const;
     const std::string& rootDir() const { return root; }
     UMockdevTestbed* testbed() { return bed; }
 

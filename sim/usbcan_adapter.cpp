@@ -271,6 +271,14 @@ std::vector<ClassicFrame> VirtualUsbCanAdapter::busFrames(unsigned ch) const {
     return bus[ch & 1];
 }
 
+std::vector<ClassicFrame> VirtualUsbCanAdapter::takeBusFrames(unsigned ch) {
+    std::lock_guard guard(lock);
+    std::vector<ClassicFrame> taken;
+    taken.swap(bus[ch & 1]);
+    packets.clear();
+    return taken;
+}
+
 std::vector<std::vector<uint8_t>> VirtualUsbCanAdapter::dataPackets() const {
     std::lock_guard guard(lock);
     return packets;

@@ -86,6 +86,9 @@ public:
     std::pair<uint8_t, uint8_t> relay() const;
     std::vector<ClassicFrame> busFrames(unsigned ch) const;
     std::vector<std::vector<uint8_t>> dataPackets() const;
+    // Hands over what went out on the bus and the data packets so far and
+    // forgets them (a long run keeps its memory flat this way).
+    std::vector<ClassicFrame> takeBusFrames(unsigned ch);
 
 private:
     bool answer(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& reply);

@@ -357,6 +357,13 @@ bool VirtualDevice::halted(uint8_t ep) const {
     return h != haltedEps.end() && h->second;
 }
 
+size_t VirtualDevice::descriptorsHeld() const {
+    std::lock_guard guard(lock);
+    size_t n = 0;
+    for (auto& node : nodes) n += (node->wakeFd >= 0 ? 1 : 0) + (node->attached ? 1 : 0);
+    return n;
+}
+
 int VirtualDevice::pendingIn(uint8_t ep) const {
     std::lock_guard guard(lock);
     Node* node = currentLocked();

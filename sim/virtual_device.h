@@ -65,6 +65,11 @@ public:
     void setHostility(const Hostility& how);
     HostileCounts hostileCounts() const;
 
+    // File descriptors the emulation holds (a FIFO per node, and the socket
+    // of each attached ioctl handler): a test counting the process's
+    // descriptors takes these off.
+    size_t descriptorsHeld() const;
+
     // IN transfers the host has pending on `ep` (it is waiting for data).
     int pendingIn(uint8_t ep) const;
     // Chunks queued on `ep` that no transfer has taken yet.

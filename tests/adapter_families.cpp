@@ -1,5 +1,7 @@
 #include "adapter_families.h"
 
+#include <algorithm>
+
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/usbcan/usbcan2.h"
@@ -23,6 +25,26 @@ int64_t frameNumber(const _YCAN_CAN_OBJ& f) {
     const uint32_t n = f.Data[0] | f.Data[1] << 8 | f.Data[2] << 16 | static_cast<uint32_t>(f.Data[3]) << 24;
     if (f.ID != frameId(n) || std::vector<uint8_t>(f.Data, f.Data + 8) != framePayload(n)) return -1;
     return n;
+}
+
+namespace {
+
+int64_t numberOnTheBus(uint32_t id, const std::vector<uint8_t>& data) {
+    if (data.size() < 8) return -1;
+    const uint32_t n = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
+    if (id != frameId(n) || std::vector<uint8_t>(data.begin(), data.begin() + 8) != framePayload(n)) return -1;
+    return n;
+}
+
+}  // namespace
+
+int AdapterFamily::transmit(uint32_t n) {
+    _YCAN_CAN_OBJ f{};
+    f.ID = frameId(n);
+    f.DataLen = 8;
+    const std::vector<uint8_t> payload = framePayload(n);
+    std::copy(payload.begin(), payload.end(), f.Data);
+    return YCAN_Transmit(type(), 0, 0, &f, 1);
 }
 
 namespace {
@@ -76,6 +98,11 @@ public:
     void inject(uint32_t n) override { model->inject(*dev, {fdFrame(n)}); }
     std::vector<uint8_t> encoded(uint32_t n) override { return ycansim::encodeDataPacket({fdFrame(n)}); }
     uint8_t streamEp() const override { return 0x83; }
+    std::vector<int64_t> takeBusNumbers() override {
+        std::vector<int64_t> out;
+        for (const auto& f : model->takeBusFrames(0)) out.push_back(numberOnTheBus(f.id, f.data));
+        return out;
+    }
     uint8_t commandOutEp() const override { return 0x01; }
     uint8_t replyEp() const override { return 0x81; }
     bool command() override {
@@ -162,6 +189,11 @@ public:
         return ycansim::VirtualUsbCanAdapter::encodeRecord(classicFrame(n));
     }
     uint8_t streamEp() const override { return 0x82; }
+    std::vector<int64_t> takeBusNumbers() override {
+        std::vector<int64_t> out;
+        for (const auto& f : model->takeBusFrames(0)) out.push_back(numberOnTheBus(f.id, f.data));
+        return out;
+    }
     uint8_t commandOutEp() const override { return 0x01; }
     uint8_t replyEp() const override { return 0x81; }
     bool command() override {

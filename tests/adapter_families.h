@@ -54,6 +54,12 @@ public:
     // Endpoints of the command channel (request out, reply in).
     virtual uint8_t commandOutEp() const = 0;
     virtual uint8_t replyEp() const = 0;
+    // Frame number n sent on channel 0 through the exported interface; the
+    // transmit's result.
+    int transmit(uint32_t n);
+    // Frame numbers the adapter put on the bus from channel 0 since the last
+    // call, in order (-1 for a frame that is not one of ours exactly).
+    virtual std::vector<int64_t> takeBusNumbers() { return {}; }
     // One quick command through the exported interface; true when it worked.
     virtual bool command() = 0;
     // Every exported call that talks to this family's adapter.
