@@ -170,8 +170,14 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
             for (int i = 0; i < 150 + static_cast<int>(rng() % 100) && running; ++i) std::this_thread::sleep_for(10ms);
             if (!running) break;
             YCAN_CloseDevice(type, 0);
-            // Reopened as soon as the adapter is there (it may be unplugged).
-            while (running && !fam->ready()) std::this_thread::sleep_for(20ms);
+            // Reopened as soon as the adapter is there. An adapter pulled out
+            // before a channel was initialised is not reconnected by the
+            // library (only initialised channels are restored): like an
+            // application, close and open again until it works.
+            while (running && !fam->ready()) {
+                YCAN_CloseDevice(type, 0);
+                std::this_thread::sleep_for(20ms);
+            }
             ++reopens;
         }
     });
