@@ -40,6 +40,11 @@ UsbBench::~UsbBench() {
     g_object_unref(bed);
 }
 
+size_t UsbBench::pendingWork() const {
+    std::lock_guard guard(timerLock);
+    return timers.size();
+}
+
 size_t UsbBench::descriptorsHeld() const {
     size_t n = 0;
     for (auto& dev : devices) n += dev->descriptorsHeld();

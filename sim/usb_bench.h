@@ -50,6 +50,8 @@ public:
     void replug(VirtualDevice& dev, PlugOptions where = {});
 
     UsbCapture& capture() { return transfers; }
+    // Deferred work still to run (delayed chunks, stalls to clear).
+    size_t pendingWork() const;
     // File descriptors the bench's devices hold (see VirtualDevice).
     size_t descriptorsHeld() const;
     const std::string& rootDir() const { return root; }
@@ -73,7 +75,7 @@ private:
     std::map<int, int> lastDevnum;
     int nextPort = 1;
 
-    std::mutex timerLock;
+    mutable std::mutex timerLock;
     std::condition_variable timerWake;
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers;
     bool stopping = false;

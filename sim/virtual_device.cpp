@@ -373,6 +373,15 @@ int VirtualDevice::pendingIn(uint8_t ep) const {
     return n;
 }
 
+int VirtualDevice::finishedIn(uint8_t ep) const {
+    std::lock_guard guard(lock);
+    Node* node = currentLocked();
+    int n = 0;
+    if (node != nullptr)
+        for (auto& u : node->finished) n += u->endpoint == ep;
+    return n;
+}
+
 int VirtualDevice::queuedIn(uint8_t ep) const {
     std::lock_guard guard(lock);
     auto q = inQueue.find(ep);
@@ -421,12 +430,20 @@ void VirtualDevice::finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::it
 }
 
 void VirtualDevice::updateWakeupLocked(Node& node) {
+    // The FIFO's content is set from what it holds, not from what we think
+    // it holds: an empty FIFO while something is reapable, one byte otherwise.
     const bool reapable = !node.finished.empty();
+    int held = 0;
+    if (ioctl(node.wakeFd, FIONREAD, &held) != 0) held = node.wakeBlocked ? 1 : 0;
     char byte = 0;
-    if (reapable && node.wakeBlocked) {
-        if (read(node.wakeFd, &byte, 1) == 1) node.wakeBlocked = false;
-    } else if (!reapable && !node.wakeBlocked) {
-        if (write(node.wakeFd, &byte, 1) == 1) node.wakeBlocked = true;
+    if (reapable) {
+        while (held-- > 0 && read(node.wakeFd, &byte, 1) == 1) {
+        }
+        node.wakeBlocked = false;
+    } else if (held == 0) {
+        node.wakeBlocked = write(node.wakeFd, &byte, 1) == 1;
+    } else {
+        node.wakeBlocked = true;
     }
 }
 

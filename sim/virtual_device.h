@@ -72,6 +72,8 @@ public:
 
     // IN transfers the host has pending on `ep` (it is waiting for data).
     int pendingIn(uint8_t ep) const;
+    // Transfers on `ep` finished but not yet reaped by the host.
+    int finishedIn(uint8_t ep) const;
     // Chunks queued on `ep` that no transfer has taken yet.
     int queuedIn(uint8_t ep) const;
     // Waits until the host has at least `count` IN transfers pending on ep.

@@ -98,6 +98,11 @@ public:
     void inject(uint32_t n) override { model->inject(*dev, {fdFrame(n)}); }
     std::vector<uint8_t> encoded(uint32_t n) override { return ycansim::encodeDataPacket({fdFrame(n)}); }
     uint8_t streamEp() const override { return 0x83; }
+    unsigned reassemblyBytes() override {
+        auto d = ycanDevMgr.deviceFind(43, 0);
+        auto* fd = dynamic_cast<QDeviceUsbCanFd2*>(d.get());
+        return fd != nullptr ? fd->reassemblyBytes() : 0;
+    }
     std::vector<int64_t> takeBusNumbers() override {
         std::vector<int64_t> out;
         for (const auto& f : model->takeBusFrames(0)) out.push_back(numberOnTheBus(f.id, f.data));
@@ -189,6 +194,7 @@ public:
         return ycansim::VirtualUsbCanAdapter::encodeRecord(classicFrame(n));
     }
     uint8_t streamEp() const override { return 0x82; }
+    unsigned reassemblyBytes() override { return devInfoList[0].rxStream.buffered(); }
     std::vector<int64_t> takeBusNumbers() override {
         std::vector<int64_t> out;
         for (const auto& f : model->takeBusFrames(0)) out.push_back(numberOnTheBus(f.id, f.data));

@@ -51,6 +51,8 @@ public:
     virtual std::vector<uint8_t> encoded(uint32_t n) = 0;
     void injectRaw(const std::vector<uint8_t>& bytes) { dev->pushIn(streamEp(), bytes); }
     virtual uint8_t streamEp() const = 0;
+    // Received bytes the library holds of an unfinished packet or record.
+    virtual unsigned reassemblyBytes() { return 0; }
     // Endpoints of the command channel (request out, reply in).
     virtual uint8_t commandOutEp() const = 0;
     virtual uint8_t replyEp() const = 0;

@@ -9,6 +9,7 @@
 
 #include "support/QErrMgr.h"
 #include "canfd_fixture.h"
+#include "eventually.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
@@ -57,12 +58,7 @@ protected:
 
     // Waits until `n` classic / FD frames are queued on the channel.
     bool waitQueued(unsigned ch, uint8_t kind, int n, std::chrono::milliseconds timeout = 3s) {
-        auto end = std::chrono::steady_clock::now() + timeout;
-        while (YCAN_GetReceiveNum(43, 0, ch, kind) < n) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
+        return ycantest::eventually([&] { return YCAN_GetReceiveNum(43, 0, ch, kind) >= n; }, timeout);
     }
 };
 
@@ -252,24 +248,26 @@ TEST_F(CanFdTraffic, ThousandsOfFramesKeepTheirOrderAcrossTransferBoundaries) {
     // Taken per channel and kind, each sub-stream must come in sending order.
     std::vector<uint32_t> seen[2][2];
     size_t total = 0;
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (total < kFrames && std::chrono::steady_clock::now() < deadline) {
-        for (unsigned ch = 0; ch < 2; ++ch) {
-            _YCAN_CAN_OBJ c[64];
-            int n = YCAN_Receive(43, 0, ch, c, 64, 5);
-            for (int i = 0; i < n; ++i) {
-                seen[ch][0].push_back(c[i].ID);
-                EXPECT_EQ(c[i].DataLen, c[i].ID % 9);
-                if (c[i].DataLen > 0) {
-                    EXPECT_EQ(c[i].Data[0], static_cast<uint8_t>(c[i].ID));
+    ycantest::eventually(
+        [&] {
+            for (unsigned ch = 0; ch < 2; ++ch) {
+                _YCAN_CAN_OBJ c[64];
+                int n = YCAN_Receive(43, 0, ch, c, 64, 5);
+                for (int i = 0; i < n; ++i) {
+                    seen[ch][0].push_back(c[i].ID);
+                    EXPECT_EQ(c[i].DataLen, c[i].ID % 9);
+                    if (c[i].DataLen > 0) {
+                        EXPECT_EQ(c[i].Data[0], static_cast<uint8_t>(c[i].ID));
+                    }
                 }
+                _YCAN_CANFD_OBJ f[64];
+                int m = YCAN_ReceiveFD(43, 0, ch, f, 64, 5);
+                for (int i = 0; i < m; ++i) seen[ch][1].push_back(f[i].ID);
+                total += static_cast<size_t>(n + m);
             }
-            _YCAN_CANFD_OBJ f[64];
-            int m = YCAN_ReceiveFD(43, 0, ch, f, 64, 5);
-            for (int i = 0; i < m; ++i) seen[ch][1].push_back(f[i].ID);
-            total += static_cast<size_t>(n + m);
-        }
-    }
+            return total >= kFrames;
+        },
+        60s, 0ms);
     ASSERT_EQ(total, kFrames);
     for (unsigned ch = 0; ch < 2; ++ch)
         for (unsigned kind = 0; kind < 2; ++kind) {
@@ -338,9 +336,7 @@ TEST_F(CanFdTraffic, UnpluggedAdapterIsRestoredWithItsChannelSettings) {
 
     StreamCapture out(1);
     bench.unplug(dev());
-    auto until = std::chrono::steady_clock::now() + 3s;
-    while (!drv->recovering() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(drv->recovering());
+    ASSERT_TRUE(ycantest::eventually([&] { return drv->recovering(); }, 3s));
     // While recovering: commands and transmits are refused, queued frames stay readable.
     _YCAN_CAN_OBJ f = classicFrame(1, 1);
     EXPECT_EQ(YCAN_Transmit(43, 0, 0, &f, 1), 0);
@@ -352,9 +348,7 @@ TEST_F(CanFdTraffic, UnpluggedAdapterIsRestoredWithItsChannelSettings) {
     std::this_thread::sleep_for(400ms);
 
     bench.replug(dev());
-    until = std::chrono::steady_clock::now() + 5s;
-    while (drv->recovering() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
-    ASSERT_FALSE(drv->recovering());
+    ASSERT_TRUE(ycantest::eventually([&] { return !drv->recovering(); }, 5s));
     std::string text = out.text();
     EXPECT_EQ(countOf(text, "[INFO ] YORV Tip:USBCANFD OK...\n"), 1u) << text;
     EXPECT_EQ(countOf(text, "DisLink"), 1u) << text;

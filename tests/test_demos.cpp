@@ -10,26 +10,18 @@
 #include "sim/child_process.h"
 #include "sim/usb_bench.h"
 #include "sim/usbcan_adapter.h"
+#include "eventually.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
 using ycansim::BusFrame;
 using ycansim::ChildProcess;
 using ycansim::ClassicFrame;
+using ycantest::eventually;
 using ycantest::countOf;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-template <class Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 BusFrame fdBusFrame(uint32_t id, uint8_t len, uint8_t flags, Bytes data) {
     BusFrame f;
@@ -116,7 +108,7 @@ TEST_F(Demos, CanFdDemoEchoesClassicAndFdFrames) {
                                  "a5 a6 a7 a8 a9 aa ab \n"),
               std::string::npos)
         << demo.output();
-    ASSERT_TRUE(waitUntil([&] { return adapter->busFrames(0).size() == 2; }));
+    ASSERT_TRUE(eventually([&] { return adapter->busFrames(0).size() == 2; }, 10s));
     auto bus = adapter->busFrames(0);
     EXPECT_EQ(bus[0].id, 0x123u);
     EXPECT_EQ(bus[1].id, 0x1FFFFFFFu);
@@ -141,7 +133,7 @@ TEST_F(Demos, CanFdDemoTakesABurstIn32AndThe8Left) {
     std::string out = demo.output();
     EXPECT_NE(out.find("---can recv:32\n"), std::string::npos) << out;
     EXPECT_NE(out.find("---can recv:8\n"), std::string::npos) << out;
-    EXPECT_TRUE(waitUntil([&] { return adapter->busFrames(0).size() == 40; }));
+    EXPECT_TRUE(eventually([&] { return adapter->busFrames(0).size() == 40; }, 10s));
     demo.stop(SIGTERM, 3s);
 }
 
@@ -153,7 +145,7 @@ TEST_F(Demos, CanFdDemoKeepsEchoingAfterUnplugAndReplug) {
     std::vector<BusFrame> five;
     for (uint32_t i = 0; i < 5; ++i) five.push_back(fdBusFrame(0x300 + i, 1, 0x00, {1}));
     adapter->inject(dev, five);
-    ASSERT_TRUE(waitUntil([&] { return adapter->busFrames(0).size() == 5; }));
+    ASSERT_TRUE(eventually([&] { return adapter->busFrames(0).size() == 5; }, 10s));
 
     bench.unplug(dev);
     std::this_thread::sleep_for(300ms);
@@ -162,6 +154,6 @@ TEST_F(Demos, CanFdDemoKeepsEchoingAfterUnplugAndReplug) {
     ASSERT_TRUE(demo.waitForOutput("YORV Tip:USBCANFD OK...", 10s)) << demo.output();
     EXPECT_TRUE(adapter->channel(0).started);
     adapter->inject(dev, five);
-    ASSERT_TRUE(waitUntil([&] { return adapter->busFrames(0).size() == 10; })) << demo.output();
+    ASSERT_TRUE(eventually([&] { return adapter->busFrames(0).size() == 10; }, 10s)) << demo.output();
     demo.stop(SIGTERM, 3s);
 }

@@ -31,6 +31,11 @@ Outcome E(int code) { return {Outcome::Error, code}; }
 const Outcome Z{Outcome::Unchanged};  // 0, last error untouched
 const Outcome ONE{Outcome::One};      // 1, last error untouched
 const Outcome FAILED{Outcome::Failed};  // 0, whatever the driver reports
+// 0 with these last errors.
+const Outcome NO_DEVICE = E(YCAN_ERR_DEVICE_NOT_EXIST);
+const Outcome UNSUPPORTED = E(YCAN_ERR_TYPE_NOT_SUPPORTED);
+const Outcome NOT_OPENED = E(YCAN_ERR_NOT_OPENED);
+const Outcome NOT_INITIALISED = E(YCAN_ERR_CAN_NOT_INITIALIZED);
 
 struct Buffers {
     _YCAN_BOARD_INFO info{};
@@ -56,45 +61,45 @@ struct Call {
 const std::vector<Call>& calls() {
     static const std::vector<Call> table = {
         {"OpenDevice", [](uint32_t t, Buffers&) { return YCAN_OpenDevice(t, 0); },
-         Z, E(6), E(1), FAILED, E(6)},
+         Z, UNSUPPORTED, NO_DEVICE, FAILED, UNSUPPORTED},
         {"CloseDevice", [](uint32_t t, Buffers&) { return YCAN_CloseDevice(t, 0); },
-         ONE, E(6), ONE, ONE, E(6)},
+         ONE, UNSUPPORTED, ONE, ONE, UNSUPPORTED},
         {"BoardInfoGet", [](uint32_t t, Buffers& b) { return YCAN_BoardInfoGet(t, 0, &b.info); },
-         E(7), E(6), E(7), E(7), E(6)},
+         NOT_OPENED, UNSUPPORTED, NOT_OPENED, NOT_OPENED, UNSUPPORTED},
         {"ClearBuffer", [](uint32_t t, Buffers&) { return YCAN_ClearBuffer(t, 0, 0); },
-         E(13), E(6), Z, E(6), E(6)},
+         NOT_INITIALISED, UNSUPPORTED, Z, UNSUPPORTED, UNSUPPORTED},
         {"DataDirectTransfer",
          [](uint32_t t, Buffers& b) { return YCAN_DataDirectTransfer(t, 0, b.data, 8); },
-         E(7), E(6), E(7), E(7), E(6)},
+         NOT_OPENED, UNSUPPORTED, NOT_OPENED, NOT_OPENED, UNSUPPORTED},
         {"SetFliter", [](uint32_t t, Buffers& b) { return YCAN_SetFliter(t, 0, 0, &b.filter); },
-         E(6), E(6), E(7), E(6), E(6)},
+         UNSUPPORTED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"GetReceiveNumClassic", [](uint32_t t, Buffers&) { return YCAN_GetReceiveNum(t, 0, 0, 0); },
-         E(13), E(13), E(7), E(6), E(6)},
+         NOT_INITIALISED, NOT_INITIALISED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"GetReceiveNumFd", [](uint32_t t, Buffers&) { return YCAN_GetReceiveNum(t, 0, 0, 1); },
-         Z, Z, E(7), E(6), E(6)},
+         Z, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         // The classic start runs even after a failed initialisation, and its
         // "not initialised" replaces the initialisation's error.
         {"InitCAN", [](uint32_t t, Buffers& b) { return YCAN_InitCAN(t, 0, 0, &b.init); },
-         E(13), E(6), E(6), E(6), E(6)},
+         NOT_INITIALISED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
         {"InitCANFD", [](uint32_t t, Buffers& b) { return YCAN_InitCANFD(t, 0, 0, &b.initFd); },
-         E(6), Z, E(7), E(6), E(6)},
+         UNSUPPORTED, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"Start", [](uint32_t t, Buffers&) { return YCAN_Start(t, 0, 0); },
-         E(13), E(6), E(7), E(6), E(6)},
+         NOT_INITIALISED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"Stop", [](uint32_t t, Buffers&) { return YCAN_Stop(t, 0, 0); },
-         Z, E(6), E(7), E(6), E(6)},
+         Z, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"Receive", [](uint32_t t, Buffers& b) { return YCAN_Receive(t, 0, 0, b.frames, 4, 0); },
-         Z, Z, E(7), E(6), E(6)},
+         Z, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"ReceiveFD",
          [](uint32_t t, Buffers& b) { return YCAN_ReceiveFD(t, 0, 0, b.fdFrames, 4, 0); },
-         E(6), E(6), E(7), E(6), E(6)},
+         UNSUPPORTED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"Transmit", [](uint32_t t, Buffers& b) { return YCAN_Transmit(t, 0, 0, b.frames, 1); },
-         E(13), Z, E(7), E(6), E(6)},
+         NOT_INITIALISED, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"TransmitFD",
          [](uint32_t t, Buffers& b) { return YCAN_TransmitFD(t, 0, 0, b.fdFrames, 1); },
-         E(6), E(6), E(7), E(6), E(6)},
+         UNSUPPORTED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"RecordSettingSet",
          [](uint32_t t, Buffers& b) { return YCAN_RecordSettingSet(t, 0, 0, &b.record); },
-         Z, Z, Z, E(7), Z},
+         Z, Z, Z, NOT_OPENED, Z},
         {"RecordSettingGet",
          [](uint32_t t, Buffers& b) { return YCAN_RecordSettingGet(t, 0, 0, &b.record); },
          Z, Z, Z, Z, Z},
@@ -121,24 +126,28 @@ const std::vector<Call>& calls() {
          Z, Z, Z, Z, Z},
         {"DevRelayStatusSet",
          [](uint32_t t, Buffers&) { return YCAN_DevRelayStatusSet(t, 0, 1, 0); },
-         E(7), E(6), E(6), E(6), E(6)},
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
         {"DevRelayStatusGet",
          [](uint32_t t, Buffers& b) { return YCAN_DevRelayStatusGet(t, 0, &b.a, &b.b); },
-         E(7), E(6), E(6), E(6), E(6)},
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
         {"DevBaudParaGet",
          [](uint32_t t, Buffers& b) { return YCAN_DevBaudParaGet(t, 0, 0, &b.a, &b.b); },
-         E(7), E(6), E(6), E(6), E(6)},
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
         {"DevChStateGet",
          [](uint32_t t, Buffers& b) { return YCAN_DevChStateGet(t, 0, 0, &b.a, &b.b, &b.c); },
-         E(7), E(6), E(6), E(6), E(6)},
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
     };
     return table;
 }
 
-const uint32_t kClassic[] = {3, 4};
-const uint32_t kReserved[] = {63, 68, 69, 70, 71, 72, 73};
-const uint32_t kCanFd[] = {41, 42, 43, 64, 65, 66, 67};
-const uint32_t kRecorder[] = {61, 62};
+const uint32_t kClassic[] = {YCAN_TYPE_USBCAN_3, YCAN_TYPE_USBCAN_4};
+const uint32_t kReserved[] = {YCAN_TYPE_USBCAN_RESERVED_63, YCAN_TYPE_USBCAN_RESERVED_68,
+                              YCAN_TYPE_USBCAN_RESERVED_69, YCAN_TYPE_USBCAN_RESERVED_70,
+                              YCAN_TYPE_USBCAN_RESERVED_71, YCAN_TYPE_USBCAN_RESERVED_72,
+                              YCAN_TYPE_USBCAN_RESERVED_73};
+const uint32_t kCanFd[] = {YCAN_TYPE_CANFD2_41, YCAN_TYPE_CANFD2_42, YCAN_TYPE_CANFD2_43, YCAN_TYPE_CANFD4_64,
+                           YCAN_TYPE_CANFD4_65, YCAN_TYPE_CANFD8_66, YCAN_TYPE_CANFD8_67};
+const uint32_t kRecorder[] = {YCAN_TYPE_RECORDER_61, YCAN_TYPE_RECORDER_62};
 const uint32_t kUnsupported[] = {0, 1, 2, 5, 40, 44, 60, 74, 255, 0xFFFFFFFFu};
 
 void check(const Call& call, uint32_t type, const Outcome& want) {

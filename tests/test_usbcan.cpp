@@ -11,6 +11,7 @@
 #include "drivers/usbcan/usbcan2.h"
 #include "sim/usb_bench.h"
 #include "sim/usbcan_adapter.h"
+#include "eventually.h"
 #include "test_support.h"
 #include "ycan.h"
 
@@ -60,12 +61,13 @@ protected:
     }
     bool waitReceived(uint32_t ch, _YCAN_CAN_OBJ* out, unsigned n, std::chrono::milliseconds t = 3s) {
         unsigned got = 0;
-        auto end = std::chrono::steady_clock::now() + t;
-        while (got < n && std::chrono::steady_clock::now() < end) {
-            int r = YCAN_Receive(4, 0, ch, out + got, n - got, 100);
-            if (r > 0) got += static_cast<unsigned>(r);
-        }
-        return got == n;
+        return ycantest::eventually(
+            [&] {
+                int r = YCAN_Receive(4, 0, ch, out + got, n - got, 100);
+                if (r > 0) got += static_cast<unsigned>(r);
+                return got == n;
+            },
+            t, 0ms);
     }
     void TearDown() override {
         for (uint32_t type : opened) YCAN_CloseDevice(type, 0);
@@ -365,18 +367,20 @@ TEST_F(UsbCan, ThousandsOfFramesInOrder) {
         adapter->inject(*dev, batch, 1 + rng() % 64);
     }
     std::vector<uint32_t> seen[2];
-    auto end = std::chrono::steady_clock::now() + 60s;
-    while (seen[0].size() + seen[1].size() < kFrames && std::chrono::steady_clock::now() < end) {
-        for (uint32_t ch = 0; ch < 2; ++ch) {
-            _YCAN_CAN_OBJ f[32];
-            int n = YCAN_Receive(4, 0, ch, f, 32, 5);
-            for (int i = 0; i < n; ++i) {
-                seen[ch].push_back(f[i].ID);
-                EXPECT_EQ(f[i].DataLen, std::min<uint32_t>(f[i].ID % 9, 8));
-                EXPECT_EQ(f[i].ExternFlag, f[i].ID % 5 == 0 ? 1 : 0);
+    ycantest::eventually(
+        [&] {
+            for (uint32_t ch = 0; ch < 2; ++ch) {
+                _YCAN_CAN_OBJ f[32];
+                int n = YCAN_Receive(4, 0, ch, f, 32, 5);
+                for (int i = 0; i < n; ++i) {
+                    seen[ch].push_back(f[i].ID);
+                    EXPECT_EQ(f[i].DataLen, std::min<uint32_t>(f[i].ID % 9, 8));
+                    EXPECT_EQ(f[i].ExternFlag, f[i].ID % 5 == 0 ? 1 : 0);
+                }
             }
-        }
-    }
+            return seen[0].size() + seen[1].size() >= kFrames;
+        },
+        60s, 0ms);
     for (uint32_t ch = 0; ch < 2; ++ch) {
         std::vector<uint32_t> want;
         for (uint32_t i = ch; i < kFrames; i += 2) want.push_back(i);
@@ -388,10 +392,7 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     ready();
     StreamCapture out(1);
     bench.unplug(*dev);
-    auto until = std::chrono::steady_clock::now() + 3s;
-    while (!devInfoList[0].link.recovering() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(devInfoList[0].link.recovering());
+    ASSERT_TRUE(ycantest::eventually([] { return devInfoList[0].link.recovering(); }, 3s));
     _YCAN_CAN_OBJ f = frame(1, 1);
     EXPECT_EQ(YCAN_Transmit(4, 0, 0, &f, 1), 0);  // refused while recovering
     uint8_t r1, r2;
@@ -399,10 +400,7 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     std::this_thread::sleep_for(300ms);
 
     bench.replug(*dev);
-    until = std::chrono::steady_clock::now() + 5s;
-    while (devInfoList[0].link.recovering() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_FALSE(devInfoList[0].link.recovering());
+    ASSERT_TRUE(ycantest::eventually([] { return !devInfoList[0].link.recovering(); }, 5s));
     EXPECT_EQ(countOf(out.text(), "[INFO ] YORV Tip:USBCAN OK...\n"), 1u);
 
     std::vector<Bytes> replayed;

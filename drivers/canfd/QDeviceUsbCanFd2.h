@@ -141,6 +141,8 @@ public:
     bool awaitingEchoes() const { return echoWait.load() != 0; }
     bool recovering() const { return link.recovering(); }
     bool receiveThreadRunning() const { return rxThread.running(); }
+    // Bytes of an unfinished packet waiting for the rest.
+    unsigned reassemblyBytes();
     uint8_t channelOptionA(unsigned ch) const { return ch < kChannels ? chOptionA[ch] : 0; }
     uint8_t channelIsoMode(unsigned ch) const { return ch < kChannels ? isoMode[ch] : 0; }
     unsigned channelAbitTiming(unsigned ch) const { return ch < kChannels ? abitTiming[ch] : 0; }

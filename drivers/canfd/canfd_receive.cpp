@@ -50,6 +50,11 @@ void QDeviceUsbCanFd2::usbRxDataProcess(const uint8_t* src, unsigned len) {
     publishStaged();
 }
 
+unsigned QDeviceUsbCanFd2::reassemblyBytes() {
+    std::lock_guard guard(rxLock);
+    return rxStream.buffered();
+}
+
 // ---- Taking frames (application threads) --------------------------------
 
 template <class Frame>
