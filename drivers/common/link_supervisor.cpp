@@ -31,8 +31,10 @@ void LinkSupervisor::step(QUserLibUsb& usb, const Hooks& hooks) {
     if (usb.GetUSBDeviceLinkStatus() == 0) return;
 
     if (hooks.replay()) {
-        exchanges.open();
+        // Logged before the gate opens: whoever sees the link restored finds
+        // the line already written.
         QUserLog::GetInstance()->Info("%s", hooks.restoredLine);
+        exchanges.open();
     } else {
         // Try again from a fresh connection at the next interval.
         usb.RestartUSBDevice();
