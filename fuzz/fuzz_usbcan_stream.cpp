@@ -42,6 +42,15 @@ void raw(FuzzedDataProvider& in) {
     }
 }
 
+// A valid frame's flags, identifier and data from the input.
+void frameBody(FuzzedDataProvider& in, _YCAN_CAN_OBJ& f) {
+    f.ExternFlag = in.ConsumeBool() ? 1 : 0;
+    f.RemoteFlag = in.ConsumeBool() ? 1 : 0;
+    f.ID = in.ConsumeIntegralInRange<uint32_t>(0, f.ExternFlag ? 0x1FFFFFFF : 0x7FF);
+    f.DataLen = in.ConsumeIntegralInRange<uint8_t>(0, 8);
+    for (unsigned b = 0; b < f.DataLen; ++b) f.Data[b] = in.ConsumeIntegral<uint8_t>();
+}
+
 // Records as the adapter sends them: time tag low byte first, its high byte
 // 01 and FrameOpt, SendMode 00 00 (the marks the decoder finds them by).
 void wellFormed(FuzzedDataProvider& in) {
@@ -51,11 +60,7 @@ void wellFormed(FuzzedDataProvider& in) {
     for (unsigned i = 0; i < count && in.remaining_bytes() > 0; ++i) {
         _YCAN_CAN_OBJ f{};
         f.TimeTag = 0x01000000u | in.ConsumeIntegralInRange<uint32_t>(0, 0xFFFFFF);
-        f.ExternFlag = in.ConsumeBool() ? 1 : 0;
-        f.RemoteFlag = in.ConsumeBool() ? 1 : 0;
-        f.ID = in.ConsumeIntegralInRange<uint32_t>(0, f.ExternFlag ? 0x1FFFFFFF : 0x7FF);
-        f.DataLen = in.ConsumeIntegralInRange<uint8_t>(0, 8);
-        for (unsigned b = 0; b < f.DataLen; ++b) f.Data[b] = in.ConsumeIntegral<uint8_t>();
+        frameBody(in, f);
         const unsigned ch = in.ConsumeBool() ? 1 : 0;
         uint8_t r[Usbcan2Stream::kRecordLen] = {};
         for (int b = 0; b < 4; ++b) r[b] = static_cast<uint8_t>(f.TimeTag >> (8 * b));
@@ -88,11 +93,7 @@ void encodeRoundTrip(FuzzedDataProvider& in) {
     f.TimeTag = in.ConsumeIntegral<uint32_t>();
     f.FrameOpt = in.ConsumeIntegral<uint8_t>();
     f.SendMode = in.ConsumeIntegral<uint8_t>();
-    f.ExternFlag = in.ConsumeBool() ? 1 : 0;
-    f.RemoteFlag = in.ConsumeBool() ? 1 : 0;
-    f.ID = in.ConsumeIntegralInRange<uint32_t>(0, f.ExternFlag ? 0x1FFFFFFF : 0x7FF);
-    f.DataLen = in.ConsumeIntegralInRange<uint8_t>(0, 8);
-    for (unsigned b = 0; b < f.DataLen; ++b) f.Data[b] = in.ConsumeIntegral<uint8_t>();
+    frameBody(in, f);
     const unsigned ch = in.ConsumeBool() ? 1 : 0;
     uint8_t r[Usbcan2Stream::kRecordLen] = {};
     Usbcan2Stream::encodeRecord(r, f, ch);
