@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "sim/canfd_adapter.h"
+#include "sim/canfd/canfd_adapter.h"
 
 namespace {
 

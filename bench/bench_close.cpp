@@ -9,9 +9,9 @@
 #include <future>
 #include <memory>
 
-#include "sim/canfd_adapter.h"
-#include "sim/usb_bench.h"
-#include "sim/usbcan_adapter.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/bench/usb_bench.h"
+#include "sim/usbcan/usbcan_adapter.h"
 #include "ycan.h"
 
 namespace {

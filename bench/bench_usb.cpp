@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "sim/usb_bench.h"
+#include "sim/bench/usb_bench.h"
 #include "transport/QUserLibUsb.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/canfd_adapter.h"
-#include "sim/recorder_adapter.h"
-#include "sim/usb_bench.h"
-#include "sim/usbcan_adapter.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/record/recorder_adapter.h"
+#include "sim/bench/usb_bench.h"
+#include "sim/usbcan/usbcan_adapter.h"
 #include "ycan.h"
 
 namespace ycantest {

@@ -10,8 +10,8 @@
 
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "sim/canfd_adapter.h"
-#include "sim/usb_bench.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/bench/usb_bench.h"
 #include "ycan.h"
 
 class CanFd : public ::testing::Test {

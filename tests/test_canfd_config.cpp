@@ -13,8 +13,8 @@
 #include "bench_helpers.h"
 #include "canfd_fixture.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "sim/canfd_adapter.h"
-#include "sim/usb_bench.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/bench/usb_bench.h"
 #include "test_support.h"
 #include "ycan.h"
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <thread>
 
-#include "sim/canfd_adapter.h"
-#include "sim/child_process.h"
-#include "sim/usb_bench.h"
-#include "sim/usbcan_adapter.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/bench/child_process.h"
+#include "sim/bench/usb_bench.h"
+#include "sim/usbcan/usbcan_adapter.h"
 #include "eventually.h"
 #include "test_support.h"
 

@@ -8,8 +8,8 @@
 #include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
-#include "sim/recorder_adapter.h"
-#include "sim/usb_bench.h"
+#include "sim/record/recorder_adapter.h"
+#include "sim/bench/usb_bench.h"
 #include "ycan.h"
 
 using ycansim::VirtualRecorder;

@@ -23,7 +23,7 @@
 
 #include "adapter_families.h"
 #include "eventually.h"
-#include "sim/usb_bench.h"
+#include "sim/bench/usb_bench.h"
 #include "ycan.h"
 
 using namespace std::chrono_literals;

@@ -10,8 +10,8 @@
 #include <future>
 #include <thread>
 
-#include "sim/child_process.h"
-#include "sim/usb_bench.h"
+#include "sim/bench/child_process.h"
+#include "sim/bench/usb_bench.h"
 #include "bench_helpers.h"
 #include "test_support.h"
 #include "transport/QUserLibUsb.h"

@@ -9,8 +9,8 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/usbcan/usbcan2.h"
-#include "sim/usb_bench.h"
-#include "sim/usbcan_adapter.h"
+#include "sim/bench/usb_bench.h"
+#include "sim/usbcan/usbcan_adapter.h"
 #include "eventually.h"
 #include "test_support.h"
 #include "ycan.h"

@@ -5,7 +5,7 @@
 #include <regex>
 #include <sstream>
 
-#include "sim/child_process.h"
+#include "sim/bench/child_process.h"
 
 using namespace std::chrono_literals;
 using ycansim::ChildProcess;

@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "sim/canfd_adapter.h"
-#include "sim/child_process.h"
-#include "sim/recorder_adapter.h"
-#include "sim/usb_bench.h"
-#include "sim/usbcan_adapter.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/bench/child_process.h"
+#include "sim/record/recorder_adapter.h"
+#include "sim/bench/usb_bench.h"
+#include "sim/usbcan/usbcan_adapter.h"
 
 using namespace std::chrono;
 using namespace std::chrono_literals;

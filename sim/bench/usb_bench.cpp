@@ -1,4 +1,4 @@
-#include "sim/usb_bench.h"
+#include "sim/bench/usb_bench.h"
 
 #include <umockdev.h>
 

@@ -26,9 +26,9 @@
 #include <set>
 #include <vector>
 
-#include "sim/device_model.h"
-#include "sim/secured_packet.h"
-#include "sim/usb_layout.h"
+#include "sim/bench/device_model.h"
+#include "sim/bench/secured_packet.h"
+#include "sim/bench/usb_layout.h"
 
 namespace ycansim {
 

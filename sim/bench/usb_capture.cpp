@@ -1,4 +1,4 @@
-#include "sim/usb_capture.h"
+#include "sim/bench/usb_capture.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "sim/canfd_adapter.h"
+#include "sim/canfd/canfd_adapter.h"
 
 #include <algorithm>
 
-#include "sim/secured_packet.h"
-#include "sim/virtual_device.h"
+#include "sim/bench/secured_packet.h"
+#include "sim/bench/virtual_device.h"
 
 namespace ycansim {
 

@@ -1,4 +1,4 @@
-#include "sim/child_process.h"
+#include "sim/bench/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

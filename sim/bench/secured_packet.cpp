@@ -1,4 +1,4 @@
-#include "sim/secured_packet.h"
+#include "sim/bench/secured_packet.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim/device_model.h"
-#include "sim/usb_capture.h"
-#include "sim/usb_layout.h"
-#include "sim/virtual_device.h"
+#include "sim/bench/device_model.h"
+#include "sim/bench/usb_capture.h"
+#include "sim/bench/usb_layout.h"
+#include "sim/bench/virtual_device.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 

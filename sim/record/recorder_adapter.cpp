@@ -1,6 +1,6 @@
-#include "sim/recorder_adapter.h"
+#include "sim/record/recorder_adapter.h"
 
-#include "sim/virtual_device.h"
+#include "sim/bench/virtual_device.h"
 
 namespace ycansim {
 

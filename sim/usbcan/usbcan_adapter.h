@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/canfd_adapter.h"
-#include "sim/device_model.h"
-#include "sim/usb_layout.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/bench/device_model.h"
+#include "sim/bench/usb_layout.h"
 
 namespace ycansim {
 

@@ -17,8 +17,8 @@
 #include <mutex>
 #include <vector>
 
-#include "sim/device_model.h"
-#include "sim/usb_layout.h"
+#include "sim/bench/device_model.h"
+#include "sim/bench/usb_layout.h"
 
 namespace ycansim {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/device_model.h"
-#include "sim/hostility.h"
-#include "sim/usb_layout.h"
+#include "sim/bench/device_model.h"
+#include "sim/bench/hostility.h"
+#include "sim/bench/usb_layout.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;

@@ -1,4 +1,4 @@
-#include "sim/usb_layout.h"
+#include "sim/bench/usb_layout.h"
 
 #include <cstdio>
 

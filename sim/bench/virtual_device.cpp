@@ -1,4 +1,4 @@
-#include "sim/virtual_device.h"
+#include "sim/bench/virtual_device.h"
 
 #include <algorithm>
 
@@ -16,7 +16,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "sim/usb_bench.h"
+#include "sim/bench/usb_bench.h"
 
 namespace ycansim {
 
