@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "adapter_fixture.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/usbcan/usbcan2.h"
@@ -82,8 +83,9 @@ public:
     std::string name() const override { return "canfd"; }
     uint32_t type() const override { return 43; }
     void attach(ycansim::UsbBench& bench) override {
-        model = std::make_shared<ycansim::VirtualCanFdAdapter>(43);
-        dev = &bench.addDevice(ycansim::canFdSpec(43), model);
+        auto added = addAdapter<ycansim::VirtualCanFdAdapter>(bench, 43);
+        model = added.model;
+        dev = &added.device;
     }
     bool ready() override {
         if (YCAN_OpenDevice(43, 0) != 1) return false;
@@ -180,8 +182,9 @@ public:
     std::string name() const override { return "classic"; }
     uint32_t type() const override { return 4; }
     void attach(ycansim::UsbBench& bench) override {
-        model = std::make_shared<ycansim::VirtualUsbCanAdapter>();
-        dev = &bench.addDevice(ycansim::usbCanSpec(), model);
+        auto added = addAdapter<ycansim::VirtualUsbCanAdapter>(bench, 4);
+        model = added.model;
+        dev = &added.device;
     }
     bool ready() override {
         if (YCAN_OpenDevice(4, 0) != 1) return false;
@@ -259,8 +262,9 @@ public:
     uint32_t type() const override { return 61; }
     bool carriesFrames() const override { return false; }
     void attach(ycansim::UsbBench& bench) override {
-        model = std::make_shared<ycansim::VirtualRecorder>();
-        dev = &bench.addDevice(ycansim::recorderSpec(61), model);
+        auto added = addAdapter<ycansim::VirtualRecorder>(bench, 61);
+        model = added.model;
+        dev = &added.device;
     }
     bool ready() override { return YCAN_OpenDevice(61, 0) == 1; }
     bool recovering() override { return false; }

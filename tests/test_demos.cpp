@@ -6,10 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "sim/canfd/canfd_adapter.h"
 #include "sim/bench/child_process.h"
-#include "sim/bench/usb_bench.h"
-#include "sim/usbcan/usbcan_adapter.h"
+#include "adapter_fixture.h"
 #include "eventually.h"
 #include "test_support.h"
 
@@ -58,8 +56,9 @@ TEST_F(Demos, WithoutAdapterTheyEndByThemselves) {
 }
 
 TEST_F(Demos, ClassicDemoEchoesAFrame) {
-    auto adapter = std::make_shared<ycansim::VirtualUsbCanAdapter>();
-    ycansim::VirtualDevice& dev = bench.addDevice(ycansim::usbCanSpec(), adapter);
+    auto added = ycantest::addAdapter<ycansim::VirtualUsbCanAdapter>(bench, 4);
+    auto adapter = added.model;
+    ycansim::VirtualDevice& dev = added.device;
     ChildProcess demo({YCAN_CLASSIC_DEMO});
     ASSERT_TRUE(demo.waitForOutput("DEMO功能:CAN1波特率1M,接收到什么数据就回发什么数据。\n", 10s))
         << demo.output();
@@ -84,8 +83,9 @@ TEST_F(Demos, ClassicDemoEchoesAFrame) {
 }
 
 TEST_F(Demos, CanFdDemoEchoesClassicAndFdFrames) {
-    auto adapter = std::make_shared<ycansim::VirtualCanFdAdapter>(43);
-    ycansim::VirtualDevice& dev = bench.addDevice(ycansim::canFdSpec(43), adapter);
+    auto added = ycantest::addAdapter<ycansim::VirtualCanFdAdapter>(bench, 43);
+    auto adapter = added.model;
+    ycansim::VirtualDevice& dev = added.device;
     ChildProcess demo({YCAN_CANFD_DEMO});
     ASSERT_TRUE(demo.waitForOutput("功能:接收到什么数据就回发什么数据。\n", 10s)) << demo.output();
     EXPECT_NE(demo.output().find("\r\nDEMO 参数:CAN1 ISO:NONE Baud:<1M,5M> 功能:"), std::string::npos);
@@ -119,8 +119,9 @@ TEST_F(Demos, CanFdDemoEchoesClassicAndFdFrames) {
 }
 
 TEST_F(Demos, CanFdDemoTakesABurstIn32AndThe8Left) {
-    auto adapter = std::make_shared<ycansim::VirtualCanFdAdapter>(43);
-    ycansim::VirtualDevice& dev = bench.addDevice(ycansim::canFdSpec(43), adapter);
+    auto added = ycantest::addAdapter<ycansim::VirtualCanFdAdapter>(bench, 43);
+    auto adapter = added.model;
+    ycansim::VirtualDevice& dev = added.device;
     ChildProcess demo({YCAN_CANFD_DEMO});
     ASSERT_TRUE(demo.waitForOutput("功能:接收到什么数据就回发什么数据。\n", 10s));
     std::vector<BusFrame> burst;
@@ -138,8 +139,9 @@ TEST_F(Demos, CanFdDemoTakesABurstIn32AndThe8Left) {
 }
 
 TEST_F(Demos, CanFdDemoKeepsEchoingAfterUnplugAndReplug) {
-    auto adapter = std::make_shared<ycansim::VirtualCanFdAdapter>(43);
-    ycansim::VirtualDevice& dev = bench.addDevice(ycansim::canFdSpec(43), adapter);
+    auto added = ycantest::addAdapter<ycansim::VirtualCanFdAdapter>(bench, 43);
+    auto adapter = added.model;
+    ycansim::VirtualDevice& dev = added.device;
     ChildProcess demo({YCAN_CANFD_DEMO});
     ASSERT_TRUE(demo.waitForOutput("功能:接收到什么数据就回发什么数据。\n", 10s));
     std::vector<BusFrame> five;

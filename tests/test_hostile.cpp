@@ -17,9 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "adapter_families.h"
+#include "adapter_fixture.h"
 #include "eventually.h"
-#include "sim/bench/usb_bench.h"
 #include "ycan.h"
 
 using namespace std::chrono_literals;
@@ -33,14 +32,12 @@ int envInt(const char* name, int fallback) {
     return n > 0 ? n : fallback;
 }
 
-class HostileAdapter : public ::testing::TestWithParam<const char*> {
+class HostileAdapter : public ycantest::FamilyFixture {
 protected:
     void SetUp() override {
-        fam = ycantest::makeFamily(GetParam());
-        fam->attach(bench);
+        FamilyFixture::SetUp();
         ASSERT_TRUE(fam->ready());
     }
-    void TearDown() override { YCAN_CloseDevice(fam->type(), 0); }
 
     // Takes frames of channel 0 until `count` have come or `timeout` passed.
     std::vector<_YCAN_CAN_OBJ> takeFrames(size_t count, std::chrono::milliseconds timeout) {
@@ -77,8 +74,6 @@ protected:
             << ", pending " << fam->dev->pendingIn(ep);
     }
 
-    ycansim::UsbBench bench;
-    std::unique_ptr<ycantest::AdapterFamily> fam;
 };
 
 std::string describe(const ycansim::HostileCounts& c) {

@@ -19,7 +19,7 @@
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/usbcan/usbcan2.h"
-#include "adapter_families.h"
+#include "adapter_fixture.h"
 #include "eventually.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/bench/child_process.h"
@@ -40,22 +40,14 @@ int hammerCycles() {
     return n > 0 ? n : 4;
 }
 
-class Lifetimes : public ::testing::TestWithParam<const char*> {
+class Lifetimes : public ycantest::FamilyFixture {
 protected:
-    void SetUp() override {
-        fam = ycantest::makeFamily(GetParam());
-        fam->attach(bench);
-    }
-    void TearDown() override { YCAN_CloseDevice(fam->type(), 0); }
     uint32_t type() const { return fam->type(); }
 
     // Receives frames of channel 0 for up to `wait` into `out`.
     int receive(_YCAN_CAN_OBJ* out, unsigned max, int waitMs) {
         return YCAN_Receive(type(), 0, 0, out, max, waitMs);
     }
-
-    ycansim::UsbBench bench;
-    std::unique_ptr<ycantest::AdapterFamily> fam;
 };
 
 }  // namespace

@@ -8,8 +8,7 @@
 #include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
-#include "sim/record/recorder_adapter.h"
-#include "sim/bench/usb_bench.h"
+#include "adapter_fixture.h"
 #include "ycan.h"
 
 using ycansim::VirtualRecorder;
@@ -17,21 +16,8 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-class Recorder : public ::testing::Test {
+class Recorder : public ycantest::AdapterFixture<VirtualRecorder> {
 protected:
-    VirtualRecorder& attach(unsigned type = 61) {
-        auto model = std::make_shared<VirtualRecorder>();
-        bench.addDevice(ycansim::recorderSpec(type), model);
-        models.push_back(model);
-        return *model;
-    }
-    int open(unsigned type = 61, unsigned index = 0) {
-        opened.insert({type, index});
-        return YCAN_OpenDevice(type, index);
-    }
-    void TearDown() override {
-        for (auto [type, index] : opened) YCAN_CloseDevice(type, index);
-    }
     static _YCAN_RECORD_CONFIG workedExample() {
         _YCAN_RECORD_CONFIG c{};
         c.RecordFlag = 5;
@@ -48,10 +34,6 @@ protected:
         c.TailByte2 = 0x33;
         return c;
     }
-
-    ycansim::UsbBench bench;
-    std::vector<std::shared_ptr<VirtualRecorder>> models;
-    std::set<std::pair<unsigned, unsigned>> opened;
 };
 
 }  // namespace

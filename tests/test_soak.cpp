@@ -21,9 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "adapter_families.h"
+#include "adapter_fixture.h"
 #include "eventually.h"
-#include "sim/bench/usb_bench.h"
 #include "ycan.h"
 
 using namespace std::chrono_literals;
@@ -71,17 +70,7 @@ Resources sample(const ycansim::UsbBench& bench) {
             resident * (sysconf(_SC_PAGESIZE) / 1024)};
 }
 
-class Soak : public ::testing::TestWithParam<const char*> {
-protected:
-    void SetUp() override {
-        fam = ycantest::makeFamily(GetParam());
-        fam->attach(bench);
-    }
-    void TearDown() override { YCAN_CloseDevice(fam->type(), 0); }
-
-    ycansim::UsbBench bench;
-    std::unique_ptr<ycantest::AdapterFamily> fam;
-};
+class Soak : public ycantest::FamilyFixture {};
 
 }  // namespace
 

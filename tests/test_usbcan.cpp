@@ -9,8 +9,7 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/usbcan/usbcan2.h"
-#include "sim/bench/usb_bench.h"
-#include "sim/usbcan/usbcan_adapter.h"
+#include "adapter_fixture.h"
 #include "eventually.h"
 #include "test_support.h"
 #include "ycan.h"
@@ -26,17 +25,14 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-class UsbCan : public ::testing::Test {
+class UsbCan : public ycantest::AdapterFixture<VirtualUsbCanAdapter> {
 protected:
     VirtualUsbCanAdapter& attach(FunctionSetReply reply = FunctionSetReply::Accept) {
-        adapter = std::make_shared<VirtualUsbCanAdapter>();
-        adapter->setFunctionSetReply(reply);
-        dev = &bench.addDevice(ycansim::usbCanSpec(), adapter);
-        return *adapter;
-    }
-    int open(uint32_t type = 4) {
-        opened.insert(type);
-        return YCAN_OpenDevice(type, 0);
+        VirtualUsbCanAdapter& a = AdapterFixture::attach();
+        a.setFunctionSetReply(reply);
+        adapter = models.back().get();
+        dev = devices.back();
+        return a;
     }
     // Opens and initialises channel 0 at 1 Mbit/s (BTR 00 14).
     void ready(FunctionSetReply reply = FunctionSetReply::Accept) {
@@ -54,11 +50,7 @@ protected:
         c.WorkMode = mode;
         return c;
     }
-    std::vector<Bytes> commands() {
-        std::vector<Bytes> out;
-        for (auto& t : bench.capture().select(dev->id(), UsbEvent::Out, 0x01)) out.push_back(t.data);
-        return out;
-    }
+    std::vector<Bytes> commands() { return commandsTo(*dev); }
     bool waitReceived(uint32_t ch, _YCAN_CAN_OBJ* out, unsigned n, std::chrono::milliseconds t = 3s) {
         unsigned got = 0;
         return ycantest::eventually(
@@ -69,14 +61,9 @@ protected:
             },
             t, 0ms);
     }
-    void TearDown() override {
-        for (uint32_t type : opened) YCAN_CloseDevice(type, 0);
-    }
 
-    ycansim::UsbBench bench;
-    std::shared_ptr<VirtualUsbCanAdapter> adapter;
+    VirtualUsbCanAdapter* adapter = nullptr;  // the adapter attached
     ycansim::VirtualDevice* dev = nullptr;
-    std::set<uint32_t> opened;
 };
 
 _YCAN_CAN_OBJ frame(uint32_t id, uint8_t len, uint8_t seed = 0) {
