@@ -27,6 +27,8 @@ run() {  # run NAME [cmake options...]
 }
 
 run gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+echo "==== hostile adapters and soak (g++ build) ===="
+grep -hE '^\[(hostile|soak)' build-ci/gcc/Testing/Temporary/LastTest.log || true
 if [ "${1:-}" != "--quick" ]; then
   echo "==== static analysis ===="
   bash scripts/static-analysis.sh build-ci/gcc
@@ -37,6 +39,9 @@ if [ "${1:-}" != "--quick" ]; then
       -DYCAN_SANITIZE=thread
   run fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DYCAN_BUILD_FUZZ=ON \
       -DYCAN_BUILD_TESTS=OFF -DYCAN_BUILD_BENCH=OFF -DYCAN_BUILD_VIRTUAL=OFF
+  echo "==== fuzz executions ===="
+  awk '/ Testing: fuzz\./ { name = $NF } /stat::number_of_executed_units/ { print name ": " $2 }' \
+      build-ci/fuzz/Testing/Temporary/LastTest.log
 fi
 echo "==== all builds passed ===="
 echo "$passed passed, 0 failed"
