@@ -1,6 +1,7 @@
 // The USB transport against virtual devices on the bench: real libusb, real
 // usbfs ioctls, emulated device underneath.
 #include <gtest/gtest.h>
+
 #include <libusb.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "sim/bench/child_process.h"
@@ -127,6 +129,34 @@ TEST_F(Transport, OnlyTheFirst63MatchingDevicesCanBeSelected) {
     EXPECT_EQ(u.OpenUSBDevice(kVid, kPid, 63), 0);
     EXPECT_EQ(u.OpenUSBDevice(kVid, kPid, 62), 1);
     u.CloseUSBDevice();
+}
+
+// A device plugged in and out all day, beside another that stays: its
+// numbers wrap like the kernel's (2..127, never one in use) and it can still
+// be found and opened after every wrap.
+TEST_F(Transport, DeviceNumbersWrapAndAReplugKeepsItOpenable) {
+    VirtualDevice& staying = addEcho();
+    VirtualDevice& dev = addEcho();
+    std::set<int> seen;
+    for (int cycle = 1; cycle <= 300; ++cycle) {
+        bench.replug(dev);
+        const int n = dev.deviceNumber();
+        ASSERT_GE(n, 2);
+        ASSERT_LE(n, 127);
+        ASSERT_NE(n, staying.deviceNumber());
+        seen.insert(n);
+        if (cycle % 100 != 0) continue;
+        QUserLibUsb u;
+        ASSERT_EQ(libusbOrder().size(), 2u) << "cycle " << cycle;
+        for (int index = 0; index < 2; ++index) {
+            ASSERT_EQ(u.OpenUSBDevice(kVid, kPid, index), 1) << "cycle " << cycle;
+            uint8_t cmd[2] = {0x55, static_cast<uint8_t>(index)}, reply[8] = {};
+            EXPECT_EQ(u.WriteUSBDevice(cmd, 2, 0x01, 100), 2);
+            EXPECT_EQ(u.ReadUSBDevice(reply, sizeof reply, 0x81, 500), 2);
+            u.CloseUSBDevice();
+        }
+    }
+    EXPECT_EQ(seen.size(), 125u);  // every number but the root hub's and the other device's
 }
 
 TEST_F(Transport, InterruptAndBulkRoundTrips) {

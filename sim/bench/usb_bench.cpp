@@ -58,9 +58,18 @@ uint64_t UsbBench::nowUs() {
 }
 
 int UsbBench::nextDevnum(int bus) {
+    // As the kernel numbers devices: round robin over 2..127 (1 is the root
+    // hub), skipping numbers in use, so that a device plugged in and out all
+    // day keeps getting valid addresses.
     int& last = lastDevnum[bus];
-    if (last < 1) last = 1;  // 1 is the root hub
-    return ++last;
+    for (int step = 0; step < kMaxDevnum - 1; ++step) {
+        const int candidate = last >= kMaxDevnum || last < 2 ? 2 : last + 1;
+        last = candidate;
+        bool inUse = false;
+        for (auto& d : devices) inUse = inUse || (d->plugged() && d->busNumber() == bus && d->deviceNumber() == candidate);
+        if (!inUse) return candidate;
+    }
+    throw std::runtime_error("no free device number on bus " + std::to_string(bus));
 }
 
 VirtualDevice& UsbBench::addDevice(const DeviceSpec& layout, std::shared_ptr<DeviceModel> model,
@@ -81,8 +90,11 @@ void UsbBench::unplug(VirtualDevice& dev) {
 void UsbBench::replug(VirtualDevice& dev, PlugOptions where) {
     const bool replugged = dev.deviceNumber() != 0;
     if (dev.plugged()) unplug(dev);
-    int devnum = where.devnum > 0 ? where.devnum : nextDevnum(where.bus);
-    if (devnum > lastDevnum[where.bus]) lastDevnum[where.bus] = devnum;
+    const int devnum = where.devnum > 0 ? where.devnum : nextDevnum(where.bus);
+    // A number used before belongs to the new device from now on: any old
+    // node of another device under that name lets go of it.
+    for (auto& d : devices)
+        if (d.get() != &dev) d->releaseNode(where.bus, devnum);
     char sysPath[128];
     snprintf(sysPath, sizeof sysPath, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", where.bus,
              where.bus, nextPort++);

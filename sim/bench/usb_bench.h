@@ -30,7 +30,7 @@ namespace ycansim {
 
 struct PlugOptions {
     int bus = 1;
-    int devnum = 0;  // 0: the next free number on the bus
+    int devnum = 0;  // 0: the next free number on the bus (2..127, round robin)
 };
 
 class UsbBench {
@@ -66,6 +66,7 @@ public:
 private:
     friend class VirtualDevice;
     void timerLoop();
+    static constexpr int kMaxDevnum = 127;
     int nextDevnum(int bus);
 
     UMockdevTestbed* bed = nullptr;

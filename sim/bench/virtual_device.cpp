@@ -165,13 +165,7 @@ void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
     {
         std::lock_guard guard(lock);
         // A node of an earlier plug-in under the same path lets go of it.
-        for (auto& old : nodes) {
-            if (old->attached && old->devPath == node->devPath) {
-                umockdev_testbed_detach_ioctl(bench.testbed(), old->devPath.c_str(), &err);
-                g_clear_error(&err);
-                old->attached = false;
-            }
-        }
+        releaseNodeLocked(node->devPath);
         inQueue.clear();
         haltedEps.clear();
         updateWakeupLocked(*node);
@@ -219,6 +213,21 @@ void VirtualDevice::unplug() {
         updateWakeupLocked(*node);
     }
     pendingChanged.notify_all();
+}
+
+void VirtualDevice::releaseNode(int bus, int devnum) {
+    std::lock_guard guard(lock);
+    releaseNodeLocked(usbDevNode(bus, devnum));
+}
+
+void VirtualDevice::releaseNodeLocked(const std::string& devPath) {
+    for (auto& old : nodes) {
+        if (!old->attached || old->devPath != devPath) continue;
+        GError* err = nullptr;
+        umockdev_testbed_detach_ioctl(bench.testbed(), old->devPath.c_str(), &err);
+        g_clear_error(&err);
+        old->attached = false;
+    }
 }
 
 void VirtualDevice::detachHandlers() {

@@ -89,6 +89,10 @@ private:
     void unplug();
     // Detaches the ioctl handlers of every node this device had.
     void detachHandlers();
+    // An old node of this device named /dev/bus/usb/<bus>/<devnum> lets go of
+    // the name, which another device is about to take.
+    void releaseNode(int bus, int devnum);
+    void releaseNodeLocked(const std::string& devPath);
 
     // Handler of the usbfs ioctls of one node, on umockdev's worker thread.
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
