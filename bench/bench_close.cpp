@@ -19,8 +19,8 @@ namespace {
 struct Adapters {
     ycansim::UsbBench bench;
     Adapters() {
-        bench.addDevice(ycansim::canFdSpec(43), std::make_shared<ycansim::VirtualCanFdAdapter>(43));
-        bench.addDevice(ycansim::usbCanSpec(), std::make_shared<ycansim::VirtualUsbCanAdapter>());
+        bench.addDevice(ycansim::canFdLayout(43), std::make_shared<ycansim::VirtualCanFdAdapter>(43));
+        bench.addDevice(ycansim::usbCanLayout(), std::make_shared<ycansim::VirtualUsbCanAdapter>());
     }
 };
 

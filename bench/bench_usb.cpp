@@ -23,7 +23,7 @@ struct Setup {
     ycansim::VirtualDevice* dev = nullptr;
     std::unique_ptr<QUserLibUsb> usb;
     Setup() {
-        ycansim::DeviceSpec layout;
+        ycansim::DeviceLayout layout;
         layout.vendorId = 0x1234;
         layout.productId = 0x5678;
         layout.endpoints = {{0x01, ycansim::EndpointType::Interrupt, 64},

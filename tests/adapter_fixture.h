@@ -39,7 +39,7 @@ struct AdapterKind<ycansim::VirtualCanFdAdapter> {
     static std::shared_ptr<ycansim::VirtualCanFdAdapter> make(unsigned type) {
         return std::make_shared<ycansim::VirtualCanFdAdapter>(type);
     }
-    static ycansim::DeviceSpec spec(unsigned type) { return ycansim::canFdSpec(type); }
+    static ycansim::DeviceLayout layout(unsigned type) { return ycansim::canFdLayout(type); }
 };
 
 template <>
@@ -49,7 +49,7 @@ struct AdapterKind<ycansim::VirtualUsbCanAdapter> {
     static std::shared_ptr<ycansim::VirtualUsbCanAdapter> make(unsigned) {
         return std::make_shared<ycansim::VirtualUsbCanAdapter>();
     }
-    static ycansim::DeviceSpec spec(unsigned) { return ycansim::usbCanSpec(); }
+    static ycansim::DeviceLayout layout(unsigned) { return ycansim::usbCanLayout(); }
 };
 
 template <>
@@ -58,7 +58,7 @@ struct AdapterKind<ycansim::VirtualRecorder> {
     static std::shared_ptr<ycansim::VirtualRecorder> make(unsigned) {
         return std::make_shared<ycansim::VirtualRecorder>();
     }
-    static ycansim::DeviceSpec spec(unsigned type) { return ycansim::recorderSpec(type); }
+    static ycansim::DeviceLayout layout(unsigned type) { return ycansim::recorderLayout(type); }
 };
 
 // A virtual adapter of `type` added to `bench`, and its device there:
@@ -71,7 +71,7 @@ struct AddedAdapter {
 template <class Model>
 AddedAdapter<Model> addAdapter(ycansim::UsbBench& bench, unsigned type) {
     auto model = AdapterKind<Model>::make(type);
-    ycansim::VirtualDevice& device = bench.addDevice(AdapterKind<Model>::spec(type), model);
+    ycansim::VirtualDevice& device = bench.addDevice(AdapterKind<Model>::layout(type), model);
     return {std::move(model), device};
 }
 

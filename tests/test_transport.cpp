@@ -19,7 +19,7 @@
 #include "transport/QUserLibUsb.h"
 
 using namespace std::chrono_literals;
-using ycansim::DeviceSpec;
+using ycansim::DeviceLayout;
 using ycansim::EndpointType;
 using ycansim::UsbBench;
 using ycansim::UsbEvent;
@@ -33,8 +33,8 @@ namespace {
 constexpr uint16_t kVid = 0x1234;
 constexpr uint16_t kPid = 0x5678;
 
-DeviceSpec testSpec() {
-    DeviceSpec layout;
+DeviceLayout testLayout() {
+    DeviceLayout layout;
     layout.vendorId = kVid;
     layout.productId = kPid;
     layout.endpoints = {{0x01, EndpointType::Interrupt, 64},
@@ -65,7 +65,7 @@ double processCpuSeconds() {
 
 class Transport : public ::testing::Test {
 protected:
-    VirtualDevice& addEcho() { return bench.addDevice(testSpec(), echo); }
+    VirtualDevice& addEcho() { return bench.addDevice(testLayout(), echo); }
     // Opens index 0 with a fresh transport.
     QUserLibUsb& openFirst() {
         usb = std::make_unique<QUserLibUsb>();

@@ -316,7 +316,7 @@ int run(const Options& o) {
     for (unsigned type : o.canfd) {
         auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type);
         if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-        auto& dev = bench.addDevice(ycansim::canFdSpec(type), m);
+        auto& dev = bench.addDevice(ycansim::canFdLayout(type), m);
         if (!traffic) {
             traffic = std::make_unique<FdTraffic>(*m, dev);
             trafficDevice = &dev;
@@ -327,7 +327,7 @@ int run(const Options& o) {
     for (int i = 0; i < o.classic; ++i) {
         auto m = std::make_shared<ycansim::VirtualUsbCanAdapter>();
         if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-        auto& dev = bench.addDevice(ycansim::usbCanSpec(), m);
+        auto& dev = bench.addDevice(ycansim::usbCanLayout(), m);
         if (!traffic) {
             traffic = std::make_unique<ClassicTraffic>(*m, dev);
             trafficDevice = &dev;
@@ -336,7 +336,7 @@ int run(const Options& o) {
     }
     for (unsigned type : o.recorders) {
         auto m = std::make_shared<ycansim::VirtualRecorder>();
-        bench.addDevice(ycansim::recorderSpec(type), m);
+        bench.addDevice(ycansim::recorderLayout(type), m);
         models.push_back(m);
     }
     if (o.inject > 0 && !traffic) {

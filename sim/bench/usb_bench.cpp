@@ -72,7 +72,7 @@ int UsbBench::nextDevnum(int bus) {
     throw std::runtime_error("no free device number on bus " + std::to_string(bus));
 }
 
-VirtualDevice& UsbBench::addDevice(const DeviceSpec& layout, std::shared_ptr<DeviceModel> model,
+VirtualDevice& UsbBench::addDevice(const DeviceLayout& layout, std::shared_ptr<DeviceModel> model,
                                    PlugOptions where) {
     int id = static_cast<int>(devices.size());
     devices.push_back(std::make_unique<VirtualDevice>(*this, id, layout, std::move(model)));

@@ -41,7 +41,7 @@ public:
     UsbBench& operator=(const UsbBench&) = delete;
 
     // Adds (plugs in) a device. libusb lists the newest device first.
-    VirtualDevice& addDevice(const DeviceSpec& layout, std::shared_ptr<DeviceModel> model,
+    VirtualDevice& addDevice(const DeviceLayout& layout, std::shared_ptr<DeviceModel> model,
                              PlugOptions where = {});
     // Pulls the device out: its pending transfers fail as "no device",
     // later requests get ENODEV, and a "remove" event goes out.

@@ -11,7 +11,7 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
 }
 }  // namespace
 
-std::vector<uint8_t> buildDescriptors(const DeviceSpec& layout) {
+std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout) {
     std::vector<uint8_t> d = {18, 1};
     put16(d, 0x0200);                 // USB 2.0
     d.insert(d.end(), {0, 0, 0, 64});  // class by interface, EP0 of 64 bytes
@@ -25,7 +25,7 @@ std::vector<uint8_t> buildDescriptors(const DeviceSpec& layout) {
     put16(d, total);
     d.insert(d.end(), {1, 1, 0, 0x80, 50});  // one interface, bus powered, 100 mA
     d.insert(d.end(), {9, 4, 0, 0, static_cast<uint8_t>(layout.endpoints.size()), 0xFF, 0, 0, 0});
-    for (const EndpointSpec& ep : layout.endpoints) {
+    for (const EndpointLayout& ep : layout.endpoints) {
         d.insert(d.end(), {7, 5, ep.address, static_cast<uint8_t>(ep.type)});
         put16(d, ep.maxPacket);
         d.push_back(ep.interval);
@@ -39,7 +39,7 @@ std::string usbDevNode(int bus, int devnum) {
     return node;
 }
 
-std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum,
+std::string umockdevRecord(const DeviceLayout& layout, const std::string& sysPath, int bus, int devnum,
                            bool withNode) {
     std::string hex;
     for (uint8_t b : buildDescriptors(layout)) {

@@ -9,29 +9,29 @@ namespace ycansim {
 
 enum class EndpointType : uint8_t { Bulk = 2, Interrupt = 3 };
 
-struct EndpointSpec {
+struct EndpointLayout {
     uint8_t address;  // bit 7 set for IN
     EndpointType type;
     uint16_t maxPacket;
     uint8_t interval = 1;
 };
 
-struct DeviceSpec {
+struct DeviceLayout {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     uint16_t bcdDevice = 0x0100;
     // One vendor-specific interface with these endpoints.
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointLayout> endpoints;
 };
 
 // Device descriptor followed by the whole configuration descriptor, as the
 // kernel exposes them in sysfs.
-std::vector<uint8_t> buildDescriptors(const DeviceSpec& layout);
+std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout);
 
 // The umockdev record that adds the device at bus/devnum under the given
 // sysfs path.
 // withNode false leaves the /dev node out (the caller makes it itself).
-std::string umockdevRecord(const DeviceSpec& layout, const std::string& sysPath, int bus, int devnum,
+std::string umockdevRecord(const DeviceLayout& layout, const std::string& sysPath, int bus, int devnum,
                            bool withNode = true);
 
 // "/dev/bus/usb/BBB/DDD"

@@ -97,8 +97,8 @@ struct VirtualDevice::Node {
     std::list<std::unique_ptr<Urb>> finished;  // ready to be reaped
 };
 
-VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceSpec layout, std::shared_ptr<DeviceModel> m)
-    : bench(b), deviceId(id), deviceSpec(std::move(layout)), deviceModel(std::move(m)) {}
+VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceLayout layout, std::shared_ptr<DeviceModel> m)
+    : bench(b), deviceId(id), deviceLayout(std::move(layout)), deviceModel(std::move(m)) {}
 
 VirtualDevice::~VirtualDevice() {
     handOff();
@@ -180,7 +180,7 @@ void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
     }
 
     // Without its node line: the node is the FIFO made above.
-    std::string record = umockdevRecord(deviceSpec, sysPath, bus, devnum, false);
+    std::string record = umockdevRecord(deviceLayout, sysPath, bus, devnum, false);
     if (!umockdev_testbed_add_from_string(bench.testbed(), record.c_str(), &err)) {
         std::string why = err ? err->message : "unknown";
         g_clear_error(&err);

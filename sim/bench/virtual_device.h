@@ -30,13 +30,13 @@ class UsbBench;
 
 class VirtualDevice {
 public:
-    VirtualDevice(UsbBench& bench, int id, DeviceSpec layout, std::shared_ptr<DeviceModel> model);
+    VirtualDevice(UsbBench& bench, int id, DeviceLayout layout, std::shared_ptr<DeviceModel> model);
     ~VirtualDevice();
     VirtualDevice(const VirtualDevice&) = delete;
     VirtualDevice& operator=(const VirtualDevice&) = delete;
 
     int id() const { return deviceId; }
-    const DeviceSpec& layout() const { return deviceSpec; }
+    const DeviceLayout& layout() const { return deviceLayout; }
     DeviceModel& model() { return *deviceModel; }
     int busNumber() const;
     int deviceNumber() const;
@@ -111,7 +111,7 @@ private:
 
     UsbBench& bench;
     const int deviceId;
-    const DeviceSpec deviceSpec;
+    const DeviceLayout deviceLayout;
     std::shared_ptr<DeviceModel> deviceModel;
 
     mutable std::mutex lock;

@@ -39,8 +39,8 @@ unsigned FdTiming::bitRate() const {
     return quanta == 0 ? 0 : clockMHz * 1000000u / quanta;
 }
 
-DeviceSpec canFdSpec(unsigned deviceType) {
-    DeviceSpec layout;
+DeviceLayout canFdLayout(unsigned deviceType) {
+    DeviceLayout layout;
     switch (deviceType) {
         case 64: layout.vendorId = 0x0471; layout.productId = 0x3014; break;
         case 65: layout.vendorId = 0x0471; layout.productId = 0x2014; break;

@@ -33,7 +33,7 @@
 namespace ycansim {
 
 // Vendor/product id and endpoints of a CAN FD adapter of the given type.
-DeviceSpec canFdSpec(unsigned deviceType);
+DeviceLayout canFdLayout(unsigned deviceType);
 
 // One phase's bit timing as the adapter received it: the fields hold the
 // values themselves (the command carries them minus one).

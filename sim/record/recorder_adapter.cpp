@@ -13,8 +13,8 @@ void put32(std::vector<uint8_t>& d, uint32_t v) {
 }
 }  // namespace
 
-DeviceSpec recorderSpec(unsigned deviceType) {
-    DeviceSpec layout;
+DeviceLayout recorderLayout(unsigned deviceType) {
+    DeviceLayout layout;
     layout.vendorId = 0x0471;
     layout.productId = deviceType == 62 ? 0x2602 : 0x2601;
     layout.endpoints = {{0x01, EndpointType::Bulk, 64}, {0x81, EndpointType::Bulk, 64}};

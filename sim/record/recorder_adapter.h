@@ -22,7 +22,7 @@
 
 namespace ycansim {
 
-DeviceSpec recorderSpec(unsigned deviceType);
+DeviceLayout recorderLayout(unsigned deviceType);
 
 struct RecorderFilter {
     uint8_t kind;

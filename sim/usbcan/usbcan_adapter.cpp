@@ -7,8 +7,8 @@
 
 namespace ycansim {
 
-DeviceSpec usbCanSpec() {
-    DeviceSpec layout;
+DeviceLayout usbCanLayout() {
+    DeviceLayout layout;
     layout.vendorId = 0x0471;
     layout.productId = 0x1200;
     layout.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},

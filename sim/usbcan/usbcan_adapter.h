@@ -27,7 +27,7 @@
 
 namespace ycansim {
 
-DeviceSpec usbCanSpec();
+DeviceLayout usbCanLayout();
 
 struct ClassicFrame {
     unsigned channel = 0;
