@@ -373,22 +373,22 @@ size_t VirtualDevice::descriptorsHeld() const {
     return n;
 }
 
-int VirtualDevice::pendingIn(uint8_t ep) const {
-    std::lock_guard guard(lock);
+int VirtualDevice::countLocked(bool finished, uint8_t ep) const {
     Node* node = currentLocked();
     int n = 0;
     if (node != nullptr)
-        for (auto& u : node->pending) n += u->endpoint == ep;
+        for (auto& u : finished ? node->finished : node->pending) n += u->endpoint == ep;
     return n;
+}
+
+int VirtualDevice::pendingIn(uint8_t ep) const {
+    std::lock_guard guard(lock);
+    return countLocked(false, ep);
 }
 
 int VirtualDevice::finishedIn(uint8_t ep) const {
     std::lock_guard guard(lock);
-    Node* node = currentLocked();
-    int n = 0;
-    if (node != nullptr)
-        for (auto& u : node->finished) n += u->endpoint == ep;
-    return n;
+    return countLocked(true, ep);
 }
 
 int VirtualDevice::queuedIn(uint8_t ep) const {
@@ -399,13 +399,7 @@ int VirtualDevice::queuedIn(uint8_t ep) const {
 
 bool VirtualDevice::waitPendingIn(uint8_t ep, int count, std::chrono::milliseconds timeout) const {
     std::unique_lock guard(lock);
-    return pendingChanged.wait_for(guard, timeout, [&] {
-        Node* node = currentLocked();
-        int n = 0;
-        if (node != nullptr)
-            for (auto& u : node->pending) n += u->endpoint == ep;
-        return n >= count;
-    });
+    return pendingChanged.wait_for(guard, timeout, [&] { return countLocked(false, ep) >= count; });
 }
 
 // ---- Transfer bookkeeping (lock held) --------------------------------------

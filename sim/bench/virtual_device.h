@@ -104,6 +104,8 @@ private:
     // All below with `lock` held.
     void enqueue(uint8_t ep, std::vector<uint8_t> data);
     Node* currentLocked() const;
+    // Transfers of the current node on `ep`: pending, or finished and not reaped.
+    int countLocked(bool finished, uint8_t ep) const;
     void matchLocked(Node& node);
     void finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::iterator it, int status);
     void updateWakeupLocked(Node& node);
