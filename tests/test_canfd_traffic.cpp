@@ -278,6 +278,82 @@ TEST_F(CanFdTraffic, ThousandsOfFramesKeepTheirOrderAcrossTransferBoundaries) {
         }
 }
 
+TEST_F(CanFdTraffic, FramesWaitingInTheAdapterGoOutTogether) {
+    VirtualCanFdAdapter& a = ready();
+    ASSERT_TRUE(dev().waitPendingIn(0x83, 1, 3s));
+    const size_t before = bench.capture().select(dev().id(), UsbEvent::In, 0x83).size();
+    // 1000 classic frames (19-byte records), then 200 FD frames (75 bytes),
+    // each with a time tag of its own, all waiting in the adapter.
+    constexpr uint32_t kClassic = 1000, kFrames = 1200;
+    std::vector<BusFrame> frames;
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        BusFrame f = rxFrame(i % 2, i, i < kClassic ? 8 : 64, i >= kClassic, static_cast<uint8_t>(i));
+        f.timeTag = 1000003u * i + 7;
+        frames.push_back(f);
+    }
+    a.fromBus(dev(), frames);
+
+    std::vector<_YCAN_CAN_OBJ> classic[2];
+    std::vector<_YCAN_CANFD_OBJ> fd[2];
+    ASSERT_TRUE(ycantest::eventually(
+        [&] {
+            size_t total = 0;
+            for (unsigned ch = 0; ch < 2; ++ch) {
+                _YCAN_CAN_OBJ c[128];
+                int n = YCAN_Receive(43, 0, ch, c, 128, 0);
+                classic[ch].insert(classic[ch].end(), c, c + std::max(0, n));
+                _YCAN_CANFD_OBJ f[128];
+                n = YCAN_ReceiveFD(43, 0, ch, f, 128, 5);
+                fd[ch].insert(fd[ch].end(), f, f + std::max(0, n));
+                total += classic[ch].size() + fd[ch].size();
+            }
+            return total >= kFrames;
+        },
+        10s, 0ms));
+    auto check = [](const auto& got, uint32_t first, uint32_t ch, uint8_t len) {
+        for (size_t k = 0; k < got.size(); ++k) {
+            const uint32_t i = first + static_cast<uint32_t>(2 * k) + ch;
+            ASSERT_EQ(got[k].ID, i);
+            EXPECT_EQ(got[k].TimeTag, 1000003u * i + 7);
+            EXPECT_EQ(got[k].DataLen, len);
+            EXPECT_EQ(got[k].Data[0], static_cast<uint8_t>(i));
+        }
+    };
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        ASSERT_EQ(classic[ch].size(), kClassic / 2);
+        ASSERT_EQ(fd[ch].size(), (kFrames - kClassic) / 2);
+        check(classic[ch], 0, ch, 8);
+        check(fd[ch], kClassic, ch, 64);
+    }
+    EXPECT_EQ(a.framesWaiting(), 0u);
+    EXPECT_EQ(a.framesSent(), kFrames);
+
+    // Whole packets of at most 10 records, as many as a 4096-byte transfer
+    // holds: 207 classic records (twenty packets of 10 and one of 7); the
+    // last 172 classic and 9 FD ones; then 54 FD records (five packets of
+    // 10 and one of 4).
+    auto all = bench.capture().select(dev().id(), UsbEvent::In, 0x83);
+    std::vector<size_t> perTransfer;
+    for (size_t t = before; t < all.size(); ++t) {
+        const Bytes& x = all[t].data;
+        ASSERT_LE(x.size(), 4096u);
+        size_t records = 0;
+        for (size_t at = 0; at < x.size();) {
+            ASSERT_LE(at + 7, x.size());
+            ASSERT_EQ(x[at], 0x55);
+            ASSERT_EQ(x[at + 1], 0xF2);
+            const size_t payload = x[at + 4] | (x[at + 5] << 8);
+            ASSERT_GE(x[at + 6], 1);
+            ASSERT_LE(x[at + 6], 10);
+            ASSERT_LE(at + 7 + payload, x.size()) << "a packet cut across transfers";
+            records += x[at + 6];
+            at += 7 + payload;
+        }
+        perTransfer.push_back(records);
+    }
+    EXPECT_EQ(perTransfer, (std::vector<size_t>{207, 207, 207, 207, 181, 54, 54, 54, 29}));
+}
+
 TEST_F(CanFdTraffic, ReceiveWaitsOnlyAsLongAsAsked) {
     VirtualCanFdAdapter& a = ready();
     _YCAN_CAN_OBJ got[4];

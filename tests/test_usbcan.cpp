@@ -375,6 +375,27 @@ TEST_F(UsbCan, ThousandsOfFramesInOrder) {
     }
 }
 
+TEST_F(UsbCan, FramesWaitingInTheAdapterGoOutThreeToATransfer) {
+    ready();
+    ASSERT_TRUE(dev->waitPendingIn(0x82, 1, 3s));
+    const size_t before = bench.capture().select(dev->id(), ycansim::UsbEvent::In, 0x82).size();
+    std::vector<ClassicFrame> frames;
+    for (uint32_t i = 0; i < 30; ++i) frames.push_back(rx(0, 0x100 + i, 8, false, static_cast<uint8_t>(i)));
+    adapter->fromBus(*dev, frames);
+    _YCAN_CAN_OBJ got[30];
+    ASSERT_TRUE(waitReceived(0, got, 30));
+    for (uint32_t i = 0; i < 30; ++i) {
+        EXPECT_EQ(got[i].ID, 0x100 + i);
+        EXPECT_EQ(got[i].TimeTag & 0xFFFFFF, 0x100 + i);
+        EXPECT_EQ(got[i].Data[0], i);
+    }
+    // 19-byte records, whole, as many as a 64-byte transfer holds.
+    auto all = bench.capture().select(dev->id(), ycansim::UsbEvent::In, 0x82);
+    ASSERT_EQ(all.size() - before, 10u);
+    for (size_t t = before; t < all.size(); ++t) EXPECT_EQ(all[t].data.size(), 57u);
+    EXPECT_EQ(adapter->framesSent(), 30u);
+}
+
 TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     ready();
     StreamCapture out(1);

@@ -21,6 +21,10 @@ public:
     virtual void onReset(VirtualDevice&) {}
     // The host cleared a halt on `ep`.
     virtual void onClearHalt(VirtualDevice&, uint8_t /*ep*/) {}
+    // The host submitted an IN transfer on `ep` that nothing queued will
+    // fill: a model holding data back (see InBatcher) sends it now. Called
+    // on the bench's worker thread, without the device's lock.
+    virtual void onInReady(VirtualDevice&, uint8_t /*ep*/) {}
 };
 
 }  // namespace ycansim

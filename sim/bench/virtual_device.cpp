@@ -397,6 +397,20 @@ int VirtualDevice::queuedIn(uint8_t ep) const {
     return q == inQueue.end() ? 0 : static_cast<int>(q->second.size());
 }
 
+size_t VirtualDevice::inRoom(uint8_t ep) const {
+    std::lock_guard guard(lock);
+    Node* node = currentLocked();
+    if (node == nullptr) return 0;
+    auto q = inQueue.find(ep);
+    size_t queued = q == inQueue.end() ? 0 : q->second.size();
+    for (auto& u : node->pending) {
+        if (u->endpoint != ep) continue;
+        if (queued == 0) return static_cast<size_t>(std::max(0, u->length));
+        --queued;
+    }
+    return 0;
+}
+
 bool VirtualDevice::waitPendingIn(uint8_t ep, int count, std::chrono::milliseconds timeout) const {
     std::unique_lock guard(lock);
     return pendingChanged.wait_for(guard, timeout, [&] { return countLocked(false, ep) >= count; });
@@ -558,6 +572,7 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
     const uint8_t ep = urb->endpoint;
     std::vector<uint8_t> outData;
     bool deliver = false;
+    bool waitsForData = false;
     std::chrono::milliseconds unstallAfter{0};
     {
         std::lock_guard guard(lock);
@@ -587,6 +602,7 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
             node.pending.push_back(std::move(urb));
             if (isHalted) finishLocked(node, std::prev(node.pending.end()), -EPIPE);
             matchLocked(node);
+            waitsForData = countLocked(false, ep) > 0;
         } else {
             if (urb->buffer != nullptr)
                 outData.assign(urb->buffer->data, urb->buffer->data + urb->length);
@@ -607,6 +623,7 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
             haltedEps[ep] = false;
         });
     if (deliver) deviceModel->onOut(*this, ep, outData);
+    if (waitsForData) deviceModel->onInReady(*this, ep);
     return true;
 }
 

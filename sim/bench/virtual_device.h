@@ -76,6 +76,9 @@ public:
     int finishedIn(uint8_t ep) const;
     // Chunks queued on `ep` that no transfer has taken yet.
     int queuedIn(uint8_t ep) const;
+    // Length of the first transfer pending on `ep` that no queued chunk
+    // will fill; 0 when there is none (the host is not asking for more).
+    size_t inRoom(uint8_t ep) const;
     // Waits until the host has at least `count` IN transfers pending on ep.
     bool waitPendingIn(uint8_t ep, int count, std::chrono::milliseconds timeout) const;
 

@@ -9,6 +9,9 @@ namespace ycansim {
 
 namespace {
 
+size_t packDataPackets(const std::deque<std::vector<uint8_t>>& waiting, size_t room,
+                       std::vector<uint8_t>& out);
+
 unsigned channelsOf(unsigned type) {
     if (type == 64 || type == 65) return 4;
     if (type == 66 || type == 67) return 8;
@@ -57,7 +60,8 @@ DeviceLayout canFdLayout(unsigned deviceType) {
 VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)
     : type(deviceType),
       channels(channelsOf(deviceType)),
-      clock(deviceType == 66 || deviceType == 67 ? 80 : 60) {}
+      clock(deviceType == 66 || deviceType == 67 ? 80 : 60),
+      outbox(0x83, packDataPackets) {}
 
 void VirtualCanFdAdapter::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {
     if (ep == 0x02) {
@@ -228,21 +232,63 @@ void VirtualCanFdAdapter::onDataPacket(VirtualDevice& dev, const std::vector<uin
     if (echo) dev.pushIn(0x82, std::vector<uint8_t>(packet.begin(), packet.begin() + 7));
 }
 
-std::vector<uint8_t> encodeDataPacket(const std::vector<BusFrame>& frames) {
-    std::vector<uint8_t> p = {0x55, 0xF2, 0, 0, 0, 0, static_cast<uint8_t>(frames.size())};
-    for (const BusFrame& f : frames) {
-        p.push_back(static_cast<uint8_t>((f.channel << 4) | (f.sendMode & 0x0F)));
-        p.push_back(f.flags);
-        for (int b = 0; b < 4; ++b) p.push_back(static_cast<uint8_t>(f.timeTag >> (8 * b)));
-        for (int b = 0; b < 4; ++b) p.push_back(static_cast<uint8_t>(f.id >> (8 * b)));
-        p.push_back(f.dataLen);
-        std::vector<uint8_t> field(f.fd() ? 64 : 8, 0);
-        std::copy_n(f.data.begin(), std::min(f.data.size(), field.size()), field.begin());
-        p.insert(p.end(), field.begin(), field.end());
+namespace {
+
+constexpr size_t kPacketHeader = 7;
+constexpr size_t kRecordsPerPacket = 10;
+
+void putPacketHeader(std::vector<uint8_t>& p, size_t at, size_t records) {
+    const size_t payload = p.size() - at - kPacketHeader;
+    p[at + 0] = 0x55;
+    p[at + 1] = 0xF2;
+    p[at + 4] = static_cast<uint8_t>(payload);
+    p[at + 5] = static_cast<uint8_t>(payload >> 8);
+    p[at + 6] = static_cast<uint8_t>(records);
+}
+
+// As many whole data packets of waiting records as fit in `room` bytes.
+size_t packDataPackets(const std::deque<std::vector<uint8_t>>& waiting, size_t room,
+                       std::vector<uint8_t>& out) {
+    size_t taken = 0;
+    while (taken < waiting.size() && out.size() + kPacketHeader + waiting[taken].size() <= room) {
+        const size_t at = out.size();
+        out.resize(at + kPacketHeader, 0);
+        size_t inPacket = 0;
+        while (taken < waiting.size() && inPacket < kRecordsPerPacket &&
+               out.size() + waiting[taken].size() <= room) {
+            out.insert(out.end(), waiting[taken].begin(), waiting[taken].end());
+            ++taken;
+            ++inPacket;
+        }
+        putPacketHeader(out, at, inPacket);
     }
-    const size_t payload = p.size() - 7;
-    p[4] = static_cast<uint8_t>(payload);
-    p[5] = static_cast<uint8_t>(payload >> 8);
+    return taken;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeDataRecord(const BusFrame& f) {
+    std::vector<uint8_t> r;
+    r.reserve(11 + 64);
+    r.push_back(static_cast<uint8_t>((f.channel << 4) | (f.sendMode & 0x0F)));
+    r.push_back(f.flags);
+    for (int b = 0; b < 4; ++b) r.push_back(static_cast<uint8_t>(f.timeTag >> (8 * b)));
+    for (int b = 0; b < 4; ++b) r.push_back(static_cast<uint8_t>(f.id >> (8 * b)));
+    r.push_back(f.dataLen);
+    const size_t field = f.fd() ? 64 : 8;
+    const size_t n = std::min(f.data.size(), field);
+    r.insert(r.end(), f.data.begin(), f.data.begin() + static_cast<long>(n));
+    r.resize(11 + field, 0);
+    return r;
+}
+
+std::vector<uint8_t> encodeDataPacket(const std::vector<BusFrame>& frames) {
+    std::vector<uint8_t> p(kPacketHeader, 0);
+    for (const BusFrame& f : frames) {
+        std::vector<uint8_t> r = encodeDataRecord(f);
+        p.insert(p.end(), r.begin(), r.end());
+    }
+    putPacketHeader(p, 0, frames.size());
     return p;
 }
 
@@ -278,7 +324,19 @@ void VirtualCanFdAdapter::inject(VirtualDevice& dev, const std::vector<BusFrame>
     }
 }
 
+void VirtualCanFdAdapter::fromBus(VirtualDevice& dev, const std::vector<BusFrame>& frames) {
+    std::vector<std::vector<uint8_t>> records;
+    records.reserve(frames.size());
+    for (const BusFrame& f : frames) records.push_back(encodeDataRecord(f));
+    outbox.add(dev, std::move(records));
+}
+
+void VirtualCanFdAdapter::onInReady(VirtualDevice& dev, uint8_t ep) {
+    if (ep == outbox.endpoint()) outbox.pump(dev);
+}
+
 void VirtualCanFdAdapter::onReset(VirtualDevice&) {
+    outbox.clear();
     std::lock_guard guard(lock);
     // Configuration goes; the counters a test reads stay.
     for (auto& s : state) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "sim/bench/device_model.h"
+#include "sim/bench/in_batcher.h"
 #include "sim/bench/secured_packet.h"
 #include "sim/bench/usb_layout.h"
 
@@ -94,6 +95,8 @@ struct StreamShape {
 // A data packet (header and records) for the given frames, as the adapter
 // sends it.
 std::vector<uint8_t> encodeDataPacket(const std::vector<BusFrame>& frames);
+// One record of a data packet.
+std::vector<uint8_t> encodeDataRecord(const BusFrame& frame);
 
 class VirtualCanFdAdapter : public DeviceModel {
 public:
@@ -119,8 +122,16 @@ public:
     // Echo the next `after` data packets, then skip the echo of `count`.
     void withholdEchoes(int count, int after = 0);
 
-    // Sends frames to the host on 0x83 (thread-safe).
+    // Sends frames to the host on 0x83 at once, in the shape given (thread-safe).
     void inject(VirtualDevice& dev, const std::vector<BusFrame>& frames, const StreamShape& shape = {});
+    // Frames that arrived on the bus (thread-safe). Like a real adapter's,
+    // they wait in its buffer until the host polls 0x83, and what waits goes
+    // out together: up to 10 records a data packet, as many whole packets as
+    // the host's transfer holds. A USB reset empties the buffer.
+    void fromBus(VirtualDevice& dev, const std::vector<BusFrame>& frames);
+    // Frames waiting in the buffer, and frames sent from it to the host.
+    size_t framesWaiting() const { return outbox.waiting(); }
+    uint64_t framesSent() const { return outbox.sent(); }
 
     // Inspection (thread-safe).
     unsigned deviceType() const { return type; }
@@ -143,6 +154,7 @@ public:
     // A USB reset is a power-on for the adapter: channels, filters and the
     // function set start over.
     void onReset(VirtualDevice& dev) override;
+    void onInReady(VirtualDevice& dev, uint8_t ep) override;
 
 private:
     std::vector<uint8_t> answer(const std::vector<uint8_t>& cmd, bool& reply);
@@ -175,6 +187,7 @@ private:
     int echoes = 0;
     std::vector<BusFrame> bus[8];
     std::vector<std::vector<uint8_t>> packets;
+    InBatcher outbox;
 };
 
 }  // namespace ycansim

@@ -16,7 +16,21 @@ DeviceLayout usbCanLayout() {
     return layout;
 }
 
-VirtualUsbCanAdapter::VirtualUsbCanAdapter() = default;
+namespace {
+
+// Whole records, as many as the transfer holds.
+size_t packRecords(const std::deque<std::vector<uint8_t>>& waiting, size_t room, std::vector<uint8_t>& out) {
+    size_t taken = 0;
+    while (taken < waiting.size() && out.size() + waiting[taken].size() <= room) {
+        out.insert(out.end(), waiting[taken].begin(), waiting[taken].end());
+        ++taken;
+    }
+    return taken;
+}
+
+}  // namespace
+
+VirtualUsbCanAdapter::VirtualUsbCanAdapter() : outbox(0x82, packRecords) {}
 
 std::vector<uint8_t> VirtualUsbCanAdapter::encodeRecord(const ClassicFrame& f) {
     std::vector<uint8_t> r(19, 0);
@@ -153,7 +167,19 @@ bool VirtualUsbCanAdapter::answer(const std::vector<uint8_t>& cmd, std::vector<u
     return true;
 }
 
+void VirtualUsbCanAdapter::fromBus(VirtualDevice& dev, const std::vector<ClassicFrame>& frames) {
+    std::vector<std::vector<uint8_t>> records;
+    records.reserve(frames.size());
+    for (const ClassicFrame& f : frames) records.push_back(encodeRecord(f));
+    outbox.add(dev, std::move(records));
+}
+
+void VirtualUsbCanAdapter::onInReady(VirtualDevice& dev, uint8_t ep) {
+    if (ep == outbox.endpoint()) outbox.pump(dev);
+}
+
 void VirtualUsbCanAdapter::onReset(VirtualDevice&) {
+    outbox.clear();
     std::lock_guard guard(lock);
     for (auto& s : channels) {
         s.initialised = false;

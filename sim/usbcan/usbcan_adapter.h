@@ -23,6 +23,7 @@
 
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/bench/device_model.h"
+#include "sim/bench/in_batcher.h"
 #include "sim/bench/usb_layout.h"
 
 namespace ycansim {
@@ -57,6 +58,7 @@ public:
 
     void onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
     void onReset(VirtualDevice& dev) override;
+    void onInReady(VirtualDevice& dev, uint8_t ep) override;
 
     // Behaviour (thread-safe).
     void setVersions(uint16_t v0, uint16_t v1);
@@ -76,6 +78,12 @@ public:
     void inject(VirtualDevice& dev, const std::vector<ClassicFrame>& frames, size_t transferSize = 64,
                 const std::vector<uint8_t>& garbage = {});
     static std::vector<uint8_t> encodeRecord(const ClassicFrame& f);
+    // Frames that arrived on the bus (thread-safe): they wait in the
+    // adapter until the host polls 0x82 and go out as many whole records to
+    // a transfer as it holds. A USB reset empties the buffer.
+    void fromBus(VirtualDevice& dev, const std::vector<ClassicFrame>& frames);
+    size_t framesWaiting() const { return outbox.waiting(); }
+    uint64_t framesSent() const { return outbox.sent(); }
 
     // Inspection (thread-safe).
     ClassicChannelState channel(unsigned ch) const;
@@ -115,6 +123,7 @@ private:
     std::vector<uint8_t> directPayload;
     std::vector<ClassicFrame> bus[2];
     std::vector<std::vector<uint8_t>> packets;
+    InBatcher outbox;
 };
 
 }  // namespace ycansim
