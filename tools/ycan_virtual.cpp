@@ -233,27 +233,38 @@ class TrafficAdapter {
 public:
     virtual ~TrafficAdapter() = default;
     virtual bool channelStarted(unsigned ch) = 0;
-    virtual void send(const Frame& f) = 0;
-    virtual std::vector<Frame> sentByCommand(unsigned ch) = 0;
+    // Frames arriving on the bus, each with the adapter's time tag (us).
+    virtual void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) = 0;
+    // What the command put on the bus since the last call.
+    virtual std::vector<Frame> takeSentByCommand(unsigned ch) = 0;
+    // Frames waiting in the adapter for the host, and frames it sent on.
+    virtual size_t waiting() const = 0;
+    virtual uint64_t delivered() const = 0;
 };
 
 class FdTraffic : public TrafficAdapter {
 public:
     FdTraffic(ycansim::VirtualCanFdAdapter& a, ycansim::VirtualDevice& d) : adapter(a), dev(d) {}
     bool channelStarted(unsigned ch) override { return adapter.channel(ch).started; }
-    void send(const Frame& f) override {
-        ycansim::BusFrame b;
-        b.channel = f.channel;
-        b.flags = static_cast<uint8_t>((f.fd ? 0x01 : 0) | (f.extended ? 0x04 : 0));
-        b.id = f.id;
-        b.dataLen = f.len;
-        b.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
-        b.data.assign(f.data, f.data + (f.fd ? 64 : 8));
-        adapter.inject(dev, {b});
+    void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
+        std::vector<ycansim::BusFrame> bus;
+        bus.reserve(frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const Frame& f = frames[i];
+            ycansim::BusFrame b;
+            b.channel = f.channel;
+            b.flags = static_cast<uint8_t>((f.fd ? 0x01 : 0) | (f.extended ? 0x04 : 0));
+            b.id = f.id;
+            b.dataLen = f.len;
+            b.timeTag = tags[i];
+            b.data.assign(f.data, f.data + (f.fd ? 64 : 8));
+            bus.push_back(std::move(b));
+        }
+        adapter.fromBus(dev, bus);
     }
-    std::vector<Frame> sentByCommand(unsigned ch) override {
+    std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& b : adapter.busFrames(ch)) {
+        for (auto& b : adapter.takeBusFrames(ch)) {
             Frame f;
             f.channel = b.channel;
             f.fd = b.fd();
@@ -265,6 +276,8 @@ public:
         }
         return out;
     }
+    size_t waiting() const override { return adapter.framesWaiting(); }
+    uint64_t delivered() const override { return adapter.framesSent(); }
 
 private:
     ycansim::VirtualCanFdAdapter& adapter;
@@ -278,19 +291,25 @@ public:
         auto s = adapter.channel(ch);
         return s.initialised && s.starts > 0;
     }
-    void send(const Frame& f) override {
-        ycansim::ClassicFrame c;
-        c.channel = f.channel;
-        c.id = f.id;
-        c.extended = f.extended;
-        c.dataLen = f.len;
-        c.data.assign(f.data, f.data + 8);
-        c.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
-        adapter.inject(dev, {c});
+    void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
+        std::vector<ycansim::ClassicFrame> bus;
+        bus.reserve(frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const Frame& f = frames[i];
+            ycansim::ClassicFrame c;
+            c.channel = f.channel;
+            c.id = f.id;
+            c.extended = f.extended;
+            c.dataLen = f.len;
+            c.data.assign(f.data, f.data + 8);
+            c.timeTag = tags[i];
+            bus.push_back(std::move(c));
+        }
+        adapter.fromBus(dev, bus);
     }
-    std::vector<Frame> sentByCommand(unsigned ch) override {
+    std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& c : adapter.busFrames(ch)) {
+        for (auto& c : adapter.takeBusFrames(ch)) {
             Frame f;
             f.channel = c.channel;
             f.extended = c.extended;
@@ -301,6 +320,8 @@ public:
         }
         return out;
     }
+    size_t waiting() const override { return adapter.framesWaiting(); }
+    uint64_t delivered() const override { return adapter.framesSent(); }
 
 private:
     ycansim::VirtualUsbCanAdapter& adapter;
@@ -346,14 +367,16 @@ int run(const Options& o) {
 
     FrameSource source(o, fdCapable);
     std::vector<Frame> injected;
-    std::vector<Frame> echoed;
     // Classic and CAN FD frames travel in separate queues, so order holds
     // within each kind only: match them kind by kind.
     std::vector<Frame> injectedByKind[2];
     size_t echoedByKind[2] = {0, 0};  // position after the last matched frame
     size_t matchedFrames = 0;
-    size_t printedOut = 0;
     size_t forwarded = 0;
+    size_t maxBacklog = 0;
+    bool warnedBehind = false;
+    uint64_t trafficStartUs = 0;
+    steady_clock::time_point lastDeliveredAt{};
     int mismatched = 0;
 
     ycansim::ChildProcess child(o.command);
@@ -376,16 +399,39 @@ int run(const Options& o) {
             if (!trafficStarted && traffic->channelStarted(o.channel)) {
                 trafficStarted = true;
                 trafficStart = steady_clock::now();
+                trafficStartUs = ycansim::UsbBench::nowUs();
             }
             if (trafficStarted) {
-                const double due = duration<double>(steady_clock::now() - trafficStart).count() * o.rate;
-                while (static_cast<int>(injected.size()) < o.inject && injected.size() <= due) {
-                    Frame f = source.next(static_cast<int>(injected.size()));
-                    traffic->send(f);
-                    injected.push_back(f);
-                    injectedByKind[f.fd ? 1 : 0].push_back(f);
-                    if (!o.quiet) printFrame(" in", f, o.candump, seconds());
+                // Every frame due by now goes to the adapter in one batch,
+                // time-tagged with when it was due on the bus.
+                const double elapsed = duration<double>(steady_clock::now() - trafficStart).count();
+                const double due = elapsed * o.rate;
+                std::vector<Frame> batch;
+                std::vector<uint32_t> tags;
+                while (static_cast<int>(injected.size() + batch.size()) < o.inject &&
+                       static_cast<double>(injected.size() + batch.size()) <= due) {
+                    const size_t n = injected.size() + batch.size();
+                    batch.push_back(source.next(static_cast<int>(n)));
+                    tags.push_back(static_cast<uint32_t>(trafficStartUs + static_cast<uint64_t>(
+                                                                              static_cast<double>(n) * 1e6 / o.rate)));
                 }
+                if (!batch.empty()) {
+                    traffic->send(batch, tags);
+                    for (const Frame& f : batch) {
+                        injected.push_back(f);
+                        injectedByKind[f.fd ? 1 : 0].push_back(f);
+                        if (!o.quiet) printFrame(" in", f, o.candump, seconds());
+                    }
+                }
+                const size_t backlog = traffic->waiting();
+                maxBacklog = std::max(maxBacklog, backlog);
+                if (!warnedBehind && o.inject > 0 && static_cast<double>(backlog) > std::max(100.0, o.rate / 10)) {
+                    warnedBehind = true;
+                    fprintf(stderr, "ycan-virtual: falling behind: %zu frames waiting in the adapter\n", backlog);
+                }
+                if (lastDeliveredAt == steady_clock::time_point{} && o.inject > 0 &&
+                    traffic->delivered() >= static_cast<uint64_t>(o.inject))
+                    lastDeliveredAt = steady_clock::now();
                 const long sinceTraffic =
                     duration_cast<milliseconds>(steady_clock::now() - trafficStart).count();
                 if (o.unplugAt >= 0 && !unplugged && sinceTraffic >= o.unplugAt) {
@@ -399,9 +445,7 @@ int run(const Options& o) {
                     printf("ycan-virtual: adapter plugged back in\n");
                 }
             }
-            std::vector<Frame> back = traffic->sentByCommand(o.channel);
-            for (; printedOut < back.size(); ++printedOut) {
-                const Frame& f = back[printedOut];
+            for (const Frame& f : traffic->takeSentByCommand(o.channel)) {
                 if (!o.quiet) printFrame("out", f, o.candump, seconds());
                 // The next injected frame of its kind that it equals; frames
                 // in between were lost (an unplugged adapter, say).
@@ -415,7 +459,6 @@ int run(const Options& o) {
                 } else {
                     ++mismatched;
                 }
-                echoed.push_back(f);
             }
         }
         fflush(stdout);
@@ -433,6 +476,20 @@ int run(const Options& o) {
     std::string out = child.output();
     if (out.size() > forwarded) fwrite(out.data() + forwarded, 1, out.size() - forwarded, stdout);
 
+    if (traffic && o.inject > 0 && trafficStarted) {
+        // Achieved: frames the adapter handed to the host, over the time
+        // from the first frame due to the last one sent (or to the end).
+        const uint64_t delivered = traffic->delivered();
+        const auto end = lastDeliveredAt != steady_clock::time_point{} ? lastDeliveredAt : steady_clock::now();
+        const double offeredSpan = static_cast<double>(o.inject - 1) / o.rate;
+        const double span = std::max(offeredSpan, duration<double>(end - trafficStart).count());
+        const double achieved = span > 0 ? static_cast<double>(delivered) / span : static_cast<double>(delivered);
+        printf("ycan-virtual: offered %.0f frames/s, achieved %.0f frames/s (%" PRIu64 " of %d frames to the host, "
+               "at most %zu waiting in the adapter)\n",
+               o.rate, std::min(achieved, o.rate), delivered, o.inject, maxBacklog);
+        if (delivered < static_cast<uint64_t>(o.inject) || achieved < 0.95 * o.rate)
+            fprintf(stderr, "ycan-virtual: warning: the adapter fell behind the offered rate\n");
+    }
     bool failed = false;
     if (o.expectEcho || o.inject > 0) {
         const size_t matched = matchedFrames;
