@@ -210,13 +210,14 @@ public:
             f.extended = rng() % 4 == 0;
             f.id = opts.idLow + static_cast<uint32_t>(rng() % span);
             f.len = f.fd ? kFdLengths[rng() % 16] : static_cast<uint8_t>(rng() % 9);
-            for (int i = 0; i < f.len; ++i) f.data[i] = static_cast<uint8_t>(rng());
+            for (unsigned i = 0; i < f.len && i < sizeof f.data; ++i) f.data[i] = static_cast<uint8_t>(rng());
         } else {
             f.fd = fdCapable && (n * opts.fdShare / 100) != ((n + 1) * opts.fdShare / 100);
             f.extended = n % 5 == 4;
             f.id = opts.idLow + static_cast<uint32_t>(n) % span;
-            f.len = f.fd ? kFdLengths[n % 16] : static_cast<uint8_t>(n % 9);
-            for (int i = 0; i < f.len; ++i) f.data[i] = static_cast<uint8_t>(n + i);
+            const auto k = static_cast<unsigned>(n);
+            f.len = f.fd ? kFdLengths[k % 16] : static_cast<uint8_t>(k % 9);
+            for (unsigned i = 0; i < f.len && i < sizeof f.data; ++i) f.data[i] = static_cast<uint8_t>(k + i);
         }
         if (f.extended) f.id |= 0x10000000;
         return f;

@@ -2,14 +2,16 @@
 // pushes what one transfer carried in one go; application threads take
 // frames, waiting on a condition variable (never polling) for the first.
 // close() lets every waiter go at once: a closed queue still hands out what
-// it holds but never waits. The queue has no length limit.
+// it holds but never waits. The queue has no length limit; once it has grown
+// to its working size, moving frames through it allocates nothing.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
+
+#include "drivers/common/chunked_fifo.h"
 
 namespace ycan {
 
@@ -22,7 +24,7 @@ public:
         if (n == 0) return;
         {
             std::lock_guard guard(lock);
-            queue.insert(queue.end(), frames, frames + n);
+            queue.push(frames, n);
         }
         arrived.notify_all();
     }
@@ -39,12 +41,7 @@ public:
             else if (waitMs > 0)
                 arrived.wait_for(guard, std::chrono::milliseconds(waitMs), ready);
         }
-        unsigned n = 0;
-        while (n < capacity && !queue.empty()) {
-            out[n++] = queue.front();
-            queue.pop_front();
-        }
-        return static_cast<int>(n);
+        return static_cast<int>(queue.pop(out, capacity));
     }
 
     size_t size() const {
@@ -74,7 +71,7 @@ public:
 private:
     mutable std::mutex lock;
     std::condition_variable arrived;
-    std::deque<Frame> queue;
+    ChunkedFifo<Frame> queue;
     bool closed = true;  // until the device opens
 };
 

@@ -1,0 +1,188 @@
+// The receive path without USB, both families: a transfer's bytes decoded
+// into the channel queues (as the receive thread does with each transfer),
+// then the frames taken out (as an application does). The bytes come from
+// the virtual adapters' own encoders, in the transfer shapes the adapters
+// use. Counters: frames/s, heap allocations per frame once warm (the queues
+// have grown to their working size), and, for frames left waiting in a
+// queue, heap bytes per frame.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "alloc_counter.h"
+#include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/common/frame_queue.h"
+#include "drivers/usbcan/usbcan2_stream.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "sim/usbcan/usbcan_adapter.h"
+
+namespace {
+
+enum class Records { Fd64, Fd8, Classic };
+
+constexpr size_t kFrames = 10000;
+// The application takes what waits after every few transfers, as one that
+// keeps up with the bus but is woken less often than frames arrive.
+constexpr size_t kTransfersPerTake = 4;
+
+// Transfers of up to 4096 bytes holding whole packets of 10 records, as the
+// adapter sends what waits; frames spread over the 8 channels.
+std::vector<std::vector<uint8_t>> canFdTransfers(Records kind, size_t frames) {
+    std::vector<std::vector<uint8_t>> transfers(1);
+    std::vector<ycansim::BusFrame> group;
+    auto flush = [&] {
+        auto p = ycansim::encodeDataPacket(group);
+        if (transfers.back().size() + p.size() > 4096) transfers.emplace_back();
+        transfers.back().insert(transfers.back().end(), p.begin(), p.end());
+        group.clear();
+    };
+    for (size_t i = 0; i < frames; ++i) {
+        ycansim::BusFrame f;
+        f.channel = static_cast<unsigned>(i % 8);
+        f.flags = kind == Records::Classic ? 0x00 : 0x01;
+        f.id = static_cast<uint32_t>(i);
+        f.timeTag = static_cast<uint32_t>(i * 20);
+        f.dataLen = kind == Records::Fd64 ? 64 : 8;
+        f.data.assign(kind == Records::Classic ? 8 : 64, static_cast<uint8_t>(i));
+        group.push_back(f);
+        if (group.size() == 10) flush();
+    }
+    if (!group.empty()) flush();
+    return transfers;
+}
+
+template <class Frame>
+int takeAll(QDeviceUsbCanFd2& dev, std::vector<Frame>& out, uint32_t& lastId) {
+    int taken = 0;
+    for (unsigned ch = 0; ch < 8; ++ch) {
+        int n;
+        if constexpr (std::is_same_v<Frame, _YCAN_CANFD_OBJ>) {
+            while ((n = dev.receiveFD(ch, out.data(), static_cast<unsigned>(out.size()), 0)) > 0) {
+                taken += n;
+                lastId = out[static_cast<size_t>(n) - 1].ID;
+            }
+        } else {
+            while ((n = dev.receive(ch, out.data(), static_cast<unsigned>(out.size()), 0)) > 0) {
+                taken += n;
+                lastId = out[static_cast<size_t>(n) - 1].ID;
+            }
+        }
+    }
+    return taken;
+}
+
+template <Records Kind>
+void BM_CanFdReceive(benchmark::State& state) {
+    using Frame = std::conditional_t<Kind == Records::Classic, _YCAN_CAN_OBJ, _YCAN_CANFD_OBJ>;
+    const auto transfers = canFdTransfers(Kind, kFrames);
+    QDeviceUsbCanFd2 dev;
+    std::vector<Frame> out(256);
+    auto pass = [&] {
+        uint32_t lastId = 0;
+        int taken = 0;
+        for (size_t t = 0; t < transfers.size(); ++t) {
+            dev.usbRxDataProcess(transfers[t].data(), static_cast<unsigned>(transfers[t].size()));
+            if (t % kTransfersPerTake == kTransfersPerTake - 1) taken += takeAll(dev, out, lastId);
+        }
+        taken += takeAll(dev, out, lastId);
+        return taken == static_cast<int>(kFrames) && lastId == kFrames - 1;
+    };
+    pass();  // the queues and staging grow to their working size
+    const uint64_t allocsBefore = ycanbench::allocations();
+    size_t frames = 0;
+    for (auto _ : state) {
+        if (!pass()) {
+            state.SkipWithError("frames lost or out of order");
+            break;
+        }
+        frames += kFrames;
+    }
+    const uint64_t allocs = ycanbench::allocations() - allocsBefore;
+    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["allocs/frame"] = frames ? static_cast<double>(allocs) / static_cast<double>(frames) : 0;
+}
+
+// The classic adapters: 64-byte transfers cut from back-to-back records,
+// decoded by the stream into per-channel queues, as the receive pass does.
+void BM_ClassicReceive(benchmark::State& state) {
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < kFrames; ++i) {
+        ycansim::ClassicFrame f;
+        f.channel = static_cast<unsigned>(i % 2);
+        f.id = static_cast<uint32_t>(i % 0x800);
+        f.dataLen = 8;
+        f.data.assign(8, static_cast<uint8_t>(i));
+        f.timeTag = static_cast<uint32_t>(i);
+        auto r = ycansim::VirtualUsbCanAdapter::encodeRecord(f);
+        stream.insert(stream.end(), r.begin(), r.end());
+    }
+    ycan::Usbcan2Stream rx;
+    std::vector<_YCAN_CAN_OBJ> staged[2];
+    ycan::FrameQueue<_YCAN_CAN_OBJ> queues[2];
+    for (auto& q : queues) q.open();
+    std::vector<_YCAN_CAN_OBJ> out(256);
+    auto takeAll = [&] {
+        size_t taken = 0;
+        for (auto& q : queues) {
+            int n;
+            while ((n = q.take(out.data(), static_cast<unsigned>(out.size()), 0)) > 0) taken += static_cast<size_t>(n);
+        }
+        return taken;
+    };
+    auto pass = [&] {
+        size_t taken = 0;
+        for (size_t at = 0, t = 0; at < stream.size(); at += 64, ++t) {
+            rx.feed(stream.data() + at, static_cast<unsigned>(std::min<size_t>(64, stream.size() - at)), staged);
+            for (unsigned ch = 0; ch < 2; ++ch) {
+                queues[ch].push(staged[ch].data(), staged[ch].size());
+                staged[ch].clear();
+            }
+            if (t % kTransfersPerTake == kTransfersPerTake - 1) taken += takeAll();
+        }
+        return taken + takeAll() == kFrames;
+    };
+    pass();
+    const uint64_t allocsBefore = ycanbench::allocations();
+    size_t frames = 0;
+    for (auto _ : state) {
+        if (!pass()) {
+            state.SkipWithError("frames lost");
+            break;
+        }
+        frames += kFrames;
+    }
+    const uint64_t allocs = ycanbench::allocations() - allocsBefore;
+    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["allocs/frame"] = frames ? static_cast<double>(allocs) / static_cast<double>(frames) : 0;
+}
+
+// Heap bytes per frame with a million frames waiting in one channel's
+// queue (an application that stopped reading), against the frame record.
+template <class Frame>
+void BM_QueuedFrameMemory(benchmark::State& state) {
+    constexpr size_t kWaiting = 1000000;
+    double perFrame = 0;
+    for (auto _ : state) {
+        ycan::FrameQueue<Frame> queue;
+        queue.open();
+        std::vector<Frame> batch(54);  // what one transfer carries
+        for (size_t i = 0; i < batch.size(); ++i) batch[i].ID = static_cast<uint32_t>(i);
+        const size_t before = ycanbench::heapInUse();
+        for (size_t n = 0; n < kWaiting; n += batch.size())
+            queue.push(batch.data(), std::min(batch.size(), kWaiting - n));
+        const size_t after = ycanbench::heapInUse();
+        if (queue.size() != kWaiting) state.SkipWithError("frames lost");
+        perFrame = static_cast<double>(after - before) / kWaiting;
+    }
+    state.counters["heap_bytes/frame"] = perFrame;
+    state.counters["record_bytes"] = sizeof(Frame);
+}
+
+}  // namespace
+
+BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Fd64)->Name("Receive/canfd_fd64")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Fd8)->Name("Receive/canfd_fd8")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Classic)->Name("Receive/canfd_classic")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClassicReceive)->Name("Receive/usbcan_classic")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CANFD_OBJ)->Name("QueueMemory/fd")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CAN_OBJ)->Name("QueueMemory/classic")->Iterations(1)->Unit(benchmark::kMillisecond);
