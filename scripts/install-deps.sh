@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy cppcheck pkg-config binutils
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev python3
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev libssl-dev
 )
 

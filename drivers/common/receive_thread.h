@@ -15,6 +15,9 @@ namespace ycan {
 
 class ReceiveThread {
 public:
+    // The name every receive thread carries.
+    static constexpr const char* kThreadName = "ycan-rx";
+
     ReceiveThread() = default;
     ~ReceiveThread();
     ReceiveThread(const ReceiveThread&) = delete;

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs every benchmark of a build and prints one table, each figure beside
+# its baseline measured in the same run.
+#   bench/run-suite.sh BUILD_DIR [--quick]
+# --quick: one short pass of everything (the CI check that the suite runs);
+# its figures are not meaningful.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?usage: run-suite.sh BUILD_DIR [--quick]}" && pwd)
+quick=0
+[ "${2:-}" = "--quick" ] && quick=1
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+args=()
+if [ $quick -eq 1 ]; then
+  export YCAN_BENCH_QUICK=1
+  args+=(--benchmark_min_time=0.01)
+fi
+
+run() {  # run NAME [on-bench]
+  local name=$1 launcher=()
+  [ "${2:-}" = "on-bench" ] && launcher=("$build/run-on-bench.sh")
+  echo "running $name ..." >&2
+  if ! "${launcher[@]}" "$build/bench/ycan_bench_$name" "${args[@]}" \
+       --benchmark_out="$out/$name.json" --benchmark_out_format=json >"$out/$name.log" 2>&1; then
+    cat "$out/$name.log" >&2
+    echo "bench: ycan_bench_$name failed" >&2
+    exit 1
+  fi
+}
+
+run receive
+run transmit
+run end_to_end on-bench
+run idle on-bench
+run close on-bench
+python3 "$here/report.py" "$out"
