@@ -35,4 +35,16 @@ run transmit
 run end_to_end on-bench
 run idle on-bench
 run close on-bench
+
+# Whole processes: ycan-virtual offering 50,000 8-byte FD frames/s to an
+# application that only receives (tools/frame_sink).
+frames=150000
+[ $quick -eq 1 ] && frames=5000
+echo "running whole process ..." >&2
+if ! "$build/tools/ycan-virtual" --canfd 43 --inject $frames --rate 50000 --fd 100 --quiet \
+     -- "$build/tools/frame_sink" 43 $frames >"$out/whole_process.txt" 2>&1; then
+  cat "$out/whole_process.txt" >&2
+  echo "bench: the whole-process run failed" >&2
+  exit 1
+fi
 python3 "$here/report.py" "$out"

@@ -83,6 +83,36 @@ TEST(YcanVirtual, DemoKeepsEchoingAcrossAnUnplug) {
     EXPECT_EQ(summaryCount(r.output, "mismatched"), 0) << r.output;
 }
 
+TEST(YcanVirtual, ReportsTheAchievedRateAndWarnsWhenTheAdapterFallsBehind) {
+    // CAN FD frames batched into 4096-byte transfers keep up with a busy bus.
+    ToolRun fd = ycanVirtual({"--canfd", "43", "--inject", "20000", "--rate", "50000", "--fd", "100", "--quiet",
+                              "--", YCAN_FRAME_SINK, "43", "20000"});
+    EXPECT_EQ(fd.status, 0) << fd.output;
+    EXPECT_NE(fd.output.find("frame_sink: received 20000 frames"), std::string::npos) << fd.output;
+    std::smatch m;
+    const std::regex rate(R"(offered (\d+) frames/s, achieved (\d+) frames/s \((\d+) of (\d+) frames to the host)");
+    ASSERT_TRUE(std::regex_search(fd.output, m, rate)) << fd.output;
+    EXPECT_EQ(m[1], "50000");
+    EXPECT_GT(std::stoi(m[2]), 0);
+    EXPECT_LE(std::stoi(m[2]), 50000);
+    EXPECT_EQ(m[3], "20000");
+    EXPECT_EQ(m[4], "20000");
+
+    // Three classic records to a 64-byte transfer cannot carry 100,000
+    // frames/s: the tool says so, and every frame still arrives, late.
+    ToolRun classic = ycanVirtual({"--classic", "1", "--inject", "1500", "--rate", "100000", "--quiet", "--",
+                                   YCAN_FRAME_SINK, "4", "1500"});
+    EXPECT_EQ(classic.status, 0) << classic.output;
+    EXPECT_NE(classic.output.find("frame_sink: received 1500 frames"), std::string::npos) << classic.output;
+    EXPECT_NE(classic.output.find("ycan-virtual: falling behind: "), std::string::npos) << classic.output;
+    EXPECT_NE(classic.output.find("ycan-virtual: warning: the adapter fell behind the offered rate"),
+              std::string::npos)
+        << classic.output;
+    ASSERT_TRUE(std::regex_search(classic.output, m, rate)) << classic.output;
+    EXPECT_LT(std::stoi(m[2]), 95000);
+    EXPECT_EQ(m[3], "1500");
+}
+
 TEST(YcanVirtual, CandumpLogFormat) {
     ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "6", "--candump", "--expect-echo", "--", YCAN_CANFD_DEMO});
     EXPECT_EQ(r.status, 0) << r.output;

@@ -196,6 +196,10 @@ void printFrame(const char* dir, const Frame& f, bool candump, double t) {
         printf("%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
 }
 
+// Frames leaving the adapter later than this after they were due on the bus
+// mean the emulation cannot carry the offered rate.
+constexpr double kBehindMs = 200;
+
 const uint8_t kFdLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
 
 class FrameSource {
@@ -424,11 +428,20 @@ int run(const Options& o) {
                         if (!o.quiet) printFrame(" in", f, o.candump, seconds());
                     }
                 }
+                // How late the adapter is: the next frame to leave it was
+                // due on the bus this long ago.
                 const size_t backlog = traffic->waiting();
                 maxBacklog = std::max(maxBacklog, backlog);
-                if (!warnedBehind && o.inject > 0 && static_cast<double>(backlog) > std::max(100.0, o.rate / 10)) {
-                    warnedBehind = true;
-                    fprintf(stderr, "ycan-virtual: falling behind: %zu frames waiting in the adapter\n", backlog);
+                if (backlog > 0 && !warnedBehind) {
+                    const double nextDue = static_cast<double>(traffic->delivered()) / o.rate;
+                    const double lateMs = (duration<double>(steady_clock::now() - trafficStart).count() - nextDue) * 1000;
+                    if (lateMs > kBehindMs) {
+                        warnedBehind = true;
+                        fprintf(stderr,
+                                "ycan-virtual: falling behind: frames leave the adapter %.0f ms after they are due "
+                                "(%zu waiting)\n",
+                                lateMs, backlog);
+                    }
                 }
                 if (lastDeliveredAt == steady_clock::time_point{} && o.inject > 0 &&
                     traffic->delivered() >= static_cast<uint64_t>(o.inject))
