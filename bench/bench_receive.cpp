@@ -51,6 +51,26 @@ std::vector<std::vector<uint8_t>> canFdTransfers(Records kind, size_t frames) {
     return transfers;
 }
 
+// Runs pass() (which moves kFrames frames through and says whether they all
+// came out, in order) once to let the queues grow to their working size,
+// then once per iteration, counting the allocations of the timed passes.
+template <class Pass>
+void timePasses(benchmark::State& state, Pass pass) {
+    pass();
+    const uint64_t allocsBefore = ycanbench::allocations();
+    size_t frames = 0;
+    for (auto _ : state) {
+        if (!pass()) {
+            state.SkipWithError("frames lost or out of order");
+            break;
+        }
+        frames += kFrames;
+    }
+    const uint64_t allocs = ycanbench::allocations() - allocsBefore;
+    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["allocs/frame"] = frames ? static_cast<double>(allocs) / static_cast<double>(frames) : 0;
+}
+
 template <class Frame>
 int takeAll(QDeviceUsbCanFd2& dev, std::vector<Frame>& out, uint32_t& lastId) {
     int taken = 0;
@@ -87,19 +107,7 @@ void BM_CanFdReceive(benchmark::State& state) {
         taken += takeAll(dev, out, lastId);
         return taken == static_cast<int>(kFrames) && lastId == kFrames - 1;
     };
-    pass();  // the queues and staging grow to their working size
-    const uint64_t allocsBefore = ycanbench::allocations();
-    size_t frames = 0;
-    for (auto _ : state) {
-        if (!pass()) {
-            state.SkipWithError("frames lost or out of order");
-            break;
-        }
-        frames += kFrames;
-    }
-    const uint64_t allocs = ycanbench::allocations() - allocsBefore;
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
-    state.counters["allocs/frame"] = frames ? static_cast<double>(allocs) / static_cast<double>(frames) : 0;
+    timePasses(state, pass);
 }
 
 // The classic adapters: 64-byte transfers cut from back-to-back records,
@@ -141,19 +149,7 @@ void BM_ClassicReceive(benchmark::State& state) {
         }
         return taken + takeAll() == kFrames;
     };
-    pass();
-    const uint64_t allocsBefore = ycanbench::allocations();
-    size_t frames = 0;
-    for (auto _ : state) {
-        if (!pass()) {
-            state.SkipWithError("frames lost");
-            break;
-        }
-        frames += kFrames;
-    }
-    const uint64_t allocs = ycanbench::allocations() - allocsBefore;
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
-    state.counters["allocs/frame"] = frames ? static_cast<double>(allocs) / static_cast<double>(frames) : 0;
+    timePasses(state, pass);
 }
 
 // Heap bytes per frame with a million frames waiting in one channel's
