@@ -32,7 +32,7 @@ grep -hE '^\[(hostile|soak)' build-ci/gcc/Testing/Temporary/LastTest.log || true
 if [ "${1:-}" != "--quick" ]; then
   echo "==== static analysis ===="
   bash scripts/static-analysis.sh build-ci/gcc
-  run clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DYCAN_BUILD_BENCH=OFF
+  run clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
   run asan -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DYCAN_BUILD_BENCH=OFF \
       "-DYCAN_SANITIZE=address,undefined"
   run tsan -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DYCAN_BUILD_BENCH=OFF \
