@@ -1,6 +1,6 @@
-# Warning flags and sanitizer instrumentation shared by every target we build.
+# Warning flags shared by every target we build.
 function(ycan_set_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow)
   if(YCAN_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
@@ -10,8 +10,3 @@ function(ycan_set_warnings target)
     target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
   endif()
 endfunction()
-
-if(YCAN_SANITIZE)
-  add_compile_options(-fsanitize=${YCAN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=${YCAN_SANITIZE})
-endif()

@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
         Corruption{"TooShortToRead", -1, 3, -1, false, "错误:协议报文长度不足...<3 byte>"},
         Corruption{"LengthBelowMinimum", -1, 0, 8, false, "错误:协议报文长度不足...<20,8>"},
         Corruption{"PartialCipherBlock", -1, 0, 19, true, "错误:协议报文长度不足...<20,19>"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Framing, ChecksumMessageNamesReceivedThenComputed) {
     uint8_t payload[2] = {0, 0};

@@ -266,4 +266,4 @@ TEST_P(HostileAdapter, LeftoverRepliesAreNeverTakenForANewRequest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, HostileAdapter, ::testing::Values("canfd", "classic", "recorder"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& p) { return std::string(p.param); });

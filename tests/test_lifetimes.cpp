@@ -262,7 +262,7 @@ TEST_P(Lifetimes, NegativeWaitsAndNullBuffers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, Lifetimes, ::testing::Values("canfd", "classic"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& p) { return std::string(p.param); });
 
 // ---- Leaving the library while threads are inside it ----------------------
 
@@ -321,4 +321,4 @@ TEST_P(Unload, DlcloseWithThreadsInsideFreesEverything) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, Unload, ::testing::Values("canfd", "classic"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& p) { return std::string(p.param); });

@@ -234,4 +234,4 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, Soak, ::testing::Values("canfd", "classic"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& p) { return std::string(p.param); });

@@ -17,7 +17,9 @@
 
 #include "ycan.h"
 
-using namespace std::chrono;
+using std::chrono::duration;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 namespace {
 

@@ -204,7 +204,7 @@ const uint8_t kFdLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48,
 
 class FrameSource {
 public:
-    FrameSource(const Options& o, bool fdCapable) : opts(o), fdCapable(fdCapable), rng(o.seed) {}
+    FrameSource(const Options& o, bool canFd) : opts(o), fdCapable(canFd), rng(o.seed) {}
     Frame next(int n) {
         Frame f;
         f.channel = opts.channel;

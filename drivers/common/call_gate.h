@@ -47,7 +47,7 @@ private:
 // Holds one pass through a gate for its scope.
 class GateScope {
 public:
-    explicit GateScope(CallGate& gate) : gate(gate), entered(gate.enter()) {}
+    explicit GateScope(CallGate& g) : gate(g), entered(g.enter()) {}
     ~GateScope() {
         if (entered) gate.leave();
     }
