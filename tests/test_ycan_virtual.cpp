@@ -1,7 +1,9 @@
 // ycan-virtual as a user runs it: the echo demos (and a wrong echo program)
-// under virtual adapters, the echo check, the fault schedule, candump output.
+// under virtual adapters, the echo check, the fault schedule, candump output;
+// and the ycan tool under it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 
@@ -125,4 +127,56 @@ TEST(YcanVirtual, CandumpLogFormat) {
             ++lines;
         }
     EXPECT_EQ(lines, 12);  // six frames in, six back out
+}
+
+namespace {
+
+// The frames of candump log lines ("(time) IFACE FRAME"), sorted.
+std::vector<std::string> loggedFrames(const std::string& out, const std::string& iface) {
+    std::vector<std::string> frames;
+    const std::regex line("\\(\\d+\\.\\d{6}\\) " + iface + " ([0-9A-F#R]+)\\r?\\n");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        frames.push_back((*it)[1]);
+    std::sort(frames.begin(), frames.end());
+    return frames;
+}
+
+}  // namespace
+
+TEST(YcanTool, DumpPrintsEveryFrameReceivedInCandumpLogFormat) {
+    // ycan-virtual's own log of what it injected is the reference.
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "40", "--fd", "50", "--seed", "3", "--rate", "500",
+                             "--candump", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "40"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("ycan dump: 40 frames"), std::string::npos) << r.output;
+    const auto dumped = loggedFrames(r.output, "ycan43-0-0");
+    EXPECT_EQ(dumped.size(), 40u) << r.output;
+    EXPECT_EQ(dumped, loggedFrames(r.output, "can0")) << r.output;
+}
+
+TEST(YcanTool, SendPutsTheFramesOnTheBusAsGiven) {
+    ToolRun fd = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send", "43:0:0",
+                              "1ABCDEF0##100112233445566778899AABB", "-r", "3", "--bitrate", "1M", "--dbitrate", "5M"});
+    EXPECT_EQ(fd.status, 0) << fd.output;
+    EXPECT_EQ(loggedFrames(fd.output, "can0"),
+              std::vector<std::string>(3, "1ABCDEF0##000112233445566778899AABB"))
+        << fd.output;
+
+    ToolRun classic = ycanVirtual({"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                                   "4:0:0", "123#1122", "--btr", "00,14"});
+    EXPECT_EQ(classic.status, 0) << classic.output;
+    EXPECT_EQ(loggedFrames(classic.output, "can0"), std::vector<std::string>{"123#1122"}) << classic.output;
+}
+
+TEST(YcanTool, ErrorsSayWhyAndExitNonZero) {
+    // No adapter: the library's own message.
+    ToolRun info = ycanVirtual({"--", YCAN_TOOL, "info", "43:0"});
+    EXPECT_EQ(info.status, 1) << info.output;
+    EXPECT_NE(info.output.find("Device Not Exist!"), std::string::npos) << info.output;
+    ToolRun bad = ycanVirtual({"--canfd", "43", "--", YCAN_TOOL, "send", "43:0:0", "123#11223"});
+    EXPECT_EQ(bad.status, 2) << bad.output;
+    EXPECT_NE(bad.output.find("pairs of hex digits"), std::string::npos) << bad.output;
+    ToolRun timing = ycanVirtual({"--", YCAN_TOOL, "timing", "--clock", "60", "--bitrate", "1M"});
+    EXPECT_EQ(timing.status, 0) << timing.output;
+    EXPECT_NE(timing.output.find("bit rate       1000000 bit/s"), std::string::npos) << timing.output;
 }

@@ -1,0 +1,57 @@
+// The adapter and channel a command works on ("TYPE:INDEX[:CH]"), the
+// adapter models the tool knows, and starting a channel with the bus
+// settings given on the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ycantool {
+
+struct Target {
+    uint32_t type = 0;
+    uint32_t index = 0;
+    uint32_t channel = 0;
+    // "ycan43-0-1": the interface name in logs.
+    std::string interfaceName() const;
+};
+
+// Parses "TYPE:INDEX" or "TYPE:INDEX:CH" (decimal); on failure says why.
+bool parseTarget(const std::string& text, bool withChannel, Target& out, std::string& why);
+
+enum class Family { Classic, CanFd, Recorder };
+
+struct Model {
+    uint16_t vendorId;
+    uint16_t productId;
+    Family family;
+    std::vector<uint32_t> types;  // device type codes that open this id
+    unsigned channels;
+    unsigned clockMHz;            // CAN FD controller clock
+};
+
+// Every USB id the library opens.
+const std::vector<Model>& knownModels();
+const Model* modelOfType(uint32_t type);
+
+struct BusSettings {
+    unsigned bitRate = 500000;       // arbitration (classic: the bus)
+    unsigned dataBitRate = 2000000;  // CAN FD data phase
+    bool timingWords = false;        // use abitTiming/dbitTiming instead of the rates
+    uint32_t abitTiming = 0;
+    uint32_t dbitTiming = 0;
+    bool btrGiven = false;           // classic: SJA1000 bus timing registers
+    uint8_t btr0 = 0;
+    uint8_t btr1 = 0;
+};
+
+// Opens the adapter and initialises the channel (which starts it). On
+// failure prints the library's last error and returns false (the adapter is
+// closed again).
+bool openAndStart(const Target& t, const BusSettings& bus);
+
+// "TYPE:INDEX": the library's last error, as a line on stderr.
+void reportFailure(const std::string& what);
+
+}  // namespace ycantool

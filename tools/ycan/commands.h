@@ -1,0 +1,27 @@
+// The ycan subcommands. Each takes its arguments after the command name and
+// returns the process's exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ycantool {
+
+using Args = std::vector<std::string>;
+
+int listCommand(const Args& args);
+int infoCommand(const Args& args);
+int timingCommand(const Args& args);
+int dumpCommand(const Args& args);
+int sendCommand(const Args& args);
+int genCommand(const Args& args);
+
+// Reads the bus options shared by dump, send and gen (--bitrate,
+// --dbitrate, --timing, --btr) at args[i]; true when args[i] was one of them
+// (i then points at its value). On a bad value prints why and exits 2.
+struct BusSettings;
+bool takeBusOption(const Args& args, size_t& i, BusSettings& bus);
+
+[[noreturn]] void usageError(const std::string& command, const std::string& why);
+
+}  // namespace ycantool
