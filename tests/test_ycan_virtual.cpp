@@ -3,7 +3,10 @@
 // and the ycan tool under it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 
@@ -179,4 +182,53 @@ TEST(YcanTool, ErrorsSayWhyAndExitNonZero) {
     ToolRun timing = ycanVirtual({"--", YCAN_TOOL, "timing", "--clock", "60", "--bitrate", "1M"});
     EXPECT_EQ(timing.status, 0) << timing.output;
     EXPECT_NE(timing.output.find("bit rate       1000000 bit/s"), std::string::npos) << timing.output;
+}
+
+TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
+    if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") != 0 || std::system("command -v log2asc >/dev/null") != 0)
+        GTEST_SKIP() << "python3-can or can-utils not installed (scripts/install-deps.sh installs them)";
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "30", "--fd", "50", "--seed", "9", "--rate", "500", "--quiet",
+                             "--", YCAN_TOOL, "dump", "43:0:0", "-n", "30"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    // The dump's lines, as a log file.
+    std::string log;
+    std::vector<std::string> frames;
+    const std::regex line(R"(\(\d+\.\d{6}\) ycan43-0-0 ([0-9A-F#R]+)\r?\n)");
+    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), line); it != std::sregex_iterator(); ++it) {
+        std::string l = it->str();
+        l.erase(std::remove(l.begin(), l.end(), '\r'), l.end());
+        log += l;
+        frames.push_back((*it)[1]);
+    }
+    ASSERT_EQ(frames.size(), 30u) << r.output;
+    char path[] = "/tmp/ycan-dump-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+    close(fd);
+
+    // python-can reads every frame back, field for field, in the same text.
+    const std::string script =
+        "import can, sys\n"
+        "for m in can.CanutilsLogReader(sys.argv[1]):\n"
+        "    i = ('%08X' if m.is_extended_id else '%03X') % m.arbitration_id\n"
+        "    if m.is_remote_frame: print(i + '#R' + (str(m.dlc) if m.dlc else ''))\n"
+        "    elif m.is_fd: print(i + '##' + '%X' % ((1 if m.bitrate_switch else 0) | (2 if m.error_state_indicator else 0)) + m.data.hex().upper())\n"
+        "    else: print(i + '#' + m.data.hex().upper())\n";
+    ChildProcess::Options piped;
+    piped.terminal = false;
+    ChildProcess py({"/usr/bin/python3", "-c", script, path}, piped);
+    EXPECT_EQ(py.wait(60s), 0) << py.output();
+    std::string expected;
+    for (const auto& f : frames) expected += f + "\n";
+    EXPECT_EQ(py.output(), expected);
+
+    // can-utils converts it to Vector ASC: one Rx line per frame.
+    ChildProcess asc({"log2asc", "-I", path, "ycan43-0-0"}, piped);
+    EXPECT_EQ(asc.wait(60s), 0) << asc.output();
+    const std::string out = asc.output();
+    size_t rx = 0;
+    for (size_t at = 0; (at = out.find(" Rx ", at)) != std::string::npos; ++at) ++rx;
+    EXPECT_EQ(rx, 30u) << out;
+    unlink(path);
 }
