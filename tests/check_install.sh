@@ -14,11 +14,14 @@ libdir=$(dirname "$(find "$prefix" -name 'libycan.so.1.0.0' | head -n 1)")
 [ -n "$libdir" ] || { echo "libycan.so.1.0.0 not installed"; exit 1; }
 for f in "$libdir/libycan.so" "$libdir/libycan.so.1" "$prefix/include/ycan.h" \
          "$libdir/pkgconfig/ycan.pc" "$libdir/cmake/ycan/ycanConfig.cmake" \
-         "$prefix/lib/udev/rules.d/60-ycan.rules"; do
+         "$prefix/lib/udev/rules.d/60-ycan.rules" "$prefix/bin/ycan" "$prefix/share/man/man1/ycan.1"; do
   [ -e "$f" ] || { echo "missing after install: $f"; exit 1; }
 done
 soname=$(objdump -p "$libdir/libycan.so.1.0.0" | awk '/SONAME/ { print $2 }')
 [ "$soname" = "libycan.so.1" ] || { echo "SONAME is '$soname'"; exit 1; }
+
+"$prefix/bin/ycan" timing --clock 80 0x00C0030E | grep -q "bit rate       1000000 bit/s" \
+  || { echo "the installed ycan does not run"; exit 1; }
 
 # pkg-config
 flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ycan)

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a build, checks its contents and
+# dependencies, unpacks it into a temporary root and uses it from there: the
+# ycan tool runs, and a program outside the tree builds against it with
+# pkg-config and runs.
+#   check_package.sh BUILD_DIR SOURCE_DIR C_COMPILER
+set -euo pipefail
+build=$1 src=$2 cc=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
+deb=$(ls "$work"/out/ycan_*.deb)
+
+dpkg-deb -I "$deb" | grep -q "Depends:.*libusb-1.0-0" || { echo "no libusb dependency"; exit 1; }
+contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+for f in usr/bin/ycan usr/include/ycan.h usr/lib/libycan.so.1.0.0 usr/lib/libycan.so.1 usr/lib/libycan.so \
+         usr/lib/pkgconfig/ycan.pc usr/lib/cmake/ycan/ycanConfig.cmake usr/lib/udev/rules.d/60-ycan.rules \
+         usr/share/man/man1/ycan.1; do
+  grep -qx "./$f" <<<"$contents" || { echo "not in the package: /$f"; exit 1; }
+done
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+"$root/usr/bin/ycan" timing --clock 60 --bitrate 1M | grep -q "timing word    0x" \
+  || { echo "the packaged ycan does not run"; exit 1; }
+flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs ycan)
+# shellcheck disable=SC2086
+"$cc" -std=c99 -Wall -Werror -o "$work/consumer" "$src/tests/install_consumer/consumer.c" $flags \
+      -Wl,-rpath,"$root/usr/lib"
+"$work/consumer"
+echo "package checks passed"
