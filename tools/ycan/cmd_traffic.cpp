@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/bit_timing.h"
 #include "tools/ycan/commands.h"
 #include "tools/ycan/frame_text.h"
 #include "ycan.h"
@@ -69,14 +70,9 @@ bool takeBusOption(const Args& args, size_t& i, BusSettings& bus) {
     if (i + 1 >= args.size()) usageError("", a + " needs a value");
     const std::string& v = args[++i];
     if (a == "--bitrate" || a == "--dbitrate") {
-        char* end = nullptr;
-        double rate = strtod(v.c_str(), &end);
-        const std::string unit(end);
-        if (unit == "k" || unit == "K") rate *= 1e3;
-        else if (unit == "M" || unit == "m") rate *= 1e6;
-        else if (!unit.empty()) rate = 0;
-        if (!(rate >= 1 && rate <= 20e6)) usageError("", "bad bit rate " + v);
-        (a == "--bitrate" ? bus.bitRate : bus.dataBitRate) = static_cast<unsigned>(rate);
+        const unsigned rate = parseBitRate(v);
+        if (rate == 0) usageError("", "bad bit rate " + v);
+        (a == "--bitrate" ? bus.bitRate : bus.dataBitRate) = rate;
     } else {
         const size_t comma = v.find(',');
         if (comma == std::string::npos) usageError("", a + " takes two values separated by a comma");
