@@ -64,31 +64,31 @@ long number(const std::string& command, const std::string& text) {
 
 }  // namespace
 
-bool takeBusOption(const Args& args, size_t& i, BusSettings& bus) {
+bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus) {
     const std::string& a = args[i];
     if (a != "--bitrate" && a != "--dbitrate" && a != "--timing" && a != "--btr") return false;
-    if (i + 1 >= args.size()) usageError("", a + " needs a value");
+    if (i + 1 >= args.size()) usageError(command, a + " needs a value");
     const std::string& v = args[++i];
     if (a == "--bitrate" || a == "--dbitrate") {
         const unsigned rate = parseBitRate(v);
-        if (rate == 0) usageError("", "bad bit rate " + v);
+        if (rate == 0) usageError(command, "bad bit rate " + v);
         (a == "--bitrate" ? bus.bitRate : bus.dataBitRate) = rate;
     } else {
         const size_t comma = v.find(',');
-        if (comma == std::string::npos) usageError("", a + " takes two values separated by a comma");
+        if (comma == std::string::npos) usageError(command, a + " takes two values separated by a comma");
         char* end1 = nullptr;
         char* end2 = nullptr;
         const std::string first = v.substr(0, comma), second = v.substr(comma + 1);
         const unsigned long x = strtoul(first.c_str(), &end1, 16);
         const unsigned long y = strtoul(second.c_str(), &end2, 16);
         if (first.empty() || second.empty() || *end1 != '\0' || *end2 != '\0')
-            usageError("", "bad value " + v);
+            usageError(command, "bad value " + v);
         if (a == "--timing") {
             bus.timingWords = true;
             bus.abitTiming = static_cast<uint32_t>(x);
             bus.dbitTiming = static_cast<uint32_t>(y);
         } else {
-            if (x > 0xFF || y > 0xFF) usageError("", "bus timing registers are bytes");
+            if (x > 0xFF || y > 0xFF) usageError(command, "bus timing registers are bytes");
             bus.btrGiven = true;
             bus.btr0 = static_cast<uint8_t>(x);
             bus.btr1 = static_cast<uint8_t>(y);
@@ -116,7 +116,7 @@ int dumpCommand(const Args& args) {
     bool haveTarget = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (takeBusOption(args, i, bus)) continue;
+        if (takeBusOption("dump", args, i, bus)) continue;
         if (a == "-n" && i + 1 < args.size()) {
             count = number("dump", args[++i]);
         } else if (a == "--format" && i + 1 < args.size()) {
@@ -203,7 +203,7 @@ int sendCommand(const Args& args) {
     long repeat = 1, gapMs = 0;
     std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (takeBusOption(args, i, bus)) continue;
+        if (takeBusOption("send", args, i, bus)) continue;
         if (args[i] == "-r" && i + 1 < args.size()) repeat = number("send", args[++i]);
         else if (args[i] == "-g" && i + 1 < args.size()) gapMs = number("send", args[++i]);
         else positional.push_back(args[i]);
@@ -254,7 +254,7 @@ int genCommand(const Args& args) {
     uint32_t id = 0x123;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (takeBusOption(args, i, bus)) continue;
+        if (takeBusOption("gen", args, i, bus)) continue;
         if (a == "-n" && i + 1 < args.size()) count = number("gen", args[++i]);
         else if (a == "--fd") fd = true;
         else if (a == "--len" && i + 1 < args.size()) len = static_cast<unsigned>(number("gen", args[++i]));

@@ -20,7 +20,7 @@ int genCommand(const Args& args);
 // --dbitrate, --timing, --btr) at args[i]; true when args[i] was one of them
 // (i then points at its value). On a bad value prints why and exits 2.
 struct BusSettings;
-bool takeBusOption(const Args& args, size_t& i, BusSettings& bus);
+bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus);
 
 [[noreturn]] void usageError(const std::string& command, const std::string& why);
 
