@@ -2,6 +2,7 @@
 // usbfs ioctls, emulated device underneath.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <libusb.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -402,6 +403,37 @@ TEST_F(Transport, ChildProgramTalksToTheBenchInItsParent) {
     auto outs = bench.capture().select(dev.id(), UsbEvent::Out, 0x01);
     ASSERT_EQ(outs.size(), 1u);
     EXPECT_EQ(outs[0].data, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+}
+
+TEST_F(Transport, ChildrenStartAndEndWhileOurThreadsBusyThePreload) {
+    // Other threads of a bench process open files all the time (through the
+    // preload's wrappers, which take a lock); a child forked meanwhile must
+    // still reach its program, and everything it printed before it ended
+    // must be collected.
+    std::atomic<bool> busy{true};
+    std::thread opener([&] {
+        while (busy) {
+            int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) close(fd);
+        }
+    });
+    auto children = [] {
+        for (int i = 0; i < 40; ++i) {
+            ycansim::ChildProcess::Options options;
+            options.terminal = i % 2 == 0;
+            ycansim::ChildProcess missing({"/nonexistent/program"}, options);
+            ASSERT_EQ(missing.wait(10s), 127) << "child " << i << " never reached exec";
+            ycansim::ChildProcess lines({"seq", "1", "400"}, options);
+            ASSERT_EQ(lines.wait(10s), 0);
+            const std::string out = lines.output();
+            ASSERT_GE(out.size(), 4u);
+            EXPECT_EQ(out.substr(out.size() - 4), "400\n") << "child " << i << " lost its last lines";
+            EXPECT_EQ(countOf(out, "\n"), 400u) << "child " << i;
+        }
+    };
+    children();
+    busy = false;
+    opener.join();
 }
 
 TEST_F(Transport, ChildWithoutDeviceFailsAndIsStoppedCleanly) {

@@ -1,12 +1,16 @@
 #include "sim/bench/child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -46,40 +50,83 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
     for (auto& kv : options.env) envp.push_back(kv.data());
     envp.push_back(nullptr);
 
-    child = fork();
-    if (child < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
+    // Opened here, not in the child: under the umockdev preload open() and
+    // chdir() take a lock that another of our threads may hold at the fork,
+    // and the child would wait for it forever.
+    const int devNull = options.terminal ? -1 : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const char* workDir = options.workDir.empty() ? nullptr : options.workDir.c_str();
+
+    wakeFd = eventfd(0, EFD_CLOEXEC);
+    child = wakeFd >= 0 ? fork() : -1;
+    if (child < 0) {
+        const int err = errno;
+        for (int fd : {devNull, wakeFd, parentFd, childFd})
+            if (fd >= 0) close(fd);
+        throw std::runtime_error(std::string("fork: ") + strerror(err));
+    }
     if (child == 0) {
         if (options.terminal) setsid();
         dup2(childFd, STDOUT_FILENO);
         dup2(childFd, STDERR_FILENO);
-        int devNull = open("/dev/null", O_RDONLY);
         if (options.terminal) dup2(childFd, STDIN_FILENO);
         else if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(126);
+        // The system call itself, past the preload's wrapper.
+        if (workDir != nullptr && syscall(SYS_chdir, workDir) != 0) _exit(126);
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
-    close(childFd);
+    if (devNull >= 0) close(devNull);
+    // Our copy of the child's end stays open until the child has been
+    // reaped: the end of its output is then "the child is gone and nothing
+    // is left to read", never an end-of-file or hang-up that the kernel may
+    // report while the child's last lines are still on their way.
+    writeFd = childFd;
     outFd = parentFd;
+    fcntl(outFd, F_SETFL, fcntl(outFd, F_GETFL) | O_NONBLOCK);
     reader = std::thread([this] { readLoop(); });
 }
 
 ChildProcess::~ChildProcess() {
     if (exitStatus < 0) stop(SIGTERM, std::chrono::seconds(2));
+    if (exitStatus < 0) finishOutput();  // a child we could not reap
     if (reader.joinable()) reader.join();
     if (outFd >= 0) close(outFd);
+    if (writeFd >= 0) close(writeFd);
+    if (wakeFd >= 0) close(wakeFd);
 }
 
-void ChildProcess::readLoop() {
+void ChildProcess::finishOutput() {
+    const uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof one) < 0) return;  // an eventfd write only fails on overflow
+}
+
+bool ChildProcess::readAvailable() {
     char buf[4096];
     for (;;) {
         ssize_t n = read(outFd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        // A terminal reports EIO once the child side is gone.
-        if (n <= 0) break;
+        if (n < 0 && errno == EAGAIN) return true;
+        if (n <= 0) return false;
         std::lock_guard guard(lock);
         collected.append(buf, static_cast<size_t>(n));
         grew.notify_all();
+    }
+}
+
+void ChildProcess::readLoop() {
+    for (;;) {
+        pollfd fds[2] = {{outFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) {
+            // The child is gone: a read that finds nothing now has waited
+            // for whatever its last writes left in flight.
+            readAvailable();
+            break;
+        }
+        if (fds[0].revents != 0 && !readAvailable()) break;
     }
     std::lock_guard guard(lock);
     eof = true;
@@ -111,6 +158,7 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
         if (r == child) {
             exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             // The output may still hold the child's last lines.
+            finishOutput();
             std::unique_lock guard(lock);
             grew.wait_for(guard, std::chrono::seconds(2), [&] { return eof; });
             return exitStatus;

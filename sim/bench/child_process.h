@@ -48,9 +48,15 @@ public:
 
 private:
     void readLoop();
+    // Reads what is there without waiting; false at end of file or error.
+    bool readAvailable();
+    // Tells the reader that the child is gone: read what is left, then stop.
+    void finishOutput();
 
     pid_t child = -1;
     int outFd = -1;
+    int writeFd = -1;
+    int wakeFd = -1;
     int exitStatus = -1;
     mutable std::mutex lock;
     mutable std::condition_variable grew;
