@@ -258,7 +258,13 @@ int genCommand(const Args& args) {
         if (a == "-n" && i + 1 < args.size()) count = number("gen", args[++i]);
         else if (a == "--fd") fd = true;
         else if (a == "--len" && i + 1 < args.size()) len = static_cast<unsigned>(number("gen", args[++i]));
-        else if (a == "--id" && i + 1 < args.size()) id = static_cast<uint32_t>(strtoul(args[++i].c_str(), nullptr, 16));
+        else if (a == "--id" && i + 1 < args.size()) {
+            const std::string& v = args[++i];
+            char* end = nullptr;
+            const unsigned long x = strtoul(v.c_str(), &end, 16);
+            if (v.empty() || *end != '\0' || x > 0x1FFFFFFF) usageError("gen", "bad identifier " + v);
+            id = static_cast<uint32_t>(x);
+        }
         else if (!haveTarget) {
             std::string why;
             if (!parseTarget(a, true, t, why)) usageError("gen", why);
@@ -284,13 +290,19 @@ int genCommand(const Args& args) {
     while (!interrupted && (count < 0 || sent < count)) {
         const long n = count < 0 ? 10 : std::min<long>(10, count - sent);
         int r;
+        // The first data byte counts the frames sent, so a frame the adapter
+        // did not take is offered again with the same count.
+        auto numbered = [&](long k) {
+            f.data[0] = static_cast<uint8_t>(sent + k);
+            return f;
+        };
         if (fd) {
             std::vector<_YCAN_CANFD_OBJ> batch;
-            for (long k = 0; k < n; ++k, f.data[0]++) batch.push_back(toFdRecord(f));
+            for (long k = 0; k < n; ++k) batch.push_back(toFdRecord(numbered(k)));
             r = YCAN_TransmitFD(t.type, t.index, t.channel, batch.data(), static_cast<uint32_t>(n));
         } else {
             std::vector<_YCAN_CAN_OBJ> batch;
-            for (long k = 0; k < n; ++k, f.data[0]++) batch.push_back(toClassicRecord(f));
+            for (long k = 0; k < n; ++k) batch.push_back(toClassicRecord(numbered(k)));
             r = YCAN_Transmit(t.type, t.index, t.channel, batch.data(), static_cast<uint32_t>(n));
         }
         if (r <= 0) {
