@@ -174,6 +174,10 @@ struct Frame {
     uint32_t id = 0;
     uint8_t len = 0;
     uint8_t data[64] = {};
+    // CAN FD frames: candump's flags, 0x01 bit rate switch and 0x02 error
+    // state, as the host's frame option bits 0x08 and 0x10 ask for them
+    // (the record carries those as 0x10 and 0x08).
+    uint8_t fdFlags = 0;
 };
 
 bool sameFrame(const Frame& a, const Frame& b) {
@@ -190,8 +194,10 @@ void printFrame(const char* dir, const Frame& f, bool candump, double t) {
         snprintf(b, sizeof b, candump ? "%02X" : " %02X", f.data[i]);
         data += b;
     }
+    char fdMark[4] = "";
+    if (f.fd) snprintf(fdMark, sizeof fdMark, "#%X", f.fdFlags & 0x0F);
     if (candump)
-        printf("(%017.6f) can%u %s#%s%s\n", t, f.channel, id, f.fd ? "#0" : "", data.c_str());
+        printf("(%017.6f) can%u %s#%s%s\n", t, f.channel, id, fdMark, data.c_str());
     else
         printf("%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
 }
@@ -274,6 +280,7 @@ public:
             f.channel = b.channel;
             f.fd = b.fd();
             f.extended = (b.flags & 0x04) != 0;
+            if (f.fd) f.fdFlags = static_cast<uint8_t>(((b.flags & 0x10) ? 0x01 : 0) | ((b.flags & 0x08) ? 0x02 : 0));
             f.id = b.id;
             f.len = b.dataLen;
             memcpy(f.data, b.data.data(), std::min<size_t>(b.data.size(), std::min<size_t>(b.dataLen, 64)));
