@@ -162,8 +162,13 @@ TEST(YcanTool, SendPutsTheFramesOnTheBusAsGiven) {
                               "1ABCDEF0##100112233445566778899AABB", "-r", "3", "--bitrate", "1M", "--dbitrate", "5M"});
     EXPECT_EQ(fd.status, 0) << fd.output;
     EXPECT_EQ(loggedFrames(fd.output, "can0"),
-              std::vector<std::string>(3, "1ABCDEF0##000112233445566778899AABB"))
+              std::vector<std::string>(3, "1ABCDEF0##100112233445566778899AABB"))
         << fd.output;
+    for (const char* frame : {"123##0AABB", "123##2AABB", "123##3AABB"}) {
+        ToolRun flags = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                                     "43:0:0", frame});
+        EXPECT_EQ(loggedFrames(flags.output, "can0"), std::vector<std::string>{frame}) << flags.output;
+    }
 
     ToolRun classic = ycanVirtual({"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
                                    "4:0:0", "123#1122", "--btr", "00,14"});
@@ -231,4 +236,61 @@ TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
     for (size_t at = 0; (at = out.find(" Rx ", at)) != std::string::npos; ++at) ++rx;
     EXPECT_EQ(rx, 30u) << out;
     unlink(path);
+}
+
+TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts) {
+    ToolRun list = ycanVirtual({"--canfd", "43x2", "--classic", "1", "--recorder", "61", "--", YCAN_TOOL, "list"});
+    EXPECT_EQ(list.status, 0) << list.output;
+    auto rows = [&](const std::string& pattern) {
+        const std::regex row(pattern);
+        return std::distance(std::sregex_iterator(list.output.begin(), list.output.end(), row), std::sregex_iterator());
+    };
+    EXPECT_EQ(rows(R"(41,42,43 +0 +1 +\d+ +3068:0009 +CAN FD +2)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(41,42,43 +1 +1 +\d+ +3068:0009 +CAN FD +2)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(3,4 +0 +1 +\d+ +0471:1200 +CAN +2)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(61 +0 +1 +\d+ +0471:2601 +recorder +2)"), 1) << list.output;
+
+    ToolRun gen = ycanVirtual({"--canfd", "43", "--candump", "--duration", "10000", "--", YCAN_TOOL, "gen", "43:0:0",
+                               "-n", "25", "--fd", "--len", "12", "--id", "1ABCDEF0"});
+    EXPECT_EQ(gen.status, 0) << gen.output;
+    EXPECT_NE(gen.output.find("ycan gen: 25 frames in"), std::string::npos) << gen.output;
+    const auto sent = loggedFrames(gen.output, "can0");
+    ASSERT_EQ(sent.size(), 25u) << gen.output;
+    for (size_t k = 0; k < sent.size(); ++k) {
+        // With bit rate switch; the first data byte counts up from 00, the
+        // other 11 stay 00.
+        char want[64];
+        snprintf(want, sizeof want, "1ABCDEF0##1%02zX%s", k, std::string(22, '0').c_str());
+        EXPECT_EQ(sent[k], want);
+    }
+
+    ToolRun recorder = ycanVirtual({"--recorder", "61", "--", YCAN_TOOL, "dump", "61:0"});
+    EXPECT_EQ(recorder.status, 1) << recorder.output;
+    EXPECT_NE(recorder.output.find("device type 61 is not a CAN or CAN FD adapter"), std::string::npos)
+        << recorder.output;
+}
+
+TEST(YcanTool, CtrlCEndsADumpCleanly) {
+    // A shell stands in for the user: it waits for the dump to show the
+    // injected frames, then interrupts it as Ctrl-C would.
+    const std::string script = std::string("f=$(mktemp); ") + YCAN_TOOL + " dump 43:0:0 >$f 2>&1 & pid=$!; " +
+                               "i=0; while [ $(grep -c ycan43 $f) -lt 20 ] && [ $i -lt 200 ]; do sleep 0.05; "
+                               "i=$((i+1)); done; kill -INT $pid; wait $pid; echo \"dump ended with $?\"; "
+                               "cat $f; rm -f $f";
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "20", "--rate", "200", "--quiet", "--duration", "30000",
+                             "--", "/bin/sh", "-c", script});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("dump ended with 0"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("ycan dump: 20 frames"), std::string::npos) << r.output;
+}
+
+TEST(YcanTool, EveryCommandExplainsItself) {
+    for (const char* command : {"list", "info", "dump", "send", "gen", "timing"}) {
+        ToolRun r = ycanVirtual({"--", YCAN_TOOL, command, "--help"});
+        EXPECT_EQ(r.status, 0) << command << ": " << r.output;
+        EXPECT_EQ(r.output.rfind(std::string("usage: ycan ") + command, 0), 0u) << r.output;
+    }
+    ToolRun unknown = ycanVirtual({"--", YCAN_TOOL, "frobnicate"});
+    EXPECT_EQ(unknown.status, 2) << unknown.output;
+    EXPECT_NE(unknown.output.find("unknown command 'frobnicate'"), std::string::npos) << unknown.output;
 }
