@@ -62,6 +62,15 @@ long number(const std::string& command, const std::string& text) {
     return v;
 }
 
+// The one positional argument: the adapter channel; anything after it is
+// a usage error.
+void takeTarget(const std::string& command, const std::string& arg, Target& t, bool& haveTarget) {
+    if (haveTarget) usageError(command, "unexpected " + arg);
+    std::string why;
+    if (!parseTarget(arg, true, t, why)) usageError(command, why);
+    haveTarget = true;
+}
+
 }  // namespace
 
 bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus) {
@@ -123,12 +132,8 @@ int dumpCommand(const Args& args) {
             const std::string& f = args[++i];
             if (f != "log" && f != "table") usageError("dump", "--format is log or table");
             table = f == "table";
-        } else if (!haveTarget) {
-            std::string why;
-            if (!parseTarget(a, true, t, why)) usageError("dump", why);
-            haveTarget = true;
         } else {
-            usageError("dump", "unexpected " + a);
+            takeTarget("dump", a, t, haveTarget);
         }
     }
     if (!haveTarget) usageError("dump", "which adapter? TYPE:INDEX[:CH]");
@@ -144,19 +149,21 @@ int dumpCommand(const Args& args) {
     while (!interrupted && (count < 0 || printed < count)) {
         // Both queues, merged by the adapter's time tags.
         batch.clear();
-        int n = YCAN_Receive(t.type, t.index, t.channel, classic.data(), 256, fd ? 0 : 100);
-        for (int k = 0; k < n; ++k) batch.emplace_back(classic[static_cast<size_t>(k)].TimeTag, fromRecord(classic[static_cast<size_t>(k)]));
+        // Adds what one receive call returned to the batch; how many.
+        auto take = [&batch](const auto& records, int n) {
+            for (int k = 0; k < n; ++k) {
+                const auto& r = records[static_cast<size_t>(k)];
+                batch.emplace_back(r.TimeTag, fromRecord(r));
+            }
+            return n;
+        };
+        take(classic, YCAN_Receive(t.type, t.index, t.channel, classic.data(), 256, fd ? 0 : 100));
         if (fd) {
             const bool waited = batch.empty();
-            n = YCAN_ReceiveFD(t.type, t.index, t.channel, fdFrames.data(), 256, waited ? 100 : 0);
-            for (int k = 0; k < n; ++k)
-                batch.emplace_back(fdFrames[static_cast<size_t>(k)].TimeTag, fromRecord(fdFrames[static_cast<size_t>(k)]));
+            const int n = take(fdFrames, YCAN_ReceiveFD(t.type, t.index, t.channel, fdFrames.data(), 256,
+                                                        waited ? 100 : 0));
             // Classic frames that came in while this waited for FD ones.
-            if (waited && n > 0) {
-                n = YCAN_Receive(t.type, t.index, t.channel, classic.data(), 256, 0);
-                for (int k = 0; k < n; ++k)
-                    batch.emplace_back(classic[static_cast<size_t>(k)].TimeTag, fromRecord(classic[static_cast<size_t>(k)]));
-            }
+            if (waited && n > 0) take(classic, YCAN_Receive(t.type, t.index, t.channel, classic.data(), 256, 0));
         }
         std::stable_sort(batch.begin(), batch.end(),
                          [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -265,13 +272,7 @@ int genCommand(const Args& args) {
             if (v.empty() || *end != '\0' || x > 0x1FFFFFFF) usageError("gen", "bad identifier " + v);
             id = static_cast<uint32_t>(x);
         }
-        else if (!haveTarget) {
-            std::string why;
-            if (!parseTarget(a, true, t, why)) usageError("gen", why);
-            haveTarget = true;
-        } else {
-            usageError("gen", "unexpected " + a);
-        }
+        else takeTarget("gen", a, t, haveTarget);
     }
     if (!haveTarget) usageError("gen", "which channel? TYPE:INDEX:CH");
     if ((fd && !validFdLength(len)) || (!fd && len > 8)) usageError("gen", "bad data length");
