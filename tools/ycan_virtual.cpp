@@ -23,6 +23,7 @@
 #include "sim/record/recorder_adapter.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
+#include "tools/virtual_control.h"
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -49,9 +50,14 @@ const char* kUsage =
     "  --unplug-at MS       unplug the adapter MS ms after the traffic started\n"
     "  --replug-after MS    plug it back in MS ms later (default 500)\n"
     "Ending:\n"
-    "  --duration MS        run at most this long (default 20000)\n"
+    "  --duration MS        run at most this long (default 20000; 0: no limit)\n"
     "  --until N            stop once N frames came back\n"
     "  --expect-echo        every injected frame must come back unchanged on its channel\n"
+    "Control (instead of the traffic and faults above):\n"
+    "  --control            serve requests on a Unix socket whose path the command finds in\n"
+    "                       YCAN_VIRTUAL_CONTROL: inject TYPE:INDEX:CH FRAME..., sent TYPE:INDEX:CH\n"
+    "                       [N [MS]], state TYPE:INDEX:CH, unplug/replug TYPE:INDEX (see sim/README.md);\n"
+    "                       the command then runs without a time limit unless --duration is given\n"
     "Output:\n"
     "  --candump            bus traffic in candump log format\n"
     "  --quiet              no bus traffic lines\n";
@@ -71,7 +77,8 @@ struct Options {
     uint32_t seed = 0;
     long unplugAt = -1;
     long replugAfter = 500;
-    long duration = 20000;
+    long duration = -1;  // -1: 20 s, or no limit under --control
+    bool control = false;
     long until = -1;
     bool expectEcho = false;
     bool candump = false;
@@ -144,6 +151,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--duration") o.duration = std::stol(value("--duration"));
         else if (a == "--until") o.until = std::stol(value("--until"));
         else if (a == "--expect-echo") o.expectEcho = true;
+        else if (a == "--control") o.control = true;
         else if (a == "--candump") o.candump = true;
         else if (a == "--quiet") o.quiet = true;
         else if (a == "--help" || a == "-h") usage("");
@@ -151,6 +159,9 @@ Options parse(int argc, char** argv) {
     }
     if (o.command.empty()) usage("no command");
     if (o.rate <= 0) usage("bad rate");
+    if (o.control && (o.inject > 0 || o.expectEcho || o.unplugAt >= 0 || o.until >= 0))
+        usage("--control replaces --inject, --expect-echo, --unplug-at and --until");
+    if (o.duration < 0 && !o.control) o.duration = 20000;
     return o;
 }
 
@@ -346,10 +357,13 @@ int run(const Options& o) {
     std::unique_ptr<TrafficAdapter> traffic;
     ycansim::VirtualDevice* trafficDevice = nullptr;
     bool fdCapable = false;
+    std::vector<ycanvirtual::ControlledAdapter> controlled;
     for (unsigned type : o.canfd) {
         auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type);
         if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-        auto& dev = bench.addDevice(ycansim::canFdLayout(type), m);
+        const ycansim::DeviceLayout layout = ycansim::canFdLayout(type);
+        auto& dev = bench.addDevice(layout, m);
+        controlled.push_back({layout.vendorId, layout.productId, &dev, m, nullptr});
         if (!traffic) {
             traffic = std::make_unique<FdTraffic>(*m, dev);
             trafficDevice = &dev;
@@ -360,7 +374,9 @@ int run(const Options& o) {
     for (int i = 0; i < o.classic; ++i) {
         auto m = std::make_shared<ycansim::VirtualUsbCanAdapter>();
         if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-        auto& dev = bench.addDevice(ycansim::usbCanLayout(), m);
+        const ycansim::DeviceLayout layout = ycansim::usbCanLayout();
+        auto& dev = bench.addDevice(layout, m);
+        controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m});
         if (!traffic) {
             traffic = std::make_unique<ClassicTraffic>(*m, dev);
             trafficDevice = &dev;
@@ -369,7 +385,9 @@ int run(const Options& o) {
     }
     for (unsigned type : o.recorders) {
         auto m = std::make_shared<ycansim::VirtualRecorder>();
-        bench.addDevice(ycansim::recorderLayout(type), m);
+        const ycansim::DeviceLayout layout = ycansim::recorderLayout(type);
+        auto& dev = bench.addDevice(layout, m);
+        controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, nullptr});
         models.push_back(m);
     }
     if (o.inject > 0 && !traffic) {
@@ -391,7 +409,16 @@ int run(const Options& o) {
     steady_clock::time_point lastDeliveredAt{};
     int mismatched = 0;
 
-    ycansim::ChildProcess child(o.command);
+    // Under --control the command's harness plays the bus through the
+    // socket; the scripted traffic below stays off.
+    std::unique_ptr<ycanvirtual::ControlServer> control;
+    ycansim::ChildProcess::Options childOptions;
+    if (o.control) {
+        control = std::make_unique<ycanvirtual::ControlServer>(bench, controlled);
+        childOptions.env.push_back("YCAN_VIRTUAL_CONTROL=" + control->path());
+        traffic.reset();
+    }
+    ycansim::ChildProcess child(o.command, childOptions);
     const auto start = steady_clock::now();
     steady_clock::time_point trafficStart{};
     bool trafficStarted = false;
@@ -487,7 +514,7 @@ int run(const Options& o) {
         exitStatus = child.wait(0ms);
         if (exitStatus >= 0) break;
         const long elapsed = duration_cast<milliseconds>(steady_clock::now() - start).count();
-        if (elapsed >= o.duration) break;
+        if (o.duration > 0 && elapsed >= o.duration) break;
         if (o.until >= 0 && static_cast<long>(matchedFrames) >= o.until) break;
         if (o.expectEcho && o.inject > 0 && static_cast<int>(matchedFrames) + mismatched >= o.inject) break;
         std::this_thread::sleep_for(10ms);

@@ -324,10 +324,26 @@ void VirtualCanFdAdapter::inject(VirtualDevice& dev, const std::vector<BusFrame>
     }
 }
 
+bool FdChannelState::accepts(const BusFrame& f) const {
+    if (!filterEnabled) return true;
+    const bool extended = (f.flags & 0x04) != 0;
+    for (const FdFilter& r : filters) {
+        // Standard ranges pass 11-bit frames only, extended ranges 29-bit
+        // frames only; a range in another mode passes either kind.
+        if ((r.operation == 2 && extended) || (r.operation == 3 && !extended)) continue;
+        if (f.id >= r.startId && f.id <= r.endId) return true;
+    }
+    return false;
+}
+
 void VirtualCanFdAdapter::fromBus(VirtualDevice& dev, const std::vector<BusFrame>& frames) {
     std::vector<std::vector<uint8_t>> records;
     records.reserve(frames.size());
-    for (const BusFrame& f : frames) records.push_back(encodeDataRecord(f));
+    {
+        std::lock_guard guard(lock);
+        for (const BusFrame& f : frames)
+            if (f.channel >= channels || state[f.channel].accepts(f)) records.push_back(encodeDataRecord(f));
+    }
     outbox.add(dev, std::move(records));
 }
 

@@ -54,6 +54,8 @@ struct FdFilter {
     uint32_t endId;
 };
 
+struct BusFrame;
+
 struct FdChannelState {
     bool timingSet = false;
     uint8_t optionA = 0;
@@ -67,6 +69,9 @@ struct FdChannelState {
     bool filterEnabled = false;
     int filterClears = 0;
     uint32_t statusWord = 0;
+    // Whether the acceptance filter lets a frame from the bus through:
+    // everything while it is not enabled, else what one of its ranges holds.
+    bool accepts(const BusFrame& f) const;
 };
 
 // One frame as a data packet record carries it.
@@ -127,7 +132,8 @@ public:
     // Frames that arrived on the bus (thread-safe). Like a real adapter's,
     // they wait in its buffer until the host polls 0x83, and what waits goes
     // out together: up to 10 records a data packet, as many whole packets as
-    // the host's transfer holds. A USB reset empties the buffer.
+    // the host's transfer holds. A USB reset empties the buffer. The
+    // channel's acceptance filter, when enabled, drops what it does not pass.
     void fromBus(VirtualDevice& dev, const std::vector<BusFrame>& frames);
     // Frames waiting in the buffer, and frames sent from it to the host.
     size_t framesWaiting() const { return outbox.waiting(); }

@@ -1,0 +1,288 @@
+#include "tools/virtual_control.h"
+
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "sim/record/recorder_adapter.h"
+#include "tools/ycan/frame_text.h"
+
+using namespace std::chrono_literals;
+
+namespace ycanvirtual {
+
+namespace {
+
+// The USB id the library looks for when it opens TYPE; false for a type
+// it does not open.
+bool idsOfType(uint32_t type, uint16_t& vendor, uint16_t& product) {
+    ycansim::DeviceLayout layout;
+    if (type == 3 || type == 4) layout = ycansim::usbCanLayout();
+    else if ((type >= 41 && type <= 43) || (type >= 64 && type <= 67)) layout = ycansim::canFdLayout(type);
+    else if (type == 61 || type == 62) layout = ycansim::recorderLayout(type);
+    else return false;
+    vendor = layout.vendorId;
+    product = layout.productId;
+    return true;
+}
+
+bool parseUnsigned(const std::string& s, uint32_t& out) {
+    if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = static_cast<uint32_t>(std::stoul(s));
+    return true;
+}
+
+// TYPE:INDEX or TYPE:INDEX:CH.
+bool parseAddress(const std::string& text, bool withChannel, uint32_t& type, uint32_t& index, uint32_t& ch) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string p; std::getline(in, p, ':');) parts.push_back(p);
+    if (parts.size() != (withChannel ? 3u : 2u)) return false;
+    ch = 0;
+    return parseUnsigned(parts[0], type) && parseUnsigned(parts[1], index) &&
+           (!withChannel || parseUnsigned(parts[2], ch));
+}
+
+ycansim::BusFrame toBusFrame(const ycantool::TextFrame& f, unsigned ch) {
+    ycansim::BusFrame b;
+    b.channel = ch;
+    b.flags = static_cast<uint8_t>((f.fd ? 0x01 : 0) | (f.remote ? 0x02 : 0) | (f.extended ? 0x04 : 0) |
+                                   ((f.fdFlags & ycantool::kFdBitRateSwitch) ? 0x10 : 0) |
+                                   ((f.fdFlags & ycantool::kFdErrorState) ? 0x08 : 0));
+    b.id = f.id;
+    b.dataLen = f.len;
+    b.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
+    b.data.assign(f.data, f.data + (f.fd ? 64 : 8));
+    return b;
+}
+
+ycansim::ClassicFrame toClassicFrame(const ycantool::TextFrame& f, unsigned ch) {
+    ycansim::ClassicFrame c;
+    c.channel = ch;
+    c.id = f.id;
+    c.extended = f.extended;
+    c.remote = f.remote;
+    c.dataLen = f.len;
+    c.data.assign(f.data, f.data + 8);
+    c.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
+    return c;
+}
+
+std::string text(const ycansim::BusFrame& b) {
+    ycantool::TextFrame f;
+    f.id = b.id & 0x1FFFFFFF;
+    f.fd = b.fd();
+    f.remote = (b.flags & 0x02) != 0;
+    f.extended = (b.flags & 0x04) != 0;
+    if (f.fd) f.fdFlags = static_cast<uint8_t>(((b.flags & 0x10) ? 0x01 : 0) | ((b.flags & 0x08) ? 0x02 : 0));
+    f.len = std::min<uint8_t>(b.dataLen, f.fd ? 64 : 8);
+    std::copy_n(b.data.begin(), std::min<size_t>(f.len, b.data.size()), f.data);
+    return ycantool::formatFrame(f);
+}
+
+std::string text(const ycansim::ClassicFrame& c) {
+    ycantool::TextFrame f;
+    f.id = c.id & 0x1FFFFFFF;
+    f.extended = c.extended;
+    f.remote = c.remote;
+    f.len = std::min<uint8_t>(c.dataLen, 8);
+    std::copy_n(c.data.begin(), std::min<size_t>(f.len, c.data.size()), f.data);
+    return ycantool::formatFrame(f);
+}
+
+std::string hex(uint32_t v, int width) {
+    char b[16];
+    snprintf(b, sizeof b, "%0*X", width, v);
+    return b;
+}
+
+std::string describe(const ycansim::FdChannelState& s) {
+    std::string out = "ok started=" + std::to_string(s.started ? 1 : 0) + " starts=" + std::to_string(s.starts);
+    if (s.timingSet)
+        out += " abit=" + std::to_string(s.abit.bitRate()) + " dbit=" + std::to_string(s.dbit.bitRate());
+    out += std::string(" filter=") + (s.filterEnabled ? "on" : "off");
+    for (const auto& r : s.filters) {
+        const char* kind = r.operation == 2 ? "std" : r.operation == 3 ? "ext" : "any";
+        out += std::string(" ") + kind + ":" + hex(r.startId, 3) + "-" + hex(r.endId, 3);
+    }
+    return out;
+}
+
+std::string describe(const ycansim::ClassicChannelState& s) {
+    return "ok started=" + std::to_string(s.initialised && s.starts > 0 ? 1 : 0) +
+           " starts=" + std::to_string(s.starts) + " btr=" +
+           hex(s.busTiming0, 2) + "," + hex(s.busTiming1, 2);
+}
+
+}  // namespace
+
+ControlServer::ControlServer(ycansim::UsbBench& b, std::vector<ControlledAdapter> list)
+    : bench(b), adapters(std::move(list)) {
+    const char* tmp = getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): nothing here sets the environment
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/ycan-virtual-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a directory for the control socket");
+    directory = pattern;
+    socketPath = directory + "/control";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) throw std::runtime_error("control socket path too long");
+    memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    wakeFd = eventfd(0, EFD_CLOEXEC);
+    if (listenFd < 0 || wakeFd < 0 || bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd, 4) != 0) {
+        const std::string why = std::system_category().message(errno);
+        if (listenFd >= 0) close(listenFd);
+        if (wakeFd >= 0) close(wakeFd);
+        unlink(socketPath.c_str());
+        rmdir(directory.c_str());
+        throw std::runtime_error("control socket: " + why);
+    }
+    server = std::thread([this] { serve(); });
+}
+
+ControlServer::~ControlServer() {
+    stopping = true;
+    const uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof one) < 0) perror("ycan-virtual: waking the control server");
+    if (server.joinable()) server.join();
+    close(listenFd);
+    close(wakeFd);
+    unlink(socketPath.c_str());
+    rmdir(directory.c_str());
+}
+
+void ControlServer::serve() {
+    while (!stopping) {
+        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if ((fds[1].revents & POLLIN) != 0) return;
+        if ((fds[0].revents & POLLIN) == 0) continue;
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        session(fd);
+        close(fd);
+    }
+}
+
+// One client at a time; it is served until it hangs up or we stop.
+void ControlServer::session(int fd) {
+    std::string pending;
+    char buf[4096];
+    while (!stopping) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if ((fds[1].revents & POLLIN) != 0) return;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        pending.append(buf, static_cast<size_t>(n));
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+            const std::string reply = handle(pending.substr(0, nl)) + "\n";
+            pending.erase(0, nl + 1);
+            for (size_t off = 0; off < reply.size();) {
+                const ssize_t w = send(fd, reply.data() + off, reply.size() - off, MSG_NOSIGNAL);
+                if (w <= 0) return;
+                off += static_cast<size_t>(w);
+            }
+        }
+    }
+}
+
+const ControlledAdapter* ControlServer::find(uint32_t type, uint32_t index) const {
+    uint16_t vendor = 0, product = 0;
+    if (!idsOfType(type, vendor, product)) return nullptr;
+    // libusb lists the adapter added last first.
+    uint32_t seen = 0;
+    for (auto it = adapters.rbegin(); it != adapters.rend(); ++it) {
+        if (it->vendorId != vendor || it->productId != product) continue;
+        if (seen++ == index) return &*it;
+    }
+    return nullptr;
+}
+
+std::string ControlServer::handle(const std::string& line) {
+    std::vector<std::string> words;
+    std::stringstream in(line);
+    for (std::string w; in >> w;) words.push_back(w);
+    if (words.empty()) return "error empty request";
+    const std::string& verb = words[0];
+    const bool plug = verb == "unplug" || verb == "replug";
+    if (!plug && verb != "inject" && verb != "sent" && verb != "state") return "error unknown request " + verb;
+    uint32_t type = 0, index = 0, ch = 0;
+    if (words.size() < 2 || !parseAddress(words[1], !plug, type, index, ch))
+        return plug ? "error expected " + verb + " TYPE:INDEX" : "error expected " + verb + " TYPE:INDEX:CH";
+    const ControlledAdapter* a = find(type, index);
+    if (a == nullptr) return "error no adapter " + words[1];
+    if (plug) {
+        if (verb == "unplug") bench.unplug(*a->device);
+        else bench.replug(*a->device);
+        return "ok";
+    }
+    if (!a->canFd && !a->classic) return "error " + words[1] + " carries no frames";
+    const unsigned channels = a->canFd ? a->canFd->channelCount() : 2;
+    if (ch >= channels) return "error no channel " + std::to_string(ch) + " on " + words[1];
+
+    if (verb == "inject") {
+        std::vector<ycantool::TextFrame> frames;
+        for (size_t i = 2; i < words.size(); ++i) {
+            ycantool::TextFrame f;
+            std::string why;
+            if (!ycantool::parseFrame(words[i], f, why)) return "error " + words[i] + ": " + why;
+            if (f.fd && !a->canFd) return "error " + words[i] + ": a classic adapter carries no CAN FD frames";
+            frames.push_back(f);
+        }
+        if (a->canFd) {
+            std::vector<ycansim::BusFrame> bus;
+            bus.reserve(frames.size());
+            for (const auto& f : frames) bus.push_back(toBusFrame(f, ch));
+            a->canFd->fromBus(*a->device, bus);
+        } else {
+            std::vector<ycansim::ClassicFrame> bus;
+            bus.reserve(frames.size());
+            for (const auto& f : frames) bus.push_back(toClassicFrame(f, ch));
+            a->classic->fromBus(*a->device, bus);
+        }
+        return "ok " + std::to_string(frames.size());
+    }
+    if (verb == "state") return a->canFd ? describe(a->canFd->channel(ch)) : describe(a->classic->channel(ch));
+
+    // sent [N [MS]]: what went out since the last time, waiting for N.
+    uint32_t want = 0, waitMs = 0;
+    if ((words.size() > 2 && !parseUnsigned(words[2], want)) || (words.size() > 3 && !parseUnsigned(words[3], waitMs)) ||
+        words.size() > 4)
+        return "error expected sent TYPE:INDEX:CH [N [MS]]";
+    std::vector<std::string> out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        if (a->canFd) {
+            for (const auto& b : a->canFd->takeBusFrames(ch)) out.push_back(text(b));
+        } else {
+            for (const auto& c : a->classic->takeBusFrames(ch)) out.push_back(text(c));
+        }
+        if (out.size() >= want || std::chrono::steady_clock::now() >= deadline || stopping) break;
+        std::this_thread::sleep_for(2ms);
+    }
+    std::string reply = "ok";
+    for (const auto& f : out) reply += " " + f;
+    return reply;
+}
+
+}  // namespace ycanvirtual
