@@ -56,7 +56,7 @@ const char* kUsage =
     "Control (instead of the traffic and faults above):\n"
     "  --control            serve requests on a Unix socket whose path the command finds in\n"
     "                       YCAN_VIRTUAL_CONTROL: inject TYPE:INDEX:CH FRAME..., sent TYPE:INDEX:CH\n"
-    "                       [N [MS]], state TYPE:INDEX:CH, unplug/replug TYPE:INDEX (see sim/README.md);\n"
+    "                       [N [MS]], state TYPE:INDEX:CH, unplug/replug TYPE:INDEX (see README.md);\n"
     "                       the command then runs without a time limit unless --duration is given\n"
     "Output:\n"
     "  --candump            bus traffic in candump log format\n"

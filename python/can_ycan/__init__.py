@@ -1,0 +1,13 @@
+"""python-can interface for YCAN USB-to-CAN adapters, over libycan.
+
+    import can
+    with can.Bus(interface="ycan", channel="43:0:0", bitrate=1_000_000,
+                 data_bitrate=5_000_000, fd=True) as bus:
+        bus.send(can.Message(arbitration_id=0x123, data=b"\\x11\\x22", is_fd=True))
+        print(bus.recv(1.0))
+"""
+
+from .bus import YcanBus
+
+__all__ = ["YcanBus"]
+__version__ = "1.0.0"

@@ -1,0 +1,149 @@
+"""libycan through ctypes: the records and the functions this package uses.
+
+The library is looked up as ``libycan.so.1`` (the dynamic loader's search:
+``ldconfig``'s cache, ``LD_LIBRARY_PATH``); the environment variable
+``YCAN_LIBRARY`` may name the file instead.
+"""
+
+import ctypes
+import os
+import threading
+
+from can.exceptions import CanInterfaceNotImplementedError
+
+# Last error codes.
+ERR_DEVICE_NOT_EXIST = 1
+ERR_NOT_OPENED = 7
+ERR_PARAMETER = 8
+
+
+class CanObj(ctypes.Structure):
+    """_YCAN_CAN_OBJ: one classic frame (24 bytes)."""
+
+    _fields_ = [
+        ("ID", ctypes.c_uint32),
+        ("TimeTag", ctypes.c_uint32),
+        ("FrameOpt", ctypes.c_uint8),
+        ("SendMode", ctypes.c_uint8),
+        ("RemoteFlag", ctypes.c_uint8),
+        ("ExternFlag", ctypes.c_uint8),
+        ("DataLen", ctypes.c_uint8),
+        ("Reserved", ctypes.c_uint8 * 3),
+        ("Data", ctypes.c_uint8 * 8),
+    ]
+
+
+class CanFdObj(ctypes.Structure):
+    """_YCAN_CANFD_OBJ: one CAN FD frame (80 bytes)."""
+
+    _fields_ = [
+        ("ID", ctypes.c_uint32),
+        ("TimeTag", ctypes.c_uint32),
+        ("FrameOpt", ctypes.c_uint8),
+        ("SendMode", ctypes.c_uint8),
+        ("RemoteFlag", ctypes.c_uint8),
+        ("ExternFlag", ctypes.c_uint8),
+        ("DataLen", ctypes.c_uint8),
+        ("Reserved", ctypes.c_uint8 * 3),
+        ("Data", ctypes.c_uint8 * 64),
+    ]
+
+
+class InitConfig(ctypes.Structure):
+    """_YCAN_INIT_CONFIG: classic channel set-up (16 bytes)."""
+
+    _fields_ = [
+        ("AcceptCode", ctypes.c_uint32),
+        ("AcceptMask", ctypes.c_uint32),
+        ("Reserved", ctypes.c_uint32),
+        ("FilterType", ctypes.c_uint8),
+        ("BusTiming0", ctypes.c_uint8),
+        ("BusTiming1", ctypes.c_uint8),
+        ("WorkMode", ctypes.c_uint8),
+    ]
+
+
+class InitFdConfig(ctypes.Structure):
+    """_YCAN_INITFD_CONFIG: CAN FD channel set-up (56 bytes)."""
+
+    _fields_ = [
+        ("AbitBaudRate", ctypes.c_uint32),
+        ("DbitBaudRate", ctypes.c_uint32),
+        ("AbitTiming", ctypes.c_uint32),
+        ("DbitTiming", ctypes.c_uint32),
+        ("OptionA", ctypes.c_uint8),
+        ("FdEnable", ctypes.c_uint8),
+        ("OptionB", ctypes.c_uint8),
+        ("Reserved", ctypes.c_uint8 * 37),
+    ]
+
+
+class FilterConfig(ctypes.Structure):
+    """_YCAN_FLITER_CONFIG: one filter operation (16 bytes)."""
+
+    _fields_ = [
+        ("FilterOp", ctypes.c_uint8),
+        ("FilterMode", ctypes.c_uint8),
+        ("FilterKind", ctypes.c_uint8),
+        ("StartId", ctypes.c_uint32),
+        ("EndId", ctypes.c_uint32),
+        ("FilterIndex", ctypes.c_uint32),
+    ]
+
+
+# The layouts are fixed by the C interface.
+for _record, _size in ((CanObj, 24), (CanFdObj, 80), (InitConfig, 16), (InitFdConfig, 56), (FilterConfig, 16)):
+    assert ctypes.sizeof(_record) == _size, _record.__name__
+assert CanFdObj.Data.offset == 16 and FilterConfig.StartId.offset == 4 and InitFdConfig.OptionA.offset == 16
+
+_u32 = ctypes.c_uint32
+_SIGNATURES = {
+    "YCAN_OpenDevice": [_u32, _u32],
+    "YCAN_CloseDevice": [_u32, _u32],
+    "YCAN_ClearBuffer": [_u32, _u32, _u32],
+    "YCAN_SetFliter": [_u32, _u32, _u32, ctypes.POINTER(FilterConfig)],
+    "YCAN_InitCAN": [_u32, _u32, _u32, ctypes.POINTER(InitConfig)],
+    "YCAN_InitCANFD": [_u32, _u32, _u32, ctypes.POINTER(InitFdConfig)],
+    "YCAN_Stop": [_u32, _u32, _u32],
+    "YCAN_Receive": [_u32, _u32, _u32, ctypes.POINTER(CanObj), _u32, ctypes.c_int],
+    "YCAN_ReceiveFD": [_u32, _u32, _u32, ctypes.POINTER(CanFdObj), _u32, ctypes.c_int],
+    "YCAN_Transmit": [_u32, _u32, _u32, ctypes.POINTER(CanObj), _u32],
+    "YCAN_TransmitFD": [_u32, _u32, _u32, ctypes.POINTER(CanFdObj), _u32],
+    "YCAN_GetLastError": [],
+}
+
+_lock = threading.Lock()
+_lib = None
+
+
+def library():
+    """The loaded library (loaded on first use)."""
+    global _lib
+    with _lock:
+        if _lib is None:
+            name = os.environ.get("YCAN_LIBRARY") or "libycan.so.1"
+            try:
+                # CDLL lets go of the interpreter lock during every call, so
+                # a thread waiting in a receive call blocks no other thread.
+                lib = ctypes.CDLL(name)
+            except OSError as e:
+                raise CanInterfaceNotImplementedError(
+                    f"cannot load the ycan library {name}: {e} "
+                    "(install libycan, or name the file in YCAN_LIBRARY)"
+                ) from e
+            for fn, args in _SIGNATURES.items():
+                f = getattr(lib, fn)
+                f.argtypes = args
+                f.restype = ctypes.c_int
+            lib.YCAN_GetLastErrorStr.argtypes = []
+            lib.YCAN_GetLastErrorStr.restype = ctypes.c_char_p
+            _lib = lib
+        return _lib
+
+
+def last_error():
+    """The library's last error: (code, message)."""
+    lib = library()
+    code = lib.YCAN_GetLastError()
+    text = lib.YCAN_GetLastErrorStr()
+    return code, (text.decode("utf-8", "replace") if text else "")

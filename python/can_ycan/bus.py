@@ -1,0 +1,255 @@
+"""YcanBus: python-can's bus over a channel of a YCAN adapter."""
+
+import collections
+import ctypes
+import logging
+import threading
+import time
+
+import can
+from can.exceptions import CanInitializationError, CanOperationError, CanTimeoutError
+
+from . import _library
+from ._adapters import Adapter, attached_ids
+from ._library import CanFdObj, CanObj, FilterConfig, InitConfig, InitFdConfig
+from ._settings import CLASSIC_BUS_TIMING, MODELS, acceptance_ranges, fd_length, model_of_type
+
+log = logging.getLogger("can.ycan")
+
+
+def parse_channel(channel):
+    """"TYPE:INDEX:CH" as three numbers."""
+    parts = str(channel).split(":")
+    if len(parts) != 3 or not all(p.isdigit() for p in parts):
+        raise ValueError(f'a ycan channel is "TYPE:INDEX:CH", e.g. "43:0:0", not {channel!r}')
+    return tuple(int(p) for p in parts)
+
+
+class YcanBus(can.BusABC):
+    """A channel of a YCAN USB-to-CAN adapter, through libycan.
+
+    :param channel: "TYPE:INDEX:CH": the library's device type code (3, 4
+        classic; 41-43, 64-67 CAN FD), the adapter's index among the
+        attached adapters of that type, and the channel from 0.
+    :param bitrate: bus (CAN FD: arbitration phase) bit rate in bit/s.
+    :param data_bitrate: CAN FD data phase bit rate (default: bitrate).
+    :param fd: CAN FD adapters: send and receive CAN FD frames with their own
+        data phase timing; without it the data phase runs at the
+        arbitration timing.
+    :param btr0, btr1: classic adapters: SJA1000 bus timing registers for a
+        bit rate without an entry in the built-in table.
+    :param abit_timing, dbit_timing: CAN FD adapters: raw timing words
+        (prescaler-1 << 22 | sjw-1 << 15 | tseg2-1 << 8 | tseg1-1, at the
+        adapter's CAN clock) instead of bitrate and data_bitrate.
+    :param timing: a can.BitTiming (python-can makes one of btr0/btr1 given
+        to can.Bus): the classic bus timing registers, or a CAN FD adapter's
+        arbitration timing (its f_clock, when given, must be the adapter's).
+    """
+
+    def __init__(
+        self,
+        channel,
+        can_filters=None,
+        bitrate=500_000,
+        data_bitrate=None,
+        fd=False,
+        btr0=None,
+        btr1=None,
+        abit_timing=None,
+        dbit_timing=None,
+        timing=None,
+        **kwargs,
+    ):
+        self._ch = None
+        self._shut = threading.Lock()
+        self._hw_filtered = False
+        device_type, index, number = parse_channel(channel)
+        model = model_of_type(device_type)
+        if model is None:
+            raise CanInitializationError(f"no ycan adapter has device type {device_type}")
+        if model.kind == "recorder":
+            raise CanInitializationError(f"device type {device_type} is a CAN bus recorder, which carries no frames")
+        if number >= model.channels:
+            raise ValueError(f"a device of type {device_type} has channels 0 to {model.channels - 1}, not {number}")
+        self._type, self._index, self._number = device_type, index, number
+        self._fd_adapter = model.kind == "CAN FD"
+        if fd and not self._fd_adapter:
+            raise CanInitializationError(f"fd=True needs a CAN FD adapter; device type {device_type} is classic CAN")
+        self.fd = bool(fd)
+        self.channel = f"{device_type}:{index}:{number}"
+        self.channel_info = f"ycan {model.kind} adapter {device_type}:{index}, channel {number}"
+        self._ch = Adapter.attach(device_type, index, number, self, self._fd_adapter)
+        try:
+            if self._fd_adapter:
+                if timing is not None and abit_timing is None:
+                    abit_timing = self._timing_word(timing, model.clock_mhz)
+                self._init_fd(bitrate, data_bitrate, abit_timing, dbit_timing)
+            else:
+                if timing is not None and btr0 is None:
+                    btr0, btr1 = timing.btr0, timing.btr1
+                self._init_classic(bitrate, btr0, btr1)
+            self._ch.start_readers()
+            super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
+        except BaseException:
+            Adapter.detach(self._ch)
+            raise
+
+    # ---- set-up ------------------------------------------------------------
+
+    def _fail(self, what, error=CanInitializationError):
+        code, text = _library.last_error()
+        return error(f"ycan {self.channel}: {what}: {text} (last error {code})", error_code=code)
+
+    @staticmethod
+    def _timing_word(timing, clock_mhz):
+        if timing._f_clock and timing._f_clock != clock_mhz * 1_000_000:
+            raise ValueError(f"the adapter's CAN clock is {clock_mhz} MHz, not {timing._f_clock / 1e6:g} MHz")
+        fields = ((timing.brp, 1024, "brp"), (timing.sjw, 128, "sjw"), (timing.tseg2, 128, "tseg2"),
+                  (timing.tseg1, 256, "tseg1"))
+        for value, top, name in fields:
+            if not 1 <= value <= top:
+                raise ValueError(f"{name} {value} is out of the adapter's range 1-{top}")
+        return (timing.brp - 1) << 22 | (timing.sjw - 1) << 15 | (timing.tseg2 - 1) << 8 | (timing.tseg1 - 1)
+
+    def _init_classic(self, bitrate, btr0, btr1):
+        if (btr0 is None) != (btr1 is None):
+            raise ValueError("btr0 and btr1 go together")
+        if btr0 is None:
+            if bitrate not in CLASSIC_BUS_TIMING:
+                rates = ", ".join(str(r) for r in sorted(CLASSIC_BUS_TIMING))
+                raise CanInitializationError(
+                    f"no bus timing for {bitrate} bit/s on a classic adapter (have {rates}); give btr0 and btr1"
+                )
+            btr0, btr1 = CLASSIC_BUS_TIMING[bitrate]
+        config = InitConfig(AcceptCode=0, AcceptMask=0xFFFFFFFF, FilterType=1, BusTiming0=btr0, BusTiming1=btr1)
+        if _library.library().YCAN_InitCAN(self._type, self._index, self._number, ctypes.byref(config)) != 1:
+            raise self._fail("cannot set up the channel")
+
+    def _init_fd(self, bitrate, data_bitrate, abit_timing, dbit_timing):
+        config = InitFdConfig(FdEnable=1 if self.fd else 0)
+        if abit_timing is not None:
+            # Rates 0 select the timing words.
+            config.AbitTiming = abit_timing
+            config.DbitTiming = abit_timing if dbit_timing is None else dbit_timing
+        else:
+            if dbit_timing is not None:
+                raise ValueError("dbit_timing goes with abit_timing")
+            config.AbitBaudRate = bitrate
+            config.DbitBaudRate = bitrate if data_bitrate is None else data_bitrate
+        if _library.library().YCAN_InitCANFD(self._type, self._index, self._number, ctypes.byref(config)) != 1:
+            raise self._fail("cannot set up the channel")
+
+    # ---- filters -----------------------------------------------------------
+
+    def _apply_filters(self, filters):
+        """Filters the CAN FD adapters' acceptance ranges can express go to
+        the adapter, so frames nobody wants never cross USB; the rest are
+        applied here, on each frame received."""
+        self._hw_filtered = False
+        if self._ch is None or not self._fd_adapter:
+            return
+        lib = _library.library()
+
+        def op(**fields):
+            config = FilterConfig(**fields)
+            return lib.YCAN_SetFliter(self._type, self._index, self._number, ctypes.byref(config)) == 1
+
+        ranges = acceptance_ranges(filters) if filters else None
+        ok = op(FilterOp=0)
+        if ranges is None:
+            if not ok:
+                log.warning("%s", self._fail("cannot clear the acceptance filter", CanOperationError))
+            return
+        for extended, start, end in ranges:
+            ok = ok and op(FilterOp=1, FilterMode=1 if extended else 0, StartId=start, EndId=end)
+        ok = ok and op(FilterOp=2)
+        if not ok:
+            log.warning("%s; filtering in software", self._fail("the adapter refused the filter", CanOperationError))
+            op(FilterOp=0)
+            return
+        self._hw_filtered = True
+
+    # ---- traffic -----------------------------------------------------------
+
+    def _recv_internal(self, timeout):
+        ch = self._ch
+        if ch is None:
+            raise CanOperationError("the ycan bus is shut down")
+        msg = ch.take(self, timeout)
+        if msg is None:
+            return None, False
+        # Frames the adapter's filter passed; frames queued before the
+        # filter was set are checked by python-can.
+        return msg, self._hw_filtered and self._matches_filters(msg)
+
+    def send(self, msg, timeout=None):
+        """Sends one frame; the library waits (up to 2 s) for the adapter to
+        take it. Raises CanOperationError when it fails, CanTimeoutError when
+        it failed after `timeout` seconds."""
+        ch = self._ch
+        if ch is None or ch.owner is not self:
+            raise CanOperationError("the ycan bus is shut down")
+        limit = 0x1FFFFFFF if msg.is_extended_id else 0x7FF
+        if not 0 <= msg.arbitration_id <= limit:
+            raise ValueError(f"identifier 0x{msg.arbitration_id:X} does not fit its format")
+        lib = _library.library()
+        if msg.is_fd:
+            if not self.fd:
+                raise ValueError("a CAN FD frame needs a bus opened with fd=True")
+            if msg.is_remote_frame:
+                raise ValueError("CAN FD has no remote frames")
+            data = bytes(msg.data or b"")
+            record = CanFdObj(
+                ID=msg.arbitration_id,
+                ExternFlag=1 if msg.is_extended_id else 0,
+                FrameOpt=(0x08 if msg.bitrate_switch else 0) | (0x10 if msg.error_state_indicator else 0),
+                DataLen=fd_length(len(data)),
+            )
+            transmit = lib.YCAN_TransmitFD
+        else:
+            data = b"" if msg.is_remote_frame else bytes(msg.data or b"")
+            if len(data) > 8:
+                raise ValueError(f"a classic CAN frame carries at most 8 bytes, not {len(data)}")
+            record = CanObj(
+                ID=msg.arbitration_id,
+                ExternFlag=1 if msg.is_extended_id else 0,
+                RemoteFlag=1 if msg.is_remote_frame else 0,
+                DataLen=min(msg.dlc, 8) if msg.is_remote_frame else len(data),
+            )
+            transmit = lib.YCAN_Transmit
+        ctypes.memmove(record.Data, data, len(data))
+        started = time.monotonic()
+        if transmit(self._type, self._index, self._number, ctypes.byref(record), 1) == 1:
+            return
+        if ch.owner is not self:
+            raise CanOperationError("the ycan bus is shut down")
+        if timeout is not None and time.monotonic() - started >= timeout:
+            raise self._fail("sending timed out", CanTimeoutError)
+        raise self._fail("sending failed", CanOperationError)
+
+    def shutdown(self):
+        """Stops the channel, and closes the adapter unless another bus of
+        this process uses it. A thread waiting in recv() gets
+        CanOperationError at once."""
+        with self._shut:
+            ch, self._ch = self._ch, None
+        if ch is not None:
+            Adapter.detach(ch)
+        super().shutdown()
+
+    @staticmethod
+    def _detect_available_configs():
+        """Every channel of the attached CAN and CAN FD adapters."""
+        configs = []
+        seen = collections.Counter()
+        for ids in attached_ids():
+            model = next((m for m in MODELS if (m.vendor_id, m.product_id) == ids), None)
+            if model is None:
+                continue
+            index = seen[ids]
+            seen[ids] += 1
+            if model.kind == "recorder":
+                continue
+            for ch in range(model.channels):
+                configs.append({"interface": "ycan", "channel": f"{model.types[-1]}:{index}:{ch}"})
+        return configs
