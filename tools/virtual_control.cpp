@@ -164,15 +164,20 @@ ControlServer::~ControlServer() {
     rmdir(directory.c_str());
 }
 
-void ControlServer::serve() {
-    while (!stopping) {
-        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+bool ControlServer::awaitInput(int fd) const {
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            return;
+            return false;
         }
-        if ((fds[1].revents & POLLIN) != 0) return;
-        if ((fds[0].revents & POLLIN) == 0) continue;
+        if ((fds[1].revents & POLLIN) != 0) return false;
+        if (fds[0].revents != 0) return true;
+    }
+}
+
+void ControlServer::serve() {
+    while (!stopping && awaitInput(listenFd)) {
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         session(fd);
@@ -184,13 +189,7 @@ void ControlServer::serve() {
 void ControlServer::session(int fd) {
     std::string pending;
     char buf[4096];
-    while (!stopping) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0) return;
+    while (!stopping && awaitInput(fd)) {
         const ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) return;
         pending.append(buf, static_cast<size_t>(n));

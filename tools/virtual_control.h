@@ -53,6 +53,8 @@ public:
 private:
     void serve();
     void session(int fd);
+    // Waits until fd has input (or hung up); false once we are stopping.
+    bool awaitInput(int fd) const;
     const ControlledAdapter* find(uint32_t type, uint32_t index) const;
 
     ycansim::UsbBench& bench;

@@ -17,36 +17,29 @@ ERR_NOT_OPENED = 7
 ERR_PARAMETER = 8
 
 
+# The fields both frame records begin with.
+_FRAME_HEAD = [
+    ("ID", ctypes.c_uint32),
+    ("TimeTag", ctypes.c_uint32),
+    ("FrameOpt", ctypes.c_uint8),
+    ("SendMode", ctypes.c_uint8),
+    ("RemoteFlag", ctypes.c_uint8),
+    ("ExternFlag", ctypes.c_uint8),
+    ("DataLen", ctypes.c_uint8),
+    ("Reserved", ctypes.c_uint8 * 3),
+]
+
+
 class CanObj(ctypes.Structure):
     """_YCAN_CAN_OBJ: one classic frame (24 bytes)."""
 
-    _fields_ = [
-        ("ID", ctypes.c_uint32),
-        ("TimeTag", ctypes.c_uint32),
-        ("FrameOpt", ctypes.c_uint8),
-        ("SendMode", ctypes.c_uint8),
-        ("RemoteFlag", ctypes.c_uint8),
-        ("ExternFlag", ctypes.c_uint8),
-        ("DataLen", ctypes.c_uint8),
-        ("Reserved", ctypes.c_uint8 * 3),
-        ("Data", ctypes.c_uint8 * 8),
-    ]
+    _fields_ = _FRAME_HEAD + [("Data", ctypes.c_uint8 * 8)]
 
 
 class CanFdObj(ctypes.Structure):
     """_YCAN_CANFD_OBJ: one CAN FD frame (80 bytes)."""
 
-    _fields_ = [
-        ("ID", ctypes.c_uint32),
-        ("TimeTag", ctypes.c_uint32),
-        ("FrameOpt", ctypes.c_uint8),
-        ("SendMode", ctypes.c_uint8),
-        ("RemoteFlag", ctypes.c_uint8),
-        ("ExternFlag", ctypes.c_uint8),
-        ("DataLen", ctypes.c_uint8),
-        ("Reserved", ctypes.c_uint8 * 3),
-        ("Data", ctypes.c_uint8 * 64),
-    ]
+    _fields_ = _FRAME_HEAD + [("Data", ctypes.c_uint8 * 64)]
 
 
 class InitConfig(ctypes.Structure):

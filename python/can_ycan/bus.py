@@ -189,6 +189,8 @@ class YcanBus(can.BusABC):
         ch = self._ch
         if ch is None or ch.owner is not self:
             raise CanOperationError("the ycan bus is shut down")
+        if msg.is_error_frame:
+            raise ValueError("the adapters do not send error frames")
         limit = 0x1FFFFFFF if msg.is_extended_id else 0x7FF
         if not 0 <= msg.arbitration_id <= limit:
             raise ValueError(f"identifier 0x{msg.arbitration_id:X} does not fit its format")

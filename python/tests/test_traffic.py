@@ -69,6 +69,8 @@ def test_frames_the_bus_cannot_carry_are_refused_before_they_reach_the_adapter(o
             bus.send(can.Message(arbitration_id=0x800, is_extended_id=False, data=b""))
         with pytest.raises(ValueError):
             bus.send(msg(0x1, bytes(9)))
+        with pytest.raises(ValueError):
+            bus.send(can.Message(arbitration_id=0x1, is_error_frame=True))
     assert other_end.sent(FD_CHANNEL, count=0) == []
 
 
