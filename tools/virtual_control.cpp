@@ -229,7 +229,7 @@ std::string ControlServer::handle(const std::string& line) {
     if (words.size() < 2 || !parseAddress(words[1], !plug, type, index, ch))
         return plug ? "error expected " + verb + " TYPE:INDEX" : "error expected " + verb + " TYPE:INDEX:CH";
     const ControlledAdapter* a = find(type, index);
-    if (a == nullptr) return "error no adapter " + words[1];
+    if (a == nullptr) return "error no adapter " + std::to_string(type) + ":" + std::to_string(index);
     if (plug) {
         if (verb == "unplug") bench.unplug(*a->device);
         else bench.replug(*a->device);

@@ -164,7 +164,9 @@ class Adapter:
                 ch.frames.clear()
                 ch.cond.notify_all()
             if any(c.owner is not None for c in a.channels.values()):
+                # The next bus on this channel starts with nothing of ours.
                 lib.YCAN_Stop(a.device_type, a.index, ch.number)
+                lib.YCAN_ClearBuffer(a.device_type, a.index, ch.number)
                 return
             a._close(lib)
 

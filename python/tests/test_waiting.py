@@ -31,7 +31,7 @@ def test_recv_with_a_timeout_waits_that_long_and_no_longer(fd_bus):
         started = time.monotonic()
         assert fd_bus.recv(timeout) is None
         took = time.monotonic() - started
-        assert timeout <= took < timeout + 0.15, (timeout, took)
+        assert timeout <= took < timeout + 0.5, (timeout, took)
 
 
 def test_recv_without_a_timeout_waits_until_a_frame_comes(fd_bus, other_end):
@@ -50,7 +50,7 @@ def test_recv_with_a_timeout_returns_a_frame_as_soon_as_it_comes(fd_bus, other_e
     other_end.inject(FD_CHANNEL, "457#CD")
     t.join(5.0)
     msg, got_at = out["result"]
-    assert msg.arbitration_id == 0x457 and got_at - sent_at < 0.5
+    assert msg.arbitration_id == 0x457 and got_at - sent_at < 2.0
 
 
 def test_shutdown_lets_a_waiting_thread_go_at_once(other_end):
@@ -61,7 +61,7 @@ def test_shutdown_lets_a_waiting_thread_go_at_once(other_end):
     started = time.monotonic()
     bus.shutdown()
     t.join(2.0)
-    assert not t.is_alive() and time.monotonic() - started < 1.0
+    assert not t.is_alive() and time.monotonic() - started < 1.5
     assert isinstance(out.get("error"), can.CanOperationError)
     with pytest.raises(can.CanOperationError):
         bus.recv(0)
