@@ -102,6 +102,8 @@ class YcanBus(can.BusABC):
 
     @staticmethod
     def _timing_word(timing, clock_mhz):
+        # BitTiming.f_clock raises when no clock was given; the clock is
+        # optional here (the adapter's is known), hence the field itself.
         if timing._f_clock and timing._f_clock != clock_mhz * 1_000_000:
             raise ValueError(f"the adapter's CAN clock is {clock_mhz} MHz, not {timing._f_clock / 1e6:g} MHz")
         fields = ((timing.brp, 1024, "brp"), (timing.sjw, 128, "sjw"), (timing.tseg2, 128, "tseg2"),
