@@ -34,7 +34,10 @@ const char* familyName(Family f) {
 
 std::string typeList(const Model& m) {
     std::string out;
-    for (uint32_t t : m.types) out += (out.empty() ? "" : ",") + std::to_string(t);
+    for (uint32_t t : m.types) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(t);
+    }
     return out;
 }
 
