@@ -106,6 +106,7 @@ TEST_F(UsbCan, CloseResetsBothChannelsThenClosesTheTransport) {
     attach();
     ASSERT_EQ(open(), 1);
     bench.capture().clear();
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_OK);
     EXPECT_EQ(YCAN_CloseDevice(4, 0), 1);
     std::vector<std::string> seen;
     for (auto& t : bench.capture().all()) {
@@ -113,6 +114,9 @@ TEST_F(UsbCan, CloseResetsBothChannelsThenClosesTheTransport) {
         if (t.kind == UsbEvent::Reset) seen.push_back("RESET");
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"OUT 0", "OUT 16", "RESET"}));
+    // Unlike the channel reset, close's resets await a reply (100 ms each),
+    // and the adapter never answers one: the exchange says so.
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_USB_COMMAND);
     EXPECT_EQ(commands()[0], (Bytes{0x12, 0x0F, 0x02, 0x00, 0x00}));
     bench.capture().clear();
     EXPECT_EQ(YCAN_CloseDevice(4, 0), 1);  // not open: nothing sent
@@ -186,6 +190,28 @@ TEST_F(UsbCan, StartWithoutReplyAndResetKeepTheChannel) {
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_PARAMETER);
     QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_OK);
     EXPECT_EQ(YCAN_Start(4, 0, 1), 0);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_NOT_INITIALIZED);
+}
+
+// The reset is written once and its result is not examined: a reset that
+// cannot be written still succeeds, keeps the channel initialised and
+// leaves the last error as it was.
+TEST_F(UsbCan, ResetThatCannotBeWrittenLeavesTheLastError) {
+    ready();
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_CAN_FORMAT);
+    EXPECT_EQ(YCAN_Stop(4, 0, 0), 1);  // written, never answered
+    EXPECT_EQ(adapter->channel(0).resets, 1);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);
+
+    dev->stall(0x01);
+    EXPECT_EQ(YCAN_Stop(4, 0, 0), 1);
+    EXPECT_EQ(adapter->channel(0).resets, 1);  // this one never reached the adapter
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);
+    EXPECT_EQ(YCAN_GetReceiveNum(4, 0, 0, 0), 0);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);  // still initialised
+
+    // A channel never initialised keeps the queue clearing's error.
+    EXPECT_EQ(YCAN_Stop(4, 0, 1), 1);
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_NOT_INITIALIZED);
 }
 

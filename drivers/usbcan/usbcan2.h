@@ -110,7 +110,8 @@ void usbcan2ReceivePass(devInfo& rec);
 // Closes every open record and lets every waiting receiver go (unload).
 void usbcan2CloseAll();
 // Command exchanges on the interrupt endpoints: 0 success (*rxLen holds the
-// reply length), -1 not sent or refused during recovery, -2 no reply.
+// reply length), -1 not sent or refused during recovery, -2 no reply. A
+// time-out of 0 writes the command only: 0 or -1, and no last error.
 int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                uint8_t epIn, unsigned timeoutMs);
 int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,

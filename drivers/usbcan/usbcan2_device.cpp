@@ -28,6 +28,14 @@ constexpr ycan::ExchangeRules kCommandRules{
 constexpr ycan::ExchangeRules kBypassRules{
     .writeTimeoutMs = 500, .readTimeoutMs = 100, .minReplyLen = 1, .matchHeader = false};
 
+// A command written only (time-out 0) says whether it went out and leaves
+// the last error as it was: its callers (the channel reset) go on whatever
+// happened to it. Exchanges that await a reply store why they failed.
+int commandReturnCode(ycan::ExchangeResult r, unsigned timeoutMs) {
+    if (timeoutMs == 0) return r == ycan::ExchangeResult::Ok ? 0 : -1;
+    return ycan::exchangeReturnCode(r);
+}
+
 }  // namespace
 
 QLIBUSB::QLIBUSB() { usbcan2Init(); }
@@ -165,8 +173,8 @@ int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxL
     std::lock_guard serialised(rec.cmdMutex);
     QUserLibUsb* usb = rec.usbDev.load();
     if (usb == nullptr) return ycan::exchangeReturnCode(ycan::ExchangeResult::Aborted);
-    return ycan::exchangeReturnCode(
-        ycan::runExchange(*usb, kCommandRules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs));
+    return commandReturnCode(
+        ycan::runExchange(*usb, kCommandRules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs), timeoutMs);
 }
 
 int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
@@ -175,8 +183,8 @@ int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, in
     if (usb == nullptr) return ycan::exchangeReturnCode(ycan::ExchangeResult::Aborted);
     ycan::ExchangeRules rules = kBypassRules;
     if (timeoutMs == 0) rules.writeTimeoutMs = 100;
-    return ycan::exchangeReturnCode(
-        ycan::runExchange(*usb, rules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs));
+    return commandReturnCode(ycan::runExchange(*usb, rules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs),
+                             timeoutMs);
 }
 
 int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
