@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
@@ -431,6 +434,35 @@ TEST_F(CanFd, FilterRangesAreMaskedByMode) {
     adapter.setRefuseFilters(true);
     f.FilterOp = 2;
     EXPECT_EQ(YCAN_SetFliter(43, 0, 0, &f), 0);
+}
+
+// Two threads setting different ranges on one channel: each call installs
+// its own range whole, never one thread's start with the other's end.
+TEST_F(CanFd, RangesSetFromTwoThreadsArriveWhole) {
+    VirtualCanFdAdapter& adapter = attach(43);
+    ASSERT_EQ(open(43), 1);
+    constexpr int kCalls = 200;
+    const std::pair<uint32_t, uint32_t> ranges[2] = {{0x100, 0x1FF}, {0x1000000, 0x1FFFFFF}};
+    std::atomic<int> failed{0};
+    auto setter = [&](std::pair<uint32_t, uint32_t> range) {
+        _YCAN_FLITER_CONFIG f{};
+        f.FilterOp = 1;
+        f.FilterMode = 2;  // unmasked: operation 5 with the identifiers as given
+        f.StartId = range.first;
+        f.EndId = range.second;
+        for (int i = 0; i < kCalls; ++i)
+            if (YCAN_SetFliter(43, 0, 0, &f) != 1) failed++;
+    };
+    std::thread a(setter, ranges[0]);
+    std::thread b(setter, ranges[1]);
+    a.join();
+    b.join();
+    EXPECT_EQ(failed, 0);
+    std::map<std::pair<uint32_t, uint32_t>, int> installed;
+    for (const auto& r : adapter.channel(0).filters)
+        if (r.startId != 0 || r.endId != 0) installed[{r.startId, r.endId}]++;  // not the mode's 0-0
+    EXPECT_EQ(installed, (std::map<std::pair<uint32_t, uint32_t>, int>{{ranges[0], kCalls},
+                                                                        {ranges[1], kCalls}}));
 }
 
 TEST_F(CanFd, FilterStepsMustComeInOrder) {

@@ -19,6 +19,8 @@
 //   rxLock guards the reassembly buffer, held by the receive thread while it
 //   decodes one transfer and by a clear from an application thread.
 // - configLock guards the saved channel configuration the replay reads.
+// - filterLock (per channel) holds a filter's steps together; it is taken
+//   before cmdLock.
 // - Close marks the object closing and lets every waiting receiver go at
 //   once, aborts the transport's transfers so that calls in flight end now,
 //   stops the receive thread, and closes the transport last; the transport's
@@ -27,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "drivers/canfd/canfd_stream.h"
@@ -158,6 +161,10 @@ private:
     int command(const uint8_t* request, int length, uint8_t (&reply)[64], unsigned timeoutMs,
                 bool bypass);
     int filterCmdSend(uint8_t ch, uint8_t op, unsigned startId, unsigned endId);
+    // The filter steps with the channel's filterLock held by the caller.
+    int filterModeSetLocked(uint8_t ch, int mode);
+    int filterStartIdSetLocked(uint8_t ch, unsigned id);
+    int filterEndIdSetLocked(uint8_t ch, unsigned id);
     // Close's own stop: cmdLock held by close, the receive thread stopped.
     int canStopLocked(uint8_t ch);
     int sendStop(uint8_t ch, bool bypass);
@@ -204,7 +211,12 @@ private:
     uint8_t chOptionA[kChannels] = {};
     unsigned abitTiming[kChannels] = {};
     unsigned dbitTiming[kChannels] = {};
-    uint8_t filterState[kChannels] = {};
-    uint8_t filterMode[kChannels] = {};
-    unsigned filterStartId[kChannels] = {};
+    // A range filter is three steps over the fields below; filterLock of
+    // the channel holds them together, so that two threads setting ranges
+    // on one channel each install exactly their own. Taken before cmdLock
+    // (inside the filter command), never the other way round.
+    std::mutex filterLock[kChannels];
+    uint8_t filterState[kChannels] = {};    // filterLock held
+    uint8_t filterMode[kChannels] = {};     // filterLock held
+    unsigned filterStartId[kChannels] = {}; // filterLock held
 };

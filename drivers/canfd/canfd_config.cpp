@@ -224,6 +224,23 @@ int QDeviceUsbCanFd2::filterCmdSend(uint8_t ch, uint8_t op, unsigned startId, un
 
 int QDeviceUsbCanFd2::canFilterModeSet(uint8_t ch, int mode) {
     if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
+    std::lock_guard steps(filterLock[ch]);
+    return filterModeSetLocked(ch, mode);
+}
+
+int QDeviceUsbCanFd2::canFilterStartIdSet(uint8_t ch, unsigned id) {
+    if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
+    std::lock_guard steps(filterLock[ch]);
+    return filterStartIdSetLocked(ch, id);
+}
+
+int QDeviceUsbCanFd2::canFilterEndIdSet(uint8_t ch, unsigned id) {
+    if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
+    std::lock_guard steps(filterLock[ch]);
+    return filterEndIdSetLocked(ch, id);
+}
+
+int QDeviceUsbCanFd2::filterModeSetLocked(uint8_t ch, int mode) {
     filterState[ch] = 1;
     if (mode == 0 || mode == 1) {
         filterMode[ch] = static_cast<uint8_t>(mode);
@@ -233,16 +250,15 @@ int QDeviceUsbCanFd2::canFilterModeSet(uint8_t ch, int mode) {
     return filterCmdSend(ch, kFilterOtherModeRange, 0, 0);
 }
 
-int QDeviceUsbCanFd2::canFilterStartIdSet(uint8_t ch, unsigned id) {
-    if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
+int QDeviceUsbCanFd2::filterStartIdSetLocked(uint8_t ch, unsigned id) {
     if (filterState[ch] != 1) return 0;
     filterStartId[ch] = id;
     filterState[ch] = 2;
     return 1;
 }
 
-int QDeviceUsbCanFd2::canFilterEndIdSet(uint8_t ch, unsigned id) {
-    if (ch > kLastChannel || filterState[ch] != 2) return fail(YCAN_ERR_PARAMETER);
+int QDeviceUsbCanFd2::filterEndIdSetLocked(uint8_t ch, unsigned id) {
+    if (filterState[ch] != 2) return fail(YCAN_ERR_PARAMETER);
     uint8_t op = kFilterOtherModeRange;
     if (filterMode[ch] == 0) {
         op = kFilterStandardRange;
@@ -275,10 +291,13 @@ int QDeviceUsbCanFd2::setFliter(unsigned ch, _YCAN_FLITER_CONFIG* config) {
     switch (config->FilterOp) {
         case 0:
             return canFilterClear(c, 0);
-        case 1:
-            canFilterModeSet(c, config->FilterMode);
-            canFilterStartIdSet(c, config->StartId);
-            return canFilterEndIdSet(c, config->EndId);
+        case 1: {
+            // One range, whole: no other thread's step comes in between.
+            std::lock_guard steps(filterLock[c]);
+            filterModeSetLocked(c, config->FilterMode);
+            filterStartIdSetLocked(c, config->StartId);
+            return filterEndIdSetLocked(c, config->EndId);
+        }
         case 2:
             return canFilterEnable(c, 0);
         default:
