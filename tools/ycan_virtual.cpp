@@ -45,6 +45,8 @@ const char* kUsage =
     "  --rate HZ            frames per second (default 200)\n"
     "  --fd PCT             share of CAN FD frames on a CAN FD adapter (default 50)\n"
     "  --ids LO[-HI]        identifier range, hex (default 100-1FF)\n"
+    "  --adapter-rate HZ    the adapter hands at most HZ frames/s to the host, as a slow\n"
+    "                       adapter would (default: as fast as the host reads)\n"
     "  --seed S             random identifiers, lengths and payloads (default: a pattern)\n"
     "Faults:\n"
     "  --unplug-at MS       unplug the adapter MS ms after the traffic started\n"
@@ -70,6 +72,7 @@ struct Options {
     int inject = 0;
     unsigned channel = 0;
     double rate = 200;
+    double adapterRate = 0;  // 0: no limit
     int fdShare = 50;
     uint32_t idLow = 0x100;
     uint32_t idHigh = 0x1FF;
@@ -127,6 +130,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--inject") o.inject = std::stoi(value("--inject"));
         else if (a == "--channel") o.channel = static_cast<unsigned>(std::stoul(value("--channel")));
         else if (a == "--rate") o.rate = std::stod(value("--rate"));
+        else if (a == "--adapter-rate") o.adapterRate = std::stod(value("--adapter-rate"));
         else if (a == "--fd") o.fdShare = std::stoi(value("--fd"));
         else if (a == "--ids") {
             std::string r = value("--ids");
@@ -159,6 +163,7 @@ Options parse(int argc, char** argv) {
     }
     if (o.command.empty()) usage("no command");
     if (o.rate <= 0) usage("bad rate");
+    if (o.adapterRate < 0) usage("bad adapter rate");
     if (o.control && (o.inject > 0 || o.expectEcho || o.unplugAt >= 0 || o.until >= 0))
         usage("--control replaces --inject, --expect-echo, --unplug-at and --until");
     if (o.duration < 0 && !o.control) o.duration = 20000;
@@ -262,6 +267,10 @@ public:
     // Frames waiting in the adapter for the host, and frames it sent on.
     virtual size_t waiting() const = 0;
     virtual uint64_t delivered() const = 0;
+    // A slow adapter: at most this many frames a second to the host; what
+    // it holds back goes out on later pumps.
+    virtual void limitRateToHost(double framesPerSecond) = 0;
+    virtual void pumpToHost() = 0;
 };
 
 class FdTraffic : public TrafficAdapter {
@@ -301,6 +310,8 @@ public:
     }
     size_t waiting() const override { return adapter.framesWaiting(); }
     uint64_t delivered() const override { return adapter.framesSent(); }
+    void limitRateToHost(double framesPerSecond) override { adapter.limitRateToHost(framesPerSecond); }
+    void pumpToHost() override { adapter.pumpToHost(dev); }
 
 private:
     ycansim::VirtualCanFdAdapter& adapter;
@@ -345,6 +356,8 @@ public:
     }
     size_t waiting() const override { return adapter.framesWaiting(); }
     uint64_t delivered() const override { return adapter.framesSent(); }
+    void limitRateToHost(double framesPerSecond) override { adapter.limitRateToHost(framesPerSecond); }
+    void pumpToHost() override { adapter.pumpToHost(dev); }
 
 private:
     ycansim::VirtualUsbCanAdapter& adapter;
@@ -394,6 +407,7 @@ int run(const Options& o) {
         fprintf(stderr, "ycan-virtual: --inject needs a CAN FD or classic adapter\n");
         return 2;
     }
+    if (traffic && o.adapterRate > 0) traffic->limitRateToHost(o.adapterRate);
 
     FrameSource source(o, fdCapable);
     std::vector<Frame> injected;
@@ -454,6 +468,7 @@ int run(const Options& o) {
                     tags.push_back(static_cast<uint32_t>(trafficStartUs + static_cast<uint64_t>(
                                                                               static_cast<double>(n) * 1e6 / o.rate)));
                 }
+                if (o.adapterRate > 0) traffic->pumpToHost();  // what the limit held back
                 if (!batch.empty()) {
                     traffic->send(batch, tags);
                     for (const Frame& f : batch) {

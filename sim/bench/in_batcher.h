@@ -5,6 +5,7 @@
 // tag; a pack function (the family's wire format) lays out one transfer.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -33,6 +34,11 @@ public:
     void pump(VirtualDevice& dev);
     // The adapter lost its buffer (power-on reset).
     void clear();
+    // An adapter slower than the host: at most `recordsPerSecond` records
+    // leave for the host, counted from the first record added after this
+    // call (0: as fast as the host asks). Records held back go out on a
+    // later add or pump.
+    void setPace(double recordsPerSecond);
 
     uint8_t endpoint() const { return ep; }
     // Records waiting, and records sent to the host so far.
@@ -41,6 +47,8 @@ public:
 
 private:
     void pumpLocked(VirtualDevice& dev);
+    // How many of the waiting records may leave now (all, unless paced).
+    size_t recordsAllowedLocked();
 
     const uint8_t ep;
     const Pack pack;
@@ -48,6 +56,10 @@ private:
     mutable std::mutex lock;
     std::deque<std::vector<uint8_t>> records;
     uint64_t sentRecords = 0;
+    double pace = 0;
+    bool paceStarted = false;
+    std::chrono::steady_clock::time_point paceStart;
+    uint64_t sentAtPaceStart = 0;
 };
 
 }  // namespace ycansim

@@ -138,6 +138,11 @@ public:
     // Frames waiting in the buffer, and frames sent from it to the host.
     size_t framesWaiting() const { return outbox.waiting(); }
     uint64_t framesSent() const { return outbox.sent(); }
+    // An adapter slower than the bus: at most `framesPerSecond` frames leave
+    // the buffer for the host (0: as fast as it polls), counted from the
+    // next frame that arrives; pumpToHost sends what has become due.
+    void limitRateToHost(double framesPerSecond) { outbox.setPace(framesPerSecond); }
+    void pumpToHost(VirtualDevice& dev) { outbox.pump(dev); }
 
     // Inspection (thread-safe).
     unsigned deviceType() const { return type; }
