@@ -174,8 +174,12 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
     std::mt19937 rng(11);
     std::vector<double> recoveryMs;
     int failedCycles = 0;
+    // At least the soak's time, and at least a few cycles however slowly
+    // this machine recovers (a failed cycle gives up after 10 s).
+    constexpr size_t kMinCycles = 4;
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(soakSeconds());
-    while (std::chrono::steady_clock::now() < end) {
+    while (std::chrono::steady_clock::now() < end ||
+           recoveryMs.size() + static_cast<size_t>(failedCycles) < kMinCycles) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30 + rng() % 150));
         bench.unplug(*fam->dev);
         std::this_thread::sleep_for(std::chrono::milliseconds(10 + rng() % 60));
@@ -198,7 +202,7 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
     ASSERT_TRUE(eventually([&] { return fam->command(); }, 10s)) << "the adapter is not usable after the soak";
 
     EXPECT_EQ(failedCycles, 0);
-    EXPECT_GT(recoveryMs.size(), 3u);
+    EXPECT_GE(recoveryMs.size(), kMinCycles);
     EXPECT_GT(received.load(), 0u);
     EXPECT_EQ(corrupted.load(), 0u);
     EXPECT_EQ(misordered.load(), 0u);
