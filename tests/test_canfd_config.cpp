@@ -362,10 +362,21 @@ TEST_F(CanFd, CloseStopsActiveChannels) {
     _YCAN_INITFD_CONFIG c = rates(250000, 1000000);
     ASSERT_EQ(YCAN_InitCANFD(64, 0, 0, &c), 1);
     ASSERT_EQ(YCAN_InitCANFD(64, 0, 3, &c), 1);
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_CAN_FORMAT);
     EXPECT_EQ(YCAN_CloseDevice(64, 0), 1);
     EXPECT_EQ(adapter.channel(0).stops, 1);
     EXPECT_EQ(adapter.channel(3).stops, 1);
     EXPECT_EQ(adapter.channel(1).stops, 0);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);  // answered stops change nothing
+
+    // A stop the adapter does not answer fails its exchange, which says so;
+    // the close still succeeds.
+    ASSERT_EQ(open(64), 1);
+    ASSERT_EQ(YCAN_InitCANFD(64, 0, 0, &c), 1);
+    adapter.setSilentCommand(0x0F, true);
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_CAN_FORMAT);
+    EXPECT_EQ(YCAN_CloseDevice(64, 0), 1);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_USB_COMMAND);
 }
 
 TEST_F(CanFd, ChannelStatusWord) {

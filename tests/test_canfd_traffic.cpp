@@ -425,8 +425,10 @@ TEST_F(CanFdTraffic, UnpluggedAdapterIsRestoredWithItsChannelSettings) {
     // Restarts keep coming while the adapter is away.
     std::this_thread::sleep_for(400ms);
 
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_CAN_FORMAT);
     bench.replug(dev());
     ASSERT_TRUE(ycantest::eventually([&] { return !drv->recovering(); }, 5s));
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);  // a clean replay stores nothing
     std::string text = out.text();
     EXPECT_EQ(countOf(text, "[INFO ] YORV Tip:USBCANFD OK...\n"), 1u) << text;
     EXPECT_EQ(countOf(text, "DisLink"), 1u) << text;

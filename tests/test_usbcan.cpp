@@ -422,6 +422,24 @@ TEST_F(UsbCan, FramesWaitingInTheAdapterGoOutThreeToATransfer) {
     EXPECT_EQ(adapter->framesSent(), 30u);
 }
 
+// A replayed initialisation the adapter refuses fails like the
+// application's own, last error included; recovery keeps trying and ends
+// once the adapter takes it.
+TEST_F(UsbCan, RefusedReplayIsReportedAndRetried) {
+    ready();
+    bench.unplug(*dev);
+    ASSERT_TRUE(ycantest::eventually([] { return devInfoList[0].link.recovering(); }, 3s));
+    adapter->setInitAck(0x00);
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_OK);
+    bench.replug(*dev);
+    ASSERT_TRUE(ycantest::eventually([&] { return adapter->requests(0x03) >= 3; }, 10s));
+    EXPECT_TRUE(devInfoList[0].link.recovering());
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_USB_COMMAND);
+    adapter->setInitAck(0x81);
+    ASSERT_TRUE(ycantest::eventually([] { return !devInfoList[0].link.recovering(); }, 10s));
+    EXPECT_TRUE(adapter->channel(0).initialised);
+}
+
 TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     ready();
     StreamCapture out(1);
@@ -433,9 +451,11 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     EXPECT_EQ(YCAN_DevRelayStatusGet(4, 0, &r1, &r2), 0);
     std::this_thread::sleep_for(300ms);
 
+    QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_CAN_FORMAT);
     bench.replug(*dev);
     ASSERT_TRUE(ycantest::eventually([] { return !devInfoList[0].link.recovering(); }, 5s));
     EXPECT_EQ(countOf(out.text(), "[INFO ] YORV Tip:USBCAN OK...\n"), 1u);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);  // a clean replay stores nothing
 
     std::vector<Bytes> replayed;
     bool after = false;
