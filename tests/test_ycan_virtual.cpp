@@ -127,6 +127,48 @@ TEST(YcanVirtual, ReportsTheAchievedRateAndWarnsWhenTheAdapterFallsBehind) {
     EXPECT_EQ(m[3], "600");
 }
 
+// Every bad option value is refused with one line naming the option and
+// what it takes, status 2, before any adapter or command starts.
+struct BadInput {
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class YcanVirtualBadInput : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(YcanVirtualBadInput, IsRefusedWithItsOption) {
+    std::vector<std::string> args = GetParam().args;
+    for (const char* tail : {"--", "true"}) args.push_back(tail);
+    ToolRun r = ycanVirtual(args);
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find(GetParam().message), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("echoed"), std::string::npos) << "it ran: " << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, YcanVirtualBadInput,
+    ::testing::Values(
+        BadInput{{"--duration", "abc"}, "--duration takes a whole number from 0 to 86400000, not \"abc\""},
+        BadInput{{"--inject", "abc"}, "--inject takes a whole number"},
+        BadInput{{"--inject", "99999999999"}, "--inject takes a whole number from 0 to 100000000"},
+        BadInput{{"--inject", "-5"}, "--inject takes a whole number"},
+        BadInput{{"--rate", "abc"}, "--rate takes a number of frames per second above 0"},
+        BadInput{{"--rate", "0"}, "--rate takes a number of frames per second above 0"},
+        BadInput{{"--adapter-rate", "-1"}, "--adapter-rate takes a number of frames per second from 0"},
+        BadInput{{"--seed", "x"}, "--seed takes a whole number from 0 to 4294967295"},
+        BadInput{{"--channel", "q"}, "--channel takes a whole number from 0 to 7"},
+        BadInput{{"--canfd", "43", "--channel", "5"}, "--channel takes a channel of the adapter that carries the traffic, 0 to 1"},
+        BadInput{{"--fd", "150"}, "--fd takes a whole number from 0 to 100"},
+        BadInput{{"--until", "u"}, "--until takes a whole number"},
+        BadInput{{"--unplug-at", "u"}, "--unplug-at takes a whole number"},
+        BadInput{{"--replug-after", "-3"}, "--replug-after takes a whole number"},
+        BadInput{{"--canfd", "44"}, "--canfd takes TYPE or TYPExCOUNT with TYPE one of 41, 42, 43, 64, 65, 66, 67"},
+        BadInput{{"--canfd", "43x0"}, "--canfd takes TYPE or TYPExCOUNT"},
+        BadInput{{"--recorder", "43"}, "--recorder takes TYPE or TYPExCOUNT with TYPE one of 61, 62"},
+        BadInput{{"--classic", "-1"}, "--classic takes a whole number from 0 to 16"},
+        BadInput{{"--ids", "1FF-100"}, "--ids takes LO or LO-HI"}),
+    [](const ::testing::TestParamInfo<BadInput>& p) { return "case" + std::to_string(p.index); });
+
 TEST(YcanVirtual, CandumpLogFormat) {
     ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "6", "--candump", "--expect-echo", "--", YCAN_CANFD_DEMO});
     EXPECT_EQ(r.status, 0) << r.output;

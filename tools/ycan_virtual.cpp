@@ -6,8 +6,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,20 +99,64 @@ struct Options {
     exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
 }
 
-void addTyped(std::vector<unsigned>& out, const std::string& layout) {
-    // TYPE or TYPExCOUNT, decimal.
-    char* end = nullptr;
-    const unsigned long type = strtoul(layout.c_str(), &end, 10);
-    unsigned long count = 1;
-    if (end != layout.c_str() && *end == 'x') {
-        const char* from = end + 1;
-        count = strtoul(from, &end, 10);
-        if (end == from) count = 0;
-    }
-    if (end == layout.c_str() || *end != '\0' || count == 0 || count > 16 || type > 0xFFFFFFFFul)
-        usage("bad adapter description: " + layout);
-    for (unsigned long i = 0; i < count; ++i) out.push_back(static_cast<unsigned>(type));
+// A bad value names its option and what the option takes, and ends the
+// tool with status 2 before anything has started.
+[[noreturn]] void badValue(const char* option, const std::string& text, const std::string& takes) {
+    fprintf(stderr, "ycan-virtual: %s takes %s, not \"%s\" (ycan-virtual --help lists the options)\n", option,
+            takes.c_str(), text.c_str());
+    exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
 }
+
+// A decimal whole number from lo to hi, nothing else.
+long wholeNumber(const char* option, const std::string& text, long lo, long hi) {
+    const std::string takes = "a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+    if (text.empty() || !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-')) badValue(option, text, takes);
+    errno = 0;
+    char* end = nullptr;
+    const long v = strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE || v < lo || v > hi) badValue(option, text, takes);
+    return v;
+}
+
+// A rate in frames per second: a number above 0 (or 0 itself where it
+// means "no limit") up to ten million.
+double frameRate(const char* option, const std::string& text, bool zeroAllowed) {
+    const std::string takes = zeroAllowed ? "a number of frames per second from 0 to 10000000"
+                                          : "a number of frames per second above 0, up to 10000000";
+    errno = 0;
+    char* end = nullptr;
+    const double v = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v < 0 || v > 1e7 ||
+        (v == 0 && !zeroAllowed))
+        badValue(option, text, takes);
+    return v;
+}
+
+// TYPE or TYPExCOUNT, decimal, TYPE one of `types`, COUNT 1 to 16.
+void addTyped(std::vector<unsigned>& out, const char* option, const std::string& layout,
+              const std::vector<unsigned>& types) {
+    std::string known;
+    for (unsigned t : types) known += (known.empty() ? "" : ", ") + std::to_string(t);
+    const std::string takes = "TYPE or TYPExCOUNT with TYPE one of " + known + " and COUNT 1 to 16";
+    const size_t x = layout.find('x');
+    const std::string typeText = layout.substr(0, x);
+    const std::string countText = x == std::string::npos ? "1" : layout.substr(x + 1);
+    auto digits = [](const std::string& t) {
+        return !t.empty() && t.size() <= 4 &&
+               std::all_of(t.begin(), t.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)); });
+    };
+    if (!digits(typeText) || !digits(countText)) badValue(option, layout, takes);
+    const unsigned type = static_cast<unsigned>(std::stoul(typeText));
+    const unsigned long count = std::stoul(countText);
+    if (std::find(types.begin(), types.end(), type) == types.end() || count == 0 || count > 16)
+        badValue(option, layout, takes);
+    for (unsigned long i = 0; i < count; ++i) out.push_back(type);
+}
+
+const char* const kIdsTakes = "LO or LO-HI, hexadecimal identifiers up to 1FFFFFFF with LO <= HI";
+
+// Times given in milliseconds go up to a day.
+constexpr long kDayMs = 86400000;
 
 Options parse(int argc, char** argv) {
     Options o;
@@ -123,15 +171,15 @@ Options parse(int argc, char** argv) {
             for (++i; i < argc; ++i) o.command.push_back(argv[i]);
             break;
         }
-        if (a == "--canfd") addTyped(o.canfd, value("--canfd"));
-        else if (a == "--classic") o.classic = std::stoi(value("--classic"));
-        else if (a == "--recorder") addTyped(o.recorders, value("--recorder"));
+        if (a == "--canfd") addTyped(o.canfd, "--canfd", value("--canfd"), {41, 42, 43, 64, 65, 66, 67});
+        else if (a == "--classic") o.classic = static_cast<int>(wholeNumber("--classic", value("--classic"), 0, 16));
+        else if (a == "--recorder") addTyped(o.recorders, "--recorder", value("--recorder"), {61, 62});
         else if (a == "--decline") o.decline = true;
-        else if (a == "--inject") o.inject = std::stoi(value("--inject"));
-        else if (a == "--channel") o.channel = static_cast<unsigned>(std::stoul(value("--channel")));
-        else if (a == "--rate") o.rate = std::stod(value("--rate"));
-        else if (a == "--adapter-rate") o.adapterRate = std::stod(value("--adapter-rate"));
-        else if (a == "--fd") o.fdShare = std::stoi(value("--fd"));
+        else if (a == "--inject") o.inject = static_cast<int>(wholeNumber("--inject", value("--inject"), 0, 100000000));
+        else if (a == "--channel") o.channel = static_cast<unsigned>(wholeNumber("--channel", value("--channel"), 0, 7));
+        else if (a == "--rate") o.rate = frameRate("--rate", value("--rate"), false);
+        else if (a == "--adapter-rate") o.adapterRate = frameRate("--adapter-rate", value("--adapter-rate"), true);
+        else if (a == "--fd") o.fdShare = static_cast<int>(wholeNumber("--fd", value("--fd"), 0, 100));
         else if (a == "--ids") {
             std::string r = value("--ids");
             // LO-HI or a single identifier, hex.
@@ -141,19 +189,19 @@ Options parse(int argc, char** argv) {
             if (end != r.c_str() && *end == '-') {
                 const char* from = end + 1;
                 high = strtoul(from, &end, 16);
-                if (end == from) usage("bad identifier range");
+                if (end == from) badValue("--ids", r, kIdsTakes);
             }
-            if (end == r.c_str() || *end != '\0' || high < low || high > 0x1FFFFFFFul)
-                usage("bad identifier range");
+            if (end == r.c_str() || *end != '\0' || high < low || high > 0x1FFFFFFFul || r[0] == '-')
+                badValue("--ids", r, kIdsTakes);
             o.idLow = static_cast<uint32_t>(low);
             o.idHigh = static_cast<uint32_t>(high);
         } else if (a == "--seed") {
             o.seeded = true;
-            o.seed = static_cast<uint32_t>(std::stoul(value("--seed")));
-        } else if (a == "--unplug-at") o.unplugAt = std::stol(value("--unplug-at"));
-        else if (a == "--replug-after") o.replugAfter = std::stol(value("--replug-after"));
-        else if (a == "--duration") o.duration = std::stol(value("--duration"));
-        else if (a == "--until") o.until = std::stol(value("--until"));
+            o.seed = static_cast<uint32_t>(wholeNumber("--seed", value("--seed"), 0, 4294967295L));
+        } else if (a == "--unplug-at") o.unplugAt = wholeNumber("--unplug-at", value("--unplug-at"), 0, kDayMs);
+        else if (a == "--replug-after") o.replugAfter = wholeNumber("--replug-after", value("--replug-after"), 0, kDayMs);
+        else if (a == "--duration") o.duration = wholeNumber("--duration", value("--duration"), 0, kDayMs);
+        else if (a == "--until") o.until = wholeNumber("--until", value("--until"), 0, 100000000);
         else if (a == "--expect-echo") o.expectEcho = true;
         else if (a == "--control") o.control = true;
         else if (a == "--candump") o.candump = true;
@@ -162,8 +210,6 @@ Options parse(int argc, char** argv) {
         else usage("unknown option " + a);
     }
     if (o.command.empty()) usage("no command");
-    if (o.rate <= 0) usage("bad rate");
-    if (o.adapterRate < 0) usage("bad adapter rate");
     if (o.control && (o.inject > 0 || o.expectEcho || o.unplugAt >= 0 || o.until >= 0))
         usage("--control replaces --inject, --expect-echo, --unplug-at and --until");
     if (o.duration < 0 && !o.control) o.duration = 20000;
@@ -369,6 +415,7 @@ int run(const Options& o) {
     std::vector<std::shared_ptr<ycansim::DeviceModel>> models;
     std::unique_ptr<TrafficAdapter> traffic;
     ycansim::VirtualDevice* trafficDevice = nullptr;
+    unsigned trafficChannels = 0;
     bool fdCapable = false;
     std::vector<ycanvirtual::ControlledAdapter> controlled;
     for (unsigned type : o.canfd) {
@@ -380,6 +427,7 @@ int run(const Options& o) {
         if (!traffic) {
             traffic = std::make_unique<FdTraffic>(*m, dev);
             trafficDevice = &dev;
+            trafficChannels = m->channelCount();
             fdCapable = true;
         }
         models.push_back(m);
@@ -393,6 +441,7 @@ int run(const Options& o) {
         if (!traffic) {
             traffic = std::make_unique<ClassicTraffic>(*m, dev);
             trafficDevice = &dev;
+            trafficChannels = 2;
         }
         models.push_back(m);
     }
@@ -405,6 +454,11 @@ int run(const Options& o) {
     }
     if (o.inject > 0 && !traffic) {
         fprintf(stderr, "ycan-virtual: --inject needs a CAN FD or classic adapter\n");
+        return 2;
+    }
+    if (traffic && o.channel >= trafficChannels) {
+        fprintf(stderr, "ycan-virtual: --channel takes a channel of the adapter that carries the traffic, 0 to %u, "
+                        "not \"%u\"\n", trafficChannels - 1, o.channel);
         return 2;
     }
     if (traffic && o.adapterRate > 0) traffic->limitRateToHost(o.adapterRate);
