@@ -240,6 +240,38 @@ TEST(YcanTool, ErrorsSayWhyAndExitNonZero) {
     EXPECT_NE(timing.output.find("bit rate       1000000 bit/s"), std::string::npos) << timing.output;
 }
 
+// The library logs to standard output; the tool's own standard output
+// carries only its frames, so `ycan dump > file` is a candump log as it
+// stands, and a failing command prints nothing there.
+TEST(YcanTool, StandardOutputCarriesOnlyTheToolsOwnLines) {
+    char path[] = "/tmp/ycan-dump-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "20", "--fd", "50", "--seed", "4", "--rate", "500",
+                             "--quiet", "--", "/bin/sh", "-c", "exec \"$0\" dump 43:0:0 -n 20 > \"$1\"",
+                             YCAN_TOOL, path});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("YORV Tip:USB Device<0> Link..."), std::string::npos) << r.output;  // on stderr
+    std::ifstream in(path);
+    const std::regex line(R"(\(\d+\.\d{6}\) ycan43-0-0 [0-9A-F]{3,8}#[0-9A-F#R]*)");
+    int lines = 0;
+    for (std::string l; std::getline(in, l); ++lines) EXPECT_TRUE(std::regex_match(l, line)) << l;
+    EXPECT_EQ(lines, 20);
+    if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") == 0) {
+        ChildProcess::Options piped;
+        piped.terminal = false;
+        ChildProcess py({"/usr/bin/python3", "-c", "import can, sys; print(len(list(can.CanutilsLogReader(sys.argv[1]))))",
+                         path}, piped);
+        EXPECT_EQ(py.wait(60s), 0) << py.output();
+        EXPECT_EQ(py.output(), "20\n");
+    }
+    unlink(path);
+
+    ToolRun info = ycanVirtual({"--", "/bin/sh", "-c", "\"$0\" info 43:0 2>/dev/null; echo \"status $?\"", YCAN_TOOL});
+    EXPECT_EQ(info.output, "status 1\n");
+}
+
 TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
     if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") != 0 || std::system("command -v log2asc >/dev/null") != 0)
         GTEST_SKIP() << "python3-can or can-utils not installed (scripts/install-deps.sh installs them)";

@@ -45,7 +45,7 @@ std::string typeList(const Model& m) {
 
 int listCommand(const Args& args) {
     if (wantsHelp(args)) {
-        puts("usage: ycan list\n"
+        putLine("usage: ycan list\n"
              "Lists the attached adapters the library can open, in USB enumeration order: the device\n"
              "type codes that open each one, its index among adapters of that id (the INDEX to use),\n"
              "USB bus and address, vendor:product id, kind and channel count.");
@@ -61,14 +61,14 @@ int listCommand(const Args& args) {
     const ssize_t n = libusb_get_device_list(ctx, &list);
     std::map<std::pair<uint16_t, uint16_t>, int> seen;
     int found = 0;
-    printf("%-10s %5s %4s %7s  %-9s  %-8s %s\n", "TYPES", "INDEX", "BUS", "ADDRESS", "ID", "KIND", "CHANNELS");
+    fprintf(out(), "%-10s %5s %4s %7s  %-9s  %-8s %s\n", "TYPES", "INDEX", "BUS", "ADDRESS", "ID", "KIND", "CHANNELS");
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
         for (const Model& m : knownModels()) {
             if (m.vendorId != d.idVendor || m.productId != d.idProduct) continue;
             const int index = seen[{d.idVendor, d.idProduct}]++;
-            printf("%-10s %5d %4u %7u  %04x:%04x  %-8s %u\n", typeList(m).c_str(), index,
+            fprintf(out(), "%-10s %5d %4u %7u  %04x:%04x  %-8s %u\n", typeList(m).c_str(), index,
                    libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), d.idVendor,
                    d.idProduct, familyName(m.family), m.channels);
             ++found;
@@ -82,7 +82,7 @@ int listCommand(const Args& args) {
 
 int infoCommand(const Args& args) {
     if (wantsHelp(args)) {
-        puts("usage: ycan info TYPE:INDEX\n"
+        putLine("usage: ycan info TYPE:INDEX\n"
              "Opens the adapter and prints its board information: firmware versions, channel count,\n"
              "serial number and hardware type.");
         return 0;
@@ -102,12 +102,12 @@ int infoCommand(const Args& args) {
     if (ok != 1) return 1;
     const std::string serial(info.SerialNum, strnlen(info.SerialNum, sizeof info.SerialNum));
     const std::string hardware(info.HwType, strnlen(info.HwType, sizeof info.HwType));
-    printf("adapter        %s\n", args[0].c_str());
-    printf("versions       %04x %04x %04x (api %04x)\n", info.Version0, info.Version1, info.Version2,
+    fprintf(out(), "adapter        %s\n", args[0].c_str());
+    fprintf(out(), "versions       %04x %04x %04x (api %04x)\n", info.Version0, info.Version1, info.Version2,
            info.ApiVersion);
-    printf("channels       %u\n", info.ChannelNum);
-    printf("serial number  %s\n", serial.c_str());
-    printf("hardware       %s\n", hardware.c_str());
+    fprintf(out(), "channels       %u\n", info.ChannelNum);
+    fprintf(out(), "serial number  %s\n", serial.c_str());
+    fprintf(out(), "hardware       %s\n", hardware.c_str());
     return 0;
 }
 
@@ -115,20 +115,20 @@ namespace {
 
 void explain(unsigned clockMHz, uint32_t word) {
     const BitTiming t = unpackTimingWord(word);
-    printf("timing word    0x%08X\n", word);
-    printf("clock          %u MHz\n", clockMHz);
-    printf("prescaler      %u (time quantum %.1f ns)\n", t.prescaler, 1000.0 * t.prescaler / clockMHz);
-    printf("bit            %u time quanta: sync 1 + tseg1 %u + tseg2 %u\n", t.quanta(), t.tseg1, t.tseg2);
-    printf("jump width     %u\n", t.sjw);
-    printf("bit rate       %.0f bit/s\n", t.bitRate(clockMHz * 1000000u));
-    printf("sample point   %.1f %%\n", t.samplePoint() * 100);
+    fprintf(out(), "timing word    0x%08X\n", word);
+    fprintf(out(), "clock          %u MHz\n", clockMHz);
+    fprintf(out(), "prescaler      %u (time quantum %.1f ns)\n", t.prescaler, 1000.0 * t.prescaler / clockMHz);
+    fprintf(out(), "bit            %u time quanta: sync 1 + tseg1 %u + tseg2 %u\n", t.quanta(), t.tseg1, t.tseg2);
+    fprintf(out(), "jump width     %u\n", t.sjw);
+    fprintf(out(), "bit rate       %.0f bit/s\n", t.bitRate(clockMHz * 1000000u));
+    fprintf(out(), "sample point   %.1f %%\n", t.samplePoint() * 100);
 }
 
 }  // namespace
 
 int timingCommand(const Args& args) {
     if (wantsHelp(args)) {
-        puts("usage: ycan timing --clock 60|80 --bitrate RATE [--sample-point PERCENT]\n"
+        putLine("usage: ycan timing --clock 60|80 --bitrate RATE [--sample-point PERCENT]\n"
              "       ycan timing --clock 60|80 WORD\n"
              "Computes the CAN FD bit timing word for a bit rate (500k, 2M, 1000000...) at the\n"
              "adapter's controller clock (60 MHz for types 41-43, 64, 65; 80 MHz for 66, 67), with the\n"

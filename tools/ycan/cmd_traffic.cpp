@@ -108,7 +108,7 @@ bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusS
 
 int dumpCommand(const Args& args) {
     if (wantsHelp(args)) {
-        printf("usage: ycan dump TYPE:INDEX[:CH] [-n COUNT] [--format log|table] [bus settings]\n"
+        fprintf(out(), "usage: ycan dump TYPE:INDEX[:CH] [-n COUNT] [--format log|table] [bus settings]\n"
                "Initialises and starts the channel (default 0) and prints every frame received,\n"
                "until Ctrl-C or COUNT frames, then closes the adapter. The default format is\n"
                "candump's log, which can-utils (log2asc, canplayer) and python-can read:\n"
@@ -179,14 +179,14 @@ int dumpCommand(const Args& args) {
                     snprintf(b, sizeof b, " %02X", f.data[k]);
                     data += b;
                 }
-                printf("%s  %8s  %-3s [%2u] %s\n", name.c_str(), id, f.fd ? "FD" : (f.remote ? "RTR" : ""), f.len,
+                fprintf(out(), "%s  %8s  %-3s [%2u] %s\n", name.c_str(), id, f.fd ? "FD" : (f.remote ? "RTR" : ""), f.len,
                        data.c_str());
             } else {
-                printf("%s\n", formatLogLine(now, name, f).c_str());
+                fprintf(out(), "%s\n", formatLogLine(now, name, f).c_str());
             }
             ++printed;
         }
-        fflush(stdout);
+        fflush(out());
     }
     YCAN_CloseDevice(t.type, t.index);
     fprintf(stderr, "ycan dump: %ld frames\n", printed);
@@ -195,7 +195,7 @@ int dumpCommand(const Args& args) {
 
 int sendCommand(const Args& args) {
     if (wantsHelp(args)) {
-        printf("usage: ycan send TYPE:INDEX:CH FRAME [-r COUNT] [-g GAP_MS] [bus settings]\n"
+        fprintf(out(), "usage: ycan send TYPE:INDEX:CH FRAME [-r COUNT] [-g GAP_MS] [bus settings]\n"
                "Initialises and starts the channel and sends FRAME (cansend syntax) COUNT times\n"
                "(default 1), GAP_MS apart (default 0):\n"
                "  123#1122          classic, 11-bit identifier\n"
@@ -246,7 +246,7 @@ int sendCommand(const Args& args) {
 
 int genCommand(const Args& args) {
     if (wantsHelp(args)) {
-        printf("usage: ycan gen TYPE:INDEX:CH [-n COUNT] [--fd] [--len BYTES] [--id HEX] [bus settings]\n"
+        fprintf(out(), "usage: ycan gen TYPE:INDEX:CH [-n COUNT] [--fd] [--len BYTES] [--id HEX] [bus settings]\n"
                "Sends frames as fast as the adapter takes them, 10 per call, until Ctrl-C or COUNT\n"
                "frames: identifier HEX (default 123), BYTES data bytes (default 8) counting up;\n"
                "--fd sends CAN FD frames with bit rate switch. Prints frames/s on stderr each second.\n%s",

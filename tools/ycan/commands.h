@@ -2,6 +2,7 @@
 // returns the process's exit status.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,13 @@ struct BusSettings;
 bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus);
 
 [[noreturn]] void usageError(const std::string& command, const std::string& why);
+
+// Where the tool's own output goes: the standard output the tool was started
+// with. The library writes its console log to standard output too, so the
+// tool points that at standard error (see main) and keeps the original for
+// its frames and tables, which other programs read.
+FILE* out();
+// The text and a newline, on out().
+void putLine(const char* text);
 
 }  // namespace ycantool

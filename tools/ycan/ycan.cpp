@@ -6,6 +6,9 @@
 //   ycan send TYPE:INDEX:CH FRAME  send frames (cansend syntax)
 //   ycan gen TYPE:INDEX:CH         send frames as fast as the adapter takes them
 //   ycan timing ...                compute or explain a CAN FD bit timing word
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,12 +43,43 @@ void usageError(const std::string& command, const std::string& why) {
     exit(2);  // NOLINT(concurrency-mt-unsafe): single-threaded command line
 }
 
+namespace {
+
+FILE* toolOutput = stdout;
+
+// The tool's output keeps the original standard output; descriptor 1, where
+// the library's console log goes, becomes a copy of standard error. Where
+// that cannot be done, both stay on standard output as before.
+void separateLibraryLog() {
+    const int original = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (original < 0) return;
+    FILE* f = fdopen(original, "w");
+    if (f == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (f != nullptr) fclose(f);
+        else close(original);
+        return;
+    }
+    // Line by line on a terminal, as standard output would be.
+    if (isatty(original)) setvbuf(f, nullptr, _IOLBF, 0);
+    toolOutput = f;
+}
+
+}  // namespace
+
+FILE* out() { return toolOutput; }
+
+void putLine(const char* text) {
+    fputs(text, toolOutput);
+    fputc('\n', toolOutput);
+}
+
 }  // namespace ycantool
 
 int main(int argc, char** argv) {
+    ycantool::separateLibraryLog();
     if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
         strcmp(argv[1], "help") == 0) {
-        fputs(kUsage, argc < 2 ? stderr : stdout);
+        fputs(kUsage, argc < 2 ? stderr : ycantool::out());
         return argc < 2 ? 2 : 0;
     }
     const std::string command = argv[1];
