@@ -244,6 +244,11 @@ TEST(YcanTool, ErrorsSayWhyAndExitNonZero) {
 // carries only its frames, so `ycan dump > file` is a candump log as it
 // stands, and a failing command prints nothing there.
 TEST(YcanTool, StandardOutputCarriesOnlyTheToolsOwnLines) {
+#if defined(__SANITIZE_THREAD__)
+    // The shell that redirects the output is not instrumented, and the
+    // ThreadSanitizer runtime the launcher preloads ends it at once.
+    GTEST_SKIP() << "runs /bin/sh under the ThreadSanitizer preload";
+#endif
     char path[] = "/tmp/ycan-dump-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
