@@ -11,20 +11,17 @@
 //   canfd_thread.cpp     receive thread and link supervision/recovery
 //
 // Locking and lifetimes:
-// - cmdLock serialises the application's command exchanges; each of them is
-//   also registered with the link supervisor, so recovery never starts under
-//   one and none starts while recovery replays the channels (the exchanges
-//   of recovery itself, "bypass", take neither).
+// - The adapter's life (open, receive thread, link recovery, close) is the
+//   shared AdapterLink's; this class supplies the decoder, the replay of a
+//   channel and the stop of its channels at close (AdapterLink::Family).
+//   Commands go through its CommandChannel: application exchanges through
+//   its gates and command lock, the owner's (replay, close) without.
 // - Received frames wait in per-channel FrameQueues (their own locks);
 //   rxLock guards the reassembly buffer, held by the receive thread while it
 //   decodes one transfer and by a clear from an application thread.
 // - configLock guards the saved channel configuration the replay reads.
 // - filterLock (per channel) holds a filter's steps together; it is taken
-//   before cmdLock.
-// - Close marks the object closing and lets every waiting receiver go at
-//   once, aborts the transport's transfers so that calls in flight end now,
-//   stops the receive thread, and closes the transport last; the transport's
-//   own guard keeps the handle alive under any transfer still running.
+//   before the command channel's lock.
 #pragma once
 
 #include <atomic>
@@ -34,14 +31,11 @@
 
 #include "drivers/canfd/canfd_stream.h"
 #include "drivers/common/QDevice.h"
-#include "drivers/common/command_exchange.h"
+#include "drivers/common/adapter_link.h"
 #include "drivers/common/frame_queue.h"
-#include "drivers/common/link_supervisor.h"
-#include "drivers/common/receive_thread.h"
 #include "support/QUserMutex.h"
-#include "transport/QUserLibUsb.h"
 
-class QDeviceUsbCanFd2 : public QDevice {
+class QDeviceUsbCanFd2 : public QDevice, private ycan::AdapterLink::Family {
 public:
     static constexpr unsigned kChannels = 8;  // every per-channel array
     static constexpr int kCmdTimeoutMs = 1500;
@@ -73,33 +67,28 @@ public:
     // Interrupt command exchange: writes the request and waits for a reply
     // whose first two bytes match it, writing again after every unmatched
     // read, within timeoutMs. 0 matched (*replyLen holds its length), -1 or
-    // -2 failure. bypass: link recovery (no readiness check, no cmdLock).
-    int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
-                   uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool bypass);
+    // -2 failure (last error 7 or 12); -1 without a last error while the
+    // link is being restored.
     int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                    uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
     // Bulk data exchange: one write, then (while echoes are awaited) wait
-    // for the adapter's echo. 0 or -1.
+    // for the adapter's echo. 0 or -1. Only inside a transmit batch.
     int usbCmdExtSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                             uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
-    // As above but always waits for the echo when timeoutMs is not 0.
+    // As above but always waits for the echo when timeoutMs is not 0. Not
+    // used by the library's own calls; only inside a transmit batch.
     int usbCmdSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                          uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
-    // Direct data transfer: request in data, reply written back into it (the
-    // buffer must hold 62 bytes). Reply bytes returned, 0 on failure.
-    int transmitData(uint8_t* data, unsigned length, bool bypass);
     // Device function set over the secured framing. 0 accepted.
-    int canDevFunSet(bool bypass);
+    int canDevFunSet();
 
     // Channel configuration.
-    int initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config, bool bypass);
-    int initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config, bool bypass);
+    int initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config);
     int canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA, uint8_t abitClock,
-                      uint8_t dbitClock, unsigned abitWord, unsigned dbitWord, bool bypass);
+                      uint8_t dbitClock, unsigned abitWord, unsigned dbitWord);
     int aBitTimingGet(unsigned rate, unsigned* word);
     int dBitTimingGet(unsigned rate, unsigned* word);
-    int start(unsigned ch, bool bypass);
-    int canStart(uint8_t ch, bool bypass);
+    int canStart(uint8_t ch);
     int canStop(uint8_t ch);
     int canChStatusGet(uint8_t ch, unsigned* status);
 
@@ -119,21 +108,18 @@ public:
     int canDbaudrateSet(uint8_t ch, int rate);
     int canBaudCustom(uint8_t ch, const char* text);
 
-    // Transmit: one data packet of up to 10 records. count on success, 0 on failure.
+    // Transmit: one data packet of up to 10 records. count on success, 0 on
+    // failure. Only inside a transmit batch (transmit/transmitFD run them).
     int transmitSingle(unsigned ch, _YCAN_CAN_OBJ* frames, unsigned count);
     int transmitSingleFD(unsigned ch, _YCAN_CANFD_OBJ* frames, unsigned count);
 
     // Receive side.
     void usbRxDataBufferClr(uint8_t ch);
     void usbRxDataProcess(const uint8_t* data, unsigned length);
+    // One record decoded and queued; the stream decoder does this for every
+    // record, so nothing in the library calls these.
     void usbDevCanDataRecHandle(const uint8_t* record, int available);
     void usbDevCanFdDataRecHandle(const uint8_t* record, int available);
-
-    // Receive thread and link supervision.
-    void taskThreadCreate();
-    void taskThreadShutdown();
-    void dataReceiveTask();
-    void faultTimeHandle();
 
     // Read-only views for diagnostics and tests.
     unsigned deviceType() const { return devType; }
@@ -142,8 +128,8 @@ public:
     uint16_t firmwareVersion1() const { return version1; }
     bool channelActive(unsigned ch) const { return ch < kChannels && chActive[ch].load(); }
     bool awaitingEchoes() const { return echoWait.load() != 0; }
-    bool recovering() const { return link.recovering(); }
-    bool receiveThreadRunning() const { return rxThread.running(); }
+    bool recovering() const { return life.recovering(); }
+    bool receiveThreadRunning() const { return life.receiving(); }
     // Bytes of an unfinished packet waiting for the rest.
     unsigned reassemblyBytes();
     uint8_t channelOptionA(unsigned ch) const { return ch < kChannels ? chOptionA[ch] : 0; }
@@ -158,16 +144,12 @@ private:
     int readVersionWords(uint16_t* v0, uint16_t* v1);
     // Exchanges a command on the interrupt endpoints with the usual buffers;
     // returns the reply length, or a negative result.
-    int command(const uint8_t* request, int length, uint8_t (&reply)[64], unsigned timeoutMs,
-                bool bypass);
+    int command(const uint8_t* request, int length, uint8_t (&reply)[64], unsigned timeoutMs);
     int filterCmdSend(uint8_t ch, uint8_t op, unsigned startId, unsigned endId);
     // The filter steps with the channel's filterLock held by the caller.
     int filterModeSetLocked(uint8_t ch, int mode);
     int filterStartIdSetLocked(uint8_t ch, unsigned id);
     int filterEndIdSetLocked(uint8_t ch, unsigned id);
-    // Close's own stop: cmdLock held by close, the receive thread stopped.
-    int canStopLocked(uint8_t ch);
-    int sendStop(uint8_t ch, bool bypass);
     int bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho);
     template <class Frame>
@@ -178,33 +160,30 @@ private:
     int takeFrames(ycan::FrameQueue<Frame>& queue, Frame* frames, unsigned count, int waitMs);
     // Hands the staged frames of a transfer to their queues; rxLock held.
     void publishStaged();
-    bool anyChannelActive() const;
-    bool replayChannels();
-    ycan::LinkSupervisor::Hooks makeLinkHooks();
 
-    ycan::ReceiveThread rxThread;
+    // AdapterLink::Family
+    void decode(const uint8_t* data, unsigned length) override;
+    void dropPartial() override;
+    bool anyChannelActive() const override;
+    bool replayChannel(unsigned ch) override;
+    void releaseWaiters() override;
+    void closeChannels(bool adapterAnswers) override;
+
     unsigned devType = 0;
     unsigned devIndex = 0;
     unsigned channelCount = 0;
     unsigned clock = 60;  // controller clock, MHz
-    std::atomic<unsigned> openState{0};
-    // Set from the start of close: exchanges under way give up, new ones fail.
-    std::atomic<bool> closing{false};
     uint16_t version0 = 0;
     uint16_t version1 = 0;
-    ycan::LinkSupervisor link;
-    const ycan::LinkSupervisor::Hooks linkHooks = makeLinkHooks();
     std::atomic<uint8_t> echoWait{1};
     ycan::CanFdStream rxStream;          // rxLock held
     ycan::CanFdStream::Staged staged;    // rxLock held
     ycan::FrameQueue<_YCAN_CAN_OBJ> canQueue[kChannels];
     ycan::FrameQueue<_YCAN_CANFD_OBJ> canFdQueue[kChannels];
     QRecursiveMutex rxLock;
-    QRecursiveMutex cmdLock;
     // Guards chConfig, chOptionA and writes of chActive: the receive thread
     // replays them during recovery while applications may initialise.
     QRecursiveMutex configLock;
-    QUserLibUsb usb;
     _YCAN_INITFD_CONFIG chConfig[kChannels] = {};
     std::atomic<uint8_t> chActive[kChannels] = {};
     uint8_t isoMode[kChannels] = {};
@@ -219,4 +198,10 @@ private:
     uint8_t filterState[kChannels] = {};    // filterLock held
     uint8_t filterMode[kChannels] = {};     // filterLock held
     unsigned filterStartId[kChannels] = {}; // filterLock held
+    // Last: destroyed first, so that its receive thread has stopped before
+    // anything it decodes into goes.
+    ycan::AdapterLink life{*this, {.endpoint = 0x83,
+                                   .capacity = ycan::AdapterLink::kMaxRead,
+                                   .channels = kChannels,
+                                   .restoredLine = "YORV Tip:USBCANFD OK..."}};
 };

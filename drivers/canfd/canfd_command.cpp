@@ -3,7 +3,6 @@
 // bytes and starts with the request's first two bytes. Data packets and
 // their echoes travel on the bulk endpoints.
 #include <cstring>
-#include <mutex>
 
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "support/QErrMgr.h"
@@ -27,30 +26,8 @@ constexpr ycan::ExchangeRules kDataRules{.writeType = ycan::TransferType::Bulk,
 
 int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
                                  int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
-    return usbCmdSend(request, requestLen, reply, replyLen, epOut, epIn, timeoutMs, false);
-}
-
-int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
-                                 int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs,
-                                 bool bypass) {
-    if (bypass) {
-        // Recovery's own exchanges, on the receive thread.
-        return ycan::exchangeReturnCode(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
-                                               replyLen, epOut, epIn, timeoutMs));
-    }
-    if (closing.load()) {
-        ycan::setLastError(YCAN_ERR_NOT_OPENED);
-        return -1;
-    }
-    ycan::ExchangeScope scope(link);
-    if (!scope) return -1;  // link being restored: refused, no last error
-    std::lock_guard serialised(cmdLock);
-    if (closing.load()) {
-        ycan::setLastError(YCAN_ERR_NOT_OPENED);
-        return -1;
-    }
-    return ycan::exchangeReturnCode(ycan::runExchange(usb, kCommandRules, request, requestLen, reply,
-                                           replyLen, epOut, epIn, timeoutMs));
+    return ycan::exchangeReturnCode(life.channel().exchange(kCommandRules, request, requestLen, reply,
+                                                            replyLen, epOut, epIn, timeoutMs));
 }
 
 int QDeviceUsbCanFd2::usbCmdExtSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply,
@@ -72,16 +49,16 @@ int QDeviceUsbCanFd2::bulkExchange(const uint8_t* request, int requestLen, uint8
     const unsigned wait = alwaysAwaitEcho || echoWait.load() != 0 ? timeoutMs : 0;
     ycan::ExchangeRules rules = kDataRules;
     if (wait == 0) rules.writeTimeoutMs = kTransferTimeoutMs;
-    return ycan::runExchange(usb, rules, request, requestLen, reply, replyLen, epOut, epIn, wait) ==
+    return life.channel().sendData(rules, request, requestLen, reply, replyLen, epOut, epIn, wait) ==
                    ycan::ExchangeResult::Ok
                ? 0
                : -1;
 }
 
 int QDeviceUsbCanFd2::command(const uint8_t* request, int length, uint8_t (&reply)[64],
-                              unsigned timeoutMs, bool bypass) {
+                              unsigned timeoutMs) {
     memset(reply, 0, sizeof reply);
     int replyLen = sizeof reply;
-    int r = usbCmdSend(request, length, reply, &replyLen, 0x01, 0x81, timeoutMs, bypass);
+    int r = usbCmdSend(request, length, reply, &replyLen, 0x01, 0x81, timeoutMs);
     return r < 0 ? r : replyLen;
 }

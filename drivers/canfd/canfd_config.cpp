@@ -81,11 +81,7 @@ int QDeviceUsbCanFd2::initCAN(unsigned, _YCAN_INIT_CONFIG*) {
 }
 
 int QDeviceUsbCanFd2::initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config) {
-    return initCANFD(ch, config, false);
-}
-
-int QDeviceUsbCanFd2::initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config, bool bypass) {
-    int r = initCANFDCmdSend(ch, config, bypass);
+    int r = initCANFDCmdSend(ch, config);
     if (r == 1) {
         std::lock_guard guard(configLock);
         chActive[ch] = 1;
@@ -94,7 +90,7 @@ int QDeviceUsbCanFd2::initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* config, bool b
     return r;
 }
 
-int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config, bool bypass) {
+int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config) {
     QUserLog* log = QUserLog::GetInstance();
     unsigned abit = 0;
     unsigned dbit = 0;
@@ -127,7 +123,7 @@ int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config,
         if (!ready) ycan::setLastError(YCAN_ERR_BAUDRATE);
     }
     if (ready && canFdBaudInit(static_cast<uint8_t>(ch), config->OptionB, config->OptionA,
-                               clockMHz(), clockMHz(), abit, dbit, bypass) == 1) {
+                               clockMHz(), clockMHz(), abit, dbit) == 1) {
         std::lock_guard guard(configLock);
         chConfig[ch] = *config;
         log->Info("USBCANFD Init Success...");
@@ -139,7 +135,7 @@ int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config,
 
 int QDeviceUsbCanFd2::canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA,
                                     uint8_t abitClock, uint8_t dbitClock, unsigned abitWord,
-                                    unsigned dbitWord, bool bypass) {
+                                    unsigned dbitWord) {
     if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
     const Timing a(abitWord);
     const Timing d(dbitWord);
@@ -155,18 +151,16 @@ int QDeviceUsbCanFd2::canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA
     put16(cmd + 20, d.tseg1);
     put16(cmd + 22, d.tseg2);
     uint8_t reply[64];
-    int n = command(cmd, sizeof cmd, reply, kTimingCmdTimeoutMs, bypass);
+    int n = command(cmd, sizeof cmd, reply, kTimingCmdTimeoutMs);
     return n >= 5 && reply[3] == 0 ? 1 : 0;
 }
 
-int QDeviceUsbCanFd2::start(unsigned ch) { return start(ch, false); }
-
-int QDeviceUsbCanFd2::start(unsigned ch, bool bypass) {
+int QDeviceUsbCanFd2::start(unsigned ch) {
     // Channels past 255 must not wrap onto a valid one.
-    return canStart(ch > 0xFF ? 0xFF : static_cast<uint8_t>(ch), bypass);
+    return canStart(ch > 0xFF ? 0xFF : static_cast<uint8_t>(ch));
 }
 
-int QDeviceUsbCanFd2::canStart(uint8_t ch, bool bypass) {
+int QDeviceUsbCanFd2::canStart(uint8_t ch) {
     QUserLog* log = QUserLog::GetInstance();
     if (ch > kLastChannel) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
@@ -175,7 +169,7 @@ int QDeviceUsbCanFd2::canStart(uint8_t ch, bool bypass) {
     }
     const uint8_t cmd[5] = {0x55, kCmdStart, 0x02, 0x00, static_cast<uint8_t>(ch * 16)};
     uint8_t reply[64];
-    if (command(cmd, sizeof cmd, reply, kCmdTimeoutMs, bypass) >= 3 && reply[1] == kCmdStart) {
+    if (command(cmd, sizeof cmd, reply, kCmdTimeoutMs) >= 3 && reply[1] == kCmdStart) {
         log->Info("YORV Tip:USBCANFD Start Success...");
         return 1;
     }
@@ -193,22 +187,18 @@ int QDeviceUsbCanFd2::stop(unsigned ch) {
     return clearBuffer(ch);
 }
 
-int QDeviceUsbCanFd2::canStop(uint8_t ch) { return sendStop(ch, false); }
-
-int QDeviceUsbCanFd2::canStopLocked(uint8_t ch) { return sendStop(ch, true); }
-
-int QDeviceUsbCanFd2::sendStop(uint8_t ch, bool bypass) {
+int QDeviceUsbCanFd2::canStop(uint8_t ch) {
     if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
     const uint8_t cmd[5] = {0x55, kCmdStop, 0x02, 0x00, static_cast<uint8_t>(ch * 16)};
     uint8_t reply[64];
-    return command(cmd, sizeof cmd, reply, kCmdTimeoutMs, bypass) >= 0 ? 1 : 0;
+    return command(cmd, sizeof cmd, reply, kCmdTimeoutMs) >= 0 ? 1 : 0;
 }
 
 int QDeviceUsbCanFd2::canChStatusGet(uint8_t ch, unsigned* status) {
     if (ch > kLastChannel || status == nullptr) return fail(YCAN_ERR_PARAMETER);
     const uint8_t cmd[4] = {0x55, kCmdStatus, static_cast<uint8_t>(ch * 16 + 1), 0x00};
     uint8_t reply[64];
-    return ycan::canfd::channelStatus(reply, command(cmd, sizeof cmd, reply, kCmdTimeoutMs, false), status) ? 1 : 0;
+    return ycan::canfd::channelStatus(reply, command(cmd, sizeof cmd, reply, kCmdTimeoutMs), status) ? 1 : 0;
 }
 
 // ---- Filters -----------------------------------------------------------------
@@ -219,7 +209,7 @@ int QDeviceUsbCanFd2::filterCmdSend(uint8_t ch, uint8_t op, unsigned startId, un
     put32(cmd + 9, endId);
     uint8_t reply[64];
     // Reply byte 3 is the adapter's verdict, so the reply must reach it.
-    return command(cmd, sizeof cmd, reply, kCmdTimeoutMs, false) >= 4 && reply[3] == 0 ? 1 : 0;
+    return command(cmd, sizeof cmd, reply, kCmdTimeoutMs) >= 4 && reply[3] == 0 ? 1 : 0;
 }
 
 int QDeviceUsbCanFd2::canFilterModeSet(uint8_t ch, int mode) {

@@ -28,7 +28,7 @@ QDeviceUsbCanFd2::~QDeviceUsbCanFd2() { QDeviceUsbCanFd2::closeDevice(); }
 uint8_t QDeviceUsbCanFd2::clockMHz() const { return static_cast<uint8_t>(clock); }
 
 int QDeviceUsbCanFd2::openDevice(unsigned type, unsigned index, unsigned) {
-    if (openState.load() != 0) return 1;
+    if (life.isOpen()) return 1;
     const ycan::AdapterModel* model = ycan::findAdapterModel(type);
     if (model == nullptr || model->family != ycan::AdapterFamily::CanFd) {
         ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
@@ -38,71 +38,58 @@ int QDeviceUsbCanFd2::openDevice(unsigned type, unsigned index, unsigned) {
     devIndex = index;
     channelCount = model->channels;
     clock = model->clockMHz;
-    if (usb.OpenUSBDevice(model->vendorId, model->productId, static_cast<int>(index)) != 1) {
+    if (!life.open(model->vendorId, model->productId, index)) {
         ycan::setLastError(YCAN_ERR_DEVICE_NOT_EXIST);
         return 0;
     }
-    closing = false;
-    link.reset();
     {
         // Nothing a previous connection left half-read survives an open.
         std::lock_guard guard(rxLock);
         rxStream.clear();
     }
     if (canGetDeviceVer() != 1) {
-        usb.CloseUSBDevice();
+        life.close();
         ycan::setLastError(YCAN_ERR_DEVICE_INFO);
         return 0;
     }
-    canDevFunSet(false);  // an adapter that declines it still works
+    canDevFunSet();  // an adapter that declines it still works
     for (unsigned ch = 0; ch < kChannels; ++ch) {
         canQueue[ch].open();
         canFdQueue[ch].open();
     }
-    taskThreadCreate();
-    openState = 1;
+    life.startReceiving();
     return 1;
 }
 
 int QDeviceUsbCanFd2::closeDevice() {
-    if (openState.load() != 1) return 1;
-    // From here on exchanges give up and waiting receivers are let go.
-    closing = true;
+    life.close();
+    for (auto& active : chActive) active = 0;
+    return 1;
+}
+
+void QDeviceUsbCanFd2::releaseWaiters() {
     for (unsigned ch = 0; ch < kChannels; ++ch) {
         canQueue[ch].close();
         canFdQueue[ch].close();
     }
-    // The thread stops first, so that no recovery runs under the close; its
-    // abort also ends the transfers of calls still in flight.
-    taskThreadShutdown();
-    {
-        // Calls still inside a command leave it at once (their transfers
-        // fail); then the close's own commands may use the adapter.
-        std::lock_guard serialised(cmdLock);
-        usb.resumeTransfers();
-        for (unsigned ch = 0; ch < channelCount && ch < kChannels; ++ch) {
-            if (!chActive[ch]) continue;
-            // A vanished adapter has nothing to stop.
-            if (!link.recovering() && usb.GetUSBDeviceLinkStatus() != 0)
-                canStopLocked(static_cast<uint8_t>(ch));
-            usbRxDataBufferClr(static_cast<uint8_t>(ch));
-            chActive[ch] = 0;
-        }
-        usb.abortTransfers();
+}
+
+void QDeviceUsbCanFd2::closeChannels(bool adapterAnswers) {
+    for (unsigned ch = 0; ch < channelCount && ch < kChannels; ++ch) {
+        if (!chActive[ch]) continue;
+        if (adapterAnswers) canStop(static_cast<uint8_t>(ch));
+        usbRxDataBufferClr(static_cast<uint8_t>(ch));
+        chActive[ch] = 0;
     }
-    usb.CloseUSBDevice();
-    openState = 0;
-    for (auto& active : chActive) active = 0;
-    return 1;
 }
 
 int QDeviceUsbCanFd2::readVersionWords(uint16_t* v0, uint16_t* v1) {
     uint8_t reply[64];
     // A reply too short for the bytes read counts as a failed query.
     const uint8_t first[4] = {0x55, kCmdVersion0, 0x01, 0x01};
-    if (!ycan::canfd::versionWord(reply, command(first, 4, reply, kCmdTimeoutMs, false), v0)) return 0;
+    if (!ycan::canfd::versionWord(reply, command(first, 4, reply, kCmdTimeoutMs), v0)) return 0;
     const uint8_t second[4] = {0x55, kCmdVersion1, 0x01, 0x01};
-    if (!ycan::canfd::versionWord(reply, command(second, 4, reply, kCmdTimeoutMs, false), v1)) return 1;
+    if (!ycan::canfd::versionWord(reply, command(second, 4, reply, kCmdTimeoutMs), v1)) return 1;
     return 2;
 }
 
@@ -121,7 +108,7 @@ int QDeviceUsbCanFd2::getBoardInf(_YCAN_BOARD_INFO* info) {
     info->Version1 = v1;
     uint8_t reply[64];
     const uint8_t cn[4] = {0x55, kCmdChannelCount, 0x01, 0x01};
-    if (!ycan::canfd::channelCount(reply, command(cn, 4, reply, kCmdTimeoutMs, false), &info->ChannelNum))
+    if (!ycan::canfd::channelCount(reply, command(cn, 4, reply, kCmdTimeoutMs), &info->ChannelNum))
         return 0;
     info->ApiVersion = 0x0100;
     return 1;
@@ -130,10 +117,6 @@ int QDeviceUsbCanFd2::getBoardInf(_YCAN_BOARD_INFO* info) {
 int QDeviceUsbCanFd2::isDeviceOnLine() { return 2; }
 
 int QDeviceUsbCanFd2::transmitData(uint8_t* data, unsigned length) {
-    return transmitData(data, length, false);
-}
-
-int QDeviceUsbCanFd2::transmitData(uint8_t* data, unsigned length, bool bypass) {
     // The reply is written back into the buffer, so there must be one.
     if (data == nullptr || length > 0x7FFFFFFFu) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
@@ -141,15 +124,15 @@ int QDeviceUsbCanFd2::transmitData(uint8_t* data, unsigned length, bool bypass) 
     }
     const ycan::DirectRequest request(data, length);
     uint8_t reply[64];
-    const int n = command(request.bytes, request.length, reply, kCmdTimeoutMs, bypass);
+    const int n = command(request.bytes, request.length, reply, kCmdTimeoutMs);
     if (n < 0) return 0;
     return ycan::copyDirectReply(data, reply, n);
 }
 
-int QDeviceUsbCanFd2::canDevFunSet(bool bypass) {
+int QDeviceUsbCanFd2::canDevFunSet() {
     int packetLen = 0;
     const ycan::FunctionSetResult r = ycan::sendFunctionSet(
-        [&](uint8_t* packet, unsigned len) { return transmitData(packet, len, bypass); }, &packetLen);
+        [&](uint8_t* packet, unsigned len) { return transmitData(packet, len); }, &packetLen);
     // Once accepted, data packets go out without waiting for echoes.
     if (r == ycan::FunctionSetResult::Accepted) echoWait = 0;
     return ycan::reportFunctionSet(r, packetLen, "USBCANFD设备功能设置成功!",

@@ -34,13 +34,13 @@ int QDeviceUsbCanFd2::transmitFrames(unsigned ch, Frame* frames, unsigned count)
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    if (closing.load()) {
+    // One batch: neither a close nor a recovery starts between its packets.
+    ycan::CommandChannel::Batch batch(life.channel());
+    if (batch.entry() == ycan::CommandChannel::Batch::Entry::Closing) {
         ycan::setLastError(YCAN_ERR_NOT_OPENED);
         return 0;
     }
-    // Registered for the whole batch: recovery waits for it to end.
-    ycan::ExchangeScope scope(link);
-    if (!scope) return 0;  // link being restored
+    if (batch.entry() == ycan::CommandChannel::Batch::Entry::Recovering) return 0;
     unsigned sent = 0;
     int total = 0;
     while (sent < count) {

@@ -108,6 +108,7 @@ int exchangeReturnCode(ExchangeResult r) {
         case ExchangeResult::Aborted:
             setLastError(YCAN_ERR_NOT_OPENED);
             return -1;
+        case ExchangeResult::Refused: return -1;
         case ExchangeResult::WriteFailed:
         case ExchangeResult::Gone:
             break;

@@ -21,6 +21,7 @@ enum class ExchangeResult {
     NoReply,      // written, but no matching reply within the time-out
     Gone,         // the adapter vanished (its link went down) during the exchange
     Aborted,      // the owner aborted the transport (the adapter is being closed)
+    Refused,      // not started: the adapter's link is being restored
 };
 
 enum class TransferType { Interrupt, Bulk };
@@ -42,7 +43,8 @@ struct ExchangeRules {
 // The drivers' mapping of an exchange result to their exchange return value
 // and last error: 0 success; -2 no reply (12 "USB Command Failed!"); -1
 // not sent or the adapter gone (12), or the adapter being closed under the
-// call (7 "Device Not Opened!").
+// call (7 "Device Not Opened!"); -1 and no last error when refused during
+// recovery.
 int exchangeReturnCode(ExchangeResult r);
 
 // Runs one exchange. *replyLen is the reply capacity on entry and the reply

@@ -7,18 +7,17 @@
 //   record_settings.cpp  per-channel record settings
 //
 // A reply belongs to a request when it has more than 2 bytes and repeats the
-// request's first two bytes. exchangeLock keeps two callers of the same
-// recorder from taking each other's replies.
+// request's first two bytes. The command channel's lock keeps two callers
+// of the same recorder from taking each other's replies; open and close are
+// the shared adapter life's (no receive thread, no channels to stop).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "drivers/common/QDevice.h"
-#include "support/QUserMutex.h"
-#include "transport/QUserLibUsb.h"
+#include "drivers/common/adapter_link.h"
 
-class QDeviceCanRecord : public QDevice {
+class QDeviceCanRecord : public QDevice, private ycan::AdapterLink::Family {
 public:
     QDeviceCanRecord() = default;
     ~QDeviceCanRecord() override;
@@ -55,14 +54,12 @@ public:
     int fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info);
     int fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config);
 
-    bool isOpen() const { return open.load(); }
+    bool isOpen() const { return life.isOpen(); }
 
 private:
     // One exchange on the recorder's endpoints with a 64-byte reply buffer.
     int exchange(const uint8_t* request, int length, uint8_t (&reply)[64]);
 
     unsigned deviceIndex = 0;
-    std::atomic<bool> open{false};
-    QUserLibUsb usb;
-    QRecursiveMutex exchangeLock;
+    ycan::AdapterLink life{*this, {}};
 };

@@ -1,7 +1,6 @@
 // QDeviceCanRecord: identity, open and close, board values, direct transfer
 // and the filter list.
 #include <cstring>
-#include <mutex>
 
 #include "support/QErrMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
@@ -30,21 +29,16 @@ int refuse() {
 QDeviceCanRecord::~QDeviceCanRecord() { QDeviceCanRecord::closeDevice(); }
 
 int QDeviceCanRecord::openDevice(unsigned type, unsigned index, unsigned) {
-    if (open) return 1;
+    if (life.isOpen()) return 1;
     deviceIndex = index;
     const ycan::AdapterModel* model = ycan::findAdapterModel(type == 62 ? 62 : 61);
-    if (usb.OpenUSBDevice(model->vendorId, model->productId, static_cast<int>(index)) != 1) return 0;
-    open = true;
-    return 1;
+    return life.open(model->vendorId, model->productId, index) ? 1 : 0;
 }
 
 int QDeviceCanRecord::closeDevice() {
-    if (open.exchange(false)) {
-        // An exchange under way on another thread ends now instead of
-        // reading out its time-out; the close then waits for it to leave.
-        usb.abortTransfers();
-        usb.CloseUSBDevice();
-    }
+    // An exchange under way on another thread ends now instead of reading
+    // out its time-out; the close waits for it to leave.
+    life.close();
     return 1;
 }
 
@@ -67,9 +61,8 @@ int QDeviceCanRecord::usbCmdSend(const uint8_t* request, int requestLen, uint8_t
     ycan::ExchangeRules rules{ycan::TransferType::Bulk, ycan::TransferType::Bulk,
                               timeoutMs != 0 ? timeoutMs : kTimeoutMs,
                               timeoutMs, false, 3, true};
-    std::lock_guard guard(exchangeLock);
     const ycan::ExchangeResult r =
-        ycan::runExchange(usb, rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
+        life.channel().exchange(rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
     if (r != ycan::ExchangeResult::Ok) return -1;
     return timeoutMs == 0 ? 0 : *replyLen;
 }

@@ -11,12 +11,11 @@
 //
 // Locking and lifetimes per record:
 // - lifecycleLock serialises open and close of the record.
-// - calls is the gate every call that uses the transport passes through:
-//   close shuts it, aborts the transport's transfers so calls inside leave
-//   at once, and waits for them before it frees the transport.
-// - cmdMutex serialises normal command exchanges; each is also registered
-//   with the link supervisor, which never recovers under one and refuses
-//   them while it restores the link (its own exchanges bypass both).
+// - The record's life (open, receive thread, link recovery, close) is the
+//   shared AdapterLink's; the record supplies the decoder, the replay of a
+//   channel and the channel resets at close (AdapterLink::Family). Every
+//   call that uses the transport passes the command channel's call gate;
+//   command exchanges also its link gate and command lock.
 // - The receive queues are FrameQueues with their own locks; close lets
 //   their waiters go at once. The accumulation buffer belongs to the
 //   receive thread.
@@ -27,36 +26,43 @@
 #include <mutex>
 #include <vector>
 
-#include "drivers/common/call_gate.h"
+#include "drivers/common/adapter_link.h"
 #include "drivers/common/frame_queue.h"
-#include "drivers/common/link_supervisor.h"
-#include "drivers/common/receive_thread.h"
 #include "drivers/usbcan/usbcan2_stream.h"
 #include "support/QUserMutex.h"
-#include "transport/QUserLibUsb.h"
 #include "ycan.h"
 
-struct devInfo {
+struct devInfo : private ycan::AdapterLink::Family {
     devInfo() = default;
     devInfo(const devInfo&) = delete;
     devInfo& operator=(const devInfo&) = delete;
 
-    ycan::ReceiveThread rxThread;
+    ycan::CommandChannel& commands() { return link.channel(); }
+
     std::mutex lifecycleLock;
-    ycan::CallGate calls;
-    QRecursiveMutex cmdMutex;
     std::atomic<int> chActive[2] = {};  // 1 after a successful initialisation
     ycan::FrameQueue<_YCAN_CAN_OBJ> rxQueue[2];
-    std::atomic<QUserLibUsb*> usbDev{nullptr};  // owned; null while closed
     unsigned devIndex = 0;
     _YCAN_INIT_CONFIG chConfig[2] = {};  // guarded by configMutex
     QRecursiveMutex configMutex;
-    ycan::LinkSupervisor link;
-    ycan::LinkSupervisor::Hooks linkHooks;  // set up by usbcan2Init
     std::atomic<uint8_t> txWaitReply{1};
     // The receive thread's: bytes not yet decoded, frames of one transfer.
     ycan::Usbcan2Stream rxStream;
     std::vector<_YCAN_CAN_OBJ> rxStaged[2];
+    // Last: destroyed first, its receive thread stopped before the rest goes.
+    ycan::AdapterLink link{*this, {.endpoint = 0x82,
+                                   .capacity = 64,
+                                   .channels = 2,
+                                   .restoredLine = "YORV Tip:USBCAN OK..."}};
+
+private:
+    // AdapterLink::Family (usbcan2_traffic.cpp)
+    void decode(const uint8_t* data, unsigned length) override;
+    void dropPartial() override;
+    bool anyChannelActive() const override;
+    bool replayChannel(unsigned ch) override;
+    void releaseWaiters() override;
+    void closeChannels(bool adapterAnswers) override;
 };
 
 constexpr unsigned kUsbCanDevices = 32;
@@ -102,32 +108,29 @@ int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel);
 }
 
 // Internal steps, on a record.
-void usbcan2ThreadStart(devInfo& rec);
-void usbcan2ThreadStop(devInfo& rec);
-int usbcan2DevFunSet(devInfo& rec, bool bypass);
-// One pass of the receive thread.
-void usbcan2ReceivePass(devInfo& rec);
+int usbcan2DevFunSet(devInfo& rec);
 // Closes every open record and lets every waiting receiver go (unload).
 void usbcan2CloseAll();
 // Command exchanges on the interrupt endpoints: 0 success (*rxLen holds the
 // reply length), -1 not sent or refused during recovery, -2 no reply. A
 // time-out of 0 writes the command only: 0 or -1, and no last error.
+// usbCmdSend is the application's; usbCmdSendDirect the receive thread's
+// while it replays the channels (its own time-outs).
 int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                uint8_t epIn, unsigned timeoutMs);
 int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
-// A bulk data packet, with the adapter's reply while txWaitReply is 1. 0 or -1.
+// A bulk data packet, with the adapter's reply while txWaitReply is 1. 0 or
+// -1. Only inside a transmit batch.
 int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
                 uint8_t epIn, unsigned timeoutMs);
-int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config,
-                       bool bypass);
-int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool bypass);
+// Channel initialisation and start on an open record (application calls
+// and the replay): 1 or 0 with the last error set.
+int usbcan2CmdInitSend(devInfo& rec, uint32_t channel, _YCAN_INIT_CONFIG* config);
+int usbcan2Start(devInfo& rec, uint32_t channel);
 int usbcan2DevRelayStatusSetExcute(devInfo& rec, uint8_t first, uint8_t second);
 int usbcan2DevRelayStatusGetExcute(devInfo& rec, uint8_t* first, uint8_t* second);
 int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second);
 int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
                                uint8_t* third);
-int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool bypass);
-void usbcan2FaultTimeHandle(devInfo& rec);
-// What link supervision asks of a record (active channels, replay, ...).
-ycan::LinkSupervisor::Hooks usbcan2LinkHooks(devInfo& rec);
+int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length);

@@ -24,18 +24,18 @@ devInfo* usableRecord(uint32_t index) {
         fail(YCAN_ERR_PARAMETER);
         return nullptr;
     }
-    if (devInfoList[index].usbDev.load() == nullptr) {
+    if (!devInfoList[index].link.isOpen()) {
         fail(YCAN_ERR_NOT_OPENED);
         return nullptr;
     }
     return &devInfoList[index];
 }
 
-int send(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, unsigned timeoutMs,
-         bool bypass = false) {
+// The receive thread replaying the channels sends with its own time-outs.
+int send(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, unsigned timeoutMs) {
     memset(rx, 0, static_cast<size_t>(*rxLen));
-    return bypass ? usbCmdSendDirect(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs)
-                  : usbCmdSend(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs);
+    return rec.commands().calledByOwner() ? usbCmdSendDirect(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs)
+                                          : usbCmdSend(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs);
 }
 
 // An application call on a record holds the record's gate: close waits for
@@ -44,7 +44,7 @@ int send(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, un
 // by the call's own checks.
 ycan::CallGate& gateOf(uint32_t index) {
     static ycan::CallGate outsideTheTable;
-    return index < kUsbCanDevices ? devInfoList[index].calls : outsideTheTable;
+    return index < kUsbCanDevices ? devInfoList[index].commands().calls() : outsideTheTable;
 }
 
 #define YCAN_RECORD_CALL(index)                    \
@@ -53,10 +53,9 @@ ycan::CallGate& gateOf(uint32_t index) {
 
 }  // namespace
 
-int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_INIT_CONFIG* config,
-                       bool bypass) {
+int usbcan2CmdInitSend(devInfo& rec, uint32_t channel, _YCAN_INIT_CONFIG* config) {
     QUserLog* log = QUserLog::GetInstance();
-    if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
+    if (!rec.link.isOpen()) return fail(YCAN_ERR_NOT_OPENED);
     if (channel > 1 || config == nullptr) return fail(YCAN_ERR_PARAMETER);
     uint8_t mode;
     if (config->WorkMode == 0) {
@@ -72,7 +71,7 @@ int usbcan2CmdInitSend(uint32_t type, uint32_t index, uint32_t channel, _YCAN_IN
                             config->BusTiming0, config->BusTiming1, 0x02, 0x57};
     uint8_t reply[128];
     int len = sizeof reply;
-    int r = send(devInfoList[index], cmd, sizeof cmd, reply, &len, 1000, bypass);
+    int r = send(rec, cmd, sizeof cmd, reply, &len, 1000);
     if (r >= 0 && (reply[2] == 0x81 || reply[2] == 0x82)) {
         log->Info("YORV Tip:USBCAN <ch:%d> Init Success", channel);
         return 1;
@@ -85,9 +84,10 @@ extern "C" int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel,
                               _YCAN_INIT_CONFIG* config) {
     if (channel > 1) return fail(YCAN_ERR_PARAMETER);
     YCAN_RECORD_CALL(index);
-    int r = usbcan2CmdInitSend(type, index, channel, config, false);
+    if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
+    devInfo& rec = devInfoList[index];
+    int r = usbcan2CmdInitSend(rec, channel, config);
     if (r == 1) {
-        devInfo& rec = devInfoList[index];
         {
             std::lock_guard guard(rec.configMutex);
             rec.chConfig[channel] = *config;
@@ -98,12 +98,13 @@ extern "C" int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel,
     return r;
 }
 
-int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool bypass) {
-    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+int usbcan2Start(devInfo& rec, uint32_t channel) {
+    if (!rec.link.isOpen() || channel >= 2 || rec.chActive[channel].load() == 0)
+        return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     const uint8_t cmd[5] = {0x12, 0x0E, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
     uint8_t reply[100];
     int len = sizeof reply;
-    if (send(devInfoList[index], cmd, sizeof cmd, reply, &len, 200, bypass) == -1) {
+    if (send(rec, cmd, sizeof cmd, reply, &len, 200) == -1) {
         QUserLog::GetInstance()->Error("USBCAN <ch:%d> 启动失败", channel);
         return 0;
     }
@@ -112,7 +113,8 @@ int usbcan2Start(uint32_t type, uint32_t index, uint32_t channel, bool bypass) {
 
 extern "C" int usbcan2StartCAN(uint32_t type, uint32_t index, uint32_t channel) {
     YCAN_RECORD_CALL(index);
-    return usbcan2Start(type, index, channel, false);
+    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    return usbcan2Start(devInfoList[index], channel);
 }
 
 extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) {
@@ -199,11 +201,11 @@ int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, ui
                : 0;
 }
 
-int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length, bool bypass) {
+int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length) {
     const ycan::DirectRequest request(data, length < 0 ? 0u : static_cast<unsigned>(length));
     uint8_t reply[64];
     int len = sizeof reply;
-    if (send(rec, request.bytes, request.length, reply, &len, 3000, bypass) < 0 || len < 2) return 0;
+    if (send(rec, request.bytes, request.length, reply, &len, 3000) < 0 || len < 2) return 0;
     return ycan::copyDirectReply(data, reply, len);
 }
 
@@ -244,5 +246,5 @@ extern "C" int usbcan2DevDataTransfer(uint32_t, uint32_t index, uint8_t* data, i
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (data == nullptr) return fail(YCAN_ERR_PARAMETER);
-    return usbcan2DevDataTransferExcute(*rec, data, length, false);
+    return usbcan2DevDataTransferExcute(*rec, data, length);
 }
