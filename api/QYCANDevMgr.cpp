@@ -5,8 +5,6 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/driver_factory.h"
-#include "support/aes128.h"
-#include "support/yorvProcotol.h"
 
 QYCANDevice::~QYCANDevice() {
     if (device) {
@@ -17,9 +15,7 @@ QYCANDevice::~QYCANDevice() {
 
 QYCANDevMgr::QYCANDevMgr() : QYCANDevMgr(createDriverObject) {}
 
-QYCANDevMgr::QYCANDevMgr(DriverFactory driverFactory) : factory(std::move(driverFactory)) {
-    AES_Init(au8AES_Cipher);
-}
+QYCANDevMgr::QYCANDevMgr(DriverFactory driverFactory) : factory(std::move(driverFactory)) {}
 
 QYCANDevMgr::~QYCANDevMgr() {
     std::lock_guard lifecycle(lifecycleLock);
@@ -97,8 +93,9 @@ int QYCANDevMgr::closeDevice(uint32_t type, uint32_t index) {
     // (last error 7); calls already holding it are let go by the close.
     removeEntry(type, index);
     const int result = dev->closeDevice();
-    // The second close a delete of the entry makes: nothing on a device
-    // that is closed already.
+    // A driver is closed twice (the close, then the removal of its entry);
+    // every driver's close does nothing on a device already closed, and
+    // drivers plugged in through a factory see both calls.
     dev->closeDevice();
     return result;
 }

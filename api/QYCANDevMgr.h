@@ -40,8 +40,6 @@ public:
     // driver.
     using DriverFactory = std::function<std::shared_ptr<QDevice>(uint32_t type)>;
 
-    // Prepares the key schedule of the secured framing as well, so it is
-    // ready before the first device is opened.
     QYCANDevMgr();
     explicit QYCANDevMgr(DriverFactory factory);
     // Closes every device still registered.

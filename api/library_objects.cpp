@@ -1,4 +1,5 @@
 // The library's static objects, in one place so that their order is fixed:
+// the framing key, the classic table, the registry, the teardown;
 // built in this order at load, torn down in the reverse order at unload
 // (process exit or dlclose).
 //
@@ -14,6 +15,16 @@
 #include "drivers/usbcan/usbcan2.h"
 #include "support/QErrMgr.h"
 #include "support/QUserLog.h"
+#include "support/aes128.h"
+#include "support/yorvProcotol.h"
+
+namespace {
+// The secured framing's key schedule, ready before any adapter of either
+// family is opened.
+struct FramingKey {
+    FramingKey() { AES_Init(au8AES_Cipher); }
+} framingKey;
+}  // namespace
 
 devInfo devInfoList[kUsbCanDevices];
 QLIBUSB usbcan2LibUsb;  // after the table: it sets the table up

@@ -34,10 +34,7 @@ Family familyOf(uint32_t type) {
 
 bool isClassic(Family f) { return f == Family::Classic || f == Family::ClassicReserved; }
 
-int fail(int code) {
-    ycan::setLastError(code);
-    return 0;
-}
+using ycan::fail;
 
 // What a registry call answers when the device is not open: error 7 for most
 // calls, a plain 0 (last error untouched) for a few.
@@ -56,7 +53,7 @@ int onDevice(uint32_t type, uint32_t index, NotOpen notOpen, Op op) {
 // begun, calls fail at once without touching anything.
 template <class Body>
 int guarded(Body body) {
-    ycan::lifetime::CallScope call;
+    ycan::GateScope call(ycan::lifetime::exportedCalls());
     if (!call) return 0;
     try {
         return body();
@@ -333,12 +330,12 @@ YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint
 }
 
 YCAN_API int YCAN_GetLastError(void) {
-    ycan::lifetime::CallScope call;
+    ycan::GateScope call(ycan::lifetime::exportedCalls());
     return call ? QErrInfoMgr::getinstance()->getLastError() : YCAN_ERR_NOT_OPENED;
 }
 
 YCAN_API const char* YCAN_GetLastErrorStr(void) {
-    ycan::lifetime::CallScope call;
+    ycan::GateScope call(ycan::lifetime::exportedCalls());
     return call ? QErrInfoMgr::getinstance()->getLastErrorStr()
                 : QErrMgr::messageOf(YCAN_ERR_NOT_OPENED);
 }

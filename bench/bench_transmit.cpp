@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "drivers/canfd/canfd_stream.h"
+#include "drivers/canfd/canfd_packet.h"
 #include "drivers/usbcan/usbcan2_stream.h"
 
 namespace {
@@ -25,11 +25,11 @@ std::vector<Frame> frames(size_t n, uint8_t len) {
 template <class Frame>
 void BM_CanFdPacking(benchmark::State& state) {
     const auto batch = frames<Frame>(1000, static_cast<uint8_t>(state.range(0)));
-    uint8_t packet[ycan::CanFdStream::kMaxPacketLen];
+    uint8_t packet[ycan::canfd::kMaxPacketLen];
     size_t packed = 0;
     for (auto _ : state) {
-        for (size_t at = 0; at < batch.size(); at += ycan::CanFdStream::kRecordsPerPacket) {
-            const unsigned n = ycan::CanFdStream::encodeDataPacket(
+        for (size_t at = 0; at < batch.size(); at += ycan::canfd::kRecordsPerPacket) {
+            const unsigned n = ycan::canfd::encodeDataPacket(
                 packet, static_cast<unsigned>(at % 8), batch.data() + at,
                 static_cast<unsigned>(std::min<size_t>(10, batch.size() - at)));
             benchmark::DoNotOptimize(n);

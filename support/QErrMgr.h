@@ -46,4 +46,9 @@ public:
 namespace ycan {
 // Shorthand for the common case of a failing driver call.
 inline void setLastError(int code) { QErrInfoMgr::getinstance()->setLastError(code); }
+// A driver call that fails with this last error returns 0.
+inline int fail(int code) {
+    setLastError(code);
+    return 0;
+}
 }  // namespace ycan

@@ -6,7 +6,6 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -189,15 +188,6 @@ std::string QUserLog::GetLogFileName() const {
     snprintf(name, sizeof name, "%s/QUserLog_%04d%02d%02d.log", logDir, local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday);
     return name;
-}
-
-char* QUserLog::TrimWhitespace(char* text) {
-    if (text == nullptr || *text == '\0') return text;
-    while (*text != '\0' && isspace(static_cast<unsigned char>(*text))) ++text;
-    char* end = text + strlen(text);
-    while (end > text + 1 && isspace(static_cast<unsigned char>(end[-1]))) --end;
-    *end = '\0';
-    return text;
 }
 
 std::string QUserLog::logDirectory() {

@@ -15,15 +15,7 @@
 #include <string>
 
 #include "support/QUserMutex.h"
-
-enum LogLevel {
-    LOG_TRACE = 0,
-    LOG_DEBUG = 1,
-    LOG_INFO = 2,
-    LOG_WARN = 3,
-    LOG_ERROR = 4,
-    LOG_FATAL = 5
-};
+#include "support/log_config.h"
 
 #define YCAN_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
 
@@ -52,12 +44,17 @@ public:
     void Log(LogLevel level, const char* format, va_list args) YCAN_PRINTF_LIKE(3, 0);
 
     bool Init();
+    // Reads QUserLog.ini again without reopening the file; the library
+    // itself reads it through Init and ReloadConfig.
     void LoadConfig();
     bool ReloadConfig();
+    // Writes what the file buffer holds. Every line is flushed as it is
+    // logged, so the library never needs it; for callers that log directly.
     void Flush();
     static bool CreateDirectory(const char* path);
     std::string GetLogFileName() const;
-    static char* TrimWhitespace(char* text);
+    // The configuration reader's trimming (trimWhitespace in log_config.h).
+    static char* TrimWhitespace(char* text) { return trimWhitespace(text); }
 
     // Current settings, for inspection.
     LogLevel minLevel() const { return minimumLevel.load(std::memory_order_relaxed); }

@@ -1,9 +1,9 @@
 #include "support/log_config.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "support/QUserLog.h"
 #include "support/hextext.h"
 
 namespace {
@@ -25,11 +25,20 @@ bool readConfigLine(FILE* f, char (&line)[kConfigLineMax + 1]) {
 
 }  // namespace
 
+char* trimWhitespace(char* text) {
+    if (text == nullptr || *text == '\0') return text;
+    while (*text != '\0' && isspace(static_cast<unsigned char>(*text))) ++text;
+    char* end = text + strlen(text);
+    while (end > text + 1 && isspace(static_cast<unsigned char>(end[-1]))) --end;
+    *end = '\0';
+    return text;
+}
+
 void readLogConfig(FILE* f, LogConfig& config) {
     bool inSection = false;
     char line[kConfigLineMax + 1];
     while (readConfigLine(f, line)) {
-        char* text = QUserLog::TrimWhitespace(line);
+        char* text = trimWhitespace(line);
         size_t len = strlen(text);
         if (len == 0 || text[0] == ';') continue;
         if (text[0] == '[' && text[len - 1] == ']') {
@@ -42,10 +51,10 @@ void readLogConfig(FILE* f, LogConfig& config) {
         char* eq = strchr(text, '=');
         if (eq == nullptr) continue;
         *eq = '\0';
-        char* key = QUserLog::TrimWhitespace(text);
-        char* value = QUserLog::TrimWhitespace(eq + 1);
+        char* key = trimWhitespace(text);
+        char* value = trimWhitespace(eq + 1);
         if (char* comment = strchr(value, ';')) *comment = '\0';
-        value = QUserLog::TrimWhitespace(value);
+        value = trimWhitespace(value);
 
         if (strcmp(key, "LogLevel") == 0) {
             int level = decimalText(value);

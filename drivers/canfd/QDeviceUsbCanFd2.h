@@ -38,6 +38,7 @@
 class QDeviceUsbCanFd2 : public QDevice, private ycan::AdapterLink::Family {
 public:
     static constexpr unsigned kChannels = 8;  // every per-channel array
+    static constexpr uint8_t kLastChannel = kChannels - 1;
     static constexpr int kCmdTimeoutMs = 1500;
     static constexpr int kTimingCmdTimeoutMs = 2000;
 

@@ -42,8 +42,6 @@ constexpr uint8_t kFilterExtendedRange = 3;
 constexpr uint8_t kFilterEnable = 4;
 constexpr uint8_t kFilterOtherModeRange = 5;
 
-constexpr uint8_t kLastChannel = QDeviceUsbCanFd2::kChannels - 1;
-
 template <size_t N>
 int lookup(const unsigned (&rates)[N], const unsigned (&words60)[N], const unsigned (&words80)[N],
            bool clock80, unsigned rate, unsigned* word) {
@@ -59,12 +57,8 @@ int lookup(const unsigned (&rates)[N], const unsigned (&words60)[N], const unsig
 
 using ycan::bytes::put16;
 using ycan::bytes::put32;
-using Timing = ycan::bytes::TimingWord;
 
-int fail(int code) {
-    ycan::setLastError(code);
-    return 0;
-}
+using ycan::fail;
 
 }  // namespace
 
@@ -137,19 +131,11 @@ int QDeviceUsbCanFd2::canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA
                                     uint8_t abitClock, uint8_t dbitClock, unsigned abitWord,
                                     unsigned dbitWord) {
     if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
-    const Timing a(abitWord);
-    const Timing d(dbitWord);
     uint8_t cmd[24] = {0x55, kCmdBitTiming, ch, 0x01, optionB, optionA};
     put16(cmd + 6, abitClock);
-    put16(cmd + 8, a.prescaler);
-    cmd[10] = static_cast<uint8_t>(a.sjw);
-    put16(cmd + 11, a.tseg1);
-    put16(cmd + 13, a.tseg2);
+    ycan::bytes::putTiming(cmd + 8, abitWord);
     put16(cmd + 15, dbitClock);
-    put16(cmd + 17, d.prescaler);
-    cmd[19] = static_cast<uint8_t>(d.sjw);
-    put16(cmd + 20, d.tseg1);
-    put16(cmd + 22, d.tseg2);
+    ycan::bytes::putTiming(cmd + 17, dbitWord);
     uint8_t reply[64];
     int n = command(cmd, sizeof cmd, reply, kTimingCmdTimeoutMs);
     return n >= 5 && reply[3] == 0 ? 1 : 0;

@@ -5,12 +5,6 @@
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/canfd/canfd_settings_text.h"
 
-namespace {
-
-constexpr uint8_t kLastChannel = QDeviceUsbCanFd2::kChannels - 1;
-
-}  // namespace
-
 int QDeviceUsbCanFd2::setValue(const char* key, const char* value) {
     using ycan::canfd::SettingKind;
     const ycan::canfd::Setting s = ycan::canfd::parseSetting(key, value);

@@ -27,9 +27,6 @@ public:
     static constexpr unsigned kClassicRecordLen = 19;
     static constexpr unsigned kFdRecordLen = 75;
     static constexpr unsigned kCapacity = 4096;
-    static constexpr unsigned kRecordsPerPacket = 10;
-    // The largest data packet: 10 FD records.
-    static constexpr unsigned kMaxPacketLen = kHeaderLen + kRecordsPerPacket * kFdRecordLen;
 
     // Frames decoded from the stream, by channel queue.
     struct Staged {
@@ -53,14 +50,6 @@ public:
     // (75 bytes read).
     static _YCAN_CAN_OBJ decodeCanRecord(const uint8_t* record);
     static _YCAN_CANFD_OBJ decodeFdRecord(const uint8_t* record);
-    // Lays out one data packet of the first min(count, 10) frames for
-    // channel ch (classic or FD records by the frame type) in packet, which
-    // holds kMaxPacketLen bytes; returns its length. A remote frame goes
-    // out with data length 0. The time tags are left 0 (the adapter sets
-    // them).
-    static unsigned encodeDataPacket(uint8_t* packet, unsigned ch, const _YCAN_CAN_OBJ* frames, unsigned count);
-    static unsigned encodeDataPacket(uint8_t* packet, unsigned ch, const _YCAN_CANFD_OBJ* frames, unsigned count);
-
     // The queue a record's frame goes to: its channel, the last queue for
     // channel numbers past it.
     static unsigned queueOf(const uint8_t* record);

@@ -1,13 +1,14 @@
 // QDeviceUsbCanFd2: transmit path. Up to 10 frames go out in one data
 // packet on bulk endpoint 0x02, laid out as the adapter sends its own
-// (canfd_stream.h), except that the time tags stay 0. Flags on FD records
+// (canfd_packet.h), except that the time tags stay 0. Flags on FD records
 // also carry FrameOpt: 0x08 <- FrameOpt 0x10, 0x10 <- FrameOpt 0x08.
 #include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/canfd/canfd_packet.h"
 
 namespace {
 
-constexpr unsigned kFramesPerPacket = ycan::CanFdStream::kRecordsPerPacket;
+constexpr unsigned kFramesPerPacket = ycan::canfd::kRecordsPerPacket;
 constexpr unsigned kEchoTimeoutMs = 2000;
 
 }  // namespace
@@ -61,8 +62,8 @@ int QDeviceUsbCanFd2::sendPacket(unsigned ch, Frame* frames, unsigned count) {
     // caller's array as 0.
     for (unsigned i = 0; i < m; ++i)
         if (frames[i].RemoteFlag != 0) frames[i].DataLen = 0;
-    uint8_t packet[ycan::CanFdStream::kMaxPacketLen];
-    const unsigned length = ycan::CanFdStream::encodeDataPacket(packet, ch, frames, m);
+    uint8_t packet[ycan::canfd::kMaxPacketLen];
+    const unsigned length = ycan::canfd::encodeDataPacket(packet, ch, frames, m);
 
     uint8_t echo[64];
     int echoLen = sizeof echo;

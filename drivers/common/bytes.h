@@ -1,6 +1,7 @@
 // Little-endian reading and writing of the numbers inside adapter packets,
-// and the bit timing word's fields. The one copy the drivers use (the
-// virtual adapters keep their own, on purpose).
+// and the bit timing word's fields: the drivers' one copy. The virtual
+// adapters under sim/ keep their own, so that a mistake here is not
+// mirrored by the emulation that tests it.
 #pragma once
 
 #include <cstdint>
@@ -38,5 +39,15 @@ struct TimingWord {
     explicit TimingWord(uint32_t w)
         : prescaler(w >> 22), sjw((w >> 15) & 0x7F), tseg2((w >> 8) & 0x7F), tseg1(w & 0xFF) {}
 };
+
+// A timing word's fields as the adapters' bit timing commands carry them,
+// 7 bytes: prescaler (2), SJW (1), TSEG1 (2), TSEG2 (2), low bytes first.
+inline void putTiming(uint8_t* p, uint32_t word) {
+    const TimingWord t(word);
+    put16(p, t.prescaler);
+    p[2] = static_cast<uint8_t>(t.sjw);
+    put16(p + 3, t.tseg1);
+    put16(p + 5, t.tseg2);
+}
 
 }  // namespace ycan::bytes

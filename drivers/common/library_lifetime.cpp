@@ -1,18 +1,14 @@
 #include "drivers/common/library_lifetime.h"
 
-#include "drivers/common/call_gate.h"
-
 namespace ycan::lifetime {
 namespace {
-constinit CallGate exportedCalls;
+constinit CallGate gate;
 }  // namespace
 
-bool enterCall() { return exportedCalls.enter(); }
+CallGate& exportedCalls() { return gate; }
 
-void leaveCall() { exportedCalls.leave(); }
+void beginShutdown() { gate.close(); }
 
-void beginShutdown() { exportedCalls.close(); }
-
-bool waitCallsLeft(std::chrono::milliseconds limit) { return exportedCalls.drain(limit); }
+bool waitCallsLeft(std::chrono::milliseconds limit) { return gate.drain(limit); }
 
 }  // namespace ycan::lifetime

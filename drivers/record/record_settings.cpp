@@ -3,25 +3,14 @@
 // the layout of the CAN FD adapters' bit-rate command.
 #include <cstring>
 
+#include "drivers/common/bytes.h"
 #include "support/QErrMgr.h"
 #include "drivers/record/QDeviceCanRecord.h"
 #include "drivers/record/record_replies.h"
 
 namespace {
-
-void put16(uint8_t* p, unsigned v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-// Prescaler, jump width, segment 1, segment 2: each field shifted down.
-void putTiming(uint8_t* p, uint32_t w) {
-    put16(p, w >> 22);
-    p[2] = static_cast<uint8_t>((w >> 15) & 0x7F);
-    put16(p + 3, w & 0xFF);
-    put16(p + 5, (w >> 8) & 0x7F);
-}
-
+using ycan::bytes::put16;
+using ycan::bytes::putTiming;
 }  // namespace
 
 int QDeviceCanRecord::RecordSettingSet(unsigned ch, _YCAN_RECORD_CONFIG* config) {

@@ -2,12 +2,13 @@
 // functions over a table of 32 device records, indexed by device index
 // (types 3 and 4 with the same index share a record).
 //
-//   usbcan2_device.cpp   table, checks, open/close, receive thread start/stop,
-//                        command exchanges, device function set
-//   usbcan2_channel.cpp  channel init/start/reset, board information, relay,
-//                        baud parameters, channel state, direct transfer
-//   usbcan2_traffic.cpp  transmit, receive thread loop, receive queues,
-//                        link supervision and recovery
+//   usbcan2_exchange.cpp  checks, command exchanges, direct transfer,
+//                         device function set (calls no other file here)
+//   usbcan2_channel.cpp   channel init/start/reset, board information, relay,
+//                         baud parameters, channel state, receive queues
+//   usbcan2_transmit.cpp  transmit
+//   usbcan2_device.cpp    table, open/close, decoding, replay, close's resets
+// Each file calls only the ones listed above it.
 //
 // Locking and lifetimes per record:
 // - lifecycleLock serialises open and close of the record.
@@ -56,7 +57,7 @@ struct devInfo : private ycan::AdapterLink::Family {
                                    .restoredLine = "YORV Tip:USBCAN OK..."}};
 
 private:
-    // AdapterLink::Family (usbcan2_traffic.cpp)
+    // AdapterLink::Family (usbcan2_device.cpp)
     void decode(const uint8_t* data, unsigned length) override;
     void dropPartial() override;
     bool anyChannelActive() const override;
@@ -120,6 +121,10 @@ int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxL
                uint8_t epIn, unsigned timeoutMs);
 int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
                      uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
+// A command on 0x01/0x81 with the reply buffer cleared first, by whichever
+// of the two above the calling thread may use.
+int usbcan2Command(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
+                   unsigned timeoutMs);
 // A bulk data packet, with the adapter's reply while txWaitReply is 1. 0 or
 // -1. Only inside a transmit batch.
 int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,

@@ -1,21 +1,19 @@
 // Classic USB CAN driver: channel initialisation, start and reset, board
-// information, relay, baud parameters, channel state and direct transfer.
-// Channel commands carry the channel number times 16 in their channel byte.
+// information, relay, baud parameters, channel state, direct transfer, and
+// the receive queues (take, count, clear). Channel commands carry the
+// channel number times 16 in their channel byte.
 #include <cstring>
 #include <mutex>
 
-#include "support/QErrMgr.h"
 #include "drivers/common/command_exchange.h"
 #include "drivers/usbcan/usbcan2.h"
 #include "drivers/usbcan/usbcan2_replies.h"
+#include "support/QErrMgr.h"
 #include "support/QUserLog.h"
 
 namespace {
 
-int fail(int code) {
-    ycan::setLastError(code);
-    return 0;
-}
+using ycan::fail;
 
 // The wrappers that take a record by index alone refuse what would reach
 // past the table or a missing transport.
@@ -29,13 +27,6 @@ devInfo* usableRecord(uint32_t index) {
         return nullptr;
     }
     return &devInfoList[index];
-}
-
-// The receive thread replaying the channels sends with its own time-outs.
-int send(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, unsigned timeoutMs) {
-    memset(rx, 0, static_cast<size_t>(*rxLen));
-    return rec.commands().calledByOwner() ? usbCmdSendDirect(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs)
-                                          : usbCmdSend(rec, tx, txLen, rx, rxLen, 0x01, 0x81, timeoutMs);
 }
 
 // An application call on a record holds the record's gate: close waits for
@@ -71,7 +62,7 @@ int usbcan2CmdInitSend(devInfo& rec, uint32_t channel, _YCAN_INIT_CONFIG* config
                             config->BusTiming0, config->BusTiming1, 0x02, 0x57};
     uint8_t reply[128];
     int len = sizeof reply;
-    int r = send(rec, cmd, sizeof cmd, reply, &len, 1000);
+    int r = usbcan2Command(rec, cmd, sizeof cmd, reply, &len, 1000);
     if (r >= 0 && (reply[2] == 0x81 || reply[2] == 0x82)) {
         log->Info("YORV Tip:USBCAN <ch:%d> Init Success", channel);
         return 1;
@@ -104,7 +95,7 @@ int usbcan2Start(devInfo& rec, uint32_t channel) {
     const uint8_t cmd[5] = {0x12, 0x0E, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
     uint8_t reply[100];
     int len = sizeof reply;
-    if (send(rec, cmd, sizeof cmd, reply, &len, 200) == -1) {
+    if (usbcan2Command(rec, cmd, sizeof cmd, reply, &len, 200) == -1) {
         QUserLog::GetInstance()->Error("USBCAN <ch:%d> 启动失败", channel);
         return 0;
     }
@@ -124,7 +115,7 @@ extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) 
     const uint8_t cmd[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
     uint8_t reply[100];
     int len = sizeof reply;
-    send(devInfoList[index], cmd, sizeof cmd, reply, &len, 0);  // written only
+    usbcan2Command(devInfoList[index], cmd, sizeof cmd, reply, &len, 0);  // written only
     usbcan2ClearBuffer(type, index, channel);
     return 1;  // the channel stays initialised and can be started again
 }
@@ -137,7 +128,7 @@ extern "C" int usbcan2ReadBoardInfo(uint32_t type, uint32_t index, _YCAN_BOARD_I
     uint8_t reply[100];
     int len = sizeof reply;
     const uint8_t v0[4] = {0x12, 0x01, 0x01, 0x00};
-    if (send(rec, v0, 4, reply, &len, 500) < 0 || len != 6) {
+    if (usbcan2Command(rec, v0, 4, reply, &len, 500) < 0 || len != 6) {
         QUserLog::GetInstance()->Error("USBCAN 获取板卡信息失败");
         return 0;
     }
@@ -148,19 +139,19 @@ extern "C" int usbcan2ReadBoardInfo(uint32_t type, uint32_t index, _YCAN_BOARD_I
     // cleared buffer (and, for the count, the length at the capacity).
     len = sizeof reply;
     const uint8_t v1[4] = {0x12, 0x12, 0x01, 0x00};
-    send(rec, v1, 4, reply, &len, 500);
+    usbcan2Command(rec, v1, 4, reply, &len, 500);
     info->Version1 = ycan::usbcan2::versionWord(reply, len);
 
     len = sizeof reply;
     const uint8_t count[4] = {0x12, 0x13, 0x01, 0x00};
-    send(rec, count, 4, reply, &len, 500);
+    usbcan2Command(rec, count, 4, reply, &len, 500);
     info->ChannelNum = ycan::usbcan2::channelCount(reply, len);
 
     for (auto [code, field] : {std::pair<uint8_t, char*>{0x14, info->SerialNum},
                                std::pair<uint8_t, char*>{0x15, info->HwType}}) {
         len = sizeof reply;
         const uint8_t text[4] = {0x12, code, 0x01, 0x00};
-        send(rec, text, 4, reply, &len, 500);
+        usbcan2Command(rec, text, 4, reply, &len, 500);
         ycan::usbcan2::boardText(reply, len, field, code == 0x14 ? sizeof info->SerialNum : sizeof info->HwType);
     }
     return 1;
@@ -172,14 +163,14 @@ int usbcan2DevRelayStatusSetExcute(devInfo& rec, uint8_t first, uint8_t second) 
     const uint8_t cmd[5] = {0x12, 0xB1, 0x02, first, second};
     uint8_t reply[64];
     int len = sizeof reply;
-    return send(rec, cmd, 5, reply, &len, 1000) >= 0 && len > 4 && reply[1] == 0xB1 ? 1 : 0;
+    return usbcan2Command(rec, cmd, 5, reply, &len, 1000) >= 0 && len > 4 && reply[1] == 0xB1 ? 1 : 0;
 }
 
 int usbcan2DevRelayStatusGetExcute(devInfo& rec, uint8_t* first, uint8_t* second) {
     const uint8_t cmd[5] = {0x12, 0xB2, 0x02, 0x00, 0x00};
     uint8_t reply[64];
     int len = sizeof reply;
-    return send(rec, cmd, 5, reply, &len, 1000) >= 0 && ycan::usbcan2::relayStatus(reply, len, first, second) ? 1
+    return usbcan2Command(rec, cmd, 5, reply, &len, 1000) >= 0 && ycan::usbcan2::relayStatus(reply, len, first, second) ? 1
                                                                                                         : 0;
 }
 
@@ -187,7 +178,7 @@ int usbcan2DevBaudParaGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, u
     const uint8_t cmd[4] = {0x12, 0xA4, 0x01, channel};
     uint8_t reply[64];
     int len = sizeof reply;
-    return send(rec, cmd, 4, reply, &len, 1000) >= 0 && ycan::usbcan2::baudParams(reply, len, first, second) ? 1 : 0;
+    return usbcan2Command(rec, cmd, 4, reply, &len, 1000) >= 0 && ycan::usbcan2::baudParams(reply, len, first, second) ? 1 : 0;
 }
 
 int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, uint8_t* second,
@@ -195,18 +186,10 @@ int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, ui
     const uint8_t cmd[6] = {0x12, 0x80, 0x01, channel, 0x00, 0x00};
     uint8_t reply[64];
     int len = sizeof reply;
-    return send(rec, cmd, 6, reply, &len, 1000) >= 0 &&
+    return usbcan2Command(rec, cmd, 6, reply, &len, 1000) >= 0 &&
                    ycan::usbcan2::channelState(reply, len, first, second, third)
                ? 1
                : 0;
-}
-
-int usbcan2DevDataTransferExcute(devInfo& rec, uint8_t* data, int length) {
-    const ycan::DirectRequest request(data, length < 0 ? 0u : static_cast<unsigned>(length));
-    uint8_t reply[64];
-    int len = sizeof reply;
-    if (send(rec, request.bytes, request.length, reply, &len, 3000) < 0 || len < 2) return 0;
-    return ycan::copyDirectReply(data, reply, len);
 }
 
 extern "C" int usbcan2DevRelayStatusSet(uint32_t, uint32_t index, uint8_t first, uint8_t second) {
@@ -247,4 +230,28 @@ extern "C" int usbcan2DevDataTransfer(uint32_t, uint32_t index, uint8_t* data, i
     if (rec == nullptr) return 0;
     if (data == nullptr) return fail(YCAN_ERR_PARAMETER);
     return usbcan2DevDataTransferExcute(*rec, data, length);
+}
+
+// ---- Receive, count, clear ---------------------------------------------------------
+
+extern "C" int usbcan2Receive(uint32_t, uint32_t index, uint32_t channel, _YCAN_CAN_OBJ* frames,
+                              unsigned max, int waitMs) {
+    if (index >= kUsbCanDevices || frames == nullptr || max == 0) return fail(YCAN_ERR_PARAMETER);
+    devInfo& rec = devInfoList[index];
+    // Through the record's gate, so that close and unload know the caller
+    // has left the queue. A closed queue serves what it holds, never waits.
+    ycan::GateScope call(rec.commands().calls());
+    if (!call) return 0;
+    return rec.rxQueue[channel == 0 ? 0 : 1].take(frames, max, waitMs);
+}
+
+extern "C" int usbcan2GetReceiveNum(uint32_t type, uint32_t index, uint32_t channel) {
+    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    return static_cast<int>(devInfoList[index].rxQueue[channel].size());
+}
+
+extern "C" int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel) {
+    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    devInfoList[index].rxQueue[channel].clear();
+    return 1;
 }

@@ -1,37 +1,17 @@
-// Classic USB CAN driver: the device table, checks, open and close,
-// command exchanges and the device function set.
-//
-// Commands: 12 <code> <length> <parameters> on interrupt endpoint 0x01;
-// replies on 0x81. There is no matching: the first reply of at least one
-// byte is taken.
-#include <cstring>
+// Classic USB CAN driver: the device table, open and close, and what the
+// shared adapter life asks of a record: the receive thread's decoding (it
+// reads 0x82 in 64-byte transfers and queues the frames per channel), the
+// replay of an initialised channel after an unplug, and the channel resets
+// at close.
 #include <mutex>
 
-#include "support/QErrMgr.h"
-#include "drivers/usbcan/usbcan2.h"
-#include "support/QUserLog.h"
 #include "drivers/common/adapter_models.h"
-#include "drivers/common/command_exchange.h"
+#include "drivers/usbcan/usbcan2.h"
+#include "support/QErrMgr.h"
+#include "support/QUserLog.h"
 
 namespace {
-
 constexpr uint32_t kType = YCAN_TYPE_USBCAN_4;
-
-// Normal commands: write 100 ms, read 500 ms; the replay's exchanges
-// write 500 ms, read 100 ms. The first reply of any length is taken.
-constexpr ycan::ExchangeRules kCommandRules{
-    .writeTimeoutMs = 100, .readTimeoutMs = 500, .minReplyLen = 1, .matchHeader = false};
-constexpr ycan::ExchangeRules kReplayRules{
-    .writeTimeoutMs = 500, .readTimeoutMs = 100, .minReplyLen = 1, .matchHeader = false};
-
-// A command written only (time-out 0) says whether it went out and leaves
-// the last error as it was: its callers (the channel reset) go on whatever
-// happened to it. Exchanges that await a reply store why they failed.
-int commandReturnCode(ycan::ExchangeResult r, unsigned timeoutMs) {
-    if (timeoutMs == 0) return r == ycan::ExchangeResult::Ok ? 0 : -1;
-    return ycan::exchangeReturnCode(r);
-}
-
 }  // namespace
 
 QLIBUSB::QLIBUSB() { usbcan2Init(); }
@@ -62,28 +42,6 @@ extern "C" int usbcan2Exit(void) {
         rec.chActive[1] = 0;
     }
     return 1;
-}
-
-// ---- Checks ------------------------------------------------------------------
-
-extern "C" int usbcan2DevParaIsValid(uint32_t type, uint32_t index, uint32_t channel) {
-    if (type != YCAN_TYPE_USBCAN_3 && type != YCAN_TYPE_USBCAN_4) {
-        ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        return 0;
-    }
-    if (index >= kUsbCanDevices || channel >= 2) {
-        ycan::setLastError(YCAN_ERR_PARAMETER);
-        return 0;
-    }
-    return 1;
-}
-
-extern "C" int usbcan2IsOpen(uint32_t type, uint32_t index) {
-    return usbcan2DevParaIsValid(type, index, 0) && devInfoList[index].link.isOpen();
-}
-
-extern "C" int usbcan2IsInit(uint32_t type, uint32_t index, uint32_t channel) {
-    return usbcan2IsOpen(type, index) && channel < 2 && devInfoList[index].chActive[channel].load() != 0;
 }
 
 // ---- Open and close ----------------------------------------------------------
@@ -118,6 +76,32 @@ extern "C" int usbcan2CloseDevice(uint32_t type, uint32_t index) {
     return 1;
 }
 
+// ---- What the shared adapter life asks of a record ----------------------------
+
+void devInfo::decode(const uint8_t* data, unsigned length) {
+    // The frames of one transfer reach the queues together.
+    rxStream.feed(data, length, rxStaged);
+    for (unsigned ch = 0; ch < 2; ++ch) {
+        rxQueue[ch].push(rxStaged[ch].data(), rxStaged[ch].size());
+        rxStaged[ch].clear();
+    }
+}
+
+void devInfo::dropPartial() { rxStream.clear(); }
+
+bool devInfo::anyChannelActive() const { return chActive[0].load() || chActive[1].load(); }
+
+bool devInfo::replayChannel(unsigned ch) {
+    if (!chActive[ch].load()) return true;
+    _YCAN_INIT_CONFIG saved;
+    {
+        std::lock_guard guard(configMutex);
+        saved = chConfig[ch];
+    }
+    usbcan2DevFunSet(*this);
+    return usbcan2CmdInitSend(*this, ch, &saved) == 1 && usbcan2Start(*this, ch) == 1;
+}
+
 void devInfo::releaseWaiters() {
     rxQueue[0].close();
     rxQueue[1].close();
@@ -131,56 +115,4 @@ void devInfo::closeChannels(bool adapterAnswers) {
         int len = sizeof reply;
         usbCmdSend(*this, reset, sizeof reset, reply, &len, 0x01, 0x81, 100);
     }
-}
-
-// ---- Exchanges ------------------------------------------------------------------
-
-int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
-               uint8_t epIn, unsigned timeoutMs) {
-    return commandReturnCode(
-        rec.commands().exchange(kCommandRules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs), timeoutMs);
-}
-
-int usbCmdSendDirect(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen,
-                     uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
-    ycan::ExchangeRules rules = kReplayRules;
-    if (timeoutMs == 0) rules.writeTimeoutMs = 100;
-    return commandReturnCode(
-        rec.commands().ownerExchange(rules, tx, txLen, rx, rxLen, epOut, epIn, timeoutMs), timeoutMs);
-}
-
-int usbDataSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
-                uint8_t epIn, unsigned timeoutMs) {
-    if (rec.link.isOpen() && timeoutMs > 0) {
-        // The packet goes out once on bulk; while replies are awaited, the
-        // adapter's reply comes on the interrupt endpoint.
-        const ycan::ExchangeRules rules{.writeType = ycan::TransferType::Bulk,
-                                        .readType = ycan::TransferType::Interrupt,
-                                        .writeTimeoutMs = timeoutMs,
-                                        .readTimeoutMs = timeoutMs,
-                                        .rewrite = false,
-                                        .minReplyLen = 1,
-                                        .matchHeader = false};
-        const unsigned wait = rec.txWaitReply.load() == 1 ? timeoutMs : 0;
-        if (rec.commands().sendData(rules, tx, txLen, rx, rxLen, epOut, epIn, wait) ==
-            ycan::ExchangeResult::Ok)
-            return 0;
-    }
-    ycan::setLastError(YCAN_ERR_USB_COMMAND);
-    return -1;
-}
-
-// ---- Device function set ------------------------------------------------------
-
-int usbcan2DevFunSet(devInfo& rec) {
-    int packetLen = 0;
-    const ycan::FunctionSetResult r = ycan::sendFunctionSet(
-        [&](uint8_t* packet, unsigned len) {
-            return usbcan2DevDataTransferExcute(rec, packet, static_cast<int>(len));
-        },
-        &packetLen);
-    // Once accepted, data packets go out without waiting for replies.
-    if (r == ycan::FunctionSetResult::Accepted) rec.txWaitReply = 0;
-    return ycan::reportFunctionSet(r, packetLen, "YORV Tip:USBCAN设备功能设置成功!",
-                                   "USBCAN设备功能设置无效...");
 }
