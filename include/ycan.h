@@ -293,7 +293,8 @@ YCAN_API int YCAN_ClearBuffer(uint32_t type, uint32_t index, uint32_t ch);
  * last error 8 ("Parameter Error!"). */
 YCAN_API int YCAN_DataDirectTransfer(uint32_t type, uint32_t index, uint8_t* data, int length);
 YCAN_API int YCAN_SetFliter(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config);
-/* Frames waiting on a channel; kind 0 classic frames, 1 CAN FD frames. */
+/* Frames waiting on a channel; kind 0 classic frames, 1 CAN FD frames,
+ * 2 both (CAN FD adapters). */
 YCAN_API int YCAN_GetReceiveNum(uint32_t type, uint32_t index, uint32_t ch, uint8_t kind);
 /* Classic adapters: initialises and starts a channel. */
 YCAN_API int YCAN_InitCAN(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INIT_CONFIG* config);

@@ -11,8 +11,8 @@ public:
     // The instance, created on first use (thread-safe).
     static QErrMgr* getInstance();
     // Destroys the instance; the next getInstance() creates a fresh one
-    // holding 0. Nothing in the library calls it, and no other thread may be
-    // using the instance meanwhile.
+    // holding 0. The library's teardown calls it at unload, once every call
+    // has left; no other thread may be using the instance meanwhile.
     static void destroyInstance();
 
     // Stores code if it has a message; any other code is ignored.

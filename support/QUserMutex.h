@@ -1,7 +1,9 @@
-// Library mutexes. Every mutex the library creates is recursive and uses the
-// priority-inheritance protocol, so a receive thread running at a raised
-// priority is never held up by a low-priority application thread for longer
-// than its critical section. userMutexCreate is the one way to create them.
+// The library's recursive mutexes. Each uses the priority-inheritance
+// protocol, so a receive thread running at a raised priority is never held
+// up by a low-priority application thread for longer than its critical
+// section; userMutexCreate is the one way to create them. Locks that are
+// never taken twice by one thread (open/close serialisation, the filter
+// steps, the frame queues, the receive thread's exit) are plain std::mutex.
 #pragma once
 
 #include <pthread.h>

@@ -5,8 +5,8 @@
 // libusb error code. The transport never sets the library's last error; it
 // logs, and keeps a link status that the drivers' supervision polls.
 //
-// Locking: open, close and bulk writes hold `mutex` for their whole run, as
-// before. The device handle has a guard of its own: every transfer holds it
+// Locking: open, close and bulk writes hold `mutex` for their whole run.
+// The device handle has a guard of its own: every transfer holds it
 // shared while libusb uses the handle, open, close and restart hold it
 // exclusive, so a handle is never closed under a transfer. Interrupt
 // transfers and reads take no other lock, so a receive thread can sit in a

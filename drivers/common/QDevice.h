@@ -1,6 +1,7 @@
 // Interface of the driver object behind one opened CAN FD adapter or
 // recorder. The registry creates one per (device type, device index) and
 // reaches it through these operations; the operations keep the order below.
+// Their results and last errors: drivers/README.md.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +30,7 @@ public:
     virtual int start(unsigned ch) = 0;
     virtual int stop(unsigned ch) = 0;
     virtual int clearBuffer(unsigned ch) = 0;
-    // kind 0: classic frames waiting, 1: CAN FD frames waiting.
+    // kind 0: classic frames waiting, 1: CAN FD frames waiting, 2: both.
     virtual int getReceiveNum(unsigned ch, uint8_t kind) = 0;
     // Request in data, reply written back into it; returns the reply length.
     virtual int transmitData(uint8_t* data, unsigned length) = 0;

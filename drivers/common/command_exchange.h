@@ -3,9 +3,9 @@
 // caller's time-out. Families differ only in the transfer types, the
 // per-transfer time-outs, whether an unanswered request is written again,
 // and what makes a reply belong to a request; those come in an
-// ExchangeRules. The result is one internal convention (ExchangeResult),
-// which each family maps to its own return values and last-error codes in
-// one place.
+// ExchangeRules. The result is one internal convention (ExchangeResult);
+// which last errors each layer above may set is written in
+// drivers/README.md ("Results and last errors").
 #pragma once
 
 #include <atomic>
