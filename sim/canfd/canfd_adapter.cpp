@@ -101,78 +101,91 @@ std::vector<uint8_t> VirtualCanFdAdapter::answer(const std::vector<uint8_t>& cmd
     std::vector<uint8_t> r = {0x55, code, 0, 0, 0, 0, 0, 0};
     switch (code) {
         case 0x01:
+        case 0x12:
+        case 0x13:
+        case 0x16: reply = answerQuery(cmd, r); break;
+        case 0x03: reply = answerBitTiming(cmd, r); break;
+        case 0x04: reply = answerFilter(cmd, r); break;
+        case 0x0E:
+        case 0x0F: reply = answerStartStop(cmd, r); break;
+        default: break;  // unknown commands go unanswered
+    }
+    return reply ? r : std::vector<uint8_t>{};
+}
+
+bool VirtualCanFdAdapter::answerQuery(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    switch (cmd[1]) {
+        case 0x01:
         case 0x12: {
-            uint16_t v = code == 0x01 ? version0 : version1;
+            const uint16_t v = cmd[1] == 0x01 ? version0 : version1;
             r[4] = static_cast<uint8_t>(v >> 8);
             r[5] = static_cast<uint8_t>(v);
-            break;
+            return true;
         }
         case 0x13:
             r[4] = static_cast<uint8_t>(channels);
-            break;
-        case 0x03: {
-            if (cmd.size() < 24) return {};
-            const unsigned ch = cmd[2];
-            r[2] = cmd[2];
-            FdTiming a = timingAt(cmd, 6);
-            FdTiming d = timingAt(cmd, 15);
-            bool ok = !refuseTiming && ch < channels && a.clockMHz == clock && d.clockMHz == clock;
-            r[3] = ok ? 0 : 1;
-            if (ok) {
-                FdChannelState& s = state[ch];
-                s.timingSet = true;
-                s.optionB = cmd[4];
-                s.optionA = cmd[5];
-                s.abit = a;
-                s.dbit = d;
-            }
-            break;
-        }
-        case 0x04: {
-            if (cmd.size() < 13) return {};
-            const uint8_t op = cmd[3];
-            const unsigned ch = cmd[4] >> 4;
-            r[2] = cmd[4];
-            bool ok = !refuseFilters && ch < channels && op >= 1 && op <= 5;
-            r[3] = ok ? 0 : 1;
-            if (ok) {
-                FdChannelState& s = state[ch];
-                if (op == 1) {
-                    s.filters.clear();
-                    s.filterEnabled = false;
-                    s.filterClears++;
-                } else if (op == 4) {
-                    s.filterEnabled = true;
-                } else {
-                    s.filters.push_back({op, le32(cmd, 5), le32(cmd, 9)});
-                }
-            }
-            break;
-        }
-        case 0x0E:
-        case 0x0F: {
-            if (cmd.size() < 5) return {};
-            const unsigned ch = cmd[4] >> 4;
-            r[2] = cmd[4];
-            if (ch < channels) {
-                state[ch].started = code == 0x0E;
-                (code == 0x0E ? state[ch].starts : state[ch].stops)++;
-            }
-            break;
-        }
-        case 0x16: {
-            if (cmd.size() < 3) return {};
+            return true;
+        default: {  // 0x16, channel status
+            if (cmd.size() < 3) return false;
             const unsigned ch = (cmd[2] >> 4) & 0x07;
             r.resize(12, 0);
-            uint32_t w = state[ch].statusWord;
+            const uint32_t w = state[ch].statusWord;
             for (int i = 0; i < 4; ++i) r[3 + i] = static_cast<uint8_t>(w >> (8 * i));
-            break;
+            return true;
         }
-        default:
-            return {};  // unknown commands go unanswered
     }
-    reply = true;
-    return r;
+}
+
+bool VirtualCanFdAdapter::answerBitTiming(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    if (cmd.size() < 24) return false;
+    const unsigned ch = cmd[2];
+    r[2] = cmd[2];
+    const FdTiming a = timingAt(cmd, 6);
+    const FdTiming d = timingAt(cmd, 15);
+    const bool ok = !refuseTiming && ch < channels && a.clockMHz == clock && d.clockMHz == clock;
+    r[3] = ok ? 0 : 1;
+    if (ok) {
+        FdChannelState& s = state[ch];
+        s.timingSet = true;
+        s.optionB = cmd[4];
+        s.optionA = cmd[5];
+        s.abit = a;
+        s.dbit = d;
+    }
+    return true;
+}
+
+bool VirtualCanFdAdapter::answerFilter(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    if (cmd.size() < 13) return false;
+    const uint8_t op = cmd[3];
+    const unsigned ch = cmd[4] >> 4;
+    r[2] = cmd[4];
+    const bool ok = !refuseFilters && ch < channels && op >= 1 && op <= 5;
+    r[3] = ok ? 0 : 1;
+    if (!ok) return true;
+    FdChannelState& s = state[ch];
+    if (op == 1) {
+        s.filters.clear();
+        s.filterEnabled = false;
+        s.filterClears++;
+    } else if (op == 4) {
+        s.filterEnabled = true;
+    } else {
+        s.filters.push_back({op, le32(cmd, 5), le32(cmd, 9)});
+    }
+    return true;
+}
+
+bool VirtualCanFdAdapter::answerStartStop(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    if (cmd.size() < 5) return false;
+    const bool start = cmd[1] == 0x0E;
+    const unsigned ch = cmd[4] >> 4;
+    r[2] = cmd[4];
+    if (ch < channels) {
+        state[ch].started = start;
+        (start ? state[ch].starts : state[ch].stops)++;
+    }
+    return true;
 }
 
 std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8_t>& payload,

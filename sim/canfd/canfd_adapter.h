@@ -168,7 +168,13 @@ public:
     void onInReady(VirtualDevice& dev, uint8_t ep) override;
 
 private:
+    // A command's reply (reply false: none goes out), lock held; the
+    // answer* steps fill r for their commands, false for a short command.
     std::vector<uint8_t> answer(const std::vector<uint8_t>& cmd, bool& reply);
+    bool answerQuery(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
+    bool answerBitTiming(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
+    bool answerFilter(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
+    bool answerStartStop(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
     std::vector<uint8_t> directTransfer(const std::vector<uint8_t>& payload, bool& reply);
     void onDataPacket(VirtualDevice& dev, const std::vector<uint8_t>& packet);
 

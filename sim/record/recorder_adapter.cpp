@@ -53,62 +53,70 @@ std::vector<uint8_t> VirtualRecorder::answer(const std::vector<uint8_t>& q) {
         return r;
     }
     if (q[0] != 0x55) return {};
-    const uint8_t status = refuse ? 1 : 0;
     switch (q[1]) {
         case 0x01:
-        case 0x12: {
-            const uint16_t v = q[1] == 0x01 ? valueA : valueB;
-            return {0x55, q[1], 0x00, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
-        }
-        case 0x13:
-            return {0x55, 0x13, 0x00, 0x00, valueC};
-        case 0x04: {
-            if (q.size() < 13) return {};
-            const unsigned ch = q[3] & 1;
-            if (!refuse) {
-                switch (q[2]) {
-                    case 0: list[ch].clear(); break;
-                    case 1: list[ch].push_back({q[4], le32(q, 5), le32(q, 9)}); break;
-                    case 2: enabled[ch] = true; break;
-                    case 3: enabled[ch] = false; break;
-                    default: break;
-                }
-            }
-            return {0x55, 0x04, q[3], status};
-        }
-        case 0x05: {
-            if (q.size() < 6) return {};
-            const unsigned ch = q[3] & 1;
-            if (q[2] == 0x00) {
-                const size_t n = list[ch].size();
-                return {0x55, 0x05, q[3], status, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                        static_cast<uint8_t>(enabled[ch] ? 1 : 0)};
-            }
-            const size_t index = q[4] | (q[5] << 8);
-            std::vector<uint8_t> r = {0x55, 0x05, q[3]};
-            if (index >= list[ch].size() || refuse) {
-                r.push_back(1);
-                return r;
-            }
-            r.push_back(0);
-            r.push_back(list[ch][index].kind);
-            put32(r, list[ch][index].startId);
-            put32(r, list[ch][index].endId);
-            return r;
-        }
+        case 0x12:
+        case 0x13: return answerBoardValue(q[1]);
+        case 0x04: return answerFilterChange(q);
+        case 0x05: return answerFilterQuery(q);
         case 0x03:
-            if (q.size() < 28) return {};
-            if (!refuse) stored[q[2] & 1].assign(q.begin() + 3, q.begin() + 28);
-            return {0x55, 0x03, q[2], status, 0x00};
-        case 0xA4: {
-            if (q.size() < 3) return {};
-            std::vector<uint8_t> r = {0x55, 0xA4, q[2]};
-            r.insert(r.end(), stored[q[2] & 1].begin(), stored[q[2] & 1].end());
-            return r;
-        }
-        default:
-            return {};
+        case 0xA4: return answerSettings(q);
+        default: return {};
     }
+}
+
+std::vector<uint8_t> VirtualRecorder::answerBoardValue(uint8_t code) const {
+    if (code == 0x13) return {0x55, 0x13, 0x00, 0x00, valueC};
+    const uint16_t v = code == 0x01 ? valueA : valueB;
+    return {0x55, code, 0x00, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+}
+
+std::vector<uint8_t> VirtualRecorder::answerFilterChange(const std::vector<uint8_t>& q) {
+    if (q.size() < 13) return {};
+    const unsigned ch = q[3] & 1;
+    if (!refuse) {
+        switch (q[2]) {
+            case 0: list[ch].clear(); break;
+            case 1: list[ch].push_back({q[4], le32(q, 5), le32(q, 9)}); break;
+            case 2: enabled[ch] = true; break;
+            case 3: enabled[ch] = false; break;
+            default: break;
+        }
+    }
+    return {0x55, 0x04, q[3], static_cast<uint8_t>(refuse ? 1 : 0)};
+}
+
+std::vector<uint8_t> VirtualRecorder::answerFilterQuery(const std::vector<uint8_t>& q) const {
+    if (q.size() < 6) return {};
+    const unsigned ch = q[3] & 1;
+    if (q[2] == 0x00) {
+        const size_t n = list[ch].size();
+        return {0x55, 0x05, q[3], static_cast<uint8_t>(refuse ? 1 : 0), static_cast<uint8_t>(n),
+                static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(enabled[ch] ? 1 : 0)};
+    }
+    const size_t index = q[4] | (q[5] << 8);
+    std::vector<uint8_t> r = {0x55, 0x05, q[3]};
+    if (index >= list[ch].size() || refuse) {
+        r.push_back(1);
+        return r;
+    }
+    r.push_back(0);
+    r.push_back(list[ch][index].kind);
+    put32(r, list[ch][index].startId);
+    put32(r, list[ch][index].endId);
+    return r;
+}
+
+std::vector<uint8_t> VirtualRecorder::answerSettings(const std::vector<uint8_t>& q) {
+    if (q[1] == 0x03) {
+        if (q.size() < 28) return {};
+        if (!refuse) stored[q[2] & 1].assign(q.begin() + 3, q.begin() + 28);
+        return {0x55, 0x03, q[2], static_cast<uint8_t>(refuse ? 1 : 0), 0x00};
+    }
+    if (q.size() < 3) return {};
+    std::vector<uint8_t> r = {0x55, 0xA4, q[2]};
+    r.insert(r.end(), stored[q[2] & 1].begin(), stored[q[2] & 1].end());
+    return r;
 }
 
 void VirtualRecorder::setBoardValues(uint16_t a, uint16_t b, uint8_t c) {

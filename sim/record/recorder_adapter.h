@@ -52,7 +52,13 @@ public:
     std::vector<uint8_t> lastRequest() const;
 
 private:
+    // A request's reply, empty when none goes out. Lock held; the answer*
+    // steps serve one group of requests each.
     std::vector<uint8_t> answer(const std::vector<uint8_t>& req);
+    std::vector<uint8_t> answerBoardValue(uint8_t code) const;
+    std::vector<uint8_t> answerFilterChange(const std::vector<uint8_t>& q);
+    std::vector<uint8_t> answerFilterQuery(const std::vector<uint8_t>& q) const;
+    std::vector<uint8_t> answerSettings(const std::vector<uint8_t>& q);
 
     mutable std::mutex lock;
     uint16_t valueA = 0x0102;

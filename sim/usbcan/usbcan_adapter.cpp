@@ -87,83 +87,104 @@ bool VirtualUsbCanAdapter::answer(const std::vector<uint8_t>& cmd, std::vector<u
     const uint8_t code = cmd[1];
     requestCount[code]++;
     if (silentCodes.count(code)) return false;
+    bool answered = false;
     switch (code) {
-        case 0x03: {
-            if (cmd.size() < 9) return false;
-            ClassicChannelState& s = channels[(cmd[4] >> 4) & 1];
-            s.inits++;
-            r = {0x12, 0x03, initAck, 0x00};
-            if (initAck == 0x81 || initAck == 0x82) {
-                s.initialised = true;
-                s.altMode = (cmd[4] & 0x80) != 0;
-                s.busTiming0 = cmd[5];
-                s.busTiming1 = cmd[6];
-            }
-            break;
-        }
+        case 0x03:
         case 0x0E:
-            if (cmd.size() < 5) return false;
-            channels[(cmd[4] >> 4) & 1].starts++;
-            r = {0x12, 0x0E, 0x00};
-            break;
-        case 0x0F:
-            // Written only by the driver: never answered.
-            if (cmd.size() >= 5) channels[(cmd[4] >> 4) & 1].resets++;
-            return false;
+        case 0x0F: answered = answerChannel(cmd, r); break;
         case 0x01:
-        case 0x12: {
-            const uint16_t v = code == 0x01 ? version0 : version1;
-            r = {0x12, code, 0x02, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
-            break;
-        }
+        case 0x12:
         case 0x13:
-            r = {0x12, 0x13, 0x01, 0x02};
-            break;
         case 0x14:
-        case 0x15: {
-            const std::string& text = code == 0x14 ? serial : hardware;
-            const size_t n = std::min<size_t>(text.size(), 14);
-            r = {0x12, code, static_cast<uint8_t>(0x40 | (n + 1)), 0x00};
-            r.insert(r.end(), text.begin(), text.begin() + static_cast<long>(n));
-            break;
+        case 0x15: answered = answerBoardQuery(code, r); break;
+        case 0xB1:
+        case 0xB2:
+        case 0xA4:
+        case 0x80: answered = answerRelayAndState(cmd, r); break;
+        case 0xA7: answered = answerDirect(cmd, r); break;
+        default: break;
+    }
+    if (!answered) return false;
+    if (auto cut = replyLength.find(code); cut != replyLength.end() && r.size() > cut->second)
+        r.resize(cut->second);
+    return true;
+}
+
+bool VirtualUsbCanAdapter::answerChannel(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    if (cmd[1] == 0x03) {
+        if (cmd.size() < 9) return false;
+        ClassicChannelState& s = channels[(cmd[4] >> 4) & 1];
+        s.inits++;
+        r = {0x12, 0x03, initAck, 0x00};
+        if (initAck == 0x81 || initAck == 0x82) {
+            s.initialised = true;
+            s.altMode = (cmd[4] & 0x80) != 0;
+            s.busTiming0 = cmd[5];
+            s.busTiming1 = cmd[6];
         }
+        return true;
+    }
+    if (cmd.size() < 5) return false;
+    ClassicChannelState& s = channels[(cmd[4] >> 4) & 1];
+    if (cmd[1] == 0x0F) {
+        s.resets++;
+        return false;  // written only by the driver: never answered
+    }
+    s.starts++;
+    r = {0x12, 0x0E, 0x00};
+    return true;
+}
+
+bool VirtualUsbCanAdapter::answerBoardQuery(uint8_t code, std::vector<uint8_t>& r) {
+    if (code == 0x01 || code == 0x12) {
+        const uint16_t v = code == 0x01 ? version0 : version1;
+        r = {0x12, code, 0x02, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+    } else if (code == 0x13) {
+        r = {0x12, 0x13, 0x01, 0x02};
+    } else {
+        const std::string& text = code == 0x14 ? serial : hardware;
+        const size_t n = std::min<size_t>(text.size(), 14);
+        r = {0x12, code, static_cast<uint8_t>(0x40 | (n + 1)), 0x00};
+        r.insert(r.end(), text.begin(), text.begin() + static_cast<long>(n));
+    }
+    return true;
+}
+
+bool VirtualUsbCanAdapter::answerRelayAndState(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    const uint8_t arg = cmd.size() > 3 ? cmd[3] : uint8_t{0};
+    switch (cmd[1]) {
         case 0xB1:
             if (cmd.size() < 5) return false;
             relayBytes[0] = cmd[3];
             relayBytes[1] = cmd[4];
             r = {0x12, 0xB1, 0x00, relayBytes[0], relayBytes[1]};
-            break;
+            return true;
         case 0xB2:
             r = {0x12, 0xB2, 0x00, relayBytes[0], relayBytes[1]};
-            break;
+            return true;
         case 0xA4:
-            r = {0x12, 0xA4, 0x01, cmd.size() > 3 ? cmd[3] : uint8_t{0}, 0, 0, baud[0], 0, baud[1], 0};
-            break;
-        case 0x80:
-            r = {0x12, 0x80, 0x01, cmd.size() > 3 ? cmd[3] : uint8_t{0}, 0, state[0], 0, 0, 0,
-                 state[2], state[1], 0};
-            break;
-        case 0xA7: {
-            std::vector<uint8_t> payload(cmd.begin() + 2, cmd.end());
-            directPayload = payload;
-            r = {0x12, 0xA7};
-            if (payload.size() >= 2 && payload[0] == 0xFE && payload[1] == 0xEF) {
-                FunctionSetAnswer a = answerFunctionSet(payload, functionSet);
-                functionSets++;
-                functionSetValid = a.valid;
-                if (a.accepted) accepted = true;
-                if (!a.answered) return false;
-                r.insert(r.end(), a.packet.begin(), a.packet.end());
-            } else {
-                for (uint8_t b : payload) r.push_back(static_cast<uint8_t>(~b));
-            }
-            break;
-        }
-        default:
-            return false;
+            r = {0x12, 0xA4, 0x01, arg, 0, 0, baud[0], 0, baud[1], 0};
+            return true;
+        default:  // 0x80, channel state
+            r = {0x12, 0x80, 0x01, arg, 0, state[0], 0, 0, 0, state[2], state[1], 0};
+            return true;
     }
-    if (auto cut = replyLength.find(code); cut != replyLength.end() && r.size() > cut->second)
-        r.resize(cut->second);
+}
+
+bool VirtualUsbCanAdapter::answerDirect(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r) {
+    std::vector<uint8_t> payload(cmd.begin() + 2, cmd.end());
+    directPayload = payload;
+    r = {0x12, 0xA7};
+    if (payload.size() >= 2 && payload[0] == 0xFE && payload[1] == 0xEF) {
+        FunctionSetAnswer a = answerFunctionSet(payload, functionSet);
+        functionSets++;
+        functionSetValid = a.valid;
+        if (a.accepted) accepted = true;
+        if (!a.answered) return false;
+        r.insert(r.end(), a.packet.begin(), a.packet.end());
+    } else {
+        for (uint8_t b : payload) r.push_back(static_cast<uint8_t>(~b));
+    }
     return true;
 }
 

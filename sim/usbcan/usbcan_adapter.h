@@ -104,7 +104,13 @@ public:
     std::vector<ClassicFrame> takeBusFrames(unsigned ch);
 
 private:
+    // A command's reply in reply; false when none goes out. Lock held. The
+    // answer* steps serve one group of commands each.
     bool answer(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& reply);
+    bool answerChannel(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
+    bool answerBoardQuery(uint8_t code, std::vector<uint8_t>& r);
+    bool answerRelayAndState(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
+    bool answerDirect(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
 
     mutable std::mutex lock;
     uint16_t version0 = 0x0201;
