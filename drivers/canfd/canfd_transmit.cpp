@@ -37,11 +37,7 @@ int QDeviceUsbCanFd2::transmitFrames(unsigned ch, Frame* frames, unsigned count)
     }
     // One batch: neither a close nor a recovery starts between its packets.
     ycan::CommandChannel::Batch batch(life.channel());
-    if (batch.entry() == ycan::CommandChannel::Batch::Entry::Closing) {
-        ycan::setLastError(YCAN_ERR_NOT_OPENED);
-        return 0;
-    }
-    if (batch.entry() == ycan::CommandChannel::Batch::Entry::Recovering) return 0;
+    if (!batch) return batch.refuse();
     unsigned sent = 0;
     int total = 0;
     while (sent < count) {

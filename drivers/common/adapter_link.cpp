@@ -51,14 +51,20 @@ void AdapterLink::close() {
     // abort also ends the transfers of the calls still inside.
     stopReceiving();
     usb->abortTransfers();
-    commands.calls().drain(kCloseDrain);
-    usb->resumeTransfers();
-    {
-        // A vanished adapter has nothing to stop.
-        CommandChannel::OwnerScope owner(commands);
-        family.closeChannels(!commands.recovering() && usb->GetUSBDeviceLinkStatus() != 0);
+    if (commands.calls().drain(kCloseDrain)) {
+        usb->resumeTransfers();
+        {
+            // A vanished adapter has nothing to stop.
+            CommandChannel::OwnerScope owner(commands);
+            family.closeChannels(!commands.recovering() && usb->GetUSBDeviceLinkStatus() != 0);
+        }
+        commands.closeTransport();
+    } else {
+        // A call is still inside: its transfers stay aborted, the device is
+        // closed under the transport's own handle guard, and the transport
+        // object is left to it rather than freed under it.
+        commands.abandonTransport();
     }
-    commands.closeTransport();
     if (!retired.load()) commands.calls().open();
 }
 

@@ -2,7 +2,9 @@
 
 #include <mutex>
 
+#include "support/QErrMgr.h"
 #include "transport/QUserLibUsb.h"
+#include "ycan.h"
 
 namespace ycan {
 
@@ -24,6 +26,11 @@ void CommandChannel::closeTransport() {
     if (closing == nullptr) return;
     closing->CloseUSBDevice();
     delete closing;
+}
+
+void CommandChannel::abandonTransport() {
+    QUserLibUsb* closing = usb.exchange(nullptr);
+    if (closing != nullptr) closing->CloseUSBDevice();
 }
 
 ExchangeResult CommandChannel::exchange(const ExchangeRules& rules, const uint8_t* request,
@@ -55,6 +62,10 @@ CommandChannel::Batch::Batch(CommandChannel& channel)
         state = Entry::Closing;
     else
         state = link ? Entry::Open : Entry::Recovering;
+}
+
+int CommandChannel::Batch::refuse() const {
+    return state == Entry::Closing ? fail(YCAN_ERR_NOT_OPENED) : 0;
 }
 
 ExchangeResult CommandChannel::sendData(const ExchangeRules& rules, const uint8_t* request,

@@ -45,6 +45,9 @@ public:
     bool openTransport(unsigned vendorId, unsigned productId, unsigned index);
     // Frees the transport. The closer only, once no call is inside.
     void closeTransport();
+    // Closes the device but leaves the transport object allocated (a call
+    // may still hold it); the channel is closed afterwards all the same.
+    void abandonTransport();
     // The open transport, null while closed.
     QUserLibUsb* transport() const { return usb.load(); }
     bool isOpen() const { return usb.load() != nullptr; }
@@ -78,6 +81,10 @@ public:
         Batch& operator=(const Batch&) = delete;
         // Open when the batch may send; Closing also when nothing is open.
         Entry entry() const { return state; }
+        explicit operator bool() const { return state == Entry::Open; }
+        // The result of a batch that may not send: 0, with last error 7
+        // when closing and none when refused during recovery.
+        int refuse() const;
 
     private:
         GateScope call;

@@ -18,7 +18,7 @@ constexpr uint8_t kFilterQuery = 0x05;
 // Any non-zero channel is the recorder's second channel.
 uint8_t channelByte(unsigned ch) { return ch != 0 ? 1 : 0; }
 
-int refuse() { return ycan::fail(YCAN_ERR_PARAMETER); }
+int refuse() { return ycan::fail(YCAN_ERR_PARAMETER); }  // a missing record
 
 }  // namespace
 

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "drivers/common/adapter_link.h"
@@ -107,6 +108,19 @@ int usbcan2Receive(uint32_t type, uint32_t index, uint32_t channel, _YCAN_CAN_OB
 int usbcan2GetReceiveNum(uint32_t type, uint32_t index, uint32_t channel);
 int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel);
 }
+
+// One application call on the record of a device index, for its scope:
+// close waits for it to leave before it frees the transport, and refuses it
+// once closing (false). An index past the table holds nothing and lets the
+// call's own checks refuse it.
+class RecordCall {
+public:
+    explicit RecordCall(uint32_t index);
+    explicit operator bool() const { return !held || static_cast<bool>(*held); }
+
+private:
+    std::optional<ycan::GateScope> held;
+};
 
 // Internal steps, on a record.
 int usbcan2DevFunSet(devInfo& rec);

@@ -29,19 +29,6 @@ devInfo* usableRecord(uint32_t index) {
     return &devInfoList[index];
 }
 
-// An application call on a record holds the record's gate: close waits for
-// it to leave before it frees the transport, and refuses it once closing.
-// An index past the table passes a gate that never closes and is refused
-// by the call's own checks.
-ycan::CallGate& gateOf(uint32_t index) {
-    static ycan::CallGate outsideTheTable;
-    return index < kUsbCanDevices ? devInfoList[index].commands().calls() : outsideTheTable;
-}
-
-#define YCAN_RECORD_CALL(index)                    \
-    ycan::GateScope recordCall(gateOf(index));     \
-    if (!recordCall) return fail(YCAN_ERR_NOT_OPENED)
-
 }  // namespace
 
 int usbcan2CmdInitSend(devInfo& rec, uint32_t channel, _YCAN_INIT_CONFIG* config) {
@@ -74,7 +61,8 @@ int usbcan2CmdInitSend(devInfo& rec, uint32_t channel, _YCAN_INIT_CONFIG* config
 extern "C" int usbcan2InitCAN(uint32_t type, uint32_t index, uint32_t channel,
                               _YCAN_INIT_CONFIG* config) {
     if (channel > 1) return fail(YCAN_ERR_PARAMETER);
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
     devInfo& rec = devInfoList[index];
     int r = usbcan2CmdInitSend(rec, channel, config);
@@ -103,7 +91,8 @@ int usbcan2Start(devInfo& rec, uint32_t channel) {
 }
 
 extern "C" int usbcan2StartCAN(uint32_t type, uint32_t index, uint32_t channel) {
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     return usbcan2Start(devInfoList[index], channel);
 }
@@ -111,7 +100,8 @@ extern "C" int usbcan2StartCAN(uint32_t type, uint32_t index, uint32_t channel) 
 extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) {
     if (channel > 1) return fail(YCAN_ERR_PARAMETER);
     if (!usbcan2IsOpen(type, index)) return 0;
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     const uint8_t cmd[5] = {0x12, 0x0F, 0x02, 0x00, static_cast<uint8_t>(channel * 16)};
     uint8_t reply[100];
     int len = sizeof reply;
@@ -123,7 +113,8 @@ extern "C" int usbcan2ResetCAN(uint32_t type, uint32_t index, uint32_t channel) 
 extern "C" int usbcan2ReadBoardInfo(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info) {
     if (!usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
     if (info == nullptr) return fail(YCAN_ERR_PARAMETER);
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     devInfo& rec = devInfoList[index];
     uint8_t reply[100];
     int len = sizeof reply;
@@ -193,13 +184,15 @@ int usbcan2DevChStateGetExcute(devInfo& rec, uint8_t channel, uint8_t* first, ui
 }
 
 extern "C" int usbcan2DevRelayStatusSet(uint32_t, uint32_t index, uint8_t first, uint8_t second) {
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     devInfo* rec = usableRecord(index);
     return rec != nullptr ? usbcan2DevRelayStatusSetExcute(*rec, first, second) : 0;
 }
 
 extern "C" int usbcan2DevRelayStatusGet(uint32_t, uint32_t index, uint8_t* first, uint8_t* second) {
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (first == nullptr || second == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -208,7 +201,8 @@ extern "C" int usbcan2DevRelayStatusGet(uint32_t, uint32_t index, uint8_t* first
 
 extern "C" int usbcan2DevBaudParaGet(uint32_t, uint32_t index, uint32_t channel, uint8_t* first,
                                      uint8_t* second) {
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (first == nullptr || second == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -217,7 +211,8 @@ extern "C" int usbcan2DevBaudParaGet(uint32_t, uint32_t index, uint32_t channel,
 
 extern "C" int usbcan2DevChStateGet(uint32_t, uint32_t index, uint32_t channel, uint8_t* first,
                                     uint8_t* second, uint8_t* third) {
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (first == nullptr || second == nullptr || third == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -225,7 +220,8 @@ extern "C" int usbcan2DevChStateGet(uint32_t, uint32_t index, uint32_t channel, 
 }
 
 extern "C" int usbcan2DevDataTransfer(uint32_t, uint32_t index, uint8_t* data, int length) {
-    YCAN_RECORD_CALL(index);
+    RecordCall call(index);
+    if (!call) return fail(YCAN_ERR_NOT_OPENED);
     devInfo* rec = usableRecord(index);
     if (rec == nullptr) return 0;
     if (data == nullptr) return fail(YCAN_ERR_PARAMETER);
@@ -240,7 +236,7 @@ extern "C" int usbcan2Receive(uint32_t, uint32_t index, uint32_t channel, _YCAN_
     devInfo& rec = devInfoList[index];
     // Through the record's gate, so that close and unload know the caller
     // has left the queue. A closed queue serves what it holds, never waits.
-    ycan::GateScope call(rec.commands().calls());
+    RecordCall call(index);
     if (!call) return 0;
     return rec.rxQueue[channel == 0 ? 0 : 1].take(frames, max, waitMs);
 }

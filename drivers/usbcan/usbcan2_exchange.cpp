@@ -52,6 +52,10 @@ extern "C" int usbcan2IsInit(uint32_t type, uint32_t index, uint32_t channel) {
     return usbcan2IsOpen(type, index) && channel < 2 && devInfoList[index].chActive[channel].load() != 0;
 }
 
+RecordCall::RecordCall(uint32_t index) {
+    if (index < kUsbCanDevices) held.emplace(devInfoList[index].commands().calls());
+}
+
 // ---- Exchanges ------------------------------------------------------------------
 
 int usbCmdSend(devInfo& rec, const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,

@@ -25,13 +25,12 @@ extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
                                _YCAN_CAN_OBJ* frames, unsigned long count) {
     if (!usbcan2DevParaIsValid(type, index, 0)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     devInfo& rec = devInfoList[index];
-    ycan::GateScope call(rec.commands().calls());
+    RecordCall call(index);
     if (!call) return fail(YCAN_ERR_NOT_OPENED);  // being closed
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     // One batch: recovery waits for it to end.
     ycan::CommandChannel::Batch batch(rec.commands());
-    if (batch.entry() == ycan::CommandChannel::Batch::Entry::Closing) return fail(YCAN_ERR_NOT_OPENED);
-    if (batch.entry() == ycan::CommandChannel::Batch::Entry::Recovering) return 0;
+    if (!batch) return batch.refuse();
     const unsigned total = static_cast<uint16_t>(count);
     if (frames == nullptr && total > 0) return fail(YCAN_ERR_PARAMETER);
     // The batch is checked whole before anything goes on the wire.
