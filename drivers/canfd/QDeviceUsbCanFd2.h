@@ -139,7 +139,7 @@ public:
     unsigned channelDbitTiming(unsigned ch) const { return ch < kChannels ? dbitTiming[ch] : 0; }
 
 private:
-    uint8_t clockMHz() const;
+    uint8_t clockMHz() const { return static_cast<uint8_t>(clock); }
     // The version words of commands 0x01 and 0x12, in order: how many were
     // read (0, 1 or 2).
     int readVersionWords(uint16_t* v0, uint16_t* v1);

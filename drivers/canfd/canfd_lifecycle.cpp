@@ -25,8 +25,6 @@ QDeviceUsbCanFd2::QDeviceUsbCanFd2() = default;
 // This class's own close: a destructor does not dispatch to derived classes.
 QDeviceUsbCanFd2::~QDeviceUsbCanFd2() { QDeviceUsbCanFd2::closeDevice(); }
 
-uint8_t QDeviceUsbCanFd2::clockMHz() const { return static_cast<uint8_t>(clock); }
-
 int QDeviceUsbCanFd2::openDevice(unsigned type, unsigned index, unsigned) {
     if (life.isOpen()) return 1;
     const ycan::AdapterModel* model = ycan::findAdapterModel(type);
