@@ -23,7 +23,7 @@ void sleepUs(unsigned us) { std::this_thread::sleep_for(std::chrono::microsecond
 
 }  // namespace
 
-AdapterLink::AdapterLink(Family& f, Receiving receiving) : family(f), rx(receiving) {}
+AdapterLink::AdapterLink(Family& f, const Receiving& receiving) : family(f), rx(receiving) {}
 
 AdapterLink::~AdapterLink() { stopReceiving(); }
 

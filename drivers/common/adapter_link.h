@@ -60,7 +60,7 @@ public:
     };
     static constexpr unsigned kMaxRead = 4096;
 
-    AdapterLink(Family& family, Receiving receiving);
+    AdapterLink(Family& family, const Receiving& receiving);
     ~AdapterLink();
     AdapterLink(const AdapterLink&) = delete;
     AdapterLink& operator=(const AdapterLink&) = delete;
