@@ -1,14 +1,16 @@
 // Driver object for one USB CAN FD adapter (device types 41-43, 64-67).
 //
 // The implementation is split by concern:
-//   canfd_lifecycle.cpp  type table, open/close, versions, board info,
-//                        direct transfer, device function set
-//   canfd_command.cpp    the command channel (interrupt exchange, bulk exchange)
+//   canfd_command.cpp    commands and data packets over the command channel
+//   canfd_lifecycle.cpp  open/close, versions, board info, direct transfer,
+//                        device function set, the stop of channels at close
 //   canfd_config.cpp     bit rates and timing, start/stop, status, filters
 //   canfd_keyvalue.cpp   the key/value settings (canfd_settings_text.h reads them)
-//   canfd_transmit.cpp   transmit path (data packets on bulk 0x02)
+//   canfd_transmit.cpp   transmit path (canfd_packet.h lays out the packets)
 //   canfd_receive.cpp    receive stream into the queues (canfd_stream.h decodes)
-//   canfd_thread.cpp     receive thread and link supervision/recovery
+//   canfd_thread.cpp     the receive thread's decoding and the replay of a
+//                        channel after an unplug (the shared AdapterLink runs
+//                        the thread and the supervision)
 //
 // Locking and lifetimes:
 // - The adapter's life (open, receive thread, link recovery, close) is the
