@@ -12,6 +12,10 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
 deb=$(ls "$work"/out/ycan_*.deb)
 
 dpkg-deb -I "$deb" | grep -q "Depends:.*libusb-1.0-0" || { echo "no libusb dependency"; exit 1; }
+# The long description's lines are text, not the pieces of a CMake list.
+description=$(dpkg-deb -f "$deb" Description)
+[ "$(wc -l <<<"$description")" -ge 3 ] || { echo "long description missing: $description"; exit 1; }
+if grep -q "^ *;" <<<"$description"; then echo "long description lines start with ';': $description"; exit 1; fi
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for f in usr/bin/ycan usr/include/ycan.h usr/lib/libycan.so.1.0.0 usr/lib/libycan.so.1 usr/lib/libycan.so \
          usr/lib/pkgconfig/ycan.pc usr/lib/cmake/ycan/ycanConfig.cmake usr/lib/udev/rules.d/60-ycan.rules \

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +38,34 @@ ToolRun ycanVirtual(std::vector<std::string> args) {
     ChildProcess child(argv, piped);
     int status = child.wait(120s);
     return {status, child.output()};
+}
+
+// Runs a program directly (no launcher, no adapters) and keeps its standard
+// output only; standard error goes to /dev/null.
+ToolRun standardOutputOf(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) return {-1, ""};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, STDERR_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out};
 }
 
 int summaryCount(const std::string& out, const char* what) {
@@ -402,6 +432,43 @@ TEST(YcanTool, CtrlCEndsADumpCleanly) {
     // killed by the signal it would end with 128 + SIGINT.
     EXPECT_EQ(run.wait(30s), 0) << run.output();
     EXPECT_NE(run.output().find("ycan dump: 20 frames"), std::string::npos) << run.output();
+}
+
+// Help and version asked for are answers: standard output, status 0. The
+// tool's version is the package's, and the library it loaded carries it.
+TEST(YcanTool, HelpAndVersionAnswerOnStandardOutput) {
+    ToolRun help = standardOutputOf({YCAN_VIRTUAL, "--help"});
+    EXPECT_EQ(help.status, 0) << help.output;
+    EXPECT_EQ(help.output.rfind("usage: ycan-virtual", 0), 0u) << help.output;
+
+    std::smatch m;
+    ToolRun virt = standardOutputOf({YCAN_VIRTUAL, "--version"});
+    EXPECT_EQ(virt.status, 0) << virt.output;
+    ASSERT_TRUE(std::regex_match(virt.output, m, std::regex(R"(ycan-virtual (\d+\.\d+\.\d+)\n)"))) << virt.output;
+    const std::string version = m[1];
+
+    ToolRun tool = standardOutputOf({YCAN_TOOL, "--version"});
+    EXPECT_EQ(tool.status, 0) << tool.output;
+    ASSERT_TRUE(std::regex_match(tool.output, m, std::regex(R"(ycan (\S+), library \S*/libycan\.so\.(\S+)\n)")))
+        << tool.output;
+    EXPECT_EQ(m[1], version);
+    EXPECT_EQ(m[2], version);  // the library file of the same release
+}
+
+// Counts are decimal, as can-utils reads them, and frames go out only on a
+// channel the user names.
+TEST(YcanTool, CountsAreDecimalAndSendNeedsTheChannel) {
+    ToolRun eight = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                                 "43:0:0", "123#11", "-r", "08"});
+    EXPECT_EQ(eight.status, 0) << eight.output;
+    EXPECT_EQ(loggedFrames(eight.output, "can0"), std::vector<std::string>(8, "123#11")) << eight.output;
+
+    ToolRun noChannel = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                                     "43:0", "123#11"});
+    EXPECT_EQ(noChannel.status, 2) << noChannel.output;
+    EXPECT_NE(noChannel.output.find("needs the channel: TYPE:INDEX:CH, e.g. 43:0:0"), std::string::npos)
+        << noChannel.output;
+    EXPECT_TRUE(loggedFrames(noChannel.output, "can0").empty()) << noChannel.output;
 }
 
 TEST(YcanTool, EveryCommandExplainsItself) {

@@ -206,7 +206,14 @@ Options parse(int argc, char** argv) {
         else if (a == "--control") o.control = true;
         else if (a == "--candump") o.candump = true;
         else if (a == "--quiet") o.quiet = true;
-        else if (a == "--help" || a == "-h") usage("");
+        else if (a == "--help" || a == "-h") {
+            // Asked for: the usage is the answer, not a complaint.
+            fputs(kUsage, stdout);
+            exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
+        } else if (a == "--version") {
+            printf("ycan-virtual %s\n", YCAN_PACKAGE_VERSION);
+            exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
+        }
         else usage("unknown option " + a);
     }
     if (o.command.empty()) usage("no command");

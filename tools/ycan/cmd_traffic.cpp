@@ -55,9 +55,10 @@ bool isFdAdapter(uint32_t type) {
     return m != nullptr && m->family == Family::CanFd;
 }
 
+// Counts and times are decimal ("08" is eight, as can-utils reads it).
 long number(const std::string& command, const std::string& text) {
     char* end = nullptr;
-    const long v = strtol(text.c_str(), &end, 0);
+    const long v = strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || v < 0) usageError(command, "bad number " + text);
     return v;
 }
@@ -218,6 +219,9 @@ int sendCommand(const Args& args) {
     if (positional.size() != 2) usageError("send", "expects TYPE:INDEX:CH and a frame");
     std::string why;
     if (!parseTarget(positional[0], true, t, why)) usageError("send", why);
+    // Frames go out on one channel the user names, never on a default one.
+    if (std::count(positional[0].begin(), positional[0].end(), ':') != 2)
+        usageError("send", "needs the channel: TYPE:INDEX:CH, e.g. " + positional[0] + ":0");
     TextFrame f;
     if (!parseFrame(positional[1], f, why)) usageError("send", why);
     if (f.fd && !isFdAdapter(t.type)) usageError("send", "a CAN FD frame needs a CAN FD adapter");

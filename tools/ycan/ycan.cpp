@@ -6,6 +6,7 @@
 //   ycan send TYPE:INDEX:CH FRAME  send frames (cansend syntax)
 //   ycan gen TYPE:INDEX:CH         send frames as fast as the adapter takes them
 //   ycan timing ...                compute or explain a CAN FD bit timing word
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "tools/ycan/commands.h"
+#include "ycan.h"
 
 namespace {
 
@@ -31,8 +33,19 @@ const char* kUsage =
     "  gen TYPE:INDEX:CH          send generated frames, frames/s on stderr\n"
     "  timing ...                 compute or explain a CAN FD bit timing word\n"
     "\n"
-    "'ycan COMMAND --help' describes a command. Errors print the library's message and exit 1\n"
-    "(2 for a wrong command line).\n";
+    "'ycan COMMAND --help' describes a command, 'ycan --version' the tool and the library it\n"
+    "loaded. Errors print the library's message and exit 1 (2 for a wrong command line).\n";
+
+// The tool's version and the library file it runs with (an older libycan
+// found first on the library path shows here).
+void printVersion() {
+    Dl_info where{};
+    char real[4096];
+    const char* library = "libycan";
+    if (dladdr(reinterpret_cast<void*>(&YCAN_OpenDevice), &where) != 0 && where.dli_fname != nullptr)
+        library = realpath(where.dli_fname, real) != nullptr ? real : where.dli_fname;
+    fprintf(ycantool::out(), "ycan %s, library %s\n", YCAN_PACKAGE_VERSION, library);
+}
 
 }  // namespace
 
@@ -81,6 +94,10 @@ int main(int argc, char** argv) {
         strcmp(argv[1], "help") == 0) {
         fputs(kUsage, argc < 2 ? stderr : ycantool::out());
         return argc < 2 ? 2 : 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printVersion();
+        return 0;
     }
     const std::string command = argv[1];
     const ycantool::Args args(argv + 2, argv + argc);
