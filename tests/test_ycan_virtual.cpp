@@ -434,6 +434,19 @@ TEST(YcanTool, CtrlCEndsADumpCleanly) {
     EXPECT_NE(run.output().find("ycan dump: 20 frames"), std::string::npos) << run.output();
 }
 
+// A remote frame the command sends is logged as candump writes it: R and
+// the requested length (none for 0).
+TEST(YcanVirtual, CandumpWritesRemoteFramesWithR) {
+    ToolRun classic = ycanVirtual({"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                                   "4:0:0", "123#R3"});
+    EXPECT_EQ(classic.status, 0) << classic.output;
+    EXPECT_EQ(loggedFrames(classic.output, "can0"), std::vector<std::string>{"123#R3"}) << classic.output;
+    ToolRun fd = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                              "43:0:0", "1ABCDEF0#R"});
+    EXPECT_EQ(fd.status, 0) << fd.output;
+    EXPECT_EQ(loggedFrames(fd.output, "can0"), std::vector<std::string>{"1ABCDEF0#R"}) << fd.output;
+}
+
 // Help and version asked for are answers: standard output, status 0. The
 // tool's version is the package's, and the library it loaded carries it.
 TEST(YcanTool, HelpAndVersionAnswerOnStandardOutput) {

@@ -240,6 +240,7 @@ struct Frame {
     unsigned channel = 0;
     bool fd = false;
     bool extended = false;
+    bool remote = false;  // len is then the requested length (DLC)
     uint32_t id = 0;
     uint8_t len = 0;
     uint8_t data[64] = {};
@@ -250,18 +251,25 @@ struct Frame {
 };
 
 bool sameFrame(const Frame& a, const Frame& b) {
-    return a.channel == b.channel && a.fd == b.fd && a.extended == b.extended && a.id == b.id &&
-           a.len == b.len && memcmp(a.data, b.data, a.len) == 0;
+    return a.channel == b.channel && a.fd == b.fd && a.extended == b.extended && a.remote == b.remote &&
+           a.id == b.id && a.len == b.len && (a.remote || memcmp(a.data, b.data, a.len) == 0);
 }
 
 void printFrame(const char* dir, const Frame& f, bool candump, double t) {
     char id[16];
     snprintf(id, sizeof id, f.extended ? "%08" PRIX32 : "%03" PRIX32, f.id);
     std::string data;
-    for (int i = 0; i < f.len; ++i) {
-        char b[4];
-        snprintf(b, sizeof b, candump ? "%02X" : " %02X", f.data[i]);
-        data += b;
+    if (f.remote) {
+        // As candump writes it: R, then the requested length unless it is 0
+        // (the table shows the length in brackets).
+        data = candump ? "R" : " remote";
+        if (candump && f.len > 0 && f.len <= 8) data += std::to_string(f.len);
+    } else {
+        for (int i = 0; i < f.len; ++i) {
+            char b[4];
+            snprintf(b, sizeof b, candump ? "%02X" : " %02X", f.data[i]);
+            data += b;
+        }
     }
     char fdMark[4] = "";
     if (f.fd) snprintf(fdMark, sizeof fdMark, "#%X", f.fdFlags & 0x0F);
@@ -353,6 +361,7 @@ public:
             f.channel = b.channel;
             f.fd = b.fd();
             f.extended = (b.flags & 0x04) != 0;
+            f.remote = (b.flags & 0x02) != 0;
             if (f.fd) f.fdFlags = static_cast<uint8_t>(((b.flags & 0x10) ? 0x01 : 0) | ((b.flags & 0x08) ? 0x02 : 0));
             f.id = b.id;
             f.len = b.dataLen;
@@ -400,6 +409,7 @@ public:
             Frame f;
             f.channel = c.channel;
             f.extended = c.extended;
+            f.remote = c.remote;
             f.id = c.id;
             f.len = c.dataLen;
             memcpy(f.data, c.data.data(), std::min<size_t>(8, std::min<size_t>(c.dataLen, c.data.size())));
