@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-libdir=$(dirname "$(find "$prefix" -name 'libycan.so.1.0.0' | head -n 1)")
+libdir=$(dirname "$(find "$prefix" -name 'libycan.so.1.0.0' -print -quit)")
 [ -n "$libdir" ] || { echo "libycan.so.1.0.0 not installed"; exit 1; }
 for f in "$libdir/libycan.so" "$libdir/libycan.so.1" "$prefix/include/ycan.h" \
          "$libdir/pkgconfig/ycan.pc" "$libdir/cmake/ycan/ycanConfig.cmake" \
@@ -20,8 +20,10 @@ done
 soname=$(objdump -p "$libdir/libycan.so.1.0.0" | awk '/SONAME/ { print $2 }')
 [ "$soname" = "libycan.so.1" ] || { echo "SONAME is '$soname'"; exit 1; }
 
-"$prefix/bin/ycan" timing --clock 80 0x00C0030E | grep -q "bit rate       1000000 bit/s" \
-  || { echo "the installed ycan does not run"; exit 1; }
+# Read whole, then searched: grep -q leaving a pipe early would fail the
+# writer with SIGPIPE under pipefail.
+timing=$("$prefix/bin/ycan" timing --clock 80 0x00C0030E)
+grep -q "bit rate       1000000 bit/s" <<<"$timing" || { echo "the installed ycan does not run: $timing"; exit 1; }
 
 # pkg-config
 flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ycan)

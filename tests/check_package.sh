@@ -11,7 +11,10 @@ trap 'rm -rf "$work"' EXIT
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
 deb=$(ls "$work"/out/ycan_*.deb)
 
-dpkg-deb -I "$deb" | grep -q "Depends:.*libusb-1.0-0" || { echo "no libusb dependency"; exit 1; }
+# Outputs are read whole before they are searched: under pipefail, grep -q
+# leaving a pipe early fails the writer with SIGPIPE, now and then.
+info=$(dpkg-deb -I "$deb")
+grep -q "Depends:.*libusb-1.0-0" <<<"$info" || { echo "no libusb dependency: $info"; exit 1; }
 # The long description's lines are text, not the pieces of a CMake list.
 description=$(dpkg-deb -f "$deb" Description)
 [ "$(wc -l <<<"$description")" -ge 3 ] || { echo "long description missing: $description"; exit 1; }
@@ -25,8 +28,8 @@ done
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
-"$root/usr/bin/ycan" timing --clock 60 --bitrate 1M | grep -q "timing word    0x" \
-  || { echo "the packaged ycan does not run"; exit 1; }
+timing=$("$root/usr/bin/ycan" timing --clock 60 --bitrate 1M)
+grep -q "timing word    0x" <<<"$timing" || { echo "the packaged ycan does not run: $timing"; exit 1; }
 flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs ycan)
 # shellcheck disable=SC2086
 "$cc" -std=c99 -Wall -Werror -o "$work/consumer" "$src/tests/install_consumer/consumer.c" $flags \
