@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "sim/canfd/canfd_adapter.h"
-#include "sim/bench/child_process.h"
 #include "sim/record/recorder_adapter.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
+#include "tools/foreground_command.h"
 #include "tools/virtual_control.h"
 
 using namespace std::chrono;
@@ -36,7 +36,10 @@ namespace {
 
 const char* kUsage =
     "usage: ycan-virtual [options] -- COMMAND [ARGS...]\n"
-    "Runs COMMAND with virtual YCAN adapters attached.\n"
+    "Runs COMMAND with virtual YCAN adapters attached. COMMAND shares the terminal, standard\n"
+    "input, output and error; SIGINT, SIGTERM and SIGHUP are passed on to it (a second one\n"
+    "ends it with SIGKILL). The status is COMMAND's, 1 when --expect-echo failed, 2 for bad\n"
+    "options, 124 when --duration ended COMMAND, 126/127 when COMMAND cannot be run.\n"
     "\n"
     "Adapters (the first CAN FD or classic one receives the traffic):\n"
     "  --canfd TYPE[xN]     N CAN FD adapters of TYPE (41-43, 64-67), e.g. --canfd 43\n"
@@ -56,7 +59,8 @@ const char* kUsage =
     "  --unplug-at MS       unplug the adapter MS ms after the traffic started\n"
     "  --replug-after MS    plug it back in MS ms later (default 500)\n"
     "Ending:\n"
-    "  --duration MS        run at most this long (default 20000; 0: no limit)\n"
+    "  --duration MS        run at most this long, then end COMMAND (SIGTERM) and exit 124\n"
+    "                       (default 20000; 0: no limit)\n"
     "  --until N            stop once N frames came back\n"
     "  --expect-echo        every injected frame must come back unchanged on its channel\n"
     "Control (instead of the traffic and faults above):\n"
@@ -622,22 +626,8 @@ private:
     bool replugged = false;
 };
 
-// The command's output, forwarded as it comes.
-class OutputForwarder {
-public:
-    explicit OutputForwarder(ycansim::ChildProcess& c) : child(c) {}
-    void forward() {
-        const std::string out = child.output();
-        if (out.size() > forwarded) {
-            fwrite(out.data() + forwarded, 1, out.size() - forwarded, stdout);
-            forwarded = out.size();
-        }
-    }
-
-private:
-    ycansim::ChildProcess& child;
-    size_t forwarded = 0;
-};
+// As timeout(1) says it: the command was ended because its time was up.
+constexpr int kTimedOut = 124;
 
 int run(const Options& o) {
     Adapters adapters(o);
@@ -655,37 +645,42 @@ int run(const Options& o) {
     // Under --control the command's harness plays the bus through the
     // socket; the scripted traffic stays off.
     std::unique_ptr<ycanvirtual::ControlServer> control;
-    ycansim::ChildProcess::Options childOptions;
+    std::vector<std::string> env;
     if (o.control) {
         control = std::make_unique<ycanvirtual::ControlServer>(adapters.bench, adapters.controlled);
-        childOptions.env.push_back("YCAN_VIRTUAL_CONTROL=" + control->path());
+        env.push_back("YCAN_VIRTUAL_CONTROL=" + control->path());
         adapters.traffic.reset();
     }
     std::unique_ptr<ScriptedTraffic> traffic;
     if (adapters.traffic) traffic = std::make_unique<ScriptedTraffic>(o, adapters);
 
-    ycansim::ChildProcess child(o.command, childOptions);
-    OutputForwarder output(child);
+    fflush(stdout);  // what we said so far comes before what the command says
+    ycanvirtual::ForegroundCommand child(o.command, env);
     const auto start = steady_clock::now();
     int exitStatus = -1;
+    bool timedOut = false;
     for (;;) {
-        output.forward();
         if (traffic) traffic->step();
         fflush(stdout);
 
         exitStatus = child.wait(0ms);
         if (exitStatus >= 0) break;
         const long elapsed = duration_cast<milliseconds>(steady_clock::now() - start).count();
-        if (o.duration > 0 && elapsed >= o.duration) break;
-        const size_t matched = traffic ? traffic->matched() : 0;
-        const int mismatched = traffic ? traffic->mismatchedFrames() : 0;
-        if (o.until >= 0 && static_cast<long>(matched) >= o.until) break;
-        if (o.expectEcho && o.inject > 0 && static_cast<int>(matched) + mismatched >= o.inject) break;
+        if (o.duration > 0 && elapsed >= o.duration) {
+            timedOut = true;
+            break;
+        }
+        // Once we were asked to end, the command was told: its end is ours.
+        if (!ycanvirtual::ForegroundCommand::interrupted()) {
+            const size_t matched = traffic ? traffic->matched() : 0;
+            const int mismatched = traffic ? traffic->mismatchedFrames() : 0;
+            if (o.until >= 0 && static_cast<long>(matched) >= o.until) break;
+            if (o.expectEcho && o.inject > 0 && static_cast<int>(matched) + mismatched >= o.inject) break;
+        }
         std::this_thread::sleep_for(10ms);
     }
     const bool stoppedByUs = exitStatus < 0;
     if (stoppedByUs) child.stop(SIGTERM, 2s);
-    output.forward();
 
     bool failed = false;
     if (traffic) {
@@ -695,6 +690,10 @@ int run(const Options& o) {
     }
     fflush(stdout);
     if (failed) return 1;
+    if (timedOut) {
+        fprintf(stderr, "ycan-virtual: --duration %ld ms ended the command\n", o.duration);
+        return kTimedOut;
+    }
     return stoppedByUs ? 0 : exitStatus;
 }
 

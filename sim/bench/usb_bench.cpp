@@ -8,6 +8,7 @@
 namespace ycansim {
 
 UsbBench::UsbBench() {
+    if (!ueventDeliveryTolerant()) throw std::logic_error("uevent delivery not linked in");
     bed = umockdev_testbed_new();
     gchar* dir = umockdev_testbed_get_root_dir(bed);
     root = dir;

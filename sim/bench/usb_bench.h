@@ -28,6 +28,10 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace ycansim {
 
+// Links in the bench's tolerant uevent delivery (uevent_delivery.cpp): a
+// program's monitor that goes away never ends the bench's process.
+bool ueventDeliveryTolerant();
+
 struct PlugOptions {
     int bus = 1;
     int devnum = 0;  // 0: the next free number on the bus (2..127, round robin)

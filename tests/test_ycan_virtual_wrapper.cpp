@@ -1,0 +1,247 @@
+// ycan-virtual as the wrapper of a command: the command keeps its own
+// standard streams and terminal, signals reach it, a closed pipe ends it,
+// the end by --duration has its own status, and nothing the command does
+// with libusb brings ycan-virtual down.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "eventually.h"
+#include "test_support.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A file under /tmp that goes away with the object.
+struct TempFile {
+    TempFile() {
+        char name[] = "/tmp/ycan-wrapper-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        path = name;
+    }
+    ~TempFile() { unlink(path.c_str()); }
+    std::string read() const { return ycantest::readFile(path); }
+    std::string path;
+};
+
+std::vector<std::string> underYcanVirtual(std::vector<std::string> args) {
+    std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// A started process whose standard streams are files (or, for stdout, a
+// pipe the test reads).
+class Started {
+public:
+    Started(const std::vector<std::string>& args, const std::string& input, bool pipeOut = false) {
+        {
+            const int fd = open(in.path.c_str(), O_WRONLY | O_TRUNC);
+            if (fd >= 0) {
+                const ssize_t written = write(fd, input.data(), input.size());
+                close(fd);
+                if (written != static_cast<ssize_t>(input.size())) return;
+            }
+        }
+        int fds[2] = {-1, -1};
+        if (pipeOut && pipe2(fds, O_CLOEXEC) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            const int i = open(in.path.c_str(), O_RDONLY);
+            const int o = pipeOut ? fds[1] : open(out.path.c_str(), O_WRONLY | O_TRUNC);
+            const int e = open(err.path.c_str(), O_WRONLY | O_TRUNC);
+            dup2(i, STDIN_FILENO);
+            dup2(o, STDOUT_FILENO);
+            dup2(e, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        if (pipeOut) {
+            close(fds[1]);
+            outPipe = fds[0];
+        }
+    }
+    ~Started() {
+        if (pid > 0 && status < 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (outPipe >= 0) close(outPipe);
+    }
+    // Its status, or -1 while it still runs after the time-out.
+    int wait(std::chrono::milliseconds timeout) {
+        if (status >= 0) return status;
+        ycantest::eventually(
+            [&] {
+                int s = 0;
+                if (waitpid(pid, &s, WNOHANG) != pid) return false;
+                status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
+                return true;
+            },
+            timeout);
+        return status;
+    }
+    // Reads a line from the piped standard output ("" at its end).
+    std::string line() {
+        std::string l;
+        char c;
+        while (read(outPipe, &c, 1) == 1) {
+            if (c == '\n') return l;
+            l += c;
+        }
+        return l;
+    }
+    void closeOutput() {
+        close(outPipe);
+        outPipe = -1;
+    }
+
+    TempFile in, out, err;
+    pid_t pid = -1;
+    int outPipe = -1;
+    int status = -1;
+};
+
+}  // namespace
+
+TEST(YcanVirtualWrapper, TheCommandKeepsItsStandardStreams) {
+    Started run(underYcanVirtual({"--", YCAN_COMMAND_PROBE, "streams"}), "typed in\n");
+    ASSERT_EQ(run.wait(60s), 0) << run.out.read() << run.err.read();
+    EXPECT_EQ(run.out.read(), "typed in\n");
+    EXPECT_EQ(run.err.read(), "on stderr\n");
+
+    // The ycan tool without an adapter: its complaint is not output.
+    Started info(underYcanVirtual({"--", YCAN_TOOL, "info", "43:0"}), "");
+    EXPECT_EQ(info.wait(60s), 1);
+    EXPECT_EQ(info.out.read(), "");
+    EXPECT_NE(info.err.read(), "");
+}
+
+TEST(YcanVirtualWrapper, ExitStatusSaysHowTheCommandEnded) {
+    // Ended by --duration: 124, as timeout(1) says it.
+    Started timedOut(underYcanVirtual({"--canfd", "43", "--duration", "300", "--", YCAN_COMMAND_PROBE, "wait"}), "");
+    EXPECT_EQ(timedOut.wait(60s), 124) << timedOut.err.read();
+    EXPECT_NE(timedOut.err.read().find("--duration 300 ms ended the command"), std::string::npos)
+        << timedOut.err.read();
+    // Its own status otherwise; 127 and 126 for what cannot be run.
+    Started usage(underYcanVirtual({"--", YCAN_COMMAND_PROBE}), "");
+    EXPECT_EQ(usage.wait(60s), 2);
+    Started missing(underYcanVirtual({"--", YCAN_ALTER_ECHO_MISSING}), "");
+    EXPECT_EQ(missing.wait(60s), 127);
+    EXPECT_NE(missing.err.read().find("cannot run"), std::string::npos) << missing.err.read();
+}
+
+TEST(YcanVirtualWrapper, SignalsGoOnToTheCommandAndASecondOneEndsItHard) {
+    // A dump asked to end by a signal to ycan-virtual ends as it would
+    // alone: its count said, status 0.
+    Started dump(underYcanVirtual({"--canfd", "43", "--inject", "1000", "--rate", "200", "--quiet", "--duration",
+                                   "120000", "--", YCAN_TOOL, "dump", "43:0:0"}),
+                 "");
+    ASSERT_TRUE(ycantest::eventually([&] { return ycantest::countOf(dump.out.read(), " ycan43-0-0 ") >= 5; }, 60s))
+        << dump.out.read() << dump.err.read();
+    kill(dump.pid, SIGTERM);
+    EXPECT_EQ(dump.wait(60s), 0) << dump.err.read();
+    EXPECT_NE(dump.err.read().find("ycan dump: "), std::string::npos) << dump.err.read();
+
+    // A command that ignores the first: it keeps running; the second ends it.
+    Started stubborn(underYcanVirtual({"--duration", "120000", "--", YCAN_COMMAND_PROBE, "stubborn"}), "");
+    ASSERT_TRUE(ycantest::eventually([&] { return stubborn.out.read() == "ready\n"; }, 60s)) << stubborn.err.read();
+    kill(stubborn.pid, SIGINT);
+    EXPECT_EQ(stubborn.wait(300ms), -1);
+    kill(stubborn.pid, SIGINT);
+    EXPECT_EQ(stubborn.wait(60s), 128 + SIGKILL) << stubborn.err.read();
+}
+
+TEST(YcanVirtualWrapper, AClosedPipeEndsTheCommand) {
+    // As "ycan-virtual -- COMMAND | head -3": the reader goes, the command
+    // dies of SIGPIPE long before --duration.
+    Started run(underYcanVirtual({"--duration", "120000", "--", YCAN_COMMAND_PROBE, "lines"}), "", true);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(run.line(), "line " + std::to_string(k));
+    run.closeOutput();
+    EXPECT_EQ(run.wait(60s), 128 + SIGPIPE) << run.err.read();
+}
+
+TEST(YcanVirtualWrapper, SurvivesTheCommandsLibusbContextsComingAndGoing) {
+    // The command opens an adapter type that is not attached over and over,
+    // each time creating and destroying its libusb context and with it its
+    // device monitor, while the attached adapter is unplugged and plugged
+    // back through the control socket.
+    Started run(underYcanVirtual({"--canfd", "43", "--control", "--duration", "120000", "--", YCAN_COMMAND_PROBE,
+                                  "churn", YCAN_LIBRARY_PATH, "2000"}),
+                "");
+    EXPECT_EQ(run.wait(120s), 0) << run.out.read() << run.err.read();
+    EXPECT_NE(run.out.read().find("opens "), std::string::npos) << run.out.read();
+}
+
+namespace {
+
+// A tmux server of the test's own, with one window running a command.
+class Terminal {
+public:
+    explicit Terminal(const std::string& command) : server("ycan-test-" + std::to_string(getpid())) {
+        // The shell stays out of the way of Ctrl-C and says how the
+        // command ended.
+        tmux("-f /dev/null new-session -d -s probe -x 120 -y 30 " +
+             quoted("trap '' INT; " + command + "; echo \"exit status $?\"") +
+             " \\; set-option -w -t probe remain-on-exit on");
+    }
+    ~Terminal() { tmux("kill-server"); }
+    int tmux(const std::string& args) const {
+        return std::system(("env -u TMUX tmux -L " + server + " " + args + " >/dev/null 2>&1").c_str());
+    }
+    std::string query(const std::string& args) const {
+        std::string out;
+        FILE* p = popen(("env -u TMUX tmux -L " + server + " " + args + " 2>/dev/null").c_str(), "r");
+        if (p == nullptr) return out;
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+        return out;
+    }
+    std::string screen() const { return query("capture-pane -p -t probe"); }
+    bool shows(const std::string& text) const {
+        return ycantest::eventually([&] { return screen().find(text) != std::string::npos; }, 60s);
+    }
+    static std::string quoted(const std::string& s) {
+        std::string q = "'";
+        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    }
+
+private:
+    std::string server;
+};
+
+}  // namespace
+
+TEST(YcanVirtualWrapper, KeyboardAndCtrlCReachTheCommandInATerminal) {
+    if (std::system("command -v tmux >/dev/null") != 0)
+        GTEST_SKIP() << "tmux not installed (scripts/install-deps.sh installs it)";
+    Terminal term(Terminal::quoted(YCAN_BENCH_LAUNCHER) + " " + Terminal::quoted(YCAN_VIRTUAL) +
+                  " --duration 120000 -- " + Terminal::quoted(YCAN_COMMAND_PROBE) + " interactive");
+    ASSERT_TRUE(term.shows("type a line")) << term.screen();
+    term.tmux("send-keys -t probe hello Enter");
+    ASSERT_TRUE(term.shows("got: hello")) << term.screen();
+    // Ctrl-C at the terminal reaches the command once, and ycan-virtual
+    // waits for it to end.
+    term.tmux("send-keys -t probe C-c");
+    ASSERT_TRUE(term.shows("SIGINT received")) << term.screen();
+    EXPECT_NE(term.screen().find("SIGINT received 1 times"), std::string::npos) << term.screen();
+    ASSERT_TRUE(term.shows("exit status")) << term.screen();
+    EXPECT_NE(term.screen().find("exit status 0"), std::string::npos) << term.screen();
+}
