@@ -1,6 +1,7 @@
 #include "tools/foreground_command.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace ycanvirtual {
@@ -41,6 +43,8 @@ void onEndRequest(int sig, siginfo_t* info, void*) {
     errno = saved;
 }
 
+std::string errorText(int err) { return std::generic_category().message(err); }
+
 void installHandlers() {
     struct sigaction sa {};
     sa.sa_sigaction = &onEndRequest;
@@ -57,6 +61,7 @@ ForegroundCommand::ForegroundCommand(const std::vector<std::string>& argv, const
     // fork and exec only async-signal-safe calls are allowed.
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
+    argp.reserve(args.size() + 1);
     for (auto& a : args) argp.push_back(a.data());
     argp.push_back(nullptr);
     std::vector<std::string> extra = env;
@@ -68,13 +73,13 @@ ForegroundCommand::ForegroundCommand(const std::vector<std::string>& argv, const
 
     installHandlers();
     int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+    if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + errorText(errno));
     child = fork();
     if (child < 0) {
         const int err = errno;
         close(ready[0]);
         close(ready[1]);
-        throw std::runtime_error(std::string("fork: ") + strerror(err));
+        throw std::runtime_error(std::string("fork: ") + errorText(err));
     }
     if (child == 0) {
         // What we changed for ourselves is not the command's: the default
@@ -86,7 +91,7 @@ ForegroundCommand::ForegroundCommand(const std::vector<std::string>& argv, const
         sigaction(SIGPIPE, &dfl, nullptr);
         sigset_t none;
         sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        pthread_sigmask(SIG_SETMASK, &none, nullptr);
         // If we die without stopping it, it is told (the adapters are gone).
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(125);
@@ -106,7 +111,7 @@ ForegroundCommand::ForegroundCommand(const std::vector<std::string>& argv, const
     close(ready[0]);
     if (n == static_cast<ssize_t>(sizeof err)) {
         // As a shell says it: 127 not found, 126 found but not runnable.
-        fprintf(stderr, "ycan-virtual: cannot run %s: %s\n", argv[0].c_str(), strerror(err));
+        fprintf(stderr, "ycan-virtual: cannot run %s: %s\n", argv[0].c_str(), errorText(err).c_str());
         wait(std::chrono::seconds(5));
         exitStatus = err == ENOENT ? 127 : 126;
     }
