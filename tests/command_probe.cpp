@@ -12,10 +12,15 @@
 //                               attached (libycan from LIB) over and over while
 //                               unplugging and replugging 43:0 through
 //                               ycan-virtual's control socket; says how often
+//   command_probe ask-while REQUEST PROGRAM ARGS...
+//                               starts PROGRAM, repeats REQUEST on the control
+//                               socket until the reply says "started=1", prints
+//                               that reply, ends PROGRAM with SIGINT; its status
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,20 +47,58 @@ bool request(int fd, const char* line) {
     return false;
 }
 
-int churn(const char* library, int ms) {
-    void* lib = dlopen(library, RTLD_NOW);
+int connectControl() {
     const char* control = getenv("YCAN_VIRTUAL_CONTROL");
-    if (lib == nullptr || control == nullptr) {
-        fprintf(stderr, "churn needs the library and the control socket\n");
-        return 2;
-    }
-    using OpenFn = int (*)(uint32_t, uint32_t);
-    const auto open = reinterpret_cast<OpenFn>(dlsym(lib, "YCAN_OpenDevice"));
+    if (control == nullptr) return -1;
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", control);
-    if (open == nullptr || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+    return fd;
+}
+
+std::string ask(int fd, const std::string& request) {
+    const std::string line = request + "\n";
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
+    std::string reply;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
+    return reply;
+}
+
+int askWhile(const char* request, char** program) {
+    const int fd = connectControl();
+    if (fd < 0) return 125;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(program[0], program);
+        _exit(127);
+    }
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            printf("ended before starting\n");
+            return 125;
+        }
+        const std::string reply = ask(fd, request);
+        if (reply.find("started=1") != std::string::npos) {
+            printf("%s\n", reply.c_str());
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGINT);
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int churn(const char* library, int ms) {
+    void* lib = dlopen(library, RTLD_NOW);
+    using OpenFn = int (*)(uint32_t, uint32_t);
+    const auto open = lib != nullptr ? reinterpret_cast<OpenFn>(dlsym(lib, "YCAN_OpenDevice")) : nullptr;
+    const int fd = connectControl();
+    if (open == nullptr || fd < 0) {
         fprintf(stderr, "churn: no YCAN_OpenDevice or no control socket\n");
         return 2;
     }
@@ -129,6 +172,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "churn" && argc == 4) return churn(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: command_probe streams|lines|wait|stubborn|interactive|churn LIB MS\n");
+    if (mode == "ask-while" && argc >= 4) return askWhile(argv[2], argv + 3);
+    fprintf(stderr, "usage: command_probe streams|lines|wait|stubborn|interactive|churn LIB MS|ask-while REQ PROG...\n");
     return 2;
 }

@@ -2,6 +2,8 @@
 // FD bit timing words.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "tools/ycan/bit_timing.h"
 #include "tools/ycan/frame_text.h"
 
@@ -90,4 +92,68 @@ TEST(BitTiming, WordsDecodeToTheirRatesAndComputedWordsHitTheRateExactly) {
     EXPECT_EQ(ycantool::parseBitRate("2M"), 2000000u);
     EXPECT_EQ(ycantool::parseBitRate("1000000"), 1000000u);
     EXPECT_EQ(ycantool::parseBitRate("fast"), 0u);
+}
+
+// Rates without an exact timing get the nearest one, as the kernel's
+// calculation picks it; words and registers outside the controller's range
+// are named with what is wrong.
+TEST(BitTiming, NearestRateAndTheControllersRange) {
+    using ycantool::kFdArbitration;
+    using ycantool::kFdData;
+    using ycantool::kSja1000;
+    // 83,333 and 33,333 bit/s are not exact at 60 or 80 MHz: nearest, with
+    // the error said, sample point as asked.
+    for (unsigned clock : {60000000u, 80000000u})
+        for (unsigned rate : {83333u, 33333u, 123000u}) {
+            const auto c = ycantool::nearestTiming(clock, rate, 0.8, 1, kFdArbitration);
+            ASSERT_TRUE(c.has_value()) << clock << " " << rate;
+            EXPECT_NEAR(c->bitRate, rate, rate * 0.001) << clock << " " << rate;
+            EXPECT_DOUBLE_EQ(c->bitRate, c->timing.bitRate(clock));
+            EXPECT_DOUBLE_EQ(c->rateError, (c->bitRate - rate) / rate);
+            EXPECT_NEAR(c->timing.samplePoint(), 0.8, 0.01);
+            EXPECT_EQ(ycantool::timingProblem(c->timing, clock, kFdArbitration), "");
+            // No other prescaler and bit length comes closer.
+            for (unsigned p = 1; p <= 1024; ++p)
+                for (unsigned q = 4; q <= 385; ++q)
+                    ASSERT_GE(std::fabs(static_cast<double>(clock) / (p * q) - rate) + 1e-6,
+                              std::fabs(c->bitRate - rate))
+                        << p << " x " << q;
+        }
+    // A jump width is kept, and needs the phase after the sample to hold it.
+    const auto wide = ycantool::nearestTiming(60000000, 500000, 0.8, 16, kFdArbitration);
+    ASSERT_TRUE(wide.has_value());
+    EXPECT_EQ(wide->timing.sjw, 16u);
+    EXPECT_GE(wide->timing.tseg2, 16u);
+    // Nothing within 5 %: none.
+    EXPECT_FALSE(ycantool::nearestTiming(60000000, 2000000, 0.8, 1, kFdArbitration).has_value());
+    EXPECT_FALSE(ycantool::nearestTiming(60000000, 100, 0.8, 1, kFdArbitration).has_value());
+
+    // The adapters' own table words are in range; the bare fields are not.
+    for (uint32_t w : {0x01400106u, 0x02C00106u, 0x1DC00106u})
+        EXPECT_EQ(ycantool::timingProblem(ycantool::unpackTimingWord(w), 60000000, kFdArbitration), "") << w;
+    for (uint32_t w : {0x00800001u, 0x00800002u, 0x00800106u})
+        EXPECT_EQ(ycantool::timingProblem(ycantool::unpackTimingWord(w), 60000000, kFdData), "") << w;
+    EXPECT_EQ(ycantool::timingProblem(ycantool::unpackTimingWord(0), 60000000, kFdArbitration),
+              "tseg1 1 (2 to 256), 20 Mbit/s (5 kbit/s to 1 Mbit/s)");
+    EXPECT_NE(ycantool::timingProblem(ycantool::unpackTimingWord(0xFFFFFFFF), 60000000, kFdArbitration)
+                  .find("bit/s (5 kbit/s to 1 Mbit/s)"),
+              std::string::npos);
+    EXPECT_NE(ycantool::timingProblem(ycantool::unpackTimingWord(0x00808001), 60000000, kFdData).find("jump width 2"),
+              std::string::npos);  // SJW 2 with TSEG2 1
+
+    // SJA1000 registers: the classic table's, and a rate computed for them.
+    uint8_t btr0 = 0, btr1 = 0;
+    const auto t1m = ycantool::unpackBtr(0x00, 0x14);
+    EXPECT_DOUBLE_EQ(t1m.bitRate(ycantool::kSja1000ClockHz), 1000000);
+    ycantool::packBtr(t1m, btr0, btr1);
+    EXPECT_EQ(btr0, 0x00);
+    EXPECT_EQ(btr1, 0x14);
+    EXPECT_DOUBLE_EQ(ycantool::unpackBtr(0x03, 0x1C).bitRate(ycantool::kSja1000ClockHz), 125000);
+    const auto c83 = ycantool::nearestTiming(ycantool::kSja1000ClockHz, 83333, 0.8, 1, kSja1000);
+    ASSERT_TRUE(c83.has_value());
+    EXPECT_EQ(c83->timing.prescaler % 2, 0u);
+    EXPECT_NEAR(c83->bitRate, 83333, 1);
+    ycantool::packBtr(c83->timing, btr0, btr1);
+    EXPECT_DOUBLE_EQ(ycantool::unpackBtr(btr0, btr1).bitRate(ycantool::kSja1000ClockHz), c83->bitRate);
+    EXPECT_NE(ycantool::timingProblem(ycantool::unpackBtr(0x00, 0x00), ycantool::kSja1000ClockHz, kSja1000), "");
 }

@@ -363,10 +363,13 @@ TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts)
         const std::regex row(pattern);
         return std::distance(std::sregex_iterator(list.output.begin(), list.output.end(), row), std::sregex_iterator());
     };
-    EXPECT_EQ(rows(R"(41,42,43 +0 +1 +\d+ +3068:0009 +CAN FD +2)"), 1) << list.output;
-    EXPECT_EQ(rows(R"(41,42,43 +1 +1 +\d+ +3068:0009 +CAN FD +2)"), 1) << list.output;
-    EXPECT_EQ(rows(R"(3,4 +0 +1 +\d+ +0471:1200 +CAN +2)"), 1) << list.output;
-    EXPECT_EQ(rows(R"(61 +0 +1 +\d+ +0471:2601 +recorder +2)"), 1) << list.output;
+    // Each adapter once, by the TYPE:INDEX that opens it, with its serial
+    // number where the adapter reports one.
+    EXPECT_EQ(rows(R"(\n43:0 +1 +\d+ +3068:0009 +CAN FD +2 +-\n)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n43:1 +1 +\d+ +3068:0009 +CAN FD +2 +-\n)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n4:0 +1 +\d+ +0471:1200 +CAN +2 +SN00000042\n)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n61:0 +1 +\d+ +0471:2601 +recorder +2 +-\n)"), 1) << list.output;
+    EXPECT_EQ(rows("41,42"), 0) << list.output;
 
     ToolRun gen = ycanVirtual({"--canfd", "43", "--candump", "--duration", "10000", "--", YCAN_TOOL, "gen", "43:0:0",
                                "-n", "25", "--fd", "--len", "12", "--id", "1ABCDEF0"});

@@ -1,8 +1,13 @@
 #include "tools/ycan/adapter_target.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
+#include <tuple>
+#include <type_traits>
 
+#include "tools/ycan/bit_timing.h"
 #include "ycan.h"
 
 namespace ycantool {
@@ -26,7 +31,126 @@ constexpr Btr kClassicRates[] = {{1000000, 0x00, 0x14}, {800000, 0x00, 0x16}, {5
                                  {250000, 0x01, 0x1C},  {125000, 0x03, 0x1C}, {100000, 0x04, 0x1C},
                                  {50000, 0x09, 0x1C},   {20000, 0x18, 0x1C},  {10000, 0x31, 0x1C}};
 
+// The rates the CAN FD adapters have words for (the library looks them up).
+constexpr unsigned kFdArbitrationRates[] = {1000000, 800000, 500000, 250000, 125000, 100000, 50000};
+constexpr unsigned kFdDataRates[] = {5000000, 4000000, 2000000, 1000000, 800000, 500000, 250000, 125000, 100000, 50000};
+constexpr double kDefaultSamplePoint = 0.8;
+
+std::string rateName(unsigned rate) {
+    if (rate % 1000000 == 0) return std::to_string(rate / 1000000) + "M";
+    if (rate % 1000 == 0) return std::to_string(rate / 1000) + "k";
+    return std::to_string(rate);
+}
+
+template <typename Rates>
+std::string rateList(const Rates& rates) {
+    std::string list;
+    for (const auto& r : rates) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, Btr>) list += (list.empty() ? "" : ", ") + rateName(r.rate);
+        else list += (list.empty() ? "" : ", ") + rateName(r);
+    }
+    return list;
+}
+
+template <typename Rates>
+bool inTable(const Rates& rates, unsigned rate) {
+    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates);
+}
+
+char sign(double x) { return x < 0 ? '-' : '+'; }
+
+// A computed timing for a rate the table lacks; false when none reaches it.
+bool computeTiming(const char* what, unsigned clockHz, unsigned rate, double samplePoint,
+                   const TimingLimits& limits, const std::string& table, BitTiming& out, std::string& why) {
+    const auto c = nearestTiming(clockHz, rate, samplePoint > 0 ? samplePoint : kDefaultSamplePoint, 1, limits);
+    if (!c) {
+        why = "no bus timing of this adapter reaches " + std::to_string(rate) + " bit/s" + what +
+              " (the table rates: " + table + ")";
+        return false;
+    }
+    out = c->timing;
+    fprintf(stderr, "ycan: %u bit/s%s: %u time quanta of %u clock periods give %.0f bit/s (%c%.3f %%), "
+                    "sample point %.1f %%\n",
+            rate, what, out.quanta(), out.prescaler, c->bitRate, sign(c->rateError), std::fabs(c->rateError) * 100,
+            out.samplePoint() * 100);
+    return true;
+}
+
 }  // namespace
+
+bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why) {
+    const Model* model = modelOfType(t.type);
+    if (model == nullptr || model->family == Family::Recorder) return true;
+    if (t.channel >= model->channels) {
+        why = "adapter type " + std::to_string(t.type) + " has channels 0 to " + std::to_string(model->channels - 1);
+        return false;
+    }
+    if (model->family == Family::Classic) {
+        if (bus.timingWords) {
+            why = "--timing is for CAN FD adapters; a classic adapter takes --bitrate or --btr";
+            return false;
+        }
+        if (bus.dataBitRateGiven || bus.dataSamplePoint > 0) {
+            why = "a classic adapter has no data phase (--dbitrate, --dsample-point)";
+            return false;
+        }
+        if (bus.btrGiven) {
+            const std::string problem = timingProblem(unpackBtr(bus.btr0, bus.btr1), kSja1000ClockHz, kSja1000);
+            if (!problem.empty()) {
+                why = "--btr outside the controller's range: " + problem;
+                return false;
+            }
+            return true;
+        }
+        const Btr* found = nullptr;
+        for (const Btr& b : kClassicRates)
+            if (b.rate == bus.bitRate) found = &b;
+        if (found != nullptr && bus.samplePoint == 0) {
+            bus.btr0 = found->btr0;
+            bus.btr1 = found->btr1;
+        } else {
+            BitTiming timing;
+            if (!computeTiming("", kSja1000ClockHz, bus.bitRate, bus.samplePoint, kSja1000, rateList(kClassicRates),
+                               timing, why))
+                return false;
+            packBtr(timing, bus.btr0, bus.btr1);
+        }
+        bus.btrGiven = true;
+        return true;
+    }
+    // CAN FD
+    if (bus.btrGiven) {
+        why = "--btr is for classic adapters; a CAN FD adapter takes --bitrate, --dbitrate or --timing";
+        return false;
+    }
+    const unsigned clockHz = model->clockMHz * 1000000u;
+    if (bus.timingWords) {
+        for (const auto& [word, limits, name] :
+             {std::tuple{bus.abitTiming, &kFdArbitration, "arbitration"}, std::tuple{bus.dbitTiming, &kFdData, "data"}}) {
+            const std::string problem = timingProblem(unpackTimingWord(word), clockHz, *limits);
+            if (!problem.empty()) {
+                char hex[16];
+                snprintf(hex, sizeof hex, "0x%08X", word);
+                why = std::string("--timing ") + name + " word " + hex + " outside the controller's range at " +
+                      std::to_string(model->clockMHz) + " MHz: " + problem;
+                return false;
+            }
+        }
+        return true;
+    }
+    const bool tableRates = inTable(kFdArbitrationRates, bus.bitRate) && inTable(kFdDataRates, bus.dataBitRate);
+    if (tableRates && bus.samplePoint == 0 && bus.dataSamplePoint == 0) return true;
+    BitTiming arbitration, data;
+    if (!computeTiming(" (arbitration)", clockHz, bus.bitRate, bus.samplePoint, kFdArbitration,
+                       rateList(kFdArbitrationRates), arbitration, why) ||
+        !computeTiming(" (data phase)", clockHz, bus.dataBitRate, bus.dataSamplePoint, kFdData,
+                       rateList(kFdDataRates), data, why))
+        return false;
+    bus.timingWords = true;
+    bus.abitTiming = packTimingWord(arbitration);
+    bus.dbitTiming = packTimingWord(data);
+    return true;
+}
 
 std::string Target::interfaceName() const {
     return "ycan" + std::to_string(type) + "-" + std::to_string(index) + "-" + std::to_string(channel);
@@ -92,18 +216,6 @@ bool openAndStart(const Target& t, const BusSettings& bus) {
         c.FilterType = 1;
         c.BusTiming0 = bus.btr0;
         c.BusTiming1 = bus.btr1;
-        if (!bus.btrGiven) {
-            const Btr* found = nullptr;
-            for (const Btr& b : kClassicRates)
-                if (b.rate == bus.bitRate) found = &b;
-            if (found == nullptr) {
-                fprintf(stderr, "ycan: no bus timing for %u bit/s on a classic adapter; give --btr\n", bus.bitRate);
-                YCAN_CloseDevice(t.type, t.index);
-                return false;
-            }
-            c.BusTiming0 = found->btr0;
-            c.BusTiming1 = found->btr1;
-        }
         ok = YCAN_InitCAN(t.type, t.index, t.channel, &c);
     } else {
         _YCAN_INITFD_CONFIG c{};

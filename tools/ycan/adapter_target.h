@@ -38,6 +38,9 @@ const Model* modelOfType(uint32_t type);
 struct BusSettings {
     unsigned bitRate = 500000;       // arbitration (classic: the bus)
     unsigned dataBitRate = 2000000;  // CAN FD data phase
+    bool dataBitRateGiven = false;
+    double samplePoint = 0;          // 0..1 for computed timings; 0: the default
+    double dataSamplePoint = 0;
     bool timingWords = false;        // use abitTiming/dbitTiming instead of the rates
     uint32_t abitTiming = 0;
     uint32_t dbitTiming = 0;
@@ -46,7 +49,16 @@ struct BusSettings {
     uint8_t btr1 = 0;
 };
 
-// Opens the adapter and initialises the channel (which starts it). On
+// Checks a target and its bus settings against the adapter model: the
+// channel exists, every option fits the family, timing words and registers
+// are within the controller's range. A bit rate without an entry in the
+// adapter's table (or with a sample point asked for) becomes a computed
+// timing, said on stderr with the rate it reaches. Unknown types and
+// recorders pass (opening says what they are). On failure says why.
+bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why);
+
+// Opens the adapter and initialises the channel (which starts it), with
+// settings fitToAdapter() accepted. On
 // failure prints the library's last error and returns false (the adapter is
 // closed again).
 bool openAndStart(const Target& t, const BusSettings& bus);

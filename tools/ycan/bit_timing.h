@@ -25,10 +25,50 @@ struct BitTiming {
 uint32_t packTimingWord(const BitTiming& t);
 BitTiming unpackTimingWord(uint32_t word);
 
-// The timing that gives exactly `bitRate` at `clockHz` with the sample point
-// nearest `samplePoint` (0..1), the most time quanta among equals, SJW 1;
-// none when no prescaler divides the clock into that rate.
+// What a controller accepts: field ranges, and the bit rates of a phase.
+struct TimingLimits {
+    unsigned prescalerStep;  // the prescaler is a multiple of this
+    unsigned maxPrescaler;
+    unsigned minTseg1, maxTseg1;
+    unsigned minTseg2, maxTseg2;
+    unsigned maxSjw;
+    double minBitRate, maxBitRate;
+};
+// The CAN FD controllers: the word's fields, at least 4 time quanta a bit
+// (the adapters' own 5 Mbit/s words have 4), arbitration up to 1 Mbit/s,
+// data phase up to 8 Mbit/s.
+extern const TimingLimits kFdArbitration;
+extern const TimingLimits kFdData;
+// The classic adapters' SJA1000 at 16 MHz (time quantum 2 x (BRP + 1) clock
+// periods, TSEG1 1..16, TSEG2 1..8, SJW 1..4), up to 1 Mbit/s.
+extern const TimingLimits kSja1000;
+constexpr unsigned kSja1000ClockHz = 16000000;
+
+// Why a timing is outside the limits at this clock; empty when it fits.
+std::string timingProblem(const BitTiming& t, unsigned clockHz, const TimingLimits& limits);
+
+struct TimingChoice {
+    BitTiming timing;
+    double bitRate = 0;    // what it gives
+    double rateError = 0;  // (bitRate - asked) / asked
+};
+
+// As the Linux kernel's bit-timing calculation: the timing nearest
+// `bitRate` at `clockHz`, among equal rates the sample point nearest
+// `samplePoint` (0..1), among those the most time quanta; SJW `sjw`. None
+// when nothing within the limits comes within 5 % of the rate.
+std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, double samplePoint, unsigned sjw,
+                                          const TimingLimits& limits);
+constexpr double kMaxRateError = 0.05;
+
+// The exact timing for a rate (rate error 0), or none.
 std::optional<BitTiming> findTiming(unsigned clockHz, unsigned bitRate, double samplePoint);
+
+// SJA1000 bus timing registers: BTR0 = SJW-1 (2 bits) | BRP (6 bits);
+// BTR1 = SAM (1 bit) | TSEG2-1 (3 bits) | TSEG1-1 (4 bits). The "prescaler"
+// of a BitTiming here counts clock periods per time quantum: 2 x (BRP + 1).
+void packBtr(const BitTiming& t, uint8_t& btr0, uint8_t& btr1);
+BitTiming unpackBtr(uint8_t btr0, uint8_t btr1);
 
 // "500k", "2M", "1000000" -> bits per second; 0 when not a rate.
 unsigned parseBitRate(const std::string& text);

@@ -2,11 +2,15 @@
 // touching the bus.
 #include <libusb.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tools/ycan/adapter_target.h"
 #include "tools/ycan/bit_timing.h"
@@ -32,13 +36,41 @@ const char* familyName(Family f) {
     return "";
 }
 
-std::string typeList(const Model& m) {
-    std::string out;
-    for (uint32_t t : m.types) {
-        if (!out.empty()) out += ',';
-        out += std::to_string(t);
-    }
-    return out;
+// The code programs open an adapter of this id with (the others that open
+// it too are listed in the help).
+uint32_t preferredType(const Model& m) { return m.types.back(); }
+
+struct Listed {
+    const Model* model;
+    int index;
+    unsigned bus, address;
+};
+
+// The adapter's serial number from its board information; "-" when it
+// cannot be opened (another program has it, or it went away).
+std::string serialOf(const Listed& a) {
+    const uint32_t type = preferredType(*a.model);
+    const uint32_t index = static_cast<uint32_t>(a.index);
+    if (YCAN_OpenDevice(type, index) != 1) return "-";
+    _YCAN_BOARD_INFO info{};
+    const bool ok = YCAN_BoardInfoGet(type, index, &info) == 1;
+    YCAN_CloseDevice(type, index);
+    const std::string serial(info.SerialNum, strnlen(info.SerialNum, sizeof info.SerialNum));
+    return ok && !serial.empty() ? serial : "-";
+}
+
+// Runs fn with the library's console log (descriptor 1 here) silenced.
+template <typename Fn>
+void withoutLibraryLog(Fn fn) {
+    fflush(stdout);
+    const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null >= 0) dup2(null, STDOUT_FILENO);
+    fn();
+    fflush(stdout);
+    if (saved >= 0) dup2(saved, STDOUT_FILENO);
+    for (int fd : {saved, null})
+        if (fd >= 0) close(fd);
 }
 
 }  // namespace
@@ -46,9 +78,11 @@ std::string typeList(const Model& m) {
 int listCommand(const Args& args) {
     if (wantsHelp(args)) {
         putLine("usage: ycan list\n"
-             "Lists the attached adapters the library can open, in USB enumeration order: the device\n"
-             "type codes that open each one, its index among adapters of that id (the INDEX to use),\n"
-             "USB bus and address, vendor:product id, kind and channel count.");
+             "Lists the attached adapters the library can open, in USB enumeration order: the\n"
+             "TYPE:INDEX to name it by in other commands and in programs, USB bus and address,\n"
+             "vendor:product id, kind, channel count and serial number ('-' when another program\n"
+             "has the adapter open). Types 41 and 42 open the same adapters as 43, and 3 the same\n"
+             "as 4.");
         return 0;
     }
     if (!args.empty()) usageError("list", "takes no arguments");
@@ -60,23 +94,32 @@ int listCommand(const Args& args) {
     libusb_device** list = nullptr;
     const ssize_t n = libusb_get_device_list(ctx, &list);
     std::map<std::pair<uint16_t, uint16_t>, int> seen;
-    int found = 0;
-    fprintf(out(), "%-10s %5s %4s %7s  %-9s  %-8s %s\n", "TYPES", "INDEX", "BUS", "ADDRESS", "ID", "KIND", "CHANNELS");
+    std::vector<Listed> found;
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
         for (const Model& m : knownModels()) {
             if (m.vendorId != d.idVendor || m.productId != d.idProduct) continue;
-            const int index = seen[{d.idVendor, d.idProduct}]++;
-            fprintf(out(), "%-10s %5d %4u %7u  %04x:%04x  %-8s %u\n", typeList(m).c_str(), index,
-                   libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), d.idVendor,
-                   d.idProduct, familyName(m.family), m.channels);
-            ++found;
+            found.push_back({&m, seen[{d.idVendor, d.idProduct}]++, libusb_get_bus_number(list[i]),
+                             libusb_get_device_address(list[i])});
         }
     }
     if (n >= 0) libusb_free_device_list(list, 1);
     libusb_exit(ctx);
-    if (found == 0) fprintf(stderr, "ycan list: no adapter attached\n");
+    std::vector<std::string> serials;
+    withoutLibraryLog([&] {
+        for (const Listed& a : found) serials.push_back(serialOf(a));
+    });
+    fprintf(out(), "%-8s %4s %7s  %-9s  %-8s %8s  %s\n", "ADAPTER", "BUS", "ADDRESS", "ID", "KIND", "CHANNELS",
+            "SERIAL");
+    for (size_t k = 0; k < found.size(); ++k) {
+        const Listed& a = found[k];
+        const std::string name = std::to_string(preferredType(*a.model)) + ":" + std::to_string(a.index);
+        fprintf(out(), "%-8s %4u %7u  %04x:%04x  %-8s %8u  %s\n", name.c_str(), a.bus, a.address,
+                a.model->vendorId, a.model->productId, familyName(a.model->family), a.model->channels,
+                serials[k].c_str());
+    }
+    if (found.empty()) fprintf(stderr, "ycan list: no adapter attached\n");
     return 0;
 }
 
@@ -128,15 +171,18 @@ void explain(unsigned clockMHz, uint32_t word) {
 
 int timingCommand(const Args& args) {
     if (wantsHelp(args)) {
-        putLine("usage: ycan timing --clock 60|80 --bitrate RATE [--sample-point PERCENT]\n"
+        putLine("usage: ycan timing --clock 60|80 --bitrate RATE [--sample-point PERCENT] [--sjw N]\n"
              "       ycan timing --clock 60|80 WORD\n"
-             "Computes the CAN FD bit timing word for a bit rate (500k, 2M, 1000000...) at the\n"
-             "adapter's controller clock (60 MHz for types 41-43, 64, 65; 80 MHz for 66, 67), with the\n"
-             "sample point nearest the one asked for (default 80 %), and explains it; or explains a\n"
-             "given word (e.g. 0x01400106). Words go to 'ycan dump --timing ABIT,DBIT'.");
+             "Computes the CAN FD bit timing word for a bit rate (500k, 2M, 83333...) at the\n"
+             "adapter's controller clock (60 MHz for types 41-43, 64, 65; 80 MHz for 66, 67): the\n"
+             "rate nearest the one asked for (its error said when not exact; more than 5 % is\n"
+             "refused), then the sample point nearest the one asked for (default 80 %), with jump\n"
+             "width N (default 1); and explains it. Or explains a given word (e.g. 0x01400106) and\n"
+             "says whether the controller takes it (status 1 if not). Words go to\n"
+             "'ycan dump --timing ABIT,DBIT'.");
         return 0;
     }
-    unsigned clockMHz = 0, rate = 0;
+    unsigned clockMHz = 0, rate = 0, sjw = 1;
     double samplePoint = 0.8;
     bool haveWord = false;
     uint32_t word = 0;
@@ -157,6 +203,13 @@ int timingCommand(const Args& args) {
             const double p = strtod(value().c_str(), nullptr);
             if (!(p > 0 && p < 100)) usageError("timing", "the sample point is a percentage, e.g. 80");
             samplePoint = p / 100;
+        } else if (a == "--sjw") {
+            const std::string& v = value();
+            char* end = nullptr;
+            const unsigned long n = strtoul(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < 1 || n > kFdData.maxSjw)
+                usageError("timing", "--sjw takes a jump width from 1 to 128, not \"" + v + "\"");
+            sjw = static_cast<unsigned>(n);
         } else if (!haveWord && a.rfind("0x", 0) == 0) {
             char* end = nullptr;
             word = static_cast<uint32_t>(strtoul(a.c_str(), &end, 16));
@@ -168,15 +221,22 @@ int timingCommand(const Args& args) {
     }
     if (clockMHz == 0) usageError("timing", "--clock is needed");
     if (haveWord == (rate != 0)) usageError("timing", "give either --bitrate or a timing word");
-    if (!haveWord) {
-        const auto t = findTiming(clockMHz * 1000000u, rate, samplePoint);
-        if (!t) {
-            fprintf(stderr, "ycan timing: %u bit/s cannot be made exactly from %u MHz\n", rate, clockMHz);
-            return 1;
-        }
-        word = packTimingWord(*t);
+    if (haveWord) {
+        explain(clockMHz, word);
+        const std::string problem = timingProblem(unpackTimingWord(word), clockMHz * 1000000u, kFdData);
+        if (problem.empty()) return 0;
+        fprintf(stderr, "ycan timing: the controller does not take this word: %s\n", problem.c_str());
+        return 1;
     }
-    explain(clockMHz, word);
+    const auto c = nearestTiming(clockMHz * 1000000u, rate, samplePoint, sjw, kFdData);
+    if (!c) {
+        fprintf(stderr, "ycan timing: no timing word at %u MHz comes within %.0f %% of %u bit/s%s\n", clockMHz,
+                kMaxRateError * 100, rate, sjw > 1 ? " with that jump width" : "");
+        return 1;
+    }
+    explain(clockMHz, packTimingWord(c->timing));
+    if (c->rateError != 0)
+        fprintf(out(), "rate error     %+.4f %% (asked %u bit/s)\n", c->rateError * 100, rate);
     return 0;
 }
 

@@ -43,8 +43,14 @@ const char* kBusHelp =
     "Bus settings (the channel is initialised and started with them):\n"
     "  --bitrate RATE        arbitration (classic: bus) bit rate, e.g. 500k (default), 1M\n"
     "  --dbitrate RATE       CAN FD data phase bit rate, e.g. 2M (default), 5M\n"
+    "  --sample-point PCT    sample point of a computed timing (default 80), e.g. 87.5\n"
+    "  --dsample-point PCT   the same for the data phase\n"
     "  --timing ABIT,DBIT    CAN FD timing words instead (see 'ycan timing')\n"
-    "  --btr BTR0,BTR1       classic: SJA1000 bus timing registers in hex, e.g. 00,14\n";
+    "  --btr BTR0,BTR1       classic: SJA1000 bus timing registers in hex, e.g. 00,14\n"
+    "A rate the adapter has no table entry for (CAN FD: 1M 800k 500k 250k 125k 100k 50k,\n"
+    "data phase also 5M 4M 2M; classic also 20k 10k) gets a computed timing, said on stderr\n"
+    "with the rate it reaches; a channel the adapter lacks or an option of the other family\n"
+    "is refused.\n";
 
 double unixNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -72,17 +78,32 @@ void takeTarget(const std::string& command, const std::string& arg, Target& t, b
     haveTarget = true;
 }
 
+// The channel exists and the bus settings fit the adapter, or a usage error.
+void fitOrRefuse(const std::string& command, const Target& t, BusSettings& bus) {
+    std::string why;
+    if (!fitToAdapter(t, bus, why)) usageError(command, why);
+}
+
 }  // namespace
 
 bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus) {
     const std::string& a = args[i];
-    if (a != "--bitrate" && a != "--dbitrate" && a != "--timing" && a != "--btr") return false;
+    if (a != "--bitrate" && a != "--dbitrate" && a != "--timing" && a != "--btr" && a != "--sample-point" &&
+        a != "--dsample-point")
+        return false;
     if (i + 1 >= args.size()) usageError(command, a + " needs a value");
     const std::string& v = args[++i];
     if (a == "--bitrate" || a == "--dbitrate") {
         const unsigned rate = parseBitRate(v);
-        if (rate == 0) usageError(command, "bad bit rate " + v);
+        if (rate == 0) usageError(command, "bad bit rate " + v + " (e.g. 500k, 1M, 83333)");
         (a == "--bitrate" ? bus.bitRate : bus.dataBitRate) = rate;
+        if (a == "--dbitrate") bus.dataBitRateGiven = true;
+    } else if (a == "--sample-point" || a == "--dsample-point") {
+        char* end = nullptr;
+        const double p = strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0' || !(p >= 50 && p < 100))
+            usageError(command, a + " takes a percentage from 50 to 99.9, e.g. 87.5, not \"" + v + "\"");
+        (a == "--sample-point" ? bus.samplePoint : bus.dataSamplePoint) = p / 100;
     } else {
         const size_t comma = v.find(',');
         if (comma == std::string::npos) usageError(command, a + " takes two values separated by a comma");
@@ -138,6 +159,7 @@ int dumpCommand(const Args& args) {
         }
     }
     if (!haveTarget) usageError("dump", "which adapter? TYPE:INDEX[:CH]");
+    fitOrRefuse("dump", t, bus);
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
     const bool fd = isFdAdapter(t.type);
@@ -225,6 +247,7 @@ int sendCommand(const Args& args) {
     TextFrame f;
     if (!parseFrame(positional[1], f, why)) usageError("send", why);
     if (f.fd && !isFdAdapter(t.type)) usageError("send", "a CAN FD frame needs a CAN FD adapter");
+    fitOrRefuse("send", t, bus);
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
     int status = 0;
@@ -281,6 +304,7 @@ int genCommand(const Args& args) {
     if (!haveTarget) usageError("gen", "which channel? TYPE:INDEX:CH");
     if ((fd && !validFdLength(len)) || (!fd && len > 8)) usageError("gen", "bad data length");
     if (fd && !isFdAdapter(t.type)) usageError("gen", "--fd needs a CAN FD adapter");
+    fitOrRefuse("gen", t, bus);
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
     TextFrame f;

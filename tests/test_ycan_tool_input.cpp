@@ -1,0 +1,128 @@
+// The ycan tool and what it is given: every bad input is refused before an
+// adapter is touched, with one line on standard error that says what was
+// wrong, status 2, nothing on standard output; settings that fit are used.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "started_process.h"
+
+using namespace std::chrono_literals;
+using ycantest::Started;
+
+namespace {
+
+struct ToolInput {
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class YcanToolBadInput : public ::testing::TestWithParam<ToolInput> {};
+
+}  // namespace
+
+TEST_P(YcanToolBadInput, IsRefusedWithWhatWasWrong) {
+    std::vector<std::string> argv = {YCAN_TOOL};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    Started run(argv, "");
+    EXPECT_EQ(run.wait(60s), 2) << run.err.read();
+    EXPECT_NE(run.err.read().find(GetParam().message), std::string::npos) << run.err.read();
+    EXPECT_EQ(run.out.read(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, YcanToolBadInput,
+    ::testing::Values(
+        ToolInput{{"dump", "43:0:9"}, "ycan dump: adapter type 43 has channels 0 to 1"},
+        ToolInput{{"send", "4:0:2", "123#11"}, "ycan send: adapter type 4 has channels 0 to 1"},
+        ToolInput{{"gen", "66:0:8"}, "ycan gen: adapter type 66 has channels 0 to 7"},
+        ToolInput{{"dump", "43:0:0", "--btr", "00,14"}, "--btr is for classic adapters"},
+        ToolInput{{"dump", "43:0:0", "--timing", "0,0"},
+                  "--timing arbitration word 0x00000000 outside the controller's range at 60 MHz: tseg1 1 (2 to 256), "
+                  "20 Mbit/s (5 kbit/s to 1 Mbit/s)"},
+        ToolInput{{"dump", "43:0:0", "--timing", "FFFFFFFF,1"}, "--timing arbitration word 0xFFFFFFFF outside"},
+        ToolInput{{"dump", "43:0:0", "--timing", "01400106,0"}, "--timing data word 0x00000000 outside"},
+        ToolInput{{"dump", "4:0:0", "--timing", "01400106,00800001"}, "--timing is for CAN FD adapters"},
+        ToolInput{{"dump", "4:0:0", "--dbitrate", "2M"}, "a classic adapter has no data phase"},
+        ToolInput{{"dump", "4:0:0", "--btr", "00,00"}, "--btr outside the controller's range: 2.66667 Mbit/s"},
+        ToolInput{{"dump", "43:0:0", "--bitrate", "2M"},
+                  "no bus timing of this adapter reaches 2000000 bit/s (arbitration) (the table rates: 1M, 800k, "
+                  "500k, 250k, 125k, 100k, 50k)"},
+        ToolInput{{"dump", "43:0:0", "--dbitrate", "12M"}, "reaches 12000000 bit/s (data phase)"},
+        ToolInput{{"send", "4:0:0", "123#11", "--bitrate", "3k"}, "the table rates: 1M, 800k, 500k, 250k, 125k"},
+        ToolInput{{"dump", "43:0:0", "--sample-point", "30"}, "--sample-point takes a percentage from 50 to 99.9"},
+        ToolInput{{"dump", "43:0:0", "--bitrate", "fast"}, "bad bit rate fast"},
+        ToolInput{{"send", "43:0", "123#11"}, "needs the channel: TYPE:INDEX:CH, e.g. 43:0:0"},
+        ToolInput{{"send", "43:0:0", "123#11", "-r", "08x"}, "bad number 08x"},
+        ToolInput{{"send", "4:0:0", "123##1AA"}, "a CAN FD frame needs a CAN FD adapter"},
+        ToolInput{{"dump", "43:0:0", "-n", "-1"}, "bad number -1"},
+        ToolInput{{"gen", "43:0:0", "--fd", "--len", "65"}, "bad data length"},
+        ToolInput{{"dump", "43:x:0"}, "expected TYPE:INDEX[:CH]"},
+        ToolInput{{"info", "43"}, "expected TYPE:INDEX, e.g. 43:0"},
+        ToolInput{{"timing", "--clock", "70", "--bitrate", "1M"}, "the adapters' clocks are 60 and 80 MHz"},
+        ToolInput{{"timing", "--clock", "60", "--bitrate", "1M", "--sjw", "0"}, "--sjw takes a jump width from 1 to 128"},
+        ToolInput{{"frobnicate"}, "unknown command 'frobnicate'"}),
+    [](const ::testing::TestParamInfo<ToolInput>& p) { return "case" + std::to_string(p.index); });
+
+// `ycan timing` gives the nearest rate with its error, keeps the jump width
+// asked for, and says when the controller would not take a word.
+TEST(YcanTool, TimingGivesTheNearestRateAndJudgesWords) {
+    Started nearest({YCAN_TOOL, "timing", "--clock", "60", "--bitrate", "83333", "--sjw", "3"}, "");
+    EXPECT_EQ(nearest.wait(60s), 0) << nearest.err.read();
+    const std::string out = nearest.out.read();
+    EXPECT_NE(out.find("bit rate       83333 bit/s"), std::string::npos) << out;
+    EXPECT_NE(out.find("jump width     3"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(rate error     \+0\.0\d+ % \(asked 83333 bit/s\))"))) << out;
+
+    Started exact({YCAN_TOOL, "timing", "--clock", "80", "--bitrate", "1M"}, "");
+    EXPECT_EQ(exact.wait(60s), 0);
+    EXPECT_EQ(exact.out.read().find("rate error"), std::string::npos) << exact.out.read();
+
+    Started tooFar({YCAN_TOOL, "timing", "--clock", "60", "--bitrate", "10M"}, "");
+    EXPECT_EQ(tooFar.wait(60s), 1);
+    EXPECT_NE(tooFar.err.read().find("no timing word at 60 MHz comes within 5 % of 10000000 bit/s"),
+              std::string::npos)
+        << tooFar.err.read();
+
+    Started word({YCAN_TOOL, "timing", "--clock", "60", "0x00000000"}, "");
+    EXPECT_EQ(word.wait(60s), 1);
+    EXPECT_NE(word.out.read().find("bit rate       20000000 bit/s"), std::string::npos) << word.out.read();
+    EXPECT_NE(word.err.read().find("the controller does not take this word"), std::string::npos) << word.err.read();
+}
+
+// A rate the adapter has no table entry for is reached with a computed
+// timing, said on standard error; the adapter is set up with it.
+TEST(YcanTool, RatesOutsideTheTableAreComputedAndSaid) {
+    // The dump runs until the adapter says the channel started; its state
+    // is taken then.
+    auto run = [](const std::string& adapter, const std::string& channel, std::vector<std::string> send) {
+        std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL, adapter.substr(0, adapter.find(' ')),
+                                         adapter.substr(adapter.find(' ') + 1), "--control", "--duration", "60000",
+                                         "--", YCAN_COMMAND_PROBE, "ask-while", "state " + channel, YCAN_TOOL, "dump"};
+        argv.insert(argv.end(), send.begin(), send.end());
+        return argv;
+    };
+    Started fd(run("--canfd 43", "43:0:1", {"43:0:1", "--bitrate", "123k", "--dbitrate", "3M"}), "");
+    ASSERT_EQ(fd.wait(120s), 0) << fd.err.read();
+    EXPECT_NE(fd.err.read().find("ycan: 123000 bit/s (arbitration): 244 time quanta of 2 clock periods give 122951 "
+                                 "bit/s (-0.040 %), sample point 79.9 %"),
+              std::string::npos)
+        << fd.err.read();
+    EXPECT_NE(fd.out.read().find(" abit=122950 dbit=3000000 "), std::string::npos) << fd.out.read();
+
+    // Table rates still go to the library by rate; a sample point asked
+    // for makes them computed too.
+    Started table(run("--canfd 66", "66:0:7", {"66:0:7", "--bitrate", "1M", "--dbitrate", "5M"}), "");
+    ASSERT_EQ(table.wait(120s), 0) << table.err.read();
+    EXPECT_EQ(table.err.read().find("time quanta"), std::string::npos) << table.err.read();
+    EXPECT_NE(table.out.read().find(" abit=1000000 dbit=5000000 "), std::string::npos) << table.out.read();
+
+    Started classic(run("--classic 1", "4:0:1", {"4:0:1", "--bitrate", "83333"}), "");
+    ASSERT_EQ(classic.wait(120s), 0) << classic.err.read();
+    EXPECT_NE(classic.err.read().find("ycan: 83333 bit/s: 16 time quanta of 12 clock periods give 83333 bit/s"),
+              std::string::npos)
+        << classic.err.read();
+    EXPECT_NE(classic.out.read().find(" btr=05,2B"), std::string::npos) << classic.out.read();
+}
