@@ -40,6 +40,54 @@ CLASSIC_BUS_TIMING = {
     10_000: (0x31, 0x1C),
 }
 
+# What the controllers take; the ycan tool checks the same. CAN FD: the
+# timing word's fields, at least 4 time quanta a bit, arbitration up to
+# 1 Mbit/s, data phase up to 8 Mbit/s. Classic: the SJA1000 at 16 MHz, whose
+# time quantum is 2 x (BRP + 1) clock periods.
+TimingLimits = namedtuple("TimingLimits", "prescaler_step max_prescaler tseg1 tseg2 max_sjw rates")
+FD_ARBITRATION = TimingLimits(1, 1024, (2, 256), (1, 128), 128, (5_000, 1_000_000))
+FD_DATA = TimingLimits(1, 1024, (2, 256), (1, 128), 128, (5_000, 8_000_000))
+SJA1000 = TimingLimits(2, 128, (1, 16), (1, 8), 4, (5_000, 1_000_000))
+SJA1000_CLOCK_HZ = 16_000_000
+
+
+def unpack_timing_word(word):
+    """A CAN FD timing word as (prescaler, sjw, tseg1, tseg2)."""
+    return ((word >> 22 & 0x3FF) + 1, (word >> 15 & 0x7F) + 1, (word & 0xFF) + 1, (word >> 8 & 0x7F) + 1)
+
+
+def unpack_btr(btr0, btr1):
+    """SJA1000 bus timing registers as (prescaler, sjw, tseg1, tseg2)."""
+    return (2 * ((btr0 & 0x3F) + 1), (btr0 >> 6 & 0x3) + 1, (btr1 & 0xF) + 1, (btr1 >> 4 & 0x7) + 1)
+
+
+def _rate_text(rate):
+    for scale, unit in ((1e6, "Mbit/s"), (1e3, "kbit/s")):
+        if rate >= scale:
+            return f"{rate / scale:g} {unit}"
+    return f"{rate:g} bit/s"
+
+
+def timing_problem(timing, clock_hz, limits):
+    """Why (prescaler, sjw, tseg1, tseg2) is outside the limits at this
+    clock; "" when it fits."""
+    prescaler, sjw, tseg1, tseg2 = timing
+    why = []
+    if not (limits.prescaler_step <= prescaler <= limits.max_prescaler and prescaler % limits.prescaler_step == 0):
+        why.append(f"prescaler {prescaler} out of range")
+    if not limits.tseg1[0] <= tseg1 <= limits.tseg1[1]:
+        why.append(f"tseg1 {tseg1} ({limits.tseg1[0]} to {limits.tseg1[1]})")
+    if not limits.tseg2[0] <= tseg2 <= limits.tseg2[1]:
+        why.append(f"tseg2 {tseg2} ({limits.tseg2[0]} to {limits.tseg2[1]})")
+    if not 1 <= sjw <= min(limits.max_sjw, tseg1, tseg2):
+        why.append(f"jump width {sjw} (1 to {min(limits.max_sjw, tseg1, tseg2)})")
+    rate = clock_hz / (prescaler * (1 + tseg1 + tseg2))
+    low, high = limits.rates
+    if not low * (1 - 1e-9) <= rate <= high * (1 + 1e-9):
+        why.append(f"{_rate_text(rate)} ({_rate_text(low)} to {_rate_text(high)})")
+    return ", ".join(why)
+
+
 STANDARD_MASK = 0x7FF
 EXTENDED_MASK = 0x1FFFFFFF
 

@@ -12,7 +12,20 @@ from can.exceptions import CanInitializationError, CanOperationError, CanTimeout
 from . import _library
 from ._adapters import Adapter, attached_ids
 from ._library import CanFdObj, CanObj, FilterConfig, InitConfig, InitFdConfig
-from ._settings import CLASSIC_BUS_TIMING, MODELS, acceptance_ranges, fd_length, model_of_type
+from ._settings import (
+    CLASSIC_BUS_TIMING,
+    FD_ARBITRATION,
+    FD_DATA,
+    MODELS,
+    SJA1000,
+    SJA1000_CLOCK_HZ,
+    acceptance_ranges,
+    fd_length,
+    model_of_type,
+    timing_problem,
+    unpack_btr,
+    unpack_timing_word,
+)
 
 log = logging.getLogger("can.ycan")
 
@@ -62,6 +75,7 @@ class YcanBus(can.BusABC):
     ):
         self._ch = None
         self._shut = threading.Lock()
+        self._warn_about_options(kwargs)
         self._hw_filtered = False
         device_type, index, number = parse_channel(channel)
         model = model_of_type(device_type)
@@ -96,6 +110,26 @@ class YcanBus(can.BusABC):
 
     # ---- set-up ------------------------------------------------------------
 
+    # Options python-can's own BusABC takes.
+    _BUS_OPTIONS = frozenset(("state",))
+
+    @classmethod
+    def _warn_about_options(cls, kwargs):
+        """python-can hands every configuration key to the interface: one it
+        does not know (misspelt, or another interface's) or cannot honour
+        would vanish without a trace. Each is said once and dropped."""
+        for key in sorted(kwargs):
+            if key in cls._BUS_OPTIONS:
+                continue
+            value = kwargs.pop(key)
+            if key == "receive_own_messages":
+                if value:
+                    log.warning("ycan: receive_own_messages=%r is not supported: the adapters do not report the "
+                                "frames they send", value)
+                continue
+            log.warning("ycan: unknown option %s=%r ignored; the options are channel, bitrate, data_bitrate, fd, "
+                        "can_filters, btr0, btr1, abit_timing, dbit_timing and timing", key, value)
+
     def _fail(self, what, error=CanInitializationError):
         code, text = _library.last_error()
         return error(f"ycan {self.channel}: {what}: {text} (last error {code})", error_code=code)
@@ -113,9 +147,23 @@ class YcanBus(can.BusABC):
                 raise ValueError(f"{name} {value} is out of the adapter's range 1-{top}")
         return (timing.brp - 1) << 22 | (timing.sjw - 1) << 15 | (timing.tseg2 - 1) << 8 | (timing.tseg1 - 1)
 
+    def _check_word(self, name, word, limits):
+        if not 0 <= word <= 0xFFFFFFFF:
+            raise ValueError(f"{name} is a 32-bit timing word, not {word}")
+        clock_mhz = model_of_type(self._type).clock_mhz
+        problem = timing_problem(unpack_timing_word(word), clock_mhz * 1_000_000, limits)
+        if problem:
+            raise ValueError(f"{name} 0x{word:08X} is outside the controller's range at {clock_mhz} MHz: {problem}")
+
     def _init_classic(self, bitrate, btr0, btr1):
         if (btr0 is None) != (btr1 is None):
             raise ValueError("btr0 and btr1 go together")
+        if btr0 is not None:
+            if not (0 <= btr0 <= 0xFF and 0 <= btr1 <= 0xFF):
+                raise ValueError(f"btr0 and btr1 are bytes, not {btr0}, {btr1}")
+            problem = timing_problem(unpack_btr(btr0, btr1), SJA1000_CLOCK_HZ, SJA1000)
+            if problem:
+                raise ValueError(f"btr0, btr1 0x{btr0:02X}, 0x{btr1:02X} are outside the controller's range: {problem}")
         if btr0 is None:
             if bitrate not in CLASSIC_BUS_TIMING:
                 rates = ", ".join(str(r) for r in sorted(CLASSIC_BUS_TIMING))
@@ -130,6 +178,9 @@ class YcanBus(can.BusABC):
     def _init_fd(self, bitrate, data_bitrate, abit_timing, dbit_timing):
         config = InitFdConfig(FdEnable=1 if self.fd else 0)
         if abit_timing is not None:
+            self._check_word("abit_timing", abit_timing, FD_ARBITRATION)
+            if dbit_timing is not None:
+                self._check_word("dbit_timing", dbit_timing, FD_DATA)
             # Rates 0 select the timing words.
             config.AbitTiming = abit_timing
             config.DbitTiming = abit_timing if dbit_timing is None else dbit_timing

@@ -1,6 +1,7 @@
 """Frames both ways through can.Bus(interface="ycan"), on CAN FD and classic
 adapters, and how the channels are set up."""
 
+import logging
 import time
 
 import pytest
@@ -176,3 +177,32 @@ def test_the_virtual_bus_refuses_what_it_cannot_do(other_end):
             other_end.request(request)
     # Nothing of a refused request reached the bus.
     assert other_end.request("inject 43:0:0") == ["0"]
+
+
+def test_timing_outside_the_controllers_range_is_refused(other_end):
+    with pytest.raises(ValueError, match=r"abit_timing 0x00000000 is outside the controller's range at 60 MHz: "
+                                         r"tseg1 1 \(2 to 256\), 20 Mbit/s \(5 kbit/s to 1 Mbit/s\)"):
+        can.Bus(interface="ycan", channel=FD_CHANNEL, fd=True, abit_timing=0, dbit_timing=0x00800001)
+    with pytest.raises(ValueError, match=r"dbit_timing 0x00000001 .*15 Mbit/s \(5 kbit/s to 8 Mbit/s\)"):
+        can.Bus(interface="ycan", channel=FD_CHANNEL, fd=True, abit_timing=0x01400106, dbit_timing=1)
+    with pytest.raises(ValueError, match=r"abit_timing 0xFFFFFFFF .*bit/s \(5 kbit/s to 1 Mbit/s\)"):
+        can.Bus(interface="ycan", channel=FD_CHANNEL, abit_timing=0xFFFFFFFF)
+    with pytest.raises(ValueError, match=r"btr0, btr1 0x00, 0x00 are outside the controller's range: .*Mbit/s"):
+        YcanBus(CLASSIC_CHANNEL, btr0=0, btr1=0)
+    # Nothing was left half open.
+    with can.Bus(interface="ycan", channel=FD_CHANNEL, fd=True, abit_timing=0x01400106, dbit_timing=0x00800001):
+        assert other_end.state(FD_CHANNEL)["started"] == "1"
+
+
+def test_options_the_interface_does_not_know_or_honour_are_said(other_end, caplog):
+    with caplog.at_level(logging.WARNING, logger="can.ycan"):
+        with can.Bus(interface="ycan", channel=FD_CHANNEL, fd=True, dbitrate=5_000_000, receive_own_messages=True):
+            pass
+    assert "unknown option dbitrate=5000000 ignored" in caplog.text
+    assert "receive_own_messages=True is not supported" in caplog.text
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="can.ycan"):
+        with can.Bus(interface="ycan", channel=FD_CHANNEL, fd=True, data_bitrate=5_000_000,
+                     receive_own_messages=False):
+            pass
+    assert "ycan:" not in caplog.text
