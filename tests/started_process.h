@@ -35,7 +35,8 @@ struct TempFile {
 // pipe the test reads).
 class Started {
 public:
-    Started(const std::vector<std::string>& args, const std::string& input, bool pipeOut = false) {
+    Started(const std::vector<std::string>& args, const std::string& input, bool pipeOut = false,
+            const std::string& workDir = "") {
         {
             const int fd = open(in.path.c_str(), O_WRONLY | O_TRUNC);
             if (fd >= 0) {
@@ -54,6 +55,7 @@ public:
             dup2(i, STDIN_FILENO);
             dup2(o, STDOUT_FILENO);
             dup2(e, STDERR_FILENO);
+            if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
             std::vector<char*> argv;
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);

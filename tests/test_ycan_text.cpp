@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <regex>
 
 #include "tools/ycan/bit_timing.h"
+#include "tools/ycan/frame_filter.h"
+#include "tools/ycan/frame_generator.h"
 #include "tools/ycan/frame_text.h"
+#include "tools/ycan/time_stamps.h"
 
 using ycantool::TextFrame;
 
@@ -156,4 +160,119 @@ TEST(BitTiming, NearestRateAndTheControllersRange) {
     ycantool::packBtr(c83->timing, btr0, btr1);
     EXPECT_DOUBLE_EQ(ycantool::unpackBtr(btr0, btr1).bitRate(ycantool::kSja1000ClockHz), c83->bitRate);
     EXPECT_NE(ycantool::timingProblem(ycantool::unpackBtr(0x00, 0x00), ycantool::kSja1000ClockHz, kSja1000), "");
+}
+
+// candump's filters as the kernel applies them: the mask decides whether
+// the 29-bit and remote bits count.
+TEST(FrameFilter, PassesWhatCandumpsFiltersPass) {
+    auto frame = [](uint32_t id, bool extended, bool remote = false) {
+        ycantool::TextFrame f;
+        f.id = id;
+        f.extended = extended;
+        f.remote = remote;
+        return f;
+    };
+    ycantool::FrameFilter none;
+    EXPECT_TRUE(none.passes(frame(0x123, false)));
+
+    std::string why;
+    ycantool::FrameFilter exact;
+    ASSERT_TRUE(exact.add("123:7FF", why)) << why;
+    EXPECT_TRUE(exact.passes(frame(0x123, false)));
+    EXPECT_FALSE(exact.passes(frame(0x124, false)));
+    EXPECT_TRUE(exact.passes(frame(0x1123, true)));  // the mask leaves the format open
+    EXPECT_TRUE(exact.passes(frame(0x123, false, true)));
+
+    ycantool::FrameFilter standardOnly;
+    ASSERT_TRUE(standardOnly.add("123:C00007FF", why)) << why;
+    EXPECT_TRUE(standardOnly.passes(frame(0x123, false)));
+    EXPECT_FALSE(standardOnly.passes(frame(0x1123, true)));
+    EXPECT_FALSE(standardOnly.passes(frame(0x123, false, true)));
+
+    // Eight digits: a 29-bit identifier.
+    ycantool::FrameFilter extended;
+    ASSERT_TRUE(extended.add("18FF0000:9FFF0000", why)) << why;
+    EXPECT_TRUE(extended.passes(frame(0x18FF1234, true)));
+    EXPECT_FALSE(extended.passes(frame(0x18FE1234, true)));
+    EXPECT_FALSE(extended.passes(frame(0x000, false)));
+
+    // Inverted, and several: any one passing passes.
+    ycantool::FrameFilter either;
+    ASSERT_TRUE(either.add("100~700", why)) << why;
+    ASSERT_TRUE(either.add("123:7FF", why)) << why;
+    EXPECT_FALSE(either.passes(frame(0x1AB, false)));
+    EXPECT_TRUE(either.passes(frame(0x123, false)));
+    EXPECT_TRUE(either.passes(frame(0x2AB, false)));
+
+    for (const char* bad : {"123", "123:", ":7FF", "12G:7FF", "123:7FF:1", "123456789:7FF"})
+        EXPECT_FALSE(ycantool::FrameFilter().add(bad, why)) << bad;
+}
+
+TEST(TimeStamps, EveryModeWritesWhatCandumpWrites) {
+    ycantool::StampMode mode{};
+    ycantool::TimeStamper absolute(ycantool::StampMode::Absolute);
+    EXPECT_EQ(absolute.stamp(1700000000.1234565), "(1700000000.123457)");
+    EXPECT_EQ(absolute.stamp(1700000000.9999996), "(1700000001.000000)");  // rounding carries into the seconds
+    ycantool::TimeStamper delta(ycantool::StampMode::Delta);
+    EXPECT_EQ(delta.stamp(100.0), "(000.000000)");
+    EXPECT_EQ(delta.stamp(100.25), "(000.250000)");
+    EXPECT_EQ(delta.stamp(112.5), "(012.250000)");
+    ycantool::TimeStamper zero(ycantool::StampMode::Zero);
+    EXPECT_EQ(zero.stamp(100.0), "(000.000000)");
+    EXPECT_EQ(zero.stamp(100.25), "(000.250000)");
+    EXPECT_EQ(zero.stamp(112.5), "(012.500000)");
+    ycantool::TimeStamper date(ycantool::StampMode::Date);
+    EXPECT_TRUE(std::regex_match(date.stamp(1700000000.5), std::regex(R"(\(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.500000\))")));
+    for (const char* m : {"a", "A", "d", "z"}) EXPECT_TRUE(ycantool::parseStampMode(m, mode)) << m;
+    EXPECT_FALSE(ycantool::parseStampMode("x", mode));
+}
+
+TEST(FrameGenerator, MakesFramesAsCangenChoosesThem) {
+    std::string why;
+    ycantool::GeneratorSettings s;
+    ASSERT_TRUE(ycantool::parseIdMode("i", s, why));
+    ASSERT_TRUE(ycantool::parseLenMode("i", s, why));
+    ASSERT_TRUE(ycantool::parseDataMode("i", s, why));
+    ASSERT_TRUE(ycantool::checkSettings(s, why)) << why;
+    const ycantool::FrameGenerator counting(s, 1);
+    for (uint64_t k : {0u, 1u, 8u, 9u, 300u}) {
+        const auto f = counting.frame(k);
+        EXPECT_EQ(f.id, k % 0x800);
+        EXPECT_EQ(f.len, k % 9);
+        if (f.len >= 2) {
+            EXPECT_EQ(f.data[0], static_cast<uint8_t>(k));
+            EXPECT_EQ(f.data[1], static_cast<uint8_t>(k >> 8));
+        }
+    }
+
+    // Random, and the same k gives the same frame.
+    ycantool::GeneratorSettings r;
+    r.extended = true;
+    r.bitRateSwitch = true;
+    ASSERT_TRUE(ycantool::checkSettings(r, why)) << why;
+    const ycantool::FrameGenerator random(r, 7);
+    bool highId = false, longFrame = false;
+    for (uint64_t k = 0; k < 200; ++k) {
+        const auto f = random.frame(k);
+        EXPECT_TRUE(f.fd && f.extended && (f.fdFlags & ycantool::kFdBitRateSwitch));
+        EXPECT_LE(f.id, 0x1FFFFFFFu);
+        EXPECT_TRUE(ycantool::validFdLength(f.len)) << int(f.len);
+        highId = highId || f.id > 0x7FF;
+        longFrame = longFrame || f.len > 8;
+        const auto again = random.frame(k);
+        EXPECT_EQ(ycantool::formatFrame(f), ycantool::formatFrame(again));
+    }
+    EXPECT_TRUE(highId);
+    EXPECT_TRUE(longFrame);
+
+    // Fixed values; remote frames carry no data.
+    ycantool::GeneratorSettings fixed;
+    ASSERT_TRUE(ycantool::parseIdMode("7FF", fixed, why));
+    ASSERT_TRUE(ycantool::parseDataMode("11.22.33", fixed, why));
+    ASSERT_TRUE(ycantool::checkSettings(fixed, why)) << why;
+    EXPECT_EQ(ycantool::formatFrame(ycantool::FrameGenerator(fixed, 3).frame(5)), "7FF#112233");
+    fixed.remote = true;
+    fixed.dataMode = ycantool::GeneratorSettings::Mode::Random;
+    ASSERT_TRUE(ycantool::parseLenMode("4", fixed, why));
+    EXPECT_EQ(ycantool::formatFrame(ycantool::FrameGenerator(fixed, 3).frame(5)), "7FF#R4");
 }

@@ -3,7 +3,9 @@
 // wrong, status 2, nothing on standard output; settings that fit are used.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,7 +60,19 @@ INSTANTIATE_TEST_SUITE_P(
         ToolInput{{"send", "43:0:0", "123#11", "-r", "08x"}, "bad number 08x"},
         ToolInput{{"send", "4:0:0", "123##1AA"}, "a CAN FD frame needs a CAN FD adapter"},
         ToolInput{{"dump", "43:0:0", "-n", "-1"}, "bad number -1"},
-        ToolInput{{"gen", "43:0:0", "--fd", "--len", "65"}, "bad data length"},
+        ToolInput{{"gen", "43:0:0", "--fd", "--len", "65"}, "-L takes r (random), i (increment) or a length from 0 to 64"},
+        ToolInput{{"gen", "43:0:0", "-b", "-L", "9"}, "a CAN FD frame carries 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes, not 9"},
+        ToolInput{{"gen", "43:0:0", "-L", "12"}, "a classic frame carries 0 to 8 bytes, not 12 (CAN FD: -f or -b)"},
+        ToolInput{{"gen", "43:0:0", "-I", "800"}, "needs 29 bits: add -e"},
+        ToolInput{{"gen", "43:0:0", "-R", "-f"}, "CAN FD has no remote frames"},
+        ToolInput{{"gen", "43:0:0", "-D", "123"}, "-D takes r (random), i (increment) or data in pairs of hex digits"},
+        ToolInput{{"gen", "43:0:0", "-g", "-5"}, "-g takes a gap in milliseconds"},
+        ToolInput{{"gen", "4:0:0", "-f"}, "CAN FD frames need a CAN FD adapter"},
+        ToolInput{{"dump", "43:0:0,123"}, "a filter is ID:MASK or ID~MASK in hex"},
+        ToolInput{{"dump", "43:0:0", "-t", "q"}, "-t takes a (absolute), A (date), d (delta) or z (zero)"},
+        ToolInput{{"dump", "43:0:0", "-t", "A"}, "-t A writes dates, which the log format cannot carry"},
+        ToolInput{{"dump", "43:0:0", "-x"}, "-x adds columns to --format table"},
+        ToolInput{{"dump", "43:0:0", "--frobnicate"}, "unknown option --frobnicate"},
         ToolInput{{"dump", "43:x:0"}, "expected TYPE:INDEX[:CH]"},
         ToolInput{{"info", "43"}, "expected TYPE:INDEX, e.g. 43:0"},
         ToolInput{{"timing", "--clock", "70", "--bitrate", "1M"}, "the adapters' clocks are 60 and 80 MHz"},
@@ -125,4 +139,126 @@ TEST(YcanTool, RatesOutsideTheTableAreComputedAndSaid) {
               std::string::npos)
         << classic.err.read();
     EXPECT_NE(classic.out.read().find(" btr=05,2B"), std::string::npos) << classic.out.read();
+}
+
+namespace {
+
+// The frames of "(time) IFACE FRAME" lines, in order, with their times.
+std::vector<std::pair<double, std::string>> framesOn(const std::string& out, const std::string& iface) {
+    std::vector<std::pair<double, std::string>> frames;
+    const std::regex line("\\((\\d+\\.\\d{6})\\) " + iface + " ([0-9A-F#R.]+)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        frames.emplace_back(std::stod((*it)[1]), (*it)[2]);
+    return frames;
+}
+
+std::vector<std::string> textsOf(const std::vector<std::pair<double, std::string>>& frames) {
+    std::vector<std::string> texts;
+    for (const auto& f : frames) texts.push_back(f.second);
+    return texts;
+}
+
+std::vector<std::string> underVirtual(std::vector<std::string> args) {
+    std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+}  // namespace
+
+// dump with candump's filters, time stamps, -x and -l.
+TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
+    // The injected identifiers count up from 100 (every fifth 29-bit):
+    // 100:7F0 passes 100-10F of both formats, 16 of the 20.
+    Started filtered(underVirtual({"--canfd", "43", "--inject", "20", "--rate", "500", "--candump", "--", YCAN_TOOL,
+                                   "dump", "43:0:0,100:7F0", "-n", "16"}),
+                     "");
+    ASSERT_EQ(filtered.wait(120s), 0) << filtered.err.read();
+    std::vector<std::string> expected;
+    for (const std::string& f : textsOf(framesOn(filtered.out.read(), "can0")))
+        if ((std::stoul(f.substr(0, f.find('#')), nullptr, 16) & 0x7F0) == 0x100) expected.push_back(f);
+    EXPECT_EQ(expected.size(), 16u) << filtered.out.read();
+    EXPECT_EQ(textsOf(framesOn(filtered.out.read(), "ycan43-0-0")), expected) << filtered.out.read();
+
+    Started table(underVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--quiet", "--", YCAN_TOOL, "dump",
+                                "43:0:0", "-n", "6", "--format", "table", "-t", "z", "-x"}),
+                  "");
+    ASSERT_EQ(table.wait(120s), 0) << table.err.read();
+    const std::string out = table.out.read();
+    const std::regex row(R"(\(\d{3}\.\d{6}\)  ycan43-0-0  RX [B-] [E-]  +[0-9A-F]{3,8}  .*)");
+    size_t rows = 0;
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);)
+        if (l.rfind("(", 0) == 0) {  // ycan-virtual's summary follows
+            EXPECT_TRUE(std::regex_match(l, row)) << l;
+            ++rows;
+        }
+    EXPECT_EQ(rows, 6u) << out;
+    EXPECT_EQ(out.rfind("(000.000000)  ycan43-0-0", 0), 0u) << out;
+
+    char dir[] = "/tmp/ycan-log-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Started logged(underVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--", YCAN_TOOL,
+                                 "dump", "43:0:0", "-n", "6", "-l"}),
+                   "", false, dir);
+    ASSERT_EQ(logged.wait(120s), 0) << logged.err.read();
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) files.push_back(e.path().filename().string());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(candump-\d{4}-\d\d-\d\d_\d{6}\.log)"))) << files[0];
+    const std::string log = ycantest::readFile(std::string(dir) + "/" + files[0]);
+    EXPECT_EQ(textsOf(framesOn(log, "ycan43-0-0")), textsOf(framesOn(logged.out.read(), "can0"))) << log;
+    EXPECT_EQ(framesOn(logged.out.read(), "ycan43-0-0").size(), 0u);  // to the file, not the terminal
+    EXPECT_NE(logged.err.read().find("ycan dump: logging to " + files[0]), std::string::npos) << logged.err.read();
+    std::filesystem::remove_all(dir);
+}
+
+// gen with cangen's choices of identifier, length and data, and its gap.
+TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
+    Started counting(underVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
+                                   "43:0:0", "-n", "12", "-I", "i", "-L", "i", "-D", "i", "-e", "-g", "0"}),
+                     "");
+    ASSERT_EQ(counting.wait(120s), 0) << counting.err.read();
+    std::vector<std::string> want;
+    for (unsigned k = 0; k < 12; ++k) {
+        char id[16];
+        snprintf(id, sizeof id, "%08X#", k);
+        std::string data;
+        for (unsigned b = 0; b < k % 9; ++b) {
+            char byte[4];
+            snprintf(byte, sizeof byte, "%02X", b == 0 ? k : 0);
+            data += byte;
+        }
+        want.push_back(id + data);
+    }
+    EXPECT_EQ(textsOf(framesOn(counting.out.read(), "can0")), want) << counting.out.read();
+
+    // Remote frames keep their length on a classic adapter.
+    Started remote(underVirtual({"--classic", "1", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
+                                 "4:0:0", "-n", "2", "-R", "-I", "7FF", "-L", "3", "-g", "0"}),
+                   "");
+    ASSERT_EQ(remote.wait(120s), 0) << remote.err.read();
+    EXPECT_EQ(textsOf(framesOn(remote.out.read(), "can0")), (std::vector<std::string>{"7FF#R3", "7FF#R3"}))
+        << remote.out.read();
+
+    Started fd(underVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen", "43:0:0",
+                             "-n", "2", "-f", "-I", "100", "-L", "12", "-D", "i", "-g", "0"}),
+               "");
+    ASSERT_EQ(fd.wait(120s), 0) << fd.err.read();
+    EXPECT_EQ(textsOf(framesOn(fd.out.read(), "can0")),
+              (std::vector<std::string>{"100##0000000000000000000000000", "100##0010000000000000000000000"}))
+        << fd.out.read();
+
+    // The gap is kept: frames never come closer than it (later is the
+    // machine's business).
+    Started gapped(underVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
+                                 "43:0:0", "-n", "5", "-g", "50", "-I", "123", "-L", "1", "-D", "55"}),
+                   "");
+    ASSERT_EQ(gapped.wait(120s), 0) << gapped.err.read();
+    const auto sent = framesOn(gapped.out.read(), "can0");
+    ASSERT_EQ(sent.size(), 5u) << gapped.out.read();
+    for (size_t k = 1; k < sent.size(); ++k) {
+        EXPECT_EQ(sent[k].second, "123#55");
+        EXPECT_GE(sent[k].first - sent[k - 1].first, 0.045) << gapped.out.read();
+    }
 }

@@ -372,7 +372,7 @@ TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts)
     EXPECT_EQ(rows("41,42"), 0) << list.output;
 
     ToolRun gen = ycanVirtual({"--canfd", "43", "--candump", "--duration", "10000", "--", YCAN_TOOL, "gen", "43:0:0",
-                               "-n", "25", "--fd", "--len", "12", "--id", "1ABCDEF0"});
+                               "-n", "25", "--fd", "--len", "12", "--id", "1ABCDEF0", "-D", "i", "-g", "0"});
     EXPECT_EQ(gen.status, 0) << gen.output;
     EXPECT_NE(gen.output.find("ycan gen: 25 frames in"), std::string::npos) << gen.output;
     const auto sent = loggedFrames(gen.output, "can0");

@@ -2,18 +2,24 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
 #include "tools/ycan/bit_timing.h"
 #include "tools/ycan/commands.h"
+#include "tools/ycan/frame_filter.h"
+#include "tools/ycan/frame_generator.h"
 #include "tools/ycan/frame_text.h"
+#include "tools/ycan/time_stamps.h"
 #include "ycan.h"
 
 
@@ -128,22 +134,76 @@ bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusS
     return true;
 }
 
+namespace {
+
+// How dump writes what it receives.
+struct DumpOutput {
+    bool table = false;
+    bool stampGiven = false;
+    StampMode stamps = StampMode::Absolute;
+    bool extra = false;  // -x: direction and CAN FD flags (table)
+    bool toFile = false; // -l: candump-DATE.log in the current directory
+};
+
+std::string tableLine(const std::string& stamp, const std::string& name, const TextFrame& f, bool extra) {
+    char id[12];
+    snprintf(id, sizeof id, f.extended ? "%08X" : "%03X", f.id);
+    std::string data;
+    for (unsigned k = 0; k < f.len && !f.remote; ++k) {
+        char b[4];
+        snprintf(b, sizeof b, " %02X", f.data[k]);
+        data += b;
+    }
+    std::string flags;
+    if (extra) {
+        flags = std::string("RX ") + (f.fd && (f.fdFlags & kFdBitRateSwitch) ? "B" : "-") + " " +
+                (f.fd && (f.fdFlags & kFdErrorState) ? "E" : "-") + "  ";
+    }
+    char line[512];
+    snprintf(line, sizeof line, "%s%s  %s%8s  %-3s [%2u] %s", stamp.empty() ? "" : (stamp + "  ").c_str(),
+             name.c_str(), flags.c_str(), id, f.fd ? "FD" : (f.remote ? "RTR" : ""), f.len, data.c_str());
+    return line;
+}
+
+// "candump-2026-12-08_221500.log", as candump -l names its file.
+std::string logFileName() {
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char name[64];
+    strftime(name, sizeof name, "candump-%Y-%m-%d_%H%M%S.log", &local);
+    return name;
+}
+
+}  // namespace
+
 int dumpCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan dump TYPE:INDEX[:CH] [-n COUNT] [--format log|table] [bus settings]\n"
+        fprintf(out(), "usage: ycan dump TYPE:INDEX[:CH][,FILTER...] [-n COUNT] [-t a|A|d|z] [-l] [-x]\n"
+               "                 [--format log|table] [bus settings]\n"
                "Initialises and starts the channel (default 0) and prints every frame received,\n"
                "until Ctrl-C or COUNT frames, then closes the adapter. The default format is\n"
                "candump's log, which can-utils (log2asc, canplayer) and python-can read:\n"
                "  (1700000000.123456) ycan43-0-0 123#1122\n"
                "  (1700000000.123512) ycan43-0-0 1ABCDEF0##1AABBCCDD\n"
-               "--format table prints one aligned line per frame instead.\n%s",
+               "--format table prints one aligned line per frame instead. As with candump:\n"
+               "  FILTER  ID:MASK passes a frame whose identifier equals ID in the bits of MASK,\n"
+               "          ID~MASK the frames that do not (hex; 8 digits of ID: 29-bit; MASK bit 31\n"
+               "          tells 29-bit from 11-bit, bit 30 remote frames); any filter passing a\n"
+               "          frame passes it, e.g. 43:0:0,123:7FF,400~700\n"
+               "  -t MODE time stamps: a absolute (the log format's), A date and time, d since the\n"
+               "          frame before, z since the first frame (the table has none without -t)\n"
+               "  -l      log to candump-DATE.log in the current directory instead (log format)\n"
+               "  -x      table: direction and CAN FD flags (B bit rate switch, E error state)\n"
+               "  -e      accepted; the adapters report no error frames\n%s",
                kBusHelp);
         return 0;
     }
     Target t;
     BusSettings bus;
+    FrameFilter filter;
+    DumpOutput how;
     long count = -1;
-    bool table = false;
     bool haveTarget = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -153,15 +213,58 @@ int dumpCommand(const Args& args) {
         } else if (a == "--format" && i + 1 < args.size()) {
             const std::string& f = args[++i];
             if (f != "log" && f != "table") usageError("dump", "--format is log or table");
-            table = f == "table";
+            how.table = f == "table";
+        } else if (a == "-t") {
+            if (i + 1 >= args.size() || !parseStampMode(args[i + 1], how.stamps))
+                usageError("dump", "-t takes a (absolute), A (date), d (delta) or z (zero)");
+            ++i;
+            how.stampGiven = true;
+        } else if (a == "-l") {
+            how.toFile = true;
+        } else if (a == "-x") {
+            how.extra = true;
+        } else if (a == "-e") {
+            fprintf(stderr, "ycan dump: -e: the adapters report no error frames\n");
+        } else if (!a.empty() && a[0] == '-') {
+            usageError("dump", "unknown option " + a);
         } else {
-            takeTarget("dump", a, t, haveTarget);
+            // candump's "interface,filter,filter..."
+            const size_t comma = a.find(',');
+            takeTarget("dump", a.substr(0, comma), t, haveTarget);
+            for (size_t from = comma; from != std::string::npos;) {
+                const size_t next = a.find(',', from + 1);
+                std::string why;
+                if (!filter.add(a.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1), why))
+                    usageError("dump", why);
+                from = next;
+            }
         }
     }
     if (!haveTarget) usageError("dump", "which adapter? TYPE:INDEX[:CH]");
+    if (how.toFile && how.table) usageError("dump", "-l writes the log format, not a table");
+    if (how.extra && !how.table) usageError("dump", "-x adds columns to --format table");
+    if (!how.table && how.stamps == StampMode::Date)
+        usageError("dump", "-t A writes dates, which the log format cannot carry; use --format table");
     fitOrRefuse("dump", t, bus);
     catchInterrupts();
-    if (!openAndStart(t, bus)) return 1;
+    FILE* sink = out();
+    std::string logName;
+    if (how.toFile) {
+        logName = logFileName();
+        sink = fopen(logName.c_str(), "w");
+        if (sink == nullptr) {
+            fprintf(stderr, "ycan dump: cannot write %s: %s\n", logName.c_str(),
+                    std::generic_category().message(errno).c_str());
+            return 1;
+        }
+        fprintf(stderr, "ycan dump: logging to %s\n", logName.c_str());
+    }
+    if (!openAndStart(t, bus)) {
+        if (how.toFile) fclose(sink);
+        return 1;
+    }
+    // The log file keeps candump's absolute time stamps.
+    TimeStamper stamper(how.toFile ? StampMode::Absolute : how.stamps);
     const bool fd = isFdAdapter(t.type);
     const std::string name = t.interfaceName();
     std::vector<_YCAN_CAN_OBJ> classic(256);
@@ -193,25 +296,22 @@ int dumpCommand(const Args& args) {
         const double now = unixNow();
         for (const auto& [tag, f] : batch) {
             if (count >= 0 && printed >= count) break;
-            if (table) {
-                char id[12];
-                snprintf(id, sizeof id, f.extended ? "%08X" : "%03X", f.id);
-                std::string data;
-                for (unsigned k = 0; k < f.len && !f.remote; ++k) {
-                    char b[4];
-                    snprintf(b, sizeof b, " %02X", f.data[k]);
-                    data += b;
-                }
-                fprintf(out(), "%s  %8s  %-3s [%2u] %s\n", name.c_str(), id, f.fd ? "FD" : (f.remote ? "RTR" : ""), f.len,
-                       data.c_str());
+            if (!filter.passes(f)) continue;
+            if (how.table) {
+                const std::string stamp = how.stampGiven ? stamper.stamp(now) : std::string();
+                fprintf(sink, "%s\n", tableLine(stamp, name, f, how.extra).c_str());
             } else {
-                fprintf(out(), "%s\n", formatLogLine(now, name, f).c_str());
+                fprintf(sink, "%s %s %s\n", stamper.stamp(now).c_str(), name.c_str(), formatFrame(f).c_str());
             }
             ++printed;
         }
-        fflush(out());
+        fflush(sink);
     }
     YCAN_CloseDevice(t.type, t.index);
+    if (how.toFile && fclose(sink) != 0) {
+        fprintf(stderr, "ycan dump: writing %s failed\n", logName.c_str());
+        return 1;
+    }
     fprintf(stderr, "ycan dump: %ld frames\n", printed);
     return 0;
 }
@@ -273,66 +373,105 @@ int sendCommand(const Args& args) {
 
 int genCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan gen TYPE:INDEX:CH [-n COUNT] [--fd] [--len BYTES] [--id HEX] [bus settings]\n"
-               "Sends frames as fast as the adapter takes them, 10 per call, until Ctrl-C or COUNT\n"
-               "frames: identifier HEX (default 123), BYTES data bytes (default 8) counting up;\n"
-               "--fd sends CAN FD frames with bit rate switch. Prints frames/s on stderr each second.\n%s",
+        fprintf(out(), "usage: ycan gen TYPE:INDEX:CH [-n COUNT] [-g GAP_MS] [-I MODE] [-L MODE] [-D MODE]\n"
+               "                [-e] [-R] [-f] [-b] [bus settings]\n"
+               "Sends generated frames until Ctrl-C or COUNT frames, as cangen does:\n"
+               "  -g GAP_MS  gap between frames (default 200; 0: as fast as the adapter takes them)\n"
+               "  -I MODE    identifier: r random (default), i increment, or a hex value\n"
+               "  -L MODE    length: r random (default), i increment, or a number of bytes\n"
+               "  -D MODE    data: r random (default), i the frame's number (least significant byte\n"
+               "             first), or hex bytes, e.g. 11223344\n"
+               "  -e         29-bit identifiers     -R  remote frames\n"
+               "  -f         CAN FD frames          -b  CAN FD frames with bit rate switch\n"
+               "(--id HEX, --len BYTES and --fd, CAN FD with bit rate switch, work as before.)\n"
+               "Prints frames/s on stderr each second.\n%s",
                kBusHelp);
         return 0;
     }
     Target t;
     BusSettings bus;
+    GeneratorSettings gen;
     long count = -1;
-    bool fd = false, haveTarget = false;
-    unsigned len = 8;
-    uint32_t id = 0x123;
+    double gapMs = 200;
+    bool haveTarget = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (takeBusOption("gen", args, i, bus)) continue;
-        if (a == "-n" && i + 1 < args.size()) count = number("gen", args[++i]);
-        else if (a == "--fd") fd = true;
-        else if (a == "--len" && i + 1 < args.size()) len = static_cast<unsigned>(number("gen", args[++i]));
-        else if (a == "--id" && i + 1 < args.size()) {
-            const std::string& v = args[++i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) usageError("gen", a + " needs a value");
+            return args[++i];
+        };
+        std::string why;
+        if (a == "-n") {
+            count = number("gen", value());
+        } else if (a == "-g") {
+            const std::string& v = value();
             char* end = nullptr;
-            const unsigned long x = strtoul(v.c_str(), &end, 16);
-            if (v.empty() || *end != '\0' || x > 0x1FFFFFFF) usageError("gen", "bad identifier " + v);
-            id = static_cast<uint32_t>(x);
+            gapMs = strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(gapMs >= 0 && gapMs <= 3600000))
+                usageError("gen", "-g takes a gap in milliseconds, e.g. 200 or 0.5, not \"" + v + "\"");
+        } else if (a == "-I" || a == "--id") {
+            if (!parseIdMode(value(), gen, why)) usageError("gen", why);
+            // --id alone says the format by the identifier's size.
+            if (a == "--id" && gen.id > 0x7FF) gen.extended = true;
+        } else if (a == "-L" || a == "--len") {
+            if (!parseLenMode(value(), gen, why)) usageError("gen", why);
+        } else if (a == "-D") {
+            if (!parseDataMode(value(), gen, why)) usageError("gen", why);
+        } else if (a == "-e") {
+            gen.extended = true;
+        } else if (a == "-R") {
+            gen.remote = true;
+        } else if (a == "-f") {
+            gen.fd = true;
+        } else if (a == "-b" || a == "--fd") {
+            gen.bitRateSwitch = true;
+        } else if (!a.empty() && a[0] == '-') {
+            usageError("gen", "unknown option " + a);
+        } else {
+            takeTarget("gen", a, t, haveTarget);
         }
-        else takeTarget("gen", a, t, haveTarget);
     }
     if (!haveTarget) usageError("gen", "which channel? TYPE:INDEX:CH");
-    if ((fd && !validFdLength(len)) || (!fd && len > 8)) usageError("gen", "bad data length");
-    if (fd && !isFdAdapter(t.type)) usageError("gen", "--fd needs a CAN FD adapter");
+    std::string why;
+    if (!checkSettings(gen, why)) usageError("gen", why);
+    const bool fd = gen.fd || gen.bitRateSwitch;
+    if (fd && !isFdAdapter(t.type)) usageError("gen", "CAN FD frames need a CAN FD adapter");
     fitOrRefuse("gen", t, bus);
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
-    TextFrame f;
-    f.id = id & 0x1FFFFFFF;
-    f.extended = f.id > 0x7FF;
-    f.fd = fd;
-    f.fdFlags = fd ? kFdBitRateSwitch : 0;
-    f.len = static_cast<uint8_t>(len);
+    const FrameGenerator frames(gen, static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    // With a gap one frame at a time on a fixed schedule; without, batches
+    // of 10 as fast as the adapter takes them.
+    const long perCall = gapMs > 0 ? 1 : 10;
+    const auto gap = std::chrono::duration<double, std::milli>(gapMs);
     long sent = 0, lastSecond = 0;
     int status = 0;
-    auto started = std::chrono::steady_clock::now(), tick = started;
+    const auto started = std::chrono::steady_clock::now();
+    auto tick = started;
+    std::vector<_YCAN_CANFD_OBJ> fdBatch;
+    std::vector<_YCAN_CAN_OBJ> classicBatch;
     while (!interrupted && (count < 0 || sent < count)) {
-        const long n = count < 0 ? 10 : std::min<long>(10, count - sent);
+        if (gapMs > 0 && sent > 0) {
+            const auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(gap * sent);
+            while (!interrupted && std::chrono::steady_clock::now() < due)
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
+            if (interrupted) break;
+        }
+        const long n = count < 0 ? perCall : std::min<long>(perCall, count - sent);
+        // Frame k is the same frame every time it is made: one the adapter
+        // did not take is offered again unchanged.
         int r;
-        // The first data byte counts the frames sent, so a frame the adapter
-        // did not take is offered again with the same count.
-        auto numbered = [&](long k) {
-            f.data[0] = static_cast<uint8_t>(sent + k);
-            return f;
-        };
         if (fd) {
-            std::vector<_YCAN_CANFD_OBJ> batch;
-            for (long k = 0; k < n; ++k) batch.push_back(toFdRecord(numbered(k)));
-            r = YCAN_TransmitFD(t.type, t.index, t.channel, batch.data(), static_cast<uint32_t>(n));
+            fdBatch.clear();
+            for (long k = 0; k < n; ++k) fdBatch.push_back(toFdRecord(frames.frame(static_cast<uint64_t>(sent + k))));
+            r = YCAN_TransmitFD(t.type, t.index, t.channel, fdBatch.data(), static_cast<uint32_t>(n));
         } else {
-            std::vector<_YCAN_CAN_OBJ> batch;
-            for (long k = 0; k < n; ++k) batch.push_back(toClassicRecord(numbered(k)));
-            r = YCAN_Transmit(t.type, t.index, t.channel, batch.data(), static_cast<uint32_t>(n));
+            classicBatch.clear();
+            for (long k = 0; k < n; ++k)
+                classicBatch.push_back(toClassicRecord(frames.frame(static_cast<uint64_t>(sent + k))));
+            r = YCAN_Transmit(t.type, t.index, t.channel, classicBatch.data(), static_cast<uint32_t>(n));
         }
         if (r <= 0) {
             reportFailure("sending");

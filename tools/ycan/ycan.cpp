@@ -4,7 +4,7 @@
 //   ycan info TYPE:INDEX           board information
 //   ycan dump TYPE:INDEX[:CH]      print received frames (candump log format)
 //   ycan send TYPE:INDEX:CH FRAME  send frames (cansend syntax)
-//   ycan gen TYPE:INDEX:CH         send frames as fast as the adapter takes them
+//   ycan gen TYPE:INDEX:CH         send generated frames (cangen's options)
 //   ycan timing ...                compute or explain a CAN FD bit timing word
 #include <dlfcn.h>
 #include <fcntl.h>
