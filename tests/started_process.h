@@ -1,6 +1,6 @@
-// Running a program with its standard streams kept apart: input from a
-// file, output and error into files (or output through a pipe the test
-// reads), for the tests of the command-line tools.
+// Running the command-line tools in tests: with their standard streams kept
+// apart (input from a file, output and error into files, or output through
+// a pipe the test reads), or in a terminal of their own (tmux).
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,45 @@ public:
     pid_t pid = -1;
     int outPipe = -1;
     int status = -1;
+};
+
+// A tmux server of the test's own, with one window running a command.
+class Terminal {
+public:
+    explicit Terminal(const std::string& command) : server("ycan-test-" + std::to_string(getpid())) {
+        // The shell stays out of the way of Ctrl-C and says how the
+        // command ended.
+        tmux("-f /dev/null new-session -d -s probe -x 120 -y 30 " +
+             quoted("trap '' INT; " + command + "; echo \"exit status $?\"") +
+             " \\; set-option -w -t probe remain-on-exit on");
+    }
+    ~Terminal() { tmux("kill-server"); }
+    int tmux(const std::string& args) const {
+        return std::system(("env -u TMUX tmux -L " + server + " " + args + " >/dev/null 2>&1").c_str());
+    }
+    std::string query(const std::string& args) const {
+        std::string out;
+        FILE* p = popen(("env -u TMUX tmux -L " + server + " " + args + " 2>/dev/null").c_str(), "r");
+        if (p == nullptr) return out;
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+        return out;
+    }
+    std::string screen() const { return query("capture-pane -p -t probe"); }
+    // With the escape sequences of colours and attributes.
+    std::string screenWithAttributes() const { return query("capture-pane -e -p -t probe"); }
+    bool shows(const std::string& text) const {
+        return eventually([&] { return screen().find(text) != std::string::npos; }, std::chrono::seconds(60));
+    }
+    static std::string quoted(const std::string& s) {
+        std::string q = "'";
+        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    }
+
+private:
+    std::string server;
 };
 
 }  // namespace ycantest

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "tools/ycan/bit_timing.h"
+#include "tools/ycan/bus_stats.h"
 #include "tools/ycan/frame_filter.h"
 #include "tools/ycan/frame_generator.h"
 #include "tools/ycan/frame_text.h"
@@ -275,4 +276,54 @@ TEST(FrameGenerator, MakesFramesAsCangenChoosesThem) {
     fixed.dataMode = ycantool::GeneratorSettings::Mode::Random;
     ASSERT_TRUE(ycantool::parseLenMode("4", fixed, why));
     EXPECT_EQ(ycantool::formatFrame(ycantool::FrameGenerator(fixed, 3).frame(5)), "7FF#R4");
+}
+
+// ycan top's figures: bits a frame takes, load against the bit rates,
+// rates per window and the bytes that changed.
+TEST(BusStats, CountsBitsLoadRatesAndChangedBytes) {
+    ycantool::TextFrame classic;
+    classic.id = 0x123;
+    classic.len = 8;
+    EXPECT_EQ(ycantool::frameBits(classic).nominal, 111u);  // 47 + 64, no stuff bits
+    classic.extended = true;
+    EXPECT_EQ(ycantool::frameBits(classic).nominal, 131u);
+    classic.extended = false;
+    ycantool::TextFrame fd;
+    fd.fd = true;
+    fd.fdFlags = ycantool::kFdBitRateSwitch;
+    fd.len = 64;
+    const auto bits = ycantool::frameBits(fd);
+    EXPECT_EQ(bits.nominal, 29u);
+    EXPECT_EQ(bits.data, 1u + 4 + 512 + 4 + 21 + 1);
+    const ycantool::BusRates rates{1000000, 5000000};
+    EXPECT_DOUBLE_EQ(ycantool::frameSeconds(fd, rates), 29 / 1e6 + 543 / 5e6);
+    fd.fdFlags = 0;  // no switch: all of it at the arbitration rate
+    EXPECT_DOUBLE_EQ(ycantool::frameSeconds(fd, rates), (29 + 543) / 1e6);
+
+    // 1000 classic frames of 8 bytes in one second at 500 kbit/s: 22.2 %.
+    ycantool::BusStats stats(ycantool::BusRates{500000, 500000});
+    stats.addChannel(1);
+    stats.tick(10.0);
+    for (int k = 0; k < 1000; ++k) {
+        classic.data[0] = static_cast<uint8_t>(k);
+        stats.add(0, classic, 10.0 + k / 1000.0);
+    }
+    stats.tick(11.0);
+    const auto& ch0 = stats.channels().at(0);
+    EXPECT_DOUBLE_EQ(ch0.rate, 1000);
+    EXPECT_NEAR(ch0.load, 0.222, 1e-9);
+    EXPECT_EQ(stats.channels().at(1).rate, 0);
+    const auto& id = stats.identifiers().at({0u, false, 0x123u});
+    EXPECT_EQ(id.count, 1000u);
+    EXPECT_DOUBLE_EQ(id.rate, 1000);
+    EXPECT_NEAR(id.period, 0.001, 1e-9);
+    EXPECT_EQ(id.changed, 1u);  // only the first byte moved
+    // A longer frame marks the bytes it added.
+    classic.len = 2;
+    stats.add(0, classic, 11.5);
+    classic.len = 4;
+    stats.add(0, classic, 11.6);
+    EXPECT_EQ(stats.identifiers().at({0u, false, 0x123u}).changed, 0xCu);
+    stats.tick(12.0);
+    EXPECT_DOUBLE_EQ(stats.identifiers().at({0u, false, 0x123u}).rate, 2);
 }

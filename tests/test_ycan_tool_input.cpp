@@ -262,3 +262,38 @@ TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
         EXPECT_GE(sent[k].first - sent[k - 1].first, 0.045) << gapped.out.read();
     }
 }
+
+// ycan top in a terminal: the channel's rate and load, a line per
+// identifier with changed bytes marked, q quits and gives the terminal back.
+TEST(YcanTool, TopShowsTheTrafficLiveAndQuitsOnQ) {
+    if (std::system("command -v tmux >/dev/null") != 0)
+        GTEST_SKIP() << "tmux not installed (scripts/install-deps.sh installs it)";
+    using ycantest::Terminal;
+    Terminal term(Terminal::quoted(YCAN_BENCH_LAUNCHER) + " " + Terminal::quoted(YCAN_VIRTUAL) +
+                  " --canfd 43 --inject 1000000 --rate 100 --ids 123-124 --quiet --duration 120000 -- " +
+                  Terminal::quoted(YCAN_TOOL) + " top 43:0 --bitrate 1M --dbitrate 5M");
+    // Counts grow past what the first screen showed.
+    ASSERT_TRUE(term.shows("ycan top 43:0")) << term.screen();
+    const std::regex row(R"(\n 0  123 +(\d+) +[\d.]+ +[\d.]+ +\d+)");
+    auto countOf123 = [&] {
+        std::smatch m;
+        const std::string s = term.screen();
+        return std::regex_search(s, m, row) ? std::stol(m[1]) : -1L;
+    };
+    ASSERT_TRUE(ycantest::eventually([&] { return countOf123() >= 5; }, 60s)) << term.screen();
+    const long seen = countOf123();
+    ASSERT_TRUE(ycantest::eventually([&] { return countOf123() > seen; }, 60s)) << term.screen();
+    const std::string screen = term.screen();
+    EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\n 0 +\d+ +\d+\.\d %  1M / 5M)"))) << screen;
+    EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\n 1 +0 +0\.0 %  1M / 5M)"))) << screen;
+    EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\n 0  10000124 +\d+)"))) << screen;
+    // The injected payloads change from frame to frame: bytes are marked.
+    EXPECT_TRUE(ycantest::eventually(
+        [&] { return term.screenWithAttributes().find("\033[7m") != std::string::npos; }, 60s))
+        << term.screenWithAttributes();
+
+    term.tmux("send-keys -t probe q");
+    ASSERT_TRUE(term.shows("exit status")) << term.screen();
+    EXPECT_NE(term.screen().find("exit status 0"), std::string::npos) << term.screen();
+    EXPECT_EQ(term.screen().find("ycan top 43:0"), std::string::npos) << "the screen was not given back";
+}

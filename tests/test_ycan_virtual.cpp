@@ -301,6 +301,13 @@ TEST(YcanTool, StandardOutputCarriesOnlyTheToolsOwnLines) {
         EXPECT_EQ(py.wait(60s), 0) << py.output();
         EXPECT_EQ(py.output(), "20\n");
     }
+    if (std::system("command -v log2asc >/dev/null") == 0) {
+        ChildProcess::Options piped;
+        piped.terminal = false;
+        ChildProcess asc({"log2asc", "-I", path, "ycan43-0-0"}, piped);
+        EXPECT_EQ(asc.wait(60s), 0) << asc.output();
+        EXPECT_EQ(ycantest::countOf(asc.output(), " Rx "), 20u) << asc.output();
+    }
     unlink(path);
 
     ToolRun info = ycanVirtual({"--", "/bin/sh", "-c", "\"$0\" info 43:0 2>/dev/null; echo \"status $?\"", YCAN_TOOL});
@@ -488,7 +495,7 @@ TEST(YcanTool, CountsAreDecimalAndSendNeedsTheChannel) {
 }
 
 TEST(YcanTool, EveryCommandExplainsItself) {
-    for (const char* command : {"list", "info", "dump", "send", "gen", "timing"}) {
+    for (const char* command : {"list", "info", "dump", "send", "gen", "top", "timing"}) {
         ToolRun r = ycanVirtual({"--", YCAN_TOOL, command, "--help"});
         EXPECT_EQ(r.status, 0) << command << ": " << r.output;
         EXPECT_EQ(r.output.rfind(std::string("usage: ycan ") + command, 0), 0u) << r.output;

@@ -102,52 +102,12 @@ TEST(YcanVirtualWrapper, SurvivesTheCommandsLibusbContextsComingAndGoing) {
     EXPECT_NE(run.out.read().find("opens "), std::string::npos) << run.out.read();
 }
 
-namespace {
-
-// A tmux server of the test's own, with one window running a command.
-class Terminal {
-public:
-    explicit Terminal(const std::string& command) : server("ycan-test-" + std::to_string(getpid())) {
-        // The shell stays out of the way of Ctrl-C and says how the
-        // command ended.
-        tmux("-f /dev/null new-session -d -s probe -x 120 -y 30 " +
-             quoted("trap '' INT; " + command + "; echo \"exit status $?\"") +
-             " \\; set-option -w -t probe remain-on-exit on");
-    }
-    ~Terminal() { tmux("kill-server"); }
-    int tmux(const std::string& args) const {
-        return std::system(("env -u TMUX tmux -L " + server + " " + args + " >/dev/null 2>&1").c_str());
-    }
-    std::string query(const std::string& args) const {
-        std::string out;
-        FILE* p = popen(("env -u TMUX tmux -L " + server + " " + args + " 2>/dev/null").c_str(), "r");
-        if (p == nullptr) return out;
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-        pclose(p);
-        return out;
-    }
-    std::string screen() const { return query("capture-pane -p -t probe"); }
-    bool shows(const std::string& text) const {
-        return ycantest::eventually([&] { return screen().find(text) != std::string::npos; }, 60s);
-    }
-    static std::string quoted(const std::string& s) {
-        std::string q = "'";
-        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return q + "'";
-    }
-
-private:
-    std::string server;
-};
-
-}  // namespace
 
 TEST(YcanVirtualWrapper, KeyboardAndCtrlCReachTheCommandInATerminal) {
     if (std::system("command -v tmux >/dev/null") != 0)
         GTEST_SKIP() << "tmux not installed (scripts/install-deps.sh installs it)";
-    Terminal term(Terminal::quoted(YCAN_BENCH_LAUNCHER) + " " + Terminal::quoted(YCAN_VIRTUAL) +
-                  " --duration 120000 -- " + Terminal::quoted(YCAN_COMMAND_PROBE) + " interactive");
+    ycantest::Terminal term(ycantest::Terminal::quoted(YCAN_BENCH_LAUNCHER) + " " + ycantest::Terminal::quoted(YCAN_VIRTUAL) +
+                  " --duration 120000 -- " + ycantest::Terminal::quoted(YCAN_COMMAND_PROBE) + " interactive");
     ASSERT_TRUE(term.shows("type a line")) << term.screen();
     term.tmux("send-keys -t probe hello Enter");
     ASSERT_TRUE(term.shows("got: hello")) << term.screen();

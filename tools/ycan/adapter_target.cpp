@@ -198,7 +198,9 @@ void reportFailure(const std::string& what) {
     fprintf(stderr, "ycan: %s: %s (last error %d)\n", what.c_str(), YCAN_GetLastErrorStr(), YCAN_GetLastError());
 }
 
-bool openAndStart(const Target& t, const BusSettings& bus) {
+bool openAndStart(const Target& t, const BusSettings& bus) { return openAndStartChannels(t, {t.channel}, bus); }
+
+bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus) {
     const Model* model = modelOfType(t.type);
     if (model == nullptr || model->family == Family::Recorder) {
         fprintf(stderr, "ycan: device type %u is not a CAN or CAN FD adapter\n", t.type);
@@ -209,32 +211,51 @@ bool openAndStart(const Target& t, const BusSettings& bus) {
         reportFailure("cannot open " + name);
         return false;
     }
-    int ok;
-    if (model->family == Family::Classic) {
-        _YCAN_INIT_CONFIG c{};
-        c.AcceptMask = 0xFFFFFFFF;
-        c.FilterType = 1;
-        c.BusTiming0 = bus.btr0;
-        c.BusTiming1 = bus.btr1;
-        ok = YCAN_InitCAN(t.type, t.index, t.channel, &c);
-    } else {
-        _YCAN_INITFD_CONFIG c{};
-        c.FdEnable = 1;
-        if (bus.timingWords) {
-            c.AbitTiming = bus.abitTiming;
-            c.DbitTiming = bus.dbitTiming;
+    for (uint32_t ch : channels) {
+        int ok;
+        if (model->family == Family::Classic) {
+            _YCAN_INIT_CONFIG c{};
+            c.AcceptMask = 0xFFFFFFFF;
+            c.FilterType = 1;
+            c.BusTiming0 = bus.btr0;
+            c.BusTiming1 = bus.btr1;
+            ok = YCAN_InitCAN(t.type, t.index, ch, &c);
         } else {
-            c.AbitBaudRate = bus.bitRate;
-            c.DbitBaudRate = bus.dataBitRate;
+            _YCAN_INITFD_CONFIG c{};
+            c.FdEnable = 1;
+            if (bus.timingWords) {
+                c.AbitTiming = bus.abitTiming;
+                c.DbitTiming = bus.dbitTiming;
+            } else {
+                c.AbitBaudRate = bus.bitRate;
+                c.DbitBaudRate = bus.dataBitRate;
+            }
+            ok = YCAN_InitCANFD(t.type, t.index, ch, &c);
         }
-        ok = YCAN_InitCANFD(t.type, t.index, t.channel, &c);
-    }
-    if (ok != 1) {
-        reportFailure("cannot initialise channel " + std::to_string(t.channel) + " of " + name);
-        YCAN_CloseDevice(t.type, t.index);
-        return false;
+        if (ok != 1) {
+            reportFailure("cannot initialise channel " + std::to_string(ch) + " of " + name);
+            YCAN_CloseDevice(t.type, t.index);
+            return false;
+        }
     }
     return true;
+}
+
+BusRates busRates(const Target& t, const BusSettings& bus) {
+    BusRates r;
+    const Model* model = modelOfType(t.type);
+    if (model == nullptr) return r;
+    if (model->family == Family::Classic) {
+        r.nominal = unpackBtr(bus.btr0, bus.btr1).bitRate(kSja1000ClockHz);
+        r.data = r.nominal;
+    } else if (bus.timingWords) {
+        r.nominal = unpackTimingWord(bus.abitTiming).bitRate(model->clockMHz * 1000000u);
+        r.data = unpackTimingWord(bus.dbitTiming).bitRate(model->clockMHz * 1000000u);
+    } else {
+        r.nominal = bus.bitRate;
+        r.data = bus.dataBitRate;
+    }
+    return r;
 }
 
 }  // namespace ycantool

@@ -62,6 +62,16 @@ bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why);
 // failure prints the library's last error and returns false (the adapter is
 // closed again).
 bool openAndStart(const Target& t, const BusSettings& bus);
+// The same for several channels of the adapter (t.channel is not used).
+bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus);
+
+// The bit rates fitted settings give: arbitration and data phase (classic:
+// both the bus's).
+struct BusRates {
+    double nominal = 0;
+    double data = 0;
+};
+BusRates busRates(const Target& t, const BusSettings& fitted);
 
 // "TYPE:INDEX": the library's last error, as a line on stderr.
 void reportFailure(const std::string& what);

@@ -31,6 +31,7 @@ const char* kUsage =
     "  dump TYPE:INDEX[:CH]       print received frames until Ctrl-C (candump log format)\n"
     "  send TYPE:INDEX:CH FRAME   send a frame: 123#1122, 1ABCDEF0#11.22, 123#R, 123##1AABB\n"
     "  gen TYPE:INDEX:CH          send generated frames, frames/s on stderr\n"
+    "  top TYPE:INDEX[:CH]        live view: identifiers, rates, bus load (q quits)\n"
     "  timing ...                 compute or explain a CAN FD bit timing word\n"
     "\n"
     "'ycan COMMAND --help' describes a command, 'ycan --version' the tool and the library it\n"
@@ -107,6 +108,7 @@ int main(int argc, char** argv) {
     if (command == "dump") return ycantool::dumpCommand(args);
     if (command == "send") return ycantool::sendCommand(args);
     if (command == "gen") return ycantool::genCommand(args);
+    if (command == "top") return ycantool::topCommand(args);
     fprintf(stderr, "ycan: unknown command '%s'\n%s", command.c_str(), kUsage);
     return 2;
 }
