@@ -119,3 +119,25 @@ TEST(YcanVirtualWrapper, KeyboardAndCtrlCReachTheCommandInATerminal) {
     ASSERT_TRUE(term.shows("exit status")) << term.screen();
     EXPECT_NE(term.screen().find("exit status 0"), std::string::npos) << term.screen();
 }
+
+// What ycan-virtual itself says (bus traffic, its summary) goes to standard
+// error: the command's output redirected to a file is the command's alone.
+TEST(YcanVirtualWrapper, TheCommandsOutputIsItsAlone) {
+    Started run(underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--", YCAN_TOOL,
+                                  "dump", "43:0:0", "-n", "6"}),
+                "");
+    ASSERT_EQ(run.wait(120s), 0) << run.err.read();
+    const std::string out = run.out.read();
+    EXPECT_EQ(ycantest::countOf(out, "\n"), 6u) << out;
+    EXPECT_EQ(ycantest::countOf(out, ") ycan43-0-0 "), 6u) << out;
+    const std::string err = run.err.read();
+    EXPECT_EQ(ycantest::countOf(err, ") can0 "), 6u) << err;
+    EXPECT_NE(err.find("echoed 0/6 frames"), std::string::npos) << err;
+    if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") == 0) {
+        Started py({"/usr/bin/python3", "-c", "import can, sys; print(len(list(can.CanutilsLogReader(sys.argv[1]))))",
+                    run.out.path},
+                   "");
+        EXPECT_EQ(py.wait(60s), 0) << py.err.read();
+        EXPECT_EQ(py.out.read(), "6\n");
+    }
+}

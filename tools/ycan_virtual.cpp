@@ -3,6 +3,7 @@
 // which runs as a child under the umockdev preload.
 //
 //   ycan-virtual [options] -- COMMAND [ARGS...]
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -33,6 +34,21 @@ using namespace std::chrono;
 using namespace std::chrono_literals;
 
 namespace {
+
+// What ycan-virtual itself reports (bus traffic, the summary) goes to
+// standard error: standard output is the command's alone, so that its
+// output redirected to a file is what the command wrote. Buffered, and
+// flushed as the run goes.
+FILE* reportOut() {
+    static FILE* report = [] {
+        const int fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (f == nullptr) return stderr;
+        setvbuf(f, nullptr, _IOFBF, 1 << 16);
+        return f;
+    }();
+    return report;
+}
 
 const char* kUsage =
     "usage: ycan-virtual [options] -- COMMAND [ARGS...]\n"
@@ -68,7 +84,7 @@ const char* kUsage =
     "                       YCAN_VIRTUAL_CONTROL: inject TYPE:INDEX:CH FRAME..., sent TYPE:INDEX:CH\n"
     "                       [N [MS]], state TYPE:INDEX:CH, unplug/replug TYPE:INDEX (see README.md);\n"
     "                       the command then runs without a time limit unless --duration is given\n"
-    "Output:\n"
+    "Output (on standard error; standard output is COMMAND's):\n"
     "  --candump            bus traffic in candump log format\n"
     "  --quiet              no bus traffic lines\n";
 
@@ -278,9 +294,9 @@ void printFrame(const char* dir, const Frame& f, bool candump, double t) {
     char fdMark[4] = "";
     if (f.fd) snprintf(fdMark, sizeof fdMark, "#%X", f.fdFlags & 0x0F);
     if (candump)
-        printf("(%017.6f) can%u %s#%s%s\n", t, f.channel, id, fdMark, data.c_str());
+        fprintf(reportOut(), "(%017.6f) can%u %s#%s%s\n", t, f.channel, id, fdMark, data.c_str());
     else
-        printf("%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
+        fprintf(reportOut(), "%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
 }
 
 // Frames leaving the adapter later than this after they were due on the bus
@@ -509,7 +525,7 @@ public:
     bool summarise() const {
         if (opts.inject > 0 && started) printRate();
         if (!opts.expectEcho && opts.inject <= 0) return false;
-        printf("echoed %zu/%zu frames, %d mismatched\n", matchedFrames, injected.size(), mismatched);
+        fprintf(reportOut(), "echoed %zu/%zu frames, %d mismatched\n", matchedFrames, injected.size(), mismatched);
         return opts.expectEcho && (matchedFrames != injected.size() || mismatched > 0);
     }
 
@@ -548,7 +564,7 @@ private:
             const double lateMs = (duration<double>(steady_clock::now() - startedAt).count() - nextDue) * 1000;
             if (lateMs > kBehindMs) {
                 warnedBehind = true;
-                fprintf(stderr,
+                fprintf(reportOut(),
                         "ycan-virtual: falling behind: frames leave the adapter %.0f ms after they are due "
                         "(%zu waiting)\n",
                         lateMs, backlog);
@@ -564,12 +580,12 @@ private:
         if (opts.unplugAt >= 0 && !unplugged && since >= opts.unplugAt) {
             adapters.bench.unplug(*adapters.trafficDevice);
             unplugged = true;
-            printf("ycan-virtual: adapter unplugged\n");
+            fprintf(reportOut(), "ycan-virtual: adapter unplugged\n");
         }
         if (unplugged && !replugged && since >= opts.unplugAt + opts.replugAfter) {
             adapters.bench.replug(*adapters.trafficDevice);
             replugged = true;
-            printf("ycan-virtual: adapter plugged back in\n");
+            fprintf(reportOut(), "ycan-virtual: adapter plugged back in\n");
         }
     }
 
@@ -603,11 +619,11 @@ private:
         const double offeredSpan = static_cast<double>(offered - 1) / opts.rate;
         const double span = std::max(offeredSpan, duration<double>(end - startedAt).count());
         const double achieved = span > 0 ? static_cast<double>(delivered) / span : static_cast<double>(delivered);
-        printf("ycan-virtual: offered %.0f frames/s, achieved %.0f frames/s (%" PRIu64 " of %d frames to the host, "
+        fprintf(reportOut(), "ycan-virtual: offered %.0f frames/s, achieved %.0f frames/s (%" PRIu64 " of %d frames to the host, "
                "at most %zu waiting in the adapter)\n",
                opts.rate, std::min(achieved, opts.rate), delivered, opts.inject, maxBacklog);
         if (achieved < 0.95 * opts.rate)
-            fprintf(stderr, "ycan-virtual: warning: the adapter fell behind the offered rate\n");
+            fprintf(reportOut(), "ycan-virtual: warning: the adapter fell behind the offered rate\n");
     }
 
     const Options& opts;
@@ -656,14 +672,14 @@ int run(const Options& o) {
     std::unique_ptr<ScriptedTraffic> traffic;
     if (adapters.traffic) traffic = std::make_unique<ScriptedTraffic>(o, adapters);
 
-    fflush(stdout);  // what we said so far comes before what the command says
+    fflush(reportOut());  // what we said so far comes before what the command says
     ycanvirtual::ForegroundCommand child(o.command, env);
     const auto start = steady_clock::now();
     int exitStatus = -1;
     bool timedOut = false;
     for (;;) {
         if (traffic) traffic->step();
-        fflush(stdout);
+        fflush(reportOut());
 
         exitStatus = child.wait(0ms);
         if (exitStatus >= 0) break;
@@ -688,14 +704,12 @@ int run(const Options& o) {
     if (traffic) {
         failed = traffic->summarise();
     } else if (o.expectEcho || o.inject > 0) {
-        printf("echoed 0/0 frames, 0 mismatched\n");  // the bus was the command harness's
+        fprintf(reportOut(), "echoed 0/0 frames, 0 mismatched\n");  // the bus was the command harness's
     }
-    fflush(stdout);
+    if (timedOut) fprintf(reportOut(), "ycan-virtual: --duration %ld ms ended the command\n", o.duration);
+    fflush(reportOut());
     if (failed) return 1;
-    if (timedOut) {
-        fprintf(stderr, "ycan-virtual: --duration %ld ms ended the command\n", o.duration);
-        return kTimedOut;
-    }
+    if (timedOut) return kTimedOut;
     return stoppedByUs ? 0 : exitStatus;
 }
 

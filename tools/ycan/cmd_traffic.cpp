@@ -441,25 +441,28 @@ int genCommand(const Args& args) {
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
     const FrameGenerator frames(gen, static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    // With a gap one frame at a time on a fixed schedule; without, batches
-    // of 10 as fast as the adapter takes them.
+    // With a gap one frame at a time; without, batches of 10 as fast as the
+    // adapter takes them.
     const long perCall = gapMs > 0 ? 1 : 10;
     const auto gap = std::chrono::duration<double, std::milli>(gapMs);
     long sent = 0, lastSecond = 0;
     int status = 0;
     const auto started = std::chrono::steady_clock::now();
-    auto tick = started;
+    auto tick = started, lastSent = started;
     std::vector<_YCAN_CANFD_OBJ> fdBatch;
     std::vector<_YCAN_CAN_OBJ> classicBatch;
     while (!interrupted && (count < 0 || sent < count)) {
         if (gapMs > 0 && sent > 0) {
-            const auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(gap * sent);
+            // The gap counts from the frame before, as cangen's does: a
+            // stall is never made up with a burst.
+            const auto due = lastSent + std::chrono::duration_cast<std::chrono::steady_clock::duration>(gap);
             while (!interrupted && std::chrono::steady_clock::now() < due)
                 std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                     due - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
             if (interrupted) break;
         }
         const long n = count < 0 ? perCall : std::min<long>(perCall, count - sent);
+        lastSent = std::chrono::steady_clock::now();
         // Frame k is the same frame every time it is made: one the adapter
         // did not take is offered again unchanged.
         int r;
