@@ -19,6 +19,14 @@
 
 namespace ycantest {
 
+// A command line that runs ARGS (options, "--", a command) under
+// ycan-virtual, through the launcher that puts the preload in place.
+inline std::vector<std::string> underYcanVirtual(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 // A file under /tmp that goes away with the object.
 struct TempFile {
     TempFile() {

@@ -158,19 +158,13 @@ std::vector<std::string> textsOf(const std::vector<std::pair<double, std::string
     return texts;
 }
 
-std::vector<std::string> underVirtual(std::vector<std::string> args) {
-    std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 }  // namespace
 
 // dump with candump's filters, time stamps, -x and -l.
 TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
     // The injected identifiers count up from 100 (every fifth 29-bit):
     // 100:7F0 passes 100-10F of both formats, 16 of the 20.
-    Started filtered(underVirtual({"--canfd", "43", "--inject", "20", "--rate", "500", "--candump", "--", YCAN_TOOL,
+    Started filtered(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "20", "--rate", "500", "--candump", "--", YCAN_TOOL,
                                    "dump", "43:0:0,100:7F0", "-n", "16"}),
                      "");
     ASSERT_EQ(filtered.wait(120s), 0) << filtered.err.read();
@@ -180,7 +174,7 @@ TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
     EXPECT_EQ(expected.size(), 16u) << filtered.err.read();
     EXPECT_EQ(textsOf(framesOn(filtered.out.read(), "ycan43-0-0")), expected) << filtered.out.read();
 
-    Started table(underVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--quiet", "--", YCAN_TOOL, "dump",
+    Started table(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--quiet", "--", YCAN_TOOL, "dump",
                                 "43:0:0", "-n", "6", "--format", "table", "-t", "z", "-x"}),
                   "");
     ASSERT_EQ(table.wait(120s), 0) << table.err.read();
@@ -198,7 +192,7 @@ TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
 
     char dir[] = "/tmp/ycan-log-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    Started logged(underVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--", YCAN_TOOL,
+    Started logged(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--", YCAN_TOOL,
                                  "dump", "43:0:0", "-n", "6", "-l"}),
                    "", false, dir);
     ASSERT_EQ(logged.wait(120s), 0) << logged.err.read();
@@ -215,7 +209,7 @@ TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
 
 // gen with cangen's choices of identifier, length and data, and its gap.
 TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
-    Started counting(underVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
+    Started counting(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
                                    "43:0:0", "-n", "12", "-I", "i", "-L", "i", "-D", "i", "-e", "-g", "0"}),
                      "");
     ASSERT_EQ(counting.wait(120s), 0) << counting.err.read();
@@ -234,14 +228,14 @@ TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
     EXPECT_EQ(textsOf(framesOn(counting.err.read(), "can0")), want) << counting.out.read();
 
     // Remote frames keep their length on a classic adapter.
-    Started remote(underVirtual({"--classic", "1", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
+    Started remote(ycantest::underYcanVirtual({"--classic", "1", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
                                  "4:0:0", "-n", "2", "-R", "-I", "7FF", "-L", "3", "-g", "0"}),
                    "");
     ASSERT_EQ(remote.wait(120s), 0) << remote.err.read();
     EXPECT_EQ(textsOf(framesOn(remote.err.read(), "can0")), (std::vector<std::string>{"7FF#R3", "7FF#R3"}))
         << remote.err.read();
 
-    Started fd(underVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen", "43:0:0",
+    Started fd(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen", "43:0:0",
                              "-n", "2", "-f", "-I", "100", "-L", "12", "-D", "i", "-g", "0"}),
                "");
     ASSERT_EQ(fd.wait(120s), 0) << fd.err.read();
@@ -252,7 +246,7 @@ TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
     // A gap, not a flood: five frames 100 ms apart take 400 ms (the slack
     // allows for the first frame's way through USB taking longer than the
     // last's; a slower machine only makes the span longer).
-    Started gapped(underVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
+    Started gapped(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
                                  "43:0:0", "-n", "5", "-g", "100", "-I", "123", "-L", "1", "-D", "55"}),
                    "");
     ASSERT_EQ(gapped.wait(120s), 0) << gapped.err.read();

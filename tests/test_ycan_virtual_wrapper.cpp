@@ -23,15 +23,7 @@
 using namespace std::chrono_literals;
 using ycantest::Started;
 
-namespace {
-
-std::vector<std::string> underYcanVirtual(std::vector<std::string> args) {
-    std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-}  // namespace
+using ycantest::underYcanVirtual;
 
 TEST(YcanVirtualWrapper, TheCommandKeepsItsStandardStreams) {
     Started run(underYcanVirtual({"--", YCAN_COMMAND_PROBE, "streams"}), "typed in\n");
