@@ -24,7 +24,12 @@ int topCommand(const Args& args);
 struct BusSettings;
 bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus);
 
+// (tool_output.cpp) Says why on stderr, points at the command's help, exits 2.
 [[noreturn]] void usageError(const std::string& command, const std::string& why);
+
+// Called first in main: gives the library's console log (descriptor 1)
+// standard error and keeps the original standard output for out().
+void separateLibraryLog();
 
 // Where the tool's own output goes: the standard output the tool was started
 // with. The library writes its console log to standard output too, so the

@@ -1,14 +1,13 @@
 // ycan: YCAN adapters from the shell, in the spirit of can-utils.
 //
-//   ycan list                      adapters attached (type codes, index, bus, address)
+//   ycan list                      adapters attached (TYPE:INDEX, bus, address, serial)
 //   ycan info TYPE:INDEX           board information
 //   ycan dump TYPE:INDEX[:CH]      print received frames (candump log format)
 //   ycan send TYPE:INDEX:CH FRAME  send frames (cansend syntax)
 //   ycan gen TYPE:INDEX:CH         send generated frames (cangen's options)
+//   ycan top TYPE:INDEX[:CH]       live view of the traffic
 //   ycan timing ...                compute or explain a CAN FD bit timing word
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,44 +49,6 @@ void printVersion() {
 
 }  // namespace
 
-namespace ycantool {
-
-void usageError(const std::string& command, const std::string& why) {
-    fprintf(stderr, "ycan %s: %s\n(see 'ycan %s --help')\n", command.c_str(), why.c_str(), command.c_str());
-    exit(2);  // NOLINT(concurrency-mt-unsafe): single-threaded command line
-}
-
-namespace {
-
-FILE* toolOutput = stdout;
-
-// The tool's output keeps the original standard output; descriptor 1, where
-// the library's console log goes, becomes a copy of standard error. Where
-// that cannot be done, both stay on standard output as before.
-void separateLibraryLog() {
-    const int original = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (original < 0) return;
-    FILE* f = fdopen(original, "w");
-    if (f == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        if (f != nullptr) fclose(f);
-        else close(original);
-        return;
-    }
-    // Line by line on a terminal, as standard output would be.
-    if (isatty(original)) setvbuf(f, nullptr, _IOLBF, 0);
-    toolOutput = f;
-}
-
-}  // namespace
-
-FILE* out() { return toolOutput; }
-
-void putLine(const char* text) {
-    fputs(text, toolOutput);
-    fputc('\n', toolOutput);
-}
-
-}  // namespace ycantool
 
 int main(int argc, char** argv) {
     ycantool::separateLibraryLog();

@@ -1,0 +1,49 @@
+// Where the ycan tool writes: its own output, kept apart from the library's
+// console log, and its usage errors.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tools/ycan/commands.h"
+
+namespace ycantool {
+
+void usageError(const std::string& command, const std::string& why) {
+    fprintf(stderr, "ycan %s: %s\n(see 'ycan %s --help')\n", command.c_str(), why.c_str(), command.c_str());
+    exit(2);  // NOLINT(concurrency-mt-unsafe): single-threaded command line
+}
+
+namespace {
+
+FILE* toolOutput = stdout;
+
+}  // namespace
+
+// The tool's output keeps the original standard output; descriptor 1, where
+// the library's console log goes, becomes a copy of standard error. Where
+// that cannot be done, both stay on standard output as before.
+void separateLibraryLog() {
+    const int original = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (original < 0) return;
+    FILE* f = fdopen(original, "w");
+    if (f == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (f != nullptr) fclose(f);
+        else close(original);
+        return;
+    }
+    // Line by line on a terminal, as standard output would be.
+    if (isatty(original)) setvbuf(f, nullptr, _IOLBF, 0);
+    toolOutput = f;
+}
+
+FILE* out() { return toolOutput; }
+
+void putLine(const char* text) {
+    fputs(text, toolOutput);
+    fputc('\n', toolOutput);
+}
+
+}  // namespace ycantool
