@@ -45,7 +45,7 @@ TEST(FrameText, CansendSyntaxReadsAndWritesBack) {
     TextFrame f;
     std::string why;
     ASSERT_TRUE(ycantool::parseFrame("123#1122", f, why));
-    EXPECT_EQ(ycantool::formatLogLine(1700000000.123456, "ycan43-0-0", f), "(1700000000.123456) ycan43-0-0 123#1122");
+    EXPECT_EQ(ycantool::formatLogLine("(1700000000.123456)", "ycan43-0-0", f), "(1700000000.123456) ycan43-0-0 123#1122");
 
     for (const char* bad : {"123", "12#11", "800#11", "20000000#11", "123#112", "123#112233445566778899",
                             "123##", "123##4AA", "123##1" "112233445566778899", "123#R9", "G23#11", "123#ZZ"})

@@ -36,12 +36,6 @@ constexpr unsigned kFdArbitrationRates[] = {1000000, 800000, 500000, 250000, 125
 constexpr unsigned kFdDataRates[] = {5000000, 4000000, 2000000, 1000000, 800000, 500000, 250000, 125000, 100000, 50000};
 constexpr double kDefaultSamplePoint = 0.8;
 
-std::string rateName(unsigned rate) {
-    if (rate % 1000000 == 0) return std::to_string(rate / 1000000) + "M";
-    if (rate % 1000 == 0) return std::to_string(rate / 1000) + "k";
-    return std::to_string(rate);
-}
-
 template <typename Rates>
 std::string rateList(const Rates& rates) {
     std::string list;

@@ -144,4 +144,11 @@ unsigned parseBitRate(const std::string& text) {
     return static_cast<unsigned>(std::lround(rate));
 }
 
+std::string rateName(double bitRate) {
+    const long long rate = std::llround(bitRate);
+    if (rate != 0 && rate % 1000000 == 0) return std::to_string(rate / 1000000) + "M";
+    if (rate != 0 && rate % 1000 == 0) return std::to_string(rate / 1000) + "k";
+    return std::to_string(rate);
+}
+
 }  // namespace ycantool

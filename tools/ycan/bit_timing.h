@@ -72,5 +72,7 @@ BitTiming unpackBtr(uint8_t btr0, uint8_t btr1);
 
 // "500k", "2M", "1000000" -> bits per second; 0 when not a rate.
 unsigned parseBitRate(const std::string& text);
+// The other way: "1M", "500k", "83333" (a rate that is not whole, rounded).
+std::string rateName(double bitRate);
 
 }  // namespace ycantool

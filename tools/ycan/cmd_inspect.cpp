@@ -21,12 +21,6 @@ namespace ycantool {
 
 namespace {
 
-bool wantsHelp(const Args& args) {
-    for (const auto& a : args)
-        if (a == "--help" || a == "-h") return true;
-    return false;
-}
-
 const char* familyName(Family f) {
     switch (f) {
         case Family::Classic: return "CAN";

@@ -1,13 +1,11 @@
 // ycan top: a live view of an adapter's traffic in the terminal, in the
 // spirit of cansniffer and canbusload.
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/bit_timing.h"
 #include "tools/ycan/bus_stats.h"
 #include "tools/ycan/commands.h"
 #include "tools/ycan/frame_text.h"
@@ -24,14 +23,6 @@
 namespace ycantool {
 
 namespace {
-
-std::atomic<bool> stopRequested{false};
-
-void onStop(int) { stopRequested = true; }
-
-double unixSeconds() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 // The terminal in single-key mode while the view runs, given back as it
 // was however the view ends.
@@ -86,13 +77,6 @@ private:
     termios saved{};
 };
 
-std::string rateText(double rate) {
-    char buf[32];
-    if (rate >= 1e6) snprintf(buf, sizeof buf, "%gM", rate / 1e6);
-    else snprintf(buf, sizeof buf, "%gk", rate / 1e3);
-    return buf;
-}
-
 void draw(const std::string& title, const BusStats& stats, const BusRates& rates, bool fd) {
     std::string screen = "\033[H\033[2J";
     char line[512];
@@ -104,8 +88,8 @@ void draw(const std::string& title, const BusStats& stats, const BusRates& rates
     snprintf(line, sizeof line, "ycan top %s   %s   (q quits)\r\n\r\n", title.c_str(), clock);
     screen += line;
     screen += "CH  FRAMES/S    LOAD  BIT RATE\r\n";
-    std::string bitRates = rateText(rates.nominal);
-    if (fd) bitRates.append(" / ").append(rateText(rates.data));
+    std::string bitRates = rateName(rates.nominal);
+    if (fd) bitRates.append(" / ").append(rateName(rates.data));
     for (const auto& [ch, c] : stats.channels()) {
         snprintf(line, sizeof line, "%2u  %8.0f  %5.1f %%  %s\r\n", ch, c.rate, c.load * 100, bitRates.c_str());
         screen += line;
@@ -140,8 +124,7 @@ void draw(const std::string& title, const BusStats& stats, const BusRates& rates
 }  // namespace
 
 int topCommand(const Args& args) {
-    if (std::find(args.begin(), args.end(), "--help") != args.end() ||
-        std::find(args.begin(), args.end(), "-h") != args.end()) {
+    if (wantsHelp(args)) {
         fprintf(out(), "usage: ycan top TYPE:INDEX[:CH] [bus settings]\n"
                        "A live view of the traffic, in the spirit of cansniffer and canbusload: per channel\n"
                        "the frames/s and the bus load (without stuff bits) against the bit rates; one line\n"
@@ -172,11 +155,7 @@ int topCommand(const Args& args) {
         channels.clear();
         for (uint32_t ch = 0; ch < model->channels; ++ch) channels.push_back(ch);
     }
-    struct sigaction sa {};
-    sa.sa_handler = onStop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    catchInterrupts();
     if (!openAndStartChannels(t, channels, bus)) return 1;
     const bool fd = model->family == Family::CanFd;
     const BusRates rates = busRates(t, bus);
@@ -189,12 +168,12 @@ int topCommand(const Args& args) {
     std::vector<_YCAN_CANFD_OBJ> fdFrames(256);
     {
         KeyboardAndScreen terminal;
-        double lastDraw = unixSeconds();
+        double lastDraw = unixNow();
         stats.tick(lastDraw);
         draw(title, stats, rates, fd);
-        while (!stopRequested) {
+        while (!interrupted()) {
             int taken = 0;
-            const double now = unixSeconds();
+            const double now = unixNow();
             for (uint32_t ch : channels) {
                 const int n = YCAN_Receive(t.type, t.index, ch, classic.data(), 256, 0);
                 for (int k = 0; k < n; ++k) stats.add(ch, fromRecord(classic[static_cast<size_t>(k)]), now);
@@ -204,8 +183,8 @@ int topCommand(const Args& args) {
                 for (int k = 0; k < m; ++k) stats.add(ch, fromRecord(fdFrames[static_cast<size_t>(k)]), now);
                 taken += std::max(m, 0);
             }
-            if (unixSeconds() - lastDraw >= 0.5) {
-                lastDraw = unixSeconds();
+            if (unixNow() - lastDraw >= 0.5) {
+                lastDraw = unixNow();
                 stats.tick(lastDraw);
                 draw(title, stats, rates, fd);
             }

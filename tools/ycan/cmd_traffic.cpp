@@ -1,10 +1,7 @@
 // ycan dump, send and gen: frames on a channel.
-#include <signal.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,24 +24,6 @@ namespace ycantool {
 
 namespace {
 
-std::atomic<bool> interrupted{false};
-
-void onSignal(int) { interrupted = true; }
-
-// Ctrl-C and termination end the loops; the adapter is then closed.
-void catchInterrupts() {
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
-
-bool wantsHelp(const Args& args) {
-    return std::find(args.begin(), args.end(), "--help") != args.end() ||
-           std::find(args.begin(), args.end(), "-h") != args.end();
-}
-
 const char* kBusHelp =
     "Bus settings (the channel is initialised and started with them):\n"
     "  --bitrate RATE        arbitration (classic: bus) bit rate, e.g. 500k (default), 1M\n"
@@ -57,10 +36,6 @@ const char* kBusHelp =
     "data phase also 5M 4M 2M; classic also 20k 10k) gets a computed timing, said on stderr\n"
     "with the rate it reaches; a channel the adapter lacks or an option of the other family\n"
     "is refused.\n";
-
-double unixNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 bool isFdAdapter(uint32_t type) {
     const Model* m = modelOfType(type);
@@ -272,7 +247,7 @@ int dumpCommand(const Args& args) {
     long printed = 0;
     std::vector<std::pair<uint32_t, TextFrame>> batch;
     batch.reserve(768);  // two classic takes and one FD take
-    while (!interrupted && (count < 0 || printed < count)) {
+    while (!interrupted() && (count < 0 || printed < count)) {
         // Both queues, merged by the adapter's time tags.
         batch.clear();
         // Adds what one receive call returned to the batch; how many.
@@ -301,7 +276,7 @@ int dumpCommand(const Args& args) {
                 const std::string stamp = how.stampGiven ? stamper.stamp(now) : std::string();
                 fprintf(sink, "%s\n", tableLine(stamp, name, f, how.extra).c_str());
             } else {
-                fprintf(sink, "%s %s %s\n", stamper.stamp(now).c_str(), name.c_str(), formatFrame(f).c_str());
+                fprintf(sink, "%s\n", formatLogLine(stamper.stamp(now), name, f).c_str());
             }
             ++printed;
         }
@@ -351,7 +326,7 @@ int sendCommand(const Args& args) {
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
     int status = 0;
-    for (long k = 0; k < repeat && !interrupted; ++k) {
+    for (long k = 0; k < repeat && !interrupted(); ++k) {
         int sent;
         if (f.fd) {
             _YCAN_CANFD_OBJ r = toFdRecord(f);
@@ -451,15 +426,15 @@ int genCommand(const Args& args) {
     auto tick = started, lastSent = started;
     std::vector<_YCAN_CANFD_OBJ> fdBatch;
     std::vector<_YCAN_CAN_OBJ> classicBatch;
-    while (!interrupted && (count < 0 || sent < count)) {
+    while (!interrupted() && (count < 0 || sent < count)) {
         if (gapMs > 0 && sent > 0) {
             // The gap counts from the frame before, as cangen's does: a
             // stall is never made up with a burst.
             const auto due = lastSent + std::chrono::duration_cast<std::chrono::steady_clock::duration>(gap);
-            while (!interrupted && std::chrono::steady_clock::now() < due)
+            while (!interrupted() && std::chrono::steady_clock::now() < due)
                 std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                     due - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
-            if (interrupted) break;
+            if (interrupted()) break;
         }
         const long n = count < 0 ? perCall : std::min<long>(perCall, count - sent);
         lastSent = std::chrono::steady_clock::now();

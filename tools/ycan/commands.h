@@ -24,7 +24,18 @@ int topCommand(const Args& args);
 struct BusSettings;
 bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus);
 
-// (tool_output.cpp) Says why on stderr, points at the command's help, exits 2.
+// Shared by the commands (command_support.cpp).
+
+// Whether the arguments ask for help (--help, -h).
+bool wantsHelp(const Args& args);
+// From now on Ctrl-C and termination set interrupted() instead of ending
+// the process: the loops end and the adapter is closed.
+void catchInterrupts();
+bool interrupted();
+// Seconds since the epoch, the time frames are stamped with.
+double unixNow();
+
+// Says why on stderr, points at the command's help, exits 2.
 [[noreturn]] void usageError(const std::string& command, const std::string& why);
 
 // Called first in main: gives the library's console log (descriptor 1)

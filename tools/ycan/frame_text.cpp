@@ -120,10 +120,10 @@ std::string formatFrame(const TextFrame& f) {
     return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string formatLogLine(double unixSeconds, const std::string& interface, const TextFrame& f) {
-    char stamp[40];
-    snprintf(stamp, sizeof stamp, "(%.6f) ", unixSeconds);
-    return stamp + interface + " " + formatFrame(f);
+std::string formatLogLine(const std::string& stamp, const std::string& interface, const TextFrame& f) {
+    std::string line = stamp;
+    line.append(" ").append(interface).append(" ").append(formatFrame(f));
+    return line;
 }
 
 TextFrame fromRecord(const _YCAN_CAN_OBJ& r) {

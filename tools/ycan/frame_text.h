@@ -32,8 +32,9 @@ constexpr uint8_t kFdErrorState = 0x02;
 bool parseFrame(const std::string& text, TextFrame& out, std::string& why);
 // The frame in the same syntax (data in upper-case hex, no separators).
 std::string formatFrame(const TextFrame& f);
-// One candump log line, without the newline.
-std::string formatLogLine(double unixSeconds, const std::string& interface, const TextFrame& f);
+// One candump log line, without the newline; `stamp` in parentheses, e.g.
+// "(1700000000.123456)" (see TimeStamper).
+std::string formatLogLine(const std::string& stamp, const std::string& interface, const TextFrame& f);
 
 // Between the text form and the library's records. FD records carry the
 // bit rate switch in FrameOpt 0x08 and the error state in FrameOpt 0x10.

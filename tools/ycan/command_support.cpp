@@ -1,8 +1,13 @@
-// Where the ycan tool writes: its own output, kept apart from the library's
-// console log, and its usage errors.
+// What the ycan commands share: where the tool writes (its own output, kept
+// apart from the library's console log), usage errors and help, Ctrl-C, and
+// the wall clock frames are stamped with.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,8 +24,30 @@ void usageError(const std::string& command, const std::string& why) {
 namespace {
 
 FILE* toolOutput = stdout;
+std::atomic<bool> interruptRequested{false};
+
+void onInterrupt(int) { interruptRequested = true; }
 
 }  // namespace
+
+bool wantsHelp(const Args& args) {
+    return std::find(args.begin(), args.end(), "--help") != args.end() ||
+           std::find(args.begin(), args.end(), "-h") != args.end();
+}
+
+void catchInterrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool interrupted() { return interruptRequested.load(); }
+
+double unixNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 // The tool's output keeps the original standard output; descriptor 1, where
 // the library's console log goes, becomes a copy of standard error. Where
