@@ -329,6 +329,63 @@ YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint
     });
 }
 
+// ---- Ordered and pollable receiving, link state ----------------------------
+
+YCAN_API int YCAN_ReceiveAll(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RX_FRAME* frames,
+                             uint32_t count, int waitMs) {
+    return guarded([&] {
+        Family f = familyOf(type);
+        if (f == Family::Classic) return usbcan2ReceiveAll(type, index, ch, frames, count, waitMs);
+        if (f == Family::CanFd || f == Family::Recorder)
+            return onDevice(type, index, NotOpen::Error7,
+                            [&](QDevice& d) { return d.receiveAll(ch, frames, count, waitMs); });
+        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    });
+}
+
+// The two calls below answer -1 on failure, also for a call that threw
+// (guarded() answers 0 then).
+
+YCAN_API int YCAN_GetEventFd(uint32_t type, uint32_t index) {
+    bool failed = true;
+    const int fd = guarded([&] {
+        Family f = familyOf(type);
+        int result = -1;
+        if (f == Family::Classic) {
+            result = usbcan2EventFd(type, index);
+        } else if (f == Family::CanFd || f == Family::Recorder) {
+            std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
+            if (!dev) return fail(YCAN_ERR_NOT_OPENED);
+            result = dev->eventFd();
+        } else {
+            return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        }
+        failed = result < 0;
+        return result;
+    });
+    return failed ? -1 : fd;
+}
+
+YCAN_API int YCAN_GetLinkState(uint32_t type, uint32_t index, uint32_t* losses) {
+    bool failed = true;
+    const int state = guarded([&] {
+        Family f = familyOf(type);
+        int result = -1;
+        if (f == Family::Classic) {
+            result = usbcan2LinkState(type, index, losses);
+        } else if (f == Family::CanFd || f == Family::Recorder) {
+            std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
+            if (!dev) return fail(YCAN_ERR_NOT_OPENED);
+            result = dev->linkState(losses);
+        } else {
+            return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        }
+        failed = result < 0;
+        return result;
+    });
+    return failed ? -1 : state;
+}
+
 YCAN_API int YCAN_GetLastError(void) {
     ycan::GateScope call(ycan::lifetime::exportedCalls());
     return call ? QErrInfoMgr::getinstance()->getLastError() : YCAN_ERR_NOT_OPENED;

@@ -4,21 +4,23 @@
 // the virtual adapters' own encoders, in the transfer shapes the adapters
 // use. Counters: frames/s, heap allocations per frame once warm (the queues
 // have grown to their working size), and, for frames left waiting in a
-// queue, heap bytes per frame.
+// queue, heap bytes per frame. The in-order rows take every channel's
+// frames of both kinds through one reader (YCAN_ReceiveAll's path) and check
+// that they come out in exactly the order sent.
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
 #include "alloc_counter.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "drivers/common/frame_queue.h"
+#include "drivers/common/received_frames.h"
 #include "drivers/usbcan/usbcan2_stream.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 
 namespace {
 
-enum class Records { Fd64, Fd8, Classic };
+enum class Records { Fd64, Fd8, Classic, Mixed };
 
 constexpr size_t kFrames = 10000;
 // The application takes what waits after every few transfers, as one that
@@ -39,11 +41,12 @@ std::vector<std::vector<uint8_t>> canFdTransfers(Records kind, size_t frames) {
     for (size_t i = 0; i < frames; ++i) {
         ycansim::BusFrame f;
         f.channel = static_cast<unsigned>(i % 8);
-        f.flags = kind == Records::Classic ? 0x00 : 0x01;
+        const bool classic = kind == Records::Classic || (kind == Records::Mixed && i % 2 == 0);
+        f.flags = classic ? 0x00 : 0x01;
         f.id = static_cast<uint32_t>(i);
         f.timeTag = static_cast<uint32_t>(i * 20);
         f.dataLen = kind == Records::Fd64 ? 64 : 8;
-        f.data.assign(kind == Records::Classic ? 8 : 64, static_cast<uint8_t>(i));
+        f.data.assign(classic ? 8 : 64, static_cast<uint8_t>(i));
         group.push_back(f);
         if (group.size() == 10) flush();
     }
@@ -110,6 +113,30 @@ void BM_CanFdReceive(benchmark::State& state) {
     timePasses(state, pass);
 }
 
+// Every channel's frames of both kinds through one reader, in order.
+template <Records Kind>
+void BM_CanFdReceiveInOrder(benchmark::State& state) {
+    const auto transfers = canFdTransfers(Kind, kFrames);
+    QDeviceUsbCanFd2 dev;
+    std::vector<_YCAN_RX_FRAME> out(256);
+    auto pass = [&] {
+        uint32_t next = 0;
+        bool inOrder = true;
+        auto takeAll = [&] {
+            int n;
+            while ((n = dev.receiveAll(YCAN_ALL_CHANNELS, out.data(), static_cast<unsigned>(out.size()), 0)) > 0)
+                for (int i = 0; i < n; ++i) inOrder = inOrder && out[static_cast<size_t>(i)].Frame.ID == next++;
+        };
+        for (size_t t = 0; t < transfers.size(); ++t) {
+            dev.usbRxDataProcess(transfers[t].data(), static_cast<unsigned>(transfers[t].size()));
+            if (t % kTransfersPerTake == kTransfersPerTake - 1) takeAll();
+        }
+        takeAll();
+        return inOrder && next == kFrames;
+    };
+    timePasses(state, pass);
+}
+
 // The classic adapters: 64-byte transfers cut from back-to-back records,
 // decoded by the stream into per-channel queues, as the receive pass does.
 void BM_ClassicReceive(benchmark::State& state) {
@@ -125,15 +152,16 @@ void BM_ClassicReceive(benchmark::State& state) {
         stream.insert(stream.end(), r.begin(), r.end());
     }
     ycan::Usbcan2Stream rx;
-    std::vector<_YCAN_CAN_OBJ> staged[2];
-    ycan::FrameQueue<_YCAN_CAN_OBJ> queues[2];
-    for (auto& q : queues) q.open();
+    ycan::StagedFrames staged;
+    ycan::ReceivedFrames queues(2);
+    queues.open();
     std::vector<_YCAN_CAN_OBJ> out(256);
     auto takeAll = [&] {
         size_t taken = 0;
-        for (auto& q : queues) {
+        for (unsigned ch = 0; ch < 2; ++ch) {
             int n;
-            while ((n = q.take(out.data(), static_cast<unsigned>(out.size()), 0)) > 0) taken += static_cast<size_t>(n);
+            while ((n = queues.take(ch, out.data(), static_cast<unsigned>(out.size()), 0)) > 0)
+                taken += static_cast<size_t>(n);
         }
         return taken;
     };
@@ -141,10 +169,7 @@ void BM_ClassicReceive(benchmark::State& state) {
         size_t taken = 0;
         for (size_t at = 0, t = 0; at < stream.size(); at += 64, ++t) {
             rx.feed(stream.data() + at, static_cast<unsigned>(std::min<size_t>(64, stream.size() - at)), staged);
-            for (unsigned ch = 0; ch < 2; ++ch) {
-                queues[ch].push(staged[ch].data(), staged[ch].size());
-                staged[ch].clear();
-            }
+            queues.publish(staged);
             if (t % kTransfersPerTake == kTransfersPerTake - 1) taken += takeAll();
         }
         return taken + takeAll() == kFrames;
@@ -159,15 +184,21 @@ void BM_QueuedFrameMemory(benchmark::State& state) {
     constexpr size_t kWaiting = 1000000;
     double perFrame = 0;
     for (auto _ : state) {
-        ycan::FrameQueue<Frame> queue;
+        ycan::ReceivedFrames queue(1);
         queue.open();
-        std::vector<Frame> batch(54);  // what one transfer carries
-        for (size_t i = 0; i < batch.size(); ++i) batch[i].ID = static_cast<uint32_t>(i);
+        ycan::StagedFrames batch;
         const size_t before = ycanbench::heapInUse();
-        for (size_t n = 0; n < kWaiting; n += batch.size())
-            queue.push(batch.data(), std::min(batch.size(), kWaiting - n));
+        for (size_t n = 0; n < kWaiting;) {
+            // What one transfer carries.
+            for (size_t i = 0; i < 54 && n < kWaiting; ++i, ++n) {
+                Frame f{};
+                f.ID = static_cast<uint32_t>(n);
+                batch.add(0, f);
+            }
+            queue.publish(batch);
+        }
         const size_t after = ycanbench::heapInUse();
-        if (queue.size() != kWaiting) state.SkipWithError("frames lost");
+        if (queue.size(0, 2) != kWaiting) state.SkipWithError("frames lost");
         perFrame = static_cast<double>(after - before) / kWaiting;
     }
     state.counters["heap_bytes/frame"] = perFrame;
@@ -179,6 +210,8 @@ void BM_QueuedFrameMemory(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Fd64)->Name("Receive/canfd_fd64")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Fd8)->Name("Receive/canfd_fd8")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Classic)->Name("Receive/canfd_classic")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceiveInOrder, Records::Mixed)->Name("ReceiveAll/canfd_mixed")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceiveInOrder, Records::Fd64)->Name("ReceiveAll/canfd_fd64")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ClassicReceive)->Name("Receive/usbcan_classic")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CANFD_OBJ)->Name("QueueMemory/fd")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CAN_OBJ)->Name("QueueMemory/classic")->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -97,6 +97,10 @@ void wellFormed(FuzzedDataProvider& in) {
 
     size_t nextCan[CanFdStream::kChannels] = {};
     size_t nextFd[CanFdStream::kChannels] = {};
+    // The arrival order names each frame's queue and kind in the order sent.
+    FUZZ_CHECK(staged.order.size() == sent.size());
+    for (size_t i = 0; i < sent.size() && i < staged.order.size(); ++i)
+        FUZZ_CHECK(staged.order[i] == (sent[i].queue | (sent[i].fd ? ycan::StagedFrames::kFdMark : 0)));
     for (const Sent& s : sent) {
         const uint8_t* r = s.record;
         const uint32_t id = (r[6] | r[7] << 8 | r[8] << 16 | static_cast<uint32_t>(r[9]) << 24) & 0x1FFFFFFF;

@@ -15,7 +15,7 @@ using ycan::Usbcan2Stream;
 namespace {
 
 void feedCut(Usbcan2Stream& stream, const std::vector<uint8_t>& bytes, FuzzedDataProvider& cuts,
-             std::vector<_YCAN_CAN_OBJ> (&out)[2]) {
+             ycan::StagedFrames& out) {
     size_t at = 0;
     while (at < bytes.size()) {
         size_t n = cuts.ConsumeIntegralInRange<size_t>(1, 64);  // the adapter's transfer size
@@ -31,9 +31,9 @@ void feedCut(Usbcan2Stream& stream, const std::vector<uint8_t>& bytes, FuzzedDat
 void raw(FuzzedDataProvider& in) {
     std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 8192));
     Usbcan2Stream stream;
-    std::vector<_YCAN_CAN_OBJ> out[2];
+    ycan::StagedFrames out;
     feedCut(stream, bytes, in, out);
-    for (const auto& queue : out) {
+    for (const auto& queue : out.can) {
         for (const auto& f : queue) {
             FUZZ_CHECK(f.ID <= 0x1FFFFFFF);
             FUZZ_CHECK(f.DataLen <= 8);
@@ -72,18 +72,21 @@ void wellFormed(FuzzedDataProvider& in) {
         sent.emplace_back(ch, f);
     }
     Usbcan2Stream stream;
-    std::vector<_YCAN_CAN_OBJ> out[2];
+    ycan::StagedFrames out;
     feedCut(stream, bytes, in, out);
     FUZZ_CHECK(stream.buffered() == 0);
     size_t next[2] = {0, 0};
+    // The arrival order names each frame's channel in the order sent.
+    FUZZ_CHECK(out.order.size() == sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) FUZZ_CHECK(out.order[i] == sent[i].first);
     for (const auto& [ch, f] : sent) {
-        FUZZ_CHECK(next[ch] < out[ch].size());
-        const _YCAN_CAN_OBJ& got = out[ch][next[ch]++];
+        FUZZ_CHECK(next[ch] < out.can[ch].size());
+        const _YCAN_CAN_OBJ& got = out.can[ch][next[ch]++];
         FUZZ_CHECK(got.ID == f.ID && got.TimeTag == f.TimeTag && got.DataLen == f.DataLen);
         FUZZ_CHECK(got.ExternFlag == f.ExternFlag && got.RemoteFlag == f.RemoteFlag);
         FUZZ_CHECK(memcmp(got.Data, f.Data, f.DataLen) == 0);
     }
-    FUZZ_CHECK(next[0] == out[0].size() && next[1] == out[1].size());
+    FUZZ_CHECK(next[0] == out.can[0].size() && next[1] == out.can[1].size());
 }
 
 // What transmit encodes is what a decoder of the same layout reads back

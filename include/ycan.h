@@ -341,6 +341,67 @@ YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint
 YCAN_API int YCAN_GetLastError(void);
 YCAN_API const char* YCAN_GetLastErrorStr(void);
 
+/* ---- Ordered and pollable receiving, link state ---------------------------
+ * Additions beside the calls above, which keep their behaviour. The frames
+ * they return are the same frames the per-kind calls return: one set of
+ * queues, read either way. A frame taken by YCAN_ReceiveAll is no longer
+ * waiting for YCAN_Receive or YCAN_ReceiveFD, and the other way round;
+ * YCAN_GetReceiveNum and YCAN_ClearBuffer count and clear both.
+ */
+
+/* ch for every channel of the adapter. */
+#define YCAN_ALL_CHANNELS 0xFFFFFFFFu
+/* _YCAN_RX_FRAME.Kind */
+#define YCAN_KIND_CLASSIC 0u
+#define YCAN_KIND_CANFD 1u
+
+/* A received frame as the adapter delivered it (96 bytes). */
+typedef struct _YCAN_RX_FRAME {
+    _YCAN_CANFD_OBJ Frame;  /* classic frames too (DataLen <= 8); TimeTag is the adapter's */
+    uint64_t HostTimeUs;    /* CLOCK_REALTIME, microseconds since the epoch, when the
+                               library took the frame from USB; never decreases within
+                               an adapter unless the clock is set back by over a second */
+    uint8_t Kind;           /* YCAN_KIND_CLASSIC or YCAN_KIND_CANFD */
+    uint8_t Channel;
+    uint8_t Reserved[6];
+} _YCAN_RX_FRAME;
+
+#ifdef YCAN_LAYOUT_ASSERT
+YCAN_LAYOUT_ASSERT(sizeof(_YCAN_RX_FRAME) == 96, "_YCAN_RX_FRAME size");
+YCAN_LAYOUT_ASSERT(offsetof(_YCAN_RX_FRAME, Frame) == 0, "_YCAN_RX_FRAME.Frame offset");
+YCAN_LAYOUT_ASSERT(offsetof(_YCAN_RX_FRAME, HostTimeUs) == 80, "_YCAN_RX_FRAME.HostTimeUs offset");
+YCAN_LAYOUT_ASSERT(offsetof(_YCAN_RX_FRAME, Kind) == 88, "_YCAN_RX_FRAME.Kind offset");
+YCAN_LAYOUT_ASSERT(offsetof(_YCAN_RX_FRAME, Channel) == 89, "_YCAN_RX_FRAME.Channel offset");
+YCAN_LAYOUT_ASSERT(offsetof(_YCAN_RX_FRAME, Reserved) == 90, "_YCAN_RX_FRAME.Reserved offset");
+#endif
+
+/* Receives up to count frames of channel ch, classic and CAN FD together,
+ * in the order the adapter delivered them; ch = YCAN_ALL_CHANNELS takes
+ * from every channel, still in delivery order. Waits as YCAN_ReceiveFD
+ * does: at most waitMs for the first frame (-1: no limit; 0 and any other
+ * negative value: no wait), and returns at once when the adapter is closed
+ * meanwhile. Returns the number of frames stored; 0 with last error 8 for a
+ * null frames, a count of 0 or a channel the adapter does not have, 7 when
+ * the adapter is not open, 6 for a recorder (it carries no frames). */
+YCAN_API int YCAN_ReceiveAll(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RX_FRAME* frames,
+                             uint32_t count, int waitMs);
+/* A file descriptor, owned by the library, that polls readable (POLLIN)
+ * while frames wait on any channel of the adapter or its link state changed
+ * since YCAN_GetLinkState last read it. It stays readable until the frames
+ * are taken: poll, select and epoll see it level-triggered. Do not read,
+ * write or close it; it is valid until the adapter is closed (the close
+ * makes it readable first, so a thread polling it wakes). The same
+ * descriptor while the adapter stays open. -1 when the adapter is not open
+ * (last error 7), for a recorder (6), or when the system has no descriptor
+ * to spare (9). */
+YCAN_API int YCAN_GetEventFd(uint32_t type, uint32_t index);
+/* 1 while the adapter is linked, 0 while it is away (unplugged, or its link
+ * being restored); *losses (when losses is not null) receives how many times
+ * the link was lost since the adapter was opened. -1 with last error 7 when
+ * the adapter is not open. The recorders, which have no receive thread to
+ * watch the link, answer what their last transfer found. */
+YCAN_API int YCAN_GetLinkState(uint32_t type, uint32_t index, uint32_t* losses);
+
 #ifdef __cplusplus
 }
 #endif

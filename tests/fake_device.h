@@ -85,6 +85,11 @@ public:
         return note("transmitData", 0, data, len);
     }
     int setFliter(unsigned ch, _YCAN_FLITER_CONFIG* c) override { return note("setFliter", ch, c); }
+    int receiveAll(unsigned ch, _YCAN_RX_FRAME* f, unsigned n, int wait) override {
+        return note("receiveAll", ch, f, n, wait);
+    }
+    int eventFd() override { return note("eventFd", 0); }
+    int linkState(uint32_t* losses) override { return note("linkState", 0, losses); }
 
     // Calls as "name ch=.. p=.. n=.. w=..", in order.
     std::vector<std::string> calls;

@@ -171,8 +171,9 @@ void QUserLibUsb::resumeTransfers() {
 
 void QUserLibUsb::ProcessUSBDeviceErrCode(int err) {
     if (err != LIBUSB_ERROR_NO_DEVICE) return;
-    if (linkStatus.exchange(0) != 0)
-        QUserLog::GetInstance()->Warn("USB Device<%d> DisLink...", deviceIndex.load());
+    if (linkStatus.exchange(0) == 0) return;
+    losses.fetch_add(1);
+    QUserLog::GetInstance()->Warn("USB Device<%d> DisLink...", deviceIndex.load());
 }
 
 int QUserLibUsb::WriteUSBDevice(uint8_t* data, int length, uint8_t ep, unsigned timeoutMs) {

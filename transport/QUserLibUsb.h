@@ -49,6 +49,8 @@ public:
     int CloseUSBDevice();
     // 1 while the adapter is linked, 0 once a transfer found it gone.
     int GetUSBDeviceLinkStatus();
+    // How many times a transfer found the linked adapter gone.
+    uint32_t linkLosses() const { return losses.load(); }
     // Closes, reopens what the last successful open opened, and gives the
     // adapter 100 ms to settle. Always 1: the link status tells the outcome.
     int RestartUSBDevice();
@@ -98,6 +100,7 @@ private:
     std::atomic<uint8_t> readEps[8] = {};
     std::atomic<uint8_t> writeEps[8] = {};
     std::atomic<int> linkStatus{0};
+    std::atomic<uint32_t> losses{0};
     // Last failed read's code (0 after a good read); -4 also marks an absent
     // device whose "Not Exist" line was already written.
     std::atomic<int> lastReadErr{0};

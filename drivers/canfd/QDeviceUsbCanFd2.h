@@ -18,7 +18,7 @@
 //   channel and the stop of its channels at close (AdapterLink::Family).
 //   Commands go through its CommandChannel: application exchanges through
 //   its gates and command lock, the owner's (replay, close) without.
-// - Received frames wait in per-channel FrameQueues (their own locks);
+// - Received frames wait in ReceivedFrames (its own lock);
 //   rxLock guards the reassembly buffer, held by the receive thread while it
 //   decodes one transfer and by a clear from an application thread.
 // - configLock guards the saved channel configuration the replay reads.
@@ -34,7 +34,7 @@
 #include "drivers/canfd/canfd_stream.h"
 #include "drivers/common/QDevice.h"
 #include "drivers/common/adapter_link.h"
-#include "drivers/common/frame_queue.h"
+#include "drivers/common/received_frames.h"
 #include "support/QUserMutex.h"
 
 class QDeviceUsbCanFd2 : public QDevice, private ycan::AdapterLink::Family {
@@ -64,6 +64,9 @@ public:
     int getReceiveNum(unsigned ch, uint8_t kind) override;
     int transmitData(uint8_t* data, unsigned length) override;
     int setFliter(unsigned ch, _YCAN_FLITER_CONFIG* config) override;
+    int receiveAll(unsigned ch, _YCAN_RX_FRAME* frames, unsigned count, int waitMs) override;
+    int eventFd() override;
+    int linkState(uint32_t* losses) override;
 
     // Lifecycle and command channel.
     int canGetDeviceVer();
@@ -160,7 +163,7 @@ private:
     template <class Frame>
     int sendPacket(unsigned ch, Frame* frames, unsigned count);
     template <class Frame>
-    int takeFrames(ycan::FrameQueue<Frame>& queue, Frame* frames, unsigned count, int waitMs);
+    int takeFrames(unsigned ch, Frame* out, unsigned count, int waitMs);
     // Hands the staged frames of a transfer to their queues; rxLock held.
     void publishStaged();
 
@@ -171,6 +174,7 @@ private:
     bool replayChannel(unsigned ch) override;
     void releaseWaiters() override;
     void closeChannels(bool adapterAnswers) override;
+    void linkChanged() override;
 
     unsigned devType = 0;
     unsigned devIndex = 0;
@@ -181,8 +185,7 @@ private:
     std::atomic<uint8_t> echoWait{1};
     ycan::CanFdStream rxStream;          // rxLock held
     ycan::CanFdStream::Staged staged;    // rxLock held
-    ycan::FrameQueue<_YCAN_CAN_OBJ> canQueue[kChannels];
-    ycan::FrameQueue<_YCAN_CANFD_OBJ> canFdQueue[kChannels];
+    ycan::ReceivedFrames received{kChannels};
     QRecursiveMutex rxLock;
     // Guards chConfig, chOptionA and writes of chActive: the receive thread
     // replays them during recovery while applications may initialise.

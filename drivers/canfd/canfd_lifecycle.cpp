@@ -51,10 +51,7 @@ int QDeviceUsbCanFd2::openDevice(unsigned type, unsigned index, unsigned) {
         return 0;
     }
     canDevFunSet();  // an adapter that declines it still works
-    for (unsigned ch = 0; ch < kChannels; ++ch) {
-        canQueue[ch].open();
-        canFdQueue[ch].open();
-    }
+    received.open();
     life.startReceiving();
     return 1;
 }
@@ -65,12 +62,7 @@ int QDeviceUsbCanFd2::closeDevice() {
     return 1;
 }
 
-void QDeviceUsbCanFd2::releaseWaiters() {
-    for (unsigned ch = 0; ch < kChannels; ++ch) {
-        canQueue[ch].close();
-        canFdQueue[ch].close();
-    }
-}
+void QDeviceUsbCanFd2::releaseWaiters() { received.close(); }
 
 void QDeviceUsbCanFd2::closeChannels(bool adapterAnswers) {
     for (unsigned ch = 0; ch < channelCount && ch < kChannels; ++ch) {

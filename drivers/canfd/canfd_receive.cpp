@@ -20,26 +20,19 @@ unsigned queueOf(unsigned ch) { return ch < QDeviceUsbCanFd2::kChannels ? ch : Q
 
 // ---- Decoding (receive thread, rxLock held) ---------------------------------
 
-void QDeviceUsbCanFd2::publishStaged() {
-    for (unsigned ch = 0; ch < kChannels; ++ch) {
-        canQueue[ch].push(staged.can[ch].data(), staged.can[ch].size());
-        staged.can[ch].clear();
-        canFdQueue[ch].push(staged.fd[ch].data(), staged.fd[ch].size());
-        staged.fd[ch].clear();
-    }
-}
+void QDeviceUsbCanFd2::publishStaged() { received.publish(staged); }
 
 void QDeviceUsbCanFd2::usbDevCanDataRecHandle(const uint8_t* record, int available) {
     if (available < static_cast<int>(ycan::CanFdStream::kClassicRecordLen)) return;
     std::lock_guard guard(rxLock);
-    staged.can[ycan::CanFdStream::queueOf(record)].push_back(ycan::CanFdStream::decodeCanRecord(record));
+    staged.add(ycan::CanFdStream::queueOf(record), ycan::CanFdStream::decodeCanRecord(record));
     publishStaged();
 }
 
 void QDeviceUsbCanFd2::usbDevCanFdDataRecHandle(const uint8_t* record, int available) {
     if (available < static_cast<int>(ycan::CanFdStream::kFdRecordLen)) return;
     std::lock_guard guard(rxLock);
-    staged.fd[ycan::CanFdStream::queueOf(record)].push_back(ycan::CanFdStream::decodeFdRecord(record));
+    staged.add(ycan::CanFdStream::queueOf(record), ycan::CanFdStream::decodeFdRecord(record));
     publishStaged();
 }
 
@@ -58,37 +51,57 @@ unsigned QDeviceUsbCanFd2::reassemblyBytes() {
 // ---- Taking frames (application threads) --------------------------------
 
 template <class Frame>
-int QDeviceUsbCanFd2::takeFrames(ycan::FrameQueue<Frame>& queue, Frame* frames, unsigned count,
-                                 int waitMs) {
-    if (frames == nullptr || count == 0) {
+int QDeviceUsbCanFd2::takeFrames(unsigned ch, Frame* out, unsigned count, int waitMs) {
+    if (out == nullptr || count == 0) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    // A closed queue (device closed or closing) hands out what it holds and
-    // never waits.
-    return queue.take(frames, count, waitMs);
+    // A closed store (device closed or closing) hands out what it holds
+    // and never waits.
+    return received.take(queueOf(ch), out, count, waitMs);
 }
 
-int QDeviceUsbCanFd2::receive(unsigned ch, _YCAN_CAN_OBJ* frames, unsigned count, int waitMs) {
-    return takeFrames(canQueue[queueOf(ch)], frames, count, waitMs);
+int QDeviceUsbCanFd2::receive(unsigned ch, _YCAN_CAN_OBJ* out, unsigned count, int waitMs) {
+    return takeFrames(ch, out, count, waitMs);
 }
 
-int QDeviceUsbCanFd2::receiveFD(unsigned ch, _YCAN_CANFD_OBJ* frames, unsigned count,
-                                int waitMs) {
-    return takeFrames(canFdQueue[queueOf(ch)], frames, count, waitMs);
+int QDeviceUsbCanFd2::receiveFD(unsigned ch, _YCAN_CANFD_OBJ* out, unsigned count, int waitMs) {
+    return takeFrames(ch, out, count, waitMs);
 }
+
+int QDeviceUsbCanFd2::receiveAll(unsigned ch, _YCAN_RX_FRAME* out, unsigned count, int waitMs) {
+    if (out == nullptr || count == 0 || (ch != YCAN_ALL_CHANNELS && ch >= channelCount)) {
+        ycan::setLastError(YCAN_ERR_PARAMETER);
+        return 0;
+    }
+    // As the per-kind calls: a closed store (device closing) hands out what
+    // it holds and never waits.
+    return received.takeInOrder(ch, out, count, waitMs);
+}
+
+int QDeviceUsbCanFd2::eventFd() {
+    const int fd = received.eventFd();
+    if (fd < 0) ycan::setLastError(received.isOpen() ? YCAN_ERR_MEMORY : YCAN_ERR_NOT_OPENED);
+    return fd;
+}
+
+int QDeviceUsbCanFd2::linkState(uint32_t* losses) {
+    // Seen first: a change after this read makes the descriptor readable
+    // again rather than going unnoticed.
+    received.linkSeen();
+    const int state = life.linkState(losses);
+    if (state < 0) ycan::setLastError(YCAN_ERR_NOT_OPENED);
+    return state;
+}
+
+void QDeviceUsbCanFd2::linkChanged() { received.linkChanged(); }
 
 int QDeviceUsbCanFd2::getReceiveNum(unsigned ch, uint8_t kind) {
     if (ch >= kChannels) {
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    switch (kind) {
-        case 0: return static_cast<int>(canQueue[ch].size());
-        case 1: return static_cast<int>(canFdQueue[ch].size());
-        case 2: return static_cast<int>(canQueue[ch].size() + canFdQueue[ch].size());
-        default: return 0;
-    }
+    return static_cast<int>(received.size(ch, kind));
 }
 
 int QDeviceUsbCanFd2::clearBuffer(unsigned ch) {
@@ -105,8 +118,7 @@ void QDeviceUsbCanFd2::usbRxDataBufferClr(uint8_t ch) {
     // Under rxLock: no transfer is being decoded meanwhile, so no frame of
     // it can land after the clear.
     std::lock_guard guard(rxLock);
-    canQueue[ch].clear();
-    canFdQueue[ch].clear();
+    received.clear(ch);
     // Any partly received packet goes too, of every channel.
     rxStream.clear();
 }

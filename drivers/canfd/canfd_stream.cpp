@@ -57,9 +57,9 @@ unsigned CanFdStream::usbProtocolFrameDataGet(const uint8_t* buf, unsigned len, 
             const unsigned size = fd ? kFdRecordLen : kClassicRecordLen;
             if (i + size > end) break;
             if (fd)
-                out.fd[queueOf(buf + i)].push_back(decodeFdRecord(buf + i));
+                out.add(queueOf(buf + i), decodeFdRecord(buf + i));
             else
-                out.can[queueOf(buf + i)].push_back(decodeCanRecord(buf + i));
+                out.add(queueOf(buf + i), decodeCanRecord(buf + i));
             i += size;
         }
         i = end;

@@ -14,8 +14,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
-
+#include "drivers/common/staged_frames.h"
 #include "ycan.h"
 
 namespace ycan {
@@ -28,11 +27,9 @@ public:
     static constexpr unsigned kFdRecordLen = 75;
     static constexpr unsigned kCapacity = 4096;
 
-    // Frames decoded from the stream, by channel queue.
-    struct Staged {
-        std::vector<_YCAN_CAN_OBJ> can[kChannels];
-        std::vector<_YCAN_CANFD_OBJ> fd[kChannels];
-    };
+    // Frames decoded from the stream, by channel queue, in stream order.
+    using Staged = StagedFrames;
+    static_assert(StagedFrames::kMaxChannels >= kChannels);
 
     // Appends one transfer and stages the frames of every packet it
     // completes, in stream order.

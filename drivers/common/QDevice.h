@@ -35,6 +35,13 @@ public:
     // Request in data, reply written back into it; returns the reply length.
     virtual int transmitData(uint8_t* data, unsigned length) = 0;
     virtual int setFliter(unsigned ch, _YCAN_FLITER_CONFIG* config) = 0;
+    // Every channel's frames in delivery order (ch may be YCAN_ALL_CHANNELS),
+    // the event descriptor, the link state. The recorder, which carries no
+    // frames, refuses the first two with last error 6 and answers the link
+    // state its transport last found.
+    virtual int receiveAll(unsigned ch, _YCAN_RX_FRAME* frames, unsigned count, int waitMs) = 0;
+    virtual int eventFd() = 0;
+    virtual int linkState(uint32_t* losses) = 0;
     // Recorder operations; other families keep these defaults.
     virtual int RecordSettingSet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }
     virtual int RecordSettingGet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }

@@ -33,6 +33,7 @@ bool AdapterLink::open(unsigned vendorId, unsigned productId, unsigned index) {
 }
 
 void AdapterLink::startReceiving() {
+    linked = true;  // a newly opened adapter has a good link
     rxThread.start([this] { pass(); });
 }
 
@@ -82,6 +83,12 @@ void AdapterLink::pass() {
         return;
     }
     supervise(*usb);
+    // Whoever watches the link hears of each change once.
+    const bool now = usb->GetUSBDeviceLinkStatus() != 0 && !commands.recovering();
+    if (now != linked) {
+        linked = now;
+        family.linkChanged();
+    }
     if (commands.recovering()) {
         // Nothing is read while the link is being restored; the next
         // supervision step comes soon enough without spinning.

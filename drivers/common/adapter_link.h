@@ -46,6 +46,8 @@ public:
         // Close, as the owner: stops the channels in use (when the adapter
         // still answers) and marks them unused.
         virtual void closeChannels(bool /*adapterAnswers*/) {}
+        // The link went away or came back (receive thread).
+        virtual void linkChanged() {}
 
     protected:
         ~Family() = default;
@@ -70,6 +72,8 @@ public:
     bool recovering() const { return commands.recovering(); }
     bool receiving() const { return rxThread.running(); }
     bool isRetired() const { return retired.load(); }
+    // 1 linked, 0 away, -1 not open; see CommandChannel::linkState.
+    int linkState(uint32_t* losses) { return commands.linkState(losses); }
 
     // Opens the transport; false when it cannot be opened or the link was
     // retired.
@@ -94,6 +98,7 @@ private:
     ReceiveThread rxThread;
     std::atomic<bool> retired{false};
     uint32_t faultTime = 0;  // receive thread only
+    bool linked = true;      // receive thread only: as last reported
 };
 
 }  // namespace ycan

@@ -38,6 +38,30 @@ public:
         }
     }
 
+    // The oldest item; the fifo must not be empty.
+    const T& front() const { return blockAt(0)[head]; }
+
+    // Hands up to max of the oldest items to fn, oldest first, and drops
+    // them; returns how many.
+    template <class Fn>
+    size_t popEach(size_t max, Fn&& fn) {
+        const size_t total = std::min(max, count);
+        for (size_t n = total; n > 0;) {
+            const size_t k = std::min(n, BlockItems - head);
+            const T* run = blockAt(0) + head;
+            for (size_t i = 0; i < k; ++i) fn(run[i]);
+            n -= k;
+            count -= k;
+            head += k;
+            if (head == BlockItems) {
+                releaseFirstBlock();
+                head = 0;
+            }
+        }
+        if (count == 0) head = 0;
+        return total;
+    }
+
     // Moves up to max of the oldest items into out; returns how many.
     size_t pop(T* out, size_t max) {
         const size_t total = std::min(max, count);

@@ -56,6 +56,14 @@ ExchangeResult CommandChannel::ownerExchange(const ExchangeRules& rules, const u
     return runExchange(*t, rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
 }
 
+int CommandChannel::linkState(uint32_t* losses) {
+    GateScope call(callGate);
+    QUserLibUsb* t = usb.load();
+    if (!call || t == nullptr) return -1;
+    if (losses != nullptr) *losses = t->linkLosses();
+    return t->GetUSBDeviceLinkStatus() != 0 && !recovering() ? 1 : 0;
+}
+
 CommandChannel::Batch::Batch(CommandChannel& channel)
     : call(channel.callGate), link(channel.restoring) {
     if (!call || !channel.isOpen())

@@ -57,6 +57,10 @@ public:
     // Closed while the link is being restored.
     CallGate& linkGate() { return restoring; }
     bool recovering() const { return restoring.isClosed(); }
+    // 1 linked, 0 away (the transport found the adapter gone, or the link
+    // is being restored), -1 not open (or closing); *losses the transport's
+    // count of lost links. Any thread.
+    int linkState(uint32_t* losses);
 
     // The application entry point (see above). *replyLen is the reply
     // capacity on entry and the reply length on success.

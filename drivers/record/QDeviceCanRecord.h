@@ -39,6 +39,11 @@ public:
     int getReceiveNum(unsigned, uint8_t) override { return 0; }
     int transmitData(uint8_t* data, unsigned length) override;
     int setFliter(unsigned, _YCAN_FLITER_CONFIG*) override { return 0; }
+    // No frame traffic: refused with last error 6.
+    int receiveAll(unsigned ch, _YCAN_RX_FRAME* frames, unsigned count, int waitMs) override;
+    int eventFd() override;
+    // What the recorder's last transfer found (no thread watches its link).
+    int linkState(uint32_t* losses) override;
     int RecordSettingSet(unsigned ch, _YCAN_RECORD_CONFIG* config) override;
     int RecordSettingGet(unsigned ch, _YCAN_RECORD_CONFIG* config) override;
     // Selector 0 clear, 1 add, 2 enable, 3 disable, 4 summary, 5 one entry.

@@ -39,6 +39,21 @@ int QDeviceCanRecord::closeDevice() {
     return 1;
 }
 
+int QDeviceCanRecord::receiveAll(unsigned, _YCAN_RX_FRAME*, unsigned, int) {
+    return ycan::fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+}
+
+int QDeviceCanRecord::eventFd() {
+    ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    return -1;
+}
+
+int QDeviceCanRecord::linkState(uint32_t* losses) {
+    const int state = life.linkState(losses);
+    if (state < 0) ycan::setLastError(YCAN_ERR_NOT_OPENED);
+    return state;
+}
+
 int QDeviceCanRecord::initCAN(unsigned, _YCAN_INIT_CONFIG*) {
     ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
     return 0;

@@ -17,7 +17,7 @@
 //   channel and the channel resets at close (AdapterLink::Family). Every
 //   call that uses the transport passes the command channel's call gate;
 //   command exchanges also its link gate and command lock.
-// - The receive queues are FrameQueues with their own locks; close lets
+// - The received frames wait in ReceivedFrames (its own lock); close lets
 //   their waiters go at once. The accumulation buffer belongs to the
 //   receive thread.
 #pragma once
@@ -26,10 +26,9 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 #include "drivers/common/adapter_link.h"
-#include "drivers/common/frame_queue.h"
+#include "drivers/common/received_frames.h"
 #include "drivers/usbcan/usbcan2_stream.h"
 #include "support/QUserMutex.h"
 #include "ycan.h"
@@ -43,14 +42,14 @@ struct devInfo : private ycan::AdapterLink::Family {
 
     std::mutex lifecycleLock;
     std::atomic<int> chActive[2] = {};  // 1 after a successful initialisation
-    ycan::FrameQueue<_YCAN_CAN_OBJ> rxQueue[2];
+    ycan::ReceivedFrames rxFrames{2};
     unsigned devIndex = 0;
     _YCAN_INIT_CONFIG chConfig[2] = {};  // guarded by configMutex
     QRecursiveMutex configMutex;
     std::atomic<uint8_t> txWaitReply{1};
     // The receive thread's: bytes not yet decoded, frames of one transfer.
     ycan::Usbcan2Stream rxStream;
-    std::vector<_YCAN_CAN_OBJ> rxStaged[2];
+    ycan::StagedFrames rxStaged;
     // Last: destroyed first, its receive thread stopped before the rest goes.
     ycan::AdapterLink link{*this, {.endpoint = 0x82,
                                    .capacity = 64,
@@ -65,6 +64,7 @@ private:
     bool replayChannel(unsigned ch) override;
     void releaseWaiters() override;
     void closeChannels(bool adapterAnswers) override;
+    void linkChanged() override;
 };
 
 constexpr unsigned kUsbCanDevices = 32;
@@ -107,6 +107,12 @@ int usbcan2Receive(uint32_t type, uint32_t index, uint32_t channel, _YCAN_CAN_OB
                    unsigned max, int waitMs);
 int usbcan2GetReceiveNum(uint32_t type, uint32_t index, uint32_t channel);
 int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel);
+// Both channels' frames in delivery order, the event descriptor, the link
+// state (results and last errors as the exported calls).
+int usbcan2ReceiveAll(uint32_t type, uint32_t index, uint32_t channel, _YCAN_RX_FRAME* frames,
+                      unsigned max, int waitMs);
+int usbcan2EventFd(uint32_t type, uint32_t index);
+int usbcan2LinkState(uint32_t type, uint32_t index, uint32_t* losses);
 }
 
 // One application call on the record of a device index, for its scope:

@@ -238,16 +238,54 @@ extern "C" int usbcan2Receive(uint32_t, uint32_t index, uint32_t channel, _YCAN_
     // has left the queue. A closed queue serves what it holds, never waits.
     RecordCall call(index);
     if (!call) return 0;
-    return rec.rxQueue[channel == 0 ? 0 : 1].take(frames, max, waitMs);
+    return rec.rxFrames.take(channel == 0 ? 0 : 1, frames, max, waitMs);
+}
+
+extern "C" int usbcan2ReceiveAll(uint32_t type, uint32_t index, uint32_t channel,
+                                 _YCAN_RX_FRAME* frames, unsigned max, int waitMs) {
+    if (index >= kUsbCanDevices || frames == nullptr || max == 0 ||
+        (channel != YCAN_ALL_CHANNELS && channel >= 2))
+        return fail(YCAN_ERR_PARAMETER);
+    RecordCall call(index);
+    if (!call || !usbcan2IsOpen(type, index)) return fail(YCAN_ERR_NOT_OPENED);
+    return devInfoList[index].rxFrames.takeInOrder(channel, frames, max, waitMs);
+}
+
+extern "C" int usbcan2EventFd(uint32_t type, uint32_t index) {
+    if (index >= kUsbCanDevices) {
+        ycan::setLastError(YCAN_ERR_PARAMETER);
+        return -1;
+    }
+    RecordCall call(index);
+    if (!call || !usbcan2IsOpen(type, index)) {
+        ycan::setLastError(YCAN_ERR_NOT_OPENED);
+        return -1;
+    }
+    devInfo& rec = devInfoList[index];
+    const int fd = rec.rxFrames.eventFd();
+    if (fd < 0) ycan::setLastError(rec.rxFrames.isOpen() ? YCAN_ERR_MEMORY : YCAN_ERR_NOT_OPENED);
+    return fd;
+}
+
+extern "C" int usbcan2LinkState(uint32_t, uint32_t index, uint32_t* losses) {
+    if (index >= kUsbCanDevices) {
+        ycan::setLastError(YCAN_ERR_PARAMETER);
+        return -1;
+    }
+    devInfo& rec = devInfoList[index];
+    rec.rxFrames.linkSeen();
+    const int state = rec.link.linkState(losses);
+    if (state < 0) ycan::setLastError(YCAN_ERR_NOT_OPENED);
+    return state;
 }
 
 extern "C" int usbcan2GetReceiveNum(uint32_t type, uint32_t index, uint32_t channel) {
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
-    return static_cast<int>(devInfoList[index].rxQueue[channel].size());
+    return static_cast<int>(devInfoList[index].rxFrames.size(channel, 0));
 }
 
 extern "C" int usbcan2ClearBuffer(uint32_t type, uint32_t index, uint32_t channel) {
     if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
-    devInfoList[index].rxQueue[channel].clear();
+    devInfoList[index].rxFrames.clear(channel);
     return 1;
 }

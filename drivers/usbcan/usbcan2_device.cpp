@@ -58,8 +58,7 @@ extern "C" int usbcan2OpenDevice(uint32_t type, uint32_t index, uint32_t) {
         return 0;
     }
     rec.rxStream.clear();  // nothing half-read survives from an earlier connection
-    rec.rxQueue[0].open();
-    rec.rxQueue[1].open();
+    rec.rxFrames.open();
     usbcan2DevFunSet(rec);  // its outcome does not decide the open
     rec.link.startReceiving();
     return 1;
@@ -81,10 +80,7 @@ extern "C" int usbcan2CloseDevice(uint32_t type, uint32_t index) {
 void devInfo::decode(const uint8_t* data, unsigned length) {
     // The frames of one transfer reach the queues together.
     rxStream.feed(data, length, rxStaged);
-    for (unsigned ch = 0; ch < 2; ++ch) {
-        rxQueue[ch].push(rxStaged[ch].data(), rxStaged[ch].size());
-        rxStaged[ch].clear();
-    }
+    rxFrames.publish(rxStaged);
 }
 
 void devInfo::dropPartial() { rxStream.clear(); }
@@ -102,10 +98,9 @@ bool devInfo::replayChannel(unsigned ch) {
     return usbcan2CmdInitSend(*this, ch, &saved) == 1 && usbcan2Start(*this, ch) == 1;
 }
 
-void devInfo::releaseWaiters() {
-    rxQueue[0].close();
-    rxQueue[1].close();
-}
+void devInfo::releaseWaiters() { rxFrames.close(); }
+
+void devInfo::linkChanged() { rxFrames.linkChanged(); }
 
 void devInfo::closeChannels(bool adapterAnswers) {
     if (!adapterAnswers) return;

@@ -36,14 +36,14 @@ _YCAN_CAN_OBJ Usbcan2Stream::decodeRecord(const uint8_t* r) {
     return f;
 }
 
-void Usbcan2Stream::feed(const uint8_t* data, unsigned length, std::vector<_YCAN_CAN_OBJ> (&out)[2]) {
+void Usbcan2Stream::feed(const uint8_t* data, unsigned length, StagedFrames& out) {
     const unsigned take = std::min(length, kCapacity - fill);
     memcpy(buf + fill, data, take);
     fill += take;
     unsigned p = 0;
     while (fill - p >= kRecordLen) {
         if (startsRecord(buf + p)) {
-            out[channelOf(buf + p)].push_back(decodeRecord(buf + p));
+            out.add(channelOf(buf + p), decodeRecord(buf + p));
             p += kRecordLen;
         } else {
             ++p;  // resynchronise byte by byte

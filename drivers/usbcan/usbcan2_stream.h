@@ -13,8 +13,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "drivers/common/staged_frames.h"
 #include "ycan.h"
 
 namespace ycan {
@@ -26,7 +26,7 @@ public:
 
     // Appends received bytes (what does not fit the buffer is dropped) and
     // adds the frames of every complete record to out, by channel.
-    void feed(const uint8_t* data, unsigned length, std::vector<_YCAN_CAN_OBJ> (&out)[2]);
+    void feed(const uint8_t* data, unsigned length, StagedFrames& out);
     void clear() { fill = 0; }
     unsigned buffered() const { return fill; }
 
