@@ -227,6 +227,88 @@ std::vector<std::string> loggedFrames(const std::string& out, const std::string&
 
 }  // namespace
 
+namespace {
+
+// The candump log lines of one interface, in the order written: time stamp
+// and frame.
+std::vector<std::pair<double, std::string>> loggedInOrder(const std::string& out, const std::string& iface) {
+    std::vector<std::pair<double, std::string>> lines;
+    const std::regex line("\\((\\d+\\.\\d{6})\\) " + iface + " ([0-9A-F#R]+)\\r?\\n");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        lines.emplace_back(std::stod((*it)[1]), (*it)[2]);
+    return lines;
+}
+
+std::vector<std::string> framesOf(const std::vector<std::pair<double, std::string>>& lines) {
+    std::vector<std::string> frames;
+    for (const auto& l : lines) frames.push_back(l.second);
+    return frames;
+}
+
+}  // namespace
+
+TEST(YcanTool, DumpWritesClassicAndFdFramesInTheOrderTheyArrived) {
+    // ycan-virtual's own log of what it injected, in order, is the reference.
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate", "2000",
+                             "--candump", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "300"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    const auto dumped = loggedInOrder(r.output, "ycan43-0-0");
+    ASSERT_EQ(dumped.size(), 300u) << r.output;
+    EXPECT_EQ(framesOf(dumped), framesOf(loggedInOrder(r.output, "can0")));
+    for (size_t i = 1; i < dumped.size(); ++i) ASSERT_GE(dumped[i].first, dumped[i - 1].first) << i;
+}
+
+TEST(YcanTool, DumpStampsEachClassicFrameOnACanFdAdapterWhenItArrived) {
+    // Classic frames 100 ms apart on a CAN FD adapter: each reaches the host
+    // in a transfer of its own and keeps the time it came, not the time a
+    // wait for the other kind of frame ended.
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "12", "--fd", "0", "--rate", "10", "--candump", "--",
+                             YCAN_TOOL, "dump", "43:0:0", "-n", "12"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    const auto dumped = loggedInOrder(r.output, "ycan43-0-0");
+    const auto injected = loggedInOrder(r.output, "can0");
+    ASSERT_EQ(dumped.size(), 12u) << r.output;
+    EXPECT_EQ(framesOf(dumped), framesOf(injected));
+    for (size_t i = 1; i < dumped.size(); ++i) EXPECT_GT(dumped[i].first, dumped[i - 1].first) << r.output;
+}
+
+TEST(YcanTool, DumpListensToSeveralChannelsOfOneAdapter) {
+    ToolRun r = ycanVirtual({"--canfd", "66", "--channel", "5", "--inject", "20", "--fd", "50", "--rate", "500",
+                             "--candump", "--", YCAN_TOOL, "dump", "66:0:0", "66:0:5,100:700", "-n", "20"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(loggedInOrder(r.output, "ycan66-0-5").size(), 20u) << r.output;
+    EXPECT_EQ(framesOf(loggedInOrder(r.output, "ycan66-0-5")), framesOf(loggedInOrder(r.output, "can5")))
+        << r.output;
+    ToolRun all = ycanVirtual({"--canfd", "43", "--channel", "1", "--inject", "10", "--rate", "500", "--candump", "--",
+                               YCAN_TOOL, "dump", "43:0:all", "-n", "10"});
+    EXPECT_EQ(all.status, 0) << all.output;
+    EXPECT_EQ(framesOf(loggedInOrder(all.output, "ycan43-0-1")), framesOf(loggedInOrder(all.output, "can1")))
+        << all.output;
+    ToolRun two = ycanVirtual({"--canfd", "43", "--", YCAN_TOOL, "dump", "43:0:0", "42:0:1"});
+    EXPECT_EQ(two.status, 2) << two.output;
+    EXPECT_NE(two.output.find("one adapter per dump"), std::string::npos) << two.output;
+}
+
+TEST(YcanTool, DumpSaysWhenTheAdapterIsUnpluggedAndWhenItIsBack) {
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "1", "--unplug-at", "200", "--replug-after", "300",
+                             "--duration", "3000", "--", YCAN_TOOL, "dump", "43:0:0"});
+    // ycan-virtual ends the dump at --duration, the adapter back by then.
+    EXPECT_EQ(r.status, 124) << r.output;
+    const size_t gone = r.output.find("adapter 43:0 unplugged; waiting for it to return\n");
+    const size_t back = r.output.find("adapter 43:0 is back\n");
+    ASSERT_NE(gone, std::string::npos) << r.output;
+    ASSERT_NE(back, std::string::npos) << r.output;
+    EXPECT_LT(gone, back);
+
+    // Away for longer than --unplug-timeout: the dump gives up, status 1.
+    ToolRun lost = ycanVirtual({"--canfd", "43", "--inject", "1", "--unplug-at", "100", "--replug-after", "60000",
+                                "--duration", "30000", "--", YCAN_TOOL, "dump", "43:0:0", "--unplug-timeout", "0.5"});
+    EXPECT_EQ(lost.status, 1) << lost.output;
+    EXPECT_NE(lost.output.find("adapter 43:0 unplugged; waiting for it to return\n"), std::string::npos) << lost.output;
+    EXPECT_NE(lost.output.find("ycan dump: adapter 43:0 did not return within 0.5 s\n"), std::string::npos)
+        << lost.output;
+}
+
 TEST(YcanTool, DumpPrintsEveryFrameReceivedInCandumpLogFormat) {
     // ycan-virtual's own log of what it injected is the reference.
     ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "40", "--fd", "50", "--seed", "3", "--rate", "500",

@@ -518,6 +518,16 @@ public:
         matchReturnedFrames(traffic);
     }
 
+    // How long the main loop may sleep before the next frame is due (at
+    // most `longest`), so that frames go out one by one at their time
+    // rather than in bursts of one loop period.
+    microseconds pause(microseconds longest) const {
+        if (!started || static_cast<int>(injected.size()) >= opts.inject) return longest;
+        const double nextDue = static_cast<double>(injected.size()) / opts.rate;
+        const double wait = nextDue - duration<double>(steady_clock::now() - startedAt).count();
+        return std::clamp(microseconds(static_cast<long>(wait * 1e6)), microseconds(0), longest);
+    }
+
     size_t matched() const { return matchedFrames; }
     int mismatchedFrames() const { return mismatched; }
 
@@ -695,7 +705,7 @@ int run(const Options& o) {
             if (o.until >= 0 && static_cast<long>(matched) >= o.until) break;
             if (o.expectEcho && o.inject > 0 && static_cast<int>(matched) + mismatched >= o.inject) break;
         }
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(traffic ? traffic->pause(10ms) : 10ms);
     }
     const bool stoppedByUs = exitStatus < 0;
     if (stoppedByUs) child.stop(SIGTERM, 2s);

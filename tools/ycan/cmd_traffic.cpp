@@ -150,36 +150,130 @@ std::string logFileName() {
     return name;
 }
 
+// The channels a dump listens to, each with candump's filters.
+struct DumpChannels {
+    Target adapter;                       // its channel is the first one listed
+    std::vector<uint32_t> channels;       // in the order given, no repeats
+    std::vector<FrameFilter> filters;     // by position in channels
+    bool any = false;
+
+    // "TYPE:INDEX[:CH|:all][,FILTER...]"; every target names one adapter.
+    void add(const std::string& arg) {
+        const size_t comma = arg.find(',');
+        std::string spec = arg.substr(0, comma);
+        bool all = false;
+        if (spec.size() > 4 && spec.compare(spec.size() - 4, 4, ":all") == 0) {
+            all = true;
+            spec.resize(spec.size() - 4);
+        }
+        Target t;
+        std::string why;
+        if (!parseTarget(spec, !all, t, why)) usageError("dump", why + " (or TYPE:INDEX:all)");
+        if (any && (t.type != adapter.type || t.index != adapter.index))
+            usageError("dump", "one adapter per dump: " + spec + " is not on " + std::to_string(adapter.type) +
+                                   ":" + std::to_string(adapter.index));
+        FrameFilter filter;
+        for (size_t from = comma; from != std::string::npos;) {
+            const size_t next = arg.find(',', from + 1);
+            if (!filter.add(arg.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1), why))
+                usageError("dump", why);
+            from = next;
+        }
+        std::vector<uint32_t> these{t.channel};
+        if (all) {
+            const Model* m = modelOfType(t.type);
+            these.clear();
+            for (uint32_t ch = 0; ch < (m != nullptr ? m->channels : 1); ++ch) these.push_back(ch);
+        }
+        for (uint32_t ch : these) {
+            t.channel = ch;
+            if (!any) adapter = t;
+            any = true;
+            if (std::find(channels.begin(), channels.end(), ch) != channels.end())
+                usageError("dump", "channel " + std::to_string(ch) + " is listed twice");
+            channels.push_back(ch);
+            filters.push_back(filter);
+        }
+    }
+    // The filters of a channel listened to; null for another channel.
+    const FrameFilter* filterOf(uint32_t ch) const {
+        for (size_t k = 0; k < channels.size(); ++k)
+            if (channels[k] == ch) return &filters[k];
+        return nullptr;
+    }
+};
+
+// Says on stderr when the adapter goes away and comes back; ends the dump
+// when it stays away longer than allowed.
+class LinkWatch {
+public:
+    LinkWatch(const Target& t, double timeoutS) : adapter(t), timeout(timeoutS) {}
+
+    // False once the adapter has been away for longer than the time-out.
+    bool check() {
+        uint32_t losses = 0;
+        const int state = YCAN_GetLinkState(adapter.type, adapter.index, &losses);
+        const auto now = std::chrono::steady_clock::now();
+        if (state == 0 && !away) {
+            away = true;
+            since = now;
+            fprintf(stderr, "adapter %u:%u unplugged; waiting for it to return\n", adapter.type, adapter.index);
+        } else if (state == 1 && away) {
+            away = false;
+            fprintf(stderr, "adapter %u:%u is back\n", adapter.type, adapter.index);
+        }
+        if (away && timeout >= 0 && std::chrono::duration<double>(now - since).count() > timeout) {
+            fprintf(stderr, "ycan dump: adapter %u:%u did not return within %g s\n", adapter.type, adapter.index,
+                    timeout);
+            return false;
+        }
+        return true;
+    }
+    bool isAway() const { return away; }
+
+private:
+    Target adapter;
+    double timeout;
+    bool away = false;
+    std::chrono::steady_clock::time_point since;
+};
+
 }  // namespace
 
 int dumpCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan dump TYPE:INDEX[:CH][,FILTER...] [-n COUNT] [-t a|A|d|z] [-l] [-x]\n"
-               "                 [--format log|table] [bus settings]\n"
-               "Initialises and starts the channel (default 0) and prints every frame received,\n"
-               "until Ctrl-C or COUNT frames, then closes the adapter. The default format is\n"
-               "candump's log, which can-utils (log2asc, canplayer) and python-can read:\n"
+        fprintf(out(), "usage: ycan dump TYPE:INDEX[:CH|:all][,FILTER...] [more channels of the adapter]\n"
+               "                 [-n COUNT] [-t a|A|d|z] [-l] [-x] [--format log|table]\n"
+               "                 [--unplug-timeout S] [bus settings]\n"
+               "Initialises and starts the channels (default 0; :all is every channel) and prints\n"
+               "every frame received, classic and CAN FD, in the order the adapter delivered\n"
+               "them, until Ctrl-C or COUNT frames, then closes the adapter. The default format\n"
+               "is candump's log, which can-utils (log2asc, canplayer) and python-can read:\n"
                "  (1700000000.123456) ycan43-0-0 123#1122\n"
-               "  (1700000000.123512) ycan43-0-0 1ABCDEF0##1AABBCCDD\n"
-               "--format table prints one aligned line per frame instead. As with candump:\n"
+               "  (1700000000.123512) ycan43-0-1 1ABCDEF0##1AABBCCDD\n"
+               "Time stamps are the host's clock when the frame came over USB. --format table\n"
+               "prints one aligned line per frame instead. As with candump:\n"
                "  FILTER  ID:MASK passes a frame whose identifier equals ID in the bits of MASK,\n"
                "          ID~MASK the frames that do not (hex; 8 digits of ID: 29-bit; MASK bit 31\n"
                "          tells 29-bit from 11-bit, bit 30 remote frames); any filter passing a\n"
-               "          frame passes it, e.g. 43:0:0,123:7FF,400~700\n"
+               "          frame passes it, e.g. 43:0:0,123:7FF,400~700 (filters are per channel)\n"
                "  -t MODE time stamps: a absolute (the log format's), A date and time, d since the\n"
                "          frame before, z since the first frame (the table has none without -t)\n"
                "  -l      log to candump-DATE.log in the current directory instead (log format)\n"
                "  -x      table: direction and CAN FD flags (B bit rate switch, E error state)\n"
-               "  -e      accepted; the adapters report no error frames\n%s",
+               "  -e      accepted; the adapters report no error frames\n"
+               "An unplugged adapter is said on stderr, and again when it is back (the library\n"
+               "restores its channels). --unplug-timeout S ends the dump with status 1 when the\n"
+               "adapter stays away longer than S seconds; a dump that ends while the adapter is\n"
+               "away exits with status 1 too.\n%s",
                kBusHelp);
         return 0;
     }
-    Target t;
+    DumpChannels listen;
     BusSettings bus;
-    FrameFilter filter;
     DumpOutput how;
     long count = -1;
-    bool haveTarget = false;
+    double unplugTimeout = -1;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (takeBusOption("dump", args, i, bus)) continue;
@@ -194,6 +288,12 @@ int dumpCommand(const Args& args) {
                 usageError("dump", "-t takes a (absolute), A (date), d (delta) or z (zero)");
             ++i;
             how.stampGiven = true;
+        } else if (a == "--unplug-timeout") {
+            char* end = nullptr;
+            const std::string v = i + 1 < args.size() ? args[++i] : "";
+            unplugTimeout = strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(unplugTimeout >= 0))
+                usageError("dump", "--unplug-timeout takes seconds, e.g. 5 or 0.5");
         } else if (a == "-l") {
             how.toFile = true;
         } else if (a == "-x") {
@@ -204,23 +304,20 @@ int dumpCommand(const Args& args) {
             usageError("dump", "unknown option " + a);
         } else {
             // candump's "interface,filter,filter..."
-            const size_t comma = a.find(',');
-            takeTarget("dump", a.substr(0, comma), t, haveTarget);
-            for (size_t from = comma; from != std::string::npos;) {
-                const size_t next = a.find(',', from + 1);
-                std::string why;
-                if (!filter.add(a.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1), why))
-                    usageError("dump", why);
-                from = next;
-            }
+            listen.add(a);
         }
     }
-    if (!haveTarget) usageError("dump", "which adapter? TYPE:INDEX[:CH]");
+    if (!listen.any) usageError("dump", "which adapter? TYPE:INDEX[:CH]");
     if (how.toFile && how.table) usageError("dump", "-l writes the log format, not a table");
     if (how.extra && !how.table) usageError("dump", "-x adds columns to --format table");
     if (!how.table && how.stamps == StampMode::Date)
         usageError("dump", "-t A writes dates, which the log format cannot carry; use --format table");
-    fitOrRefuse("dump", t, bus);
+    const Target& t = listen.adapter;
+    for (uint32_t ch : listen.channels) {
+        Target one = t;
+        one.channel = ch;
+        fitOrRefuse("dump", one, bus);
+    }
     catchInterrupts();
     FILE* sink = out();
     std::string logName;
@@ -234,61 +331,66 @@ int dumpCommand(const Args& args) {
         }
         fprintf(stderr, "ycan dump: logging to %s\n", logName.c_str());
     }
-    if (!openAndStart(t, bus)) {
+    if (!openAndStartChannels(t, listen.channels, bus)) {
         if (how.toFile) fclose(sink);
         return 1;
     }
     // The log file keeps candump's absolute time stamps.
     TimeStamper stamper(how.toFile ? StampMode::Absolute : how.stamps);
-    const bool fd = isFdAdapter(t.type);
-    const std::string name = t.interfaceName();
-    std::vector<_YCAN_CAN_OBJ> classic(256);
-    std::vector<_YCAN_CANFD_OBJ> fdFrames(256);
+    std::vector<std::string> names;
+    for (uint32_t ch : listen.channels) {
+        Target one = t;
+        one.channel = ch;
+        names.push_back(one.interfaceName());
+    }
+    // One channel is read by itself; several through the adapter's one
+    // ordered stream.
+    const uint32_t from = listen.channels.size() == 1 ? listen.channels[0] : YCAN_ALL_CHANNELS;
+    std::vector<_YCAN_RX_FRAME> frames(256);
+    LinkWatch link(t, unplugTimeout);
     long printed = 0;
-    std::vector<std::pair<uint32_t, TextFrame>> batch;
-    batch.reserve(768);  // two classic takes and one FD take
+    bool gaveUp = false;
     while (!interrupted() && (count < 0 || printed < count)) {
-        // Both queues, merged by the adapter's time tags.
-        batch.clear();
-        // Adds what one receive call returned to the batch; how many.
-        auto take = [&batch](const auto& records, int n) {
-            for (int k = 0; k < n; ++k) {
-                const auto& r = records[static_cast<size_t>(k)];
-                batch.emplace_back(r.TimeTag, fromRecord(r));
-            }
-            return n;
-        };
-        take(classic, YCAN_Receive(t.type, t.index, t.channel, classic.data(), 256, fd ? 0 : 100));
-        if (fd) {
-            const bool waited = batch.empty();
-            const int n = take(fdFrames, YCAN_ReceiveFD(t.type, t.index, t.channel, fdFrames.data(), 256,
-                                                        waited ? 100 : 0));
-            // Classic frames that came in while this waited for FD ones.
-            if (waited && n > 0) take(classic, YCAN_Receive(t.type, t.index, t.channel, classic.data(), 256, 0));
+        // The wait only bounds how soon an unplug or Ctrl-C is noticed:
+        // frames are returned as soon as they are there.
+        const int n = YCAN_ReceiveAll(t.type, t.index, from, frames.data(), static_cast<uint32_t>(frames.size()), 100);
+        if (n < 0 || (n == 0 && YCAN_GetLastError() == YCAN_ERR_NOT_OPENED)) {
+            reportFailure("receiving");
+            gaveUp = true;
+            break;
         }
-        std::stable_sort(batch.begin(), batch.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
-        const double now = unixNow();
-        for (const auto& [tag, f] : batch) {
-            if (count >= 0 && printed >= count) break;
-            if (!filter.passes(f)) continue;
+        for (int k = 0; k < n && (count < 0 || printed < count); ++k) {
+            const _YCAN_RX_FRAME& r = frames[static_cast<size_t>(k)];
+            const FrameFilter* filter = listen.filterOf(r.Channel);
+            if (filter == nullptr) continue;
+            const TextFrame f = fromReceived(r);
+            if (!filter->passes(f)) continue;
+            const std::string& name = names[static_cast<size_t>(filter - listen.filters.data())];
+            const double when = static_cast<double>(r.HostTimeUs) / 1e6;
             if (how.table) {
-                const std::string stamp = how.stampGiven ? stamper.stamp(now) : std::string();
+                const std::string stamp = how.stampGiven ? stamper.stamp(when) : std::string();
                 fprintf(sink, "%s\n", tableLine(stamp, name, f, how.extra).c_str());
             } else {
-                fprintf(sink, "%s\n", formatLogLine(stamper.stamp(now), name, f).c_str());
+                fprintf(sink, "%s\n", formatLogLine(stamper.stamp(when), name, f).c_str());
             }
             ++printed;
         }
-        fflush(sink);
+        if (n > 0) fflush(sink);
+        if (!link.check()) {
+            gaveUp = true;
+            break;
+        }
     }
+    const bool endedAway = link.isAway();
     YCAN_CloseDevice(t.type, t.index);
     if (how.toFile && fclose(sink) != 0) {
         fprintf(stderr, "ycan dump: writing %s failed\n", logName.c_str());
         return 1;
     }
     fprintf(stderr, "ycan dump: %ld frames\n", printed);
-    return 0;
+    if (endedAway && !gaveUp)
+        fprintf(stderr, "ycan dump: ended while adapter %u:%u was away\n", t.type, t.index);
+    return gaveUp || endedAway ? 1 : 0;
 }
 
 int sendCommand(const Args& args) {

@@ -148,6 +148,14 @@ TextFrame fromRecord(const _YCAN_CANFD_OBJ& r) {
     return f;
 }
 
+TextFrame fromReceived(const _YCAN_RX_FRAME& r) {
+    if (r.Kind == YCAN_KIND_CANFD) return fromRecord(r.Frame);
+    // A classic frame is the CAN FD record's first 24 bytes.
+    _YCAN_CAN_OBJ classic;
+    memcpy(&classic, &r.Frame, sizeof classic);
+    return fromRecord(classic);
+}
+
 _YCAN_CAN_OBJ toClassicRecord(const TextFrame& f) {
     _YCAN_CAN_OBJ r{};
     r.ID = f.id;

@@ -40,6 +40,8 @@ std::string formatLogLine(const std::string& stamp, const std::string& interface
 // bit rate switch in FrameOpt 0x08 and the error state in FrameOpt 0x10.
 TextFrame fromRecord(const _YCAN_CAN_OBJ& r);
 TextFrame fromRecord(const _YCAN_CANFD_OBJ& r);
+// A frame from YCAN_ReceiveAll, by its kind.
+TextFrame fromReceived(const _YCAN_RX_FRAME& r);
 _YCAN_CAN_OBJ toClassicRecord(const TextFrame& f);
 _YCAN_CANFD_OBJ toFdRecord(const TextFrame& f);
 
