@@ -2,16 +2,18 @@
 
 libycan opens an adapter once for all its channels, and closing it ends
 every channel. So an adapter stays open while any bus in this process uses
-one of its channels. Each channel in use has reader threads that wait in the
-library's receive calls (one per receive queue: classic frames, and on CAN FD
-adapters CAN FD frames) and hand what they get to the bus; a bus waiting for
-a frame waits on a condition variable, never by polling. Closing the adapter
-makes the library let go of the waiting readers at once.
+one of its channels. A bus reads its channel straight from the library
+(YCAN_ReceiveAll: classic and CAN FD frames together, in the order the
+adapter delivered them), so nothing waits in this package and the library's
+event descriptor tells exactly when a frame is there; a waiting reader waits
+in the library, never by polling. Closing the adapter makes the library let
+go of the waiting readers at once; a bus that stops while its adapter stays
+open for another bus lets its reader go within one wait slice.
 """
 
 import atexit
-import collections
 import ctypes
+import math
 import threading
 import time
 
@@ -19,96 +21,90 @@ import can
 from can.exceptions import CanInitializationError
 
 from . import _library
-from ._library import CanFdObj, CanObj
+from ._library import KIND_CANFD, RxFrame
 
-# Frames a channel holds for its bus before its readers stop taking more
-# from the library (which keeps them, compactly, until there is room).
-PENDING_LIMIT = 8192
-# Frames one receive call may return.
-BATCH = 64
+# The longest a receive call waits in the library before the reader checks
+# that its bus is still open (a bus stopped while its adapter stays open
+# cannot wake a call waiting in the library).
+WAIT_SLICE_MS = 250
+
+
+def to_message(r, name):
+    """A received _YCAN_RX_FRAME as a Message."""
+    f = r.Frame
+    fd = r.Kind == KIND_CANFD
+    length = min(f.DataLen, 64 if fd else 8)
+    remote = bool(f.RemoteFlag) and not fd
+    return can.Message(
+        timestamp=r.HostTimeUs / 1e6,
+        arbitration_id=f.ID & 0x1FFFFFFF,
+        is_extended_id=bool(f.ExternFlag),
+        is_remote_frame=remote,
+        is_fd=fd,
+        bitrate_switch=fd and bool(f.FrameOpt & 0x08),
+        error_state_indicator=fd and bool(f.FrameOpt & 0x10),
+        dlc=length,
+        data=None if remote else bytes(f.Data[:length]),
+        channel=name,
+        is_rx=True,
+    )
 
 
 class Channel:
-    """One channel of an open adapter: the frames waiting for its bus."""
+    """One channel of an open adapter, and the bus that owns it."""
 
     def __init__(self, adapter, number):
         self.adapter = adapter
         self.number = number
-        self.cond = threading.Condition()
-        self.frames = collections.deque()
         self.owner = None
-        self.readers = []
+        self.name = f"{adapter.device_type}:{adapter.index}:{number}"
 
     def take(self, bus, timeout):
-        """The next frame for `bus`, waiting up to timeout seconds (None: no
-        limit). None when the time ran out; raises once the bus is shut down."""
-        with self.cond:
-            if not self.frames and self.owner is bus:
-                self.cond.wait_for(lambda: self.frames or self.owner is not bus or self.adapter.closed, timeout)
-            if self.owner is not bus or self.adapter.closed:
-                raise can.CanOperationError("the ycan bus is shut down")
-            if self.frames:
-                msg = self.frames.popleft()
-                if len(self.frames) == PENDING_LIMIT - 1:
-                    self.cond.notify_all()  # readers waiting for room
-                return msg
-            return None
-
-    def _read(self, fd):
+        """The next frame for `bus`, in delivery order, waiting up to timeout
+        seconds (None: no limit). None when the time ran out; raises once the
+        bus is shut down."""
         a = self.adapter
         lib = _library.library()
-        records = (CanFdObj if fd else CanObj) * BATCH
-        buf = records()
-        receive = lib.YCAN_ReceiveFD if fd else lib.YCAN_Receive
-        name = f"{a.device_type}:{a.index}:{self.number}"
-        while not a.closed:
-            with self.cond:
-                self.cond.wait_for(lambda: len(self.frames) < PENDING_LIMIT or a.closed)
-            if a.closed:
-                break
-            n = receive(a.device_type, a.index, self.number, buf, BATCH, -1)
-            if n <= 0:
-                if a.closed:
-                    break
-                # The library refused the call (the adapter closed behind
-                # our back, say): do not spin on it.
-                time.sleep(0.1)
-                continue
-            now = time.time()
-            msgs = []
-            for r in buf[:n]:
-                length = min(r.DataLen, 64 if fd else 8)
-                remote = bool(r.RemoteFlag) and not fd
-                msgs.append(
-                    can.Message(
-                        timestamp=now,
-                        arbitration_id=r.ID & 0x1FFFFFFF,
-                        is_extended_id=bool(r.ExternFlag),
-                        is_remote_frame=remote,
-                        is_fd=fd,
-                        bitrate_switch=fd and bool(r.FrameOpt & 0x08),
-                        dlc=length,
-                        data=None if remote else bytes(r.Data[:length]),
-                        channel=name,
-                        is_rx=True,
-                    )
-                )
-            with self.cond:
-                # Frames for a channel nobody reads any more are dropped.
-                if self.owner is not None:
-                    self.frames.extend(msgs)
-                    self.cond.notify_all()
+        rec = RxFrame()
+        deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
+        while True:
+            if self.owner is not bus or a.closed:
+                raise can.CanOperationError("the ycan bus is shut down")
+            if deadline is None:
+                wait = WAIT_SLICE_MS
+            else:
+                wait = min(WAIT_SLICE_MS, max(0, math.ceil((deadline - time.monotonic()) * 1000)))
+            started = time.monotonic()
+            n = lib.YCAN_ReceiveAll(a.device_type, a.index, self.number, ctypes.byref(rec), 1, wait)
+            if n == 1:
+                return to_message(rec, self.name)
+            if self.owner is not bus or a.closed:
+                raise can.CanOperationError("the ycan bus is shut down")
+            # Nothing came: the link may have changed (that too makes the
+            # event descriptor readable until the state is read).
+            bus._watch_link()
+            if n < 0 or (_library.library().YCAN_GetLastError() == _library.ERR_NOT_OPENED
+                         and time.monotonic() - started < wait / 1000):
+                code, text = _library.last_error()
+                raise can.CanOperationError(f"ycan {self.name}: receiving failed: {text} (last error {code})",
+                                            error_code=code)
+            if deadline is not None and time.monotonic() >= deadline:
+                return None
 
-    def start_readers(self):
-        if self.readers:
-            return
-        for fd in (False, True) if self.adapter.fd else (False,):
-            t = threading.Thread(
-                target=self._read, args=(fd,), daemon=True,
-                name=f"ycan-{self.adapter.device_type}:{self.adapter.index}:{self.number}-{'fd' if fd else 'can'}",
-            )
-            self.readers.append(t)
-            t.start()
+    def event_fd(self):
+        """The adapter's event descriptor; -1 when it has none."""
+        a = self.adapter
+        if a.closed:
+            return -1
+        return _library.library().YCAN_GetEventFd(a.device_type, a.index)
+
+    def link(self):
+        """(linked, losses): whether the adapter is there, and how often it
+        was lost since it was opened; (None, 0) once it is closed."""
+        a = self.adapter
+        losses = ctypes.c_uint32(0)
+        state = _library.library().YCAN_GetLinkState(a.device_type, a.index, ctypes.byref(losses))
+        return (None if state < 0 else state == 1), losses.value
 
 
 class Adapter:
@@ -141,13 +137,11 @@ class Adapter:
             ch = a.channels.get(number)
             if ch is None:
                 ch = a.channels[number] = Channel(a, number)
-            with ch.cond:
-                if ch.owner is not None:
-                    raise CanInitializationError(
-                        f"channel {device_type}:{index}:{number} is already in use by another bus in this process"
-                    )
-                ch.owner = bus
-                ch.frames.clear()
+            if ch.owner is not None:
+                raise CanInitializationError(
+                    f"channel {device_type}:{index}:{number} is already in use by another bus in this process"
+                )
+            ch.owner = bus
             return ch
 
     @classmethod
@@ -157,12 +151,9 @@ class Adapter:
         lib = _library.library()
         a = ch.adapter
         with cls._lock:
-            with ch.cond:
-                if ch.owner is None:
-                    return
-                ch.owner = None
-                ch.frames.clear()
-                ch.cond.notify_all()
+            if ch.owner is None:
+                return
+            ch.owner = None
             if any(c.owner is not None for c in a.channels.values()):
                 # The next bus on this channel starts with nothing of ours.
                 lib.YCAN_Stop(a.device_type, a.index, ch.number)
@@ -171,16 +162,10 @@ class Adapter:
             a._close(lib)
 
     def _close(self, lib):
-        # Under the class lock: nobody opens this adapter again until its
-        # readers are gone, so none of them can wait on a new opening.
+        # Under the class lock: nobody opens this adapter again meanwhile.
+        # The close lets every reader waiting in the library go at once.
         self.closed = True
-        for c in self.channels.values():
-            with c.cond:
-                c.cond.notify_all()
         lib.YCAN_CloseDevice(self.device_type, self.index)
-        for c in self.channels.values():
-            for t in c.readers:
-                t.join(5.0)
         Adapter._open.pop((self.device_type, self.index), None)
 
     @classmethod
@@ -191,8 +176,7 @@ class Adapter:
         with cls._lock:
             for a in list(cls._open.values()):
                 for c in a.channels.values():
-                    with c.cond:
-                        c.owner = None
+                    c.owner = None
                 a._close(_library._lib)
 
 

@@ -16,6 +16,11 @@ ERR_DEVICE_NOT_EXIST = 1
 ERR_NOT_OPENED = 7
 ERR_PARAMETER = 8
 
+# YCAN_ReceiveAll: every channel of the adapter; the kinds of frame.
+ALL_CHANNELS = 0xFFFFFFFF
+KIND_CLASSIC = 0
+KIND_CANFD = 1
+
 
 # The fields both frame records begin with.
 _FRAME_HEAD = [
@@ -40,6 +45,18 @@ class CanFdObj(ctypes.Structure):
     """_YCAN_CANFD_OBJ: one CAN FD frame (80 bytes)."""
 
     _fields_ = _FRAME_HEAD + [("Data", ctypes.c_uint8 * 64)]
+
+
+class RxFrame(ctypes.Structure):
+    """_YCAN_RX_FRAME: a frame as the adapter delivered it (96 bytes)."""
+
+    _fields_ = [
+        ("Frame", CanFdObj),
+        ("HostTimeUs", ctypes.c_uint64),
+        ("Kind", ctypes.c_uint8),
+        ("Channel", ctypes.c_uint8),
+        ("Reserved", ctypes.c_uint8 * 6),
+    ]
 
 
 class InitConfig(ctypes.Structure):
@@ -85,9 +102,11 @@ class FilterConfig(ctypes.Structure):
 
 
 # The layouts are fixed by the C interface.
-for _record, _size in ((CanObj, 24), (CanFdObj, 80), (InitConfig, 16), (InitFdConfig, 56), (FilterConfig, 16)):
+for _record, _size in ((CanObj, 24), (CanFdObj, 80), (RxFrame, 96), (InitConfig, 16), (InitFdConfig, 56),
+                      (FilterConfig, 16)):
     assert ctypes.sizeof(_record) == _size, _record.__name__
 assert CanFdObj.Data.offset == 16 and FilterConfig.StartId.offset == 4 and InitFdConfig.OptionA.offset == 16
+assert RxFrame.HostTimeUs.offset == 80 and RxFrame.Kind.offset == 88 and RxFrame.Channel.offset == 89
 
 _u32 = ctypes.c_uint32
 _SIGNATURES = {
@@ -102,6 +121,9 @@ _SIGNATURES = {
     "YCAN_ReceiveFD": [_u32, _u32, _u32, ctypes.POINTER(CanFdObj), _u32, ctypes.c_int],
     "YCAN_Transmit": [_u32, _u32, _u32, ctypes.POINTER(CanObj), _u32],
     "YCAN_TransmitFD": [_u32, _u32, _u32, ctypes.POINTER(CanFdObj), _u32],
+    "YCAN_ReceiveAll": [_u32, _u32, _u32, ctypes.POINTER(RxFrame), _u32, ctypes.c_int],
+    "YCAN_GetEventFd": [_u32, _u32],
+    "YCAN_GetLinkState": [_u32, _u32, ctypes.POINTER(_u32)],
     "YCAN_GetLastError": [],
 }
 

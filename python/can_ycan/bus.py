@@ -4,14 +4,15 @@ import collections
 import ctypes
 import logging
 import threading
-import time
 
 import can
-from can.exceptions import CanInitializationError, CanOperationError, CanTimeoutError
+from can.bus import BusState
+from can.exceptions import CanInitializationError, CanOperationError
 
 from . import _library
 from ._adapters import Adapter, attached_ids
 from ._library import CanFdObj, CanObj, FilterConfig, InitConfig, InitFdConfig
+from ._writer import Writer
 from ._settings import (
     CLASSIC_BUS_TIMING,
     FD_ARBITRATION,
@@ -29,6 +30,9 @@ from ._settings import (
 
 log = logging.getLogger("can.ycan")
 
+# How long shutdown() lets the writer send what is queued.
+SHUTDOWN_DRAIN_S = 2.0
+
 
 def parse_channel(channel):
     """"TYPE:INDEX:CH" as three numbers."""
@@ -40,6 +44,14 @@ def parse_channel(channel):
 
 class YcanBus(can.BusABC):
     """A channel of a YCAN USB-to-CAN adapter, through libycan.
+
+    Frames are received in the order the adapter delivered them, classic and
+    CAN FD alike, time-stamped with the host's clock when they came over USB.
+    ``fileno()`` is the library's event descriptor for select, poll and
+    asyncio (readable while frames wait on any channel of the adapter).
+    ``send()`` queues the frame and returns; a writer hands what waits to the
+    adapter in one call. ``state`` is ``BusState.ERROR`` while the adapter is
+    unplugged (the library restores it when it is back).
 
     :param channel: "TYPE:INDEX:CH": the library's device type code (3, 4
         classic; 41-43, 64-67 CAN FD), the adapter's index among the
@@ -74,6 +86,8 @@ class YcanBus(can.BusABC):
         **kwargs,
     ):
         self._ch = None
+        self._writer = None
+        self._linked = True  # as last seen
         self._shut = threading.Lock()
         self._warn_about_options(kwargs)
         self._hw_filtered = False
@@ -102,7 +116,7 @@ class YcanBus(can.BusABC):
                 if timing is not None and btr0 is None:
                     btr0, btr1 = timing.btr0, timing.btr1
                 self._init_classic(bitrate, btr0, btr1)
-            self._ch.start_readers()
+            self._writer = Writer(device_type, index, number, self.channel, self._ch.link)
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
         except BaseException:
             Adapter.detach(self._ch)
@@ -235,10 +249,44 @@ class YcanBus(can.BusABC):
         # filter was set are checked by python-can.
         return msg, self._hw_filtered and self._matches_filters(msg)
 
+    def _watch_link(self):
+        """Whether the adapter is linked (None once closed); a change since
+        the last look is logged."""
+        ch = self._ch
+        if ch is None:
+            return None
+        linked, losses = ch.link()
+        if linked is not None and linked != self._linked:
+            self._linked = linked
+            if linked:
+                log.warning("ycan %s: the adapter is back (its link was lost %d times since it was opened)",
+                            self.channel, losses)
+            else:
+                log.warning("ycan %s: the adapter is unplugged; waiting for it to return", self.channel)
+        return linked
+
+    @property
+    def state(self):
+        """BusState.ERROR while the adapter is unplugged, else ACTIVE."""
+        return BusState.ERROR if self._watch_link() is False else BusState.ACTIVE
+
+    @state.setter
+    def state(self, new_state):
+        raise NotImplementedError("the ycan adapters' channels are always active")
+
+    def fileno(self):
+        """The adapter's event descriptor, owned by the library: readable while
+        frames wait on any channel of the adapter or its link changed; -1 once
+        the bus is shut down."""
+        ch = self._ch
+        return -1 if ch is None else ch.event_fd()
+
     def send(self, msg, timeout=None):
-        """Sends one frame; the library waits (up to 2 s) for the adapter to
-        take it. Raises CanOperationError when it fails, CanTimeoutError when
-        it failed after `timeout` seconds."""
+        """Queues one frame for the adapter and returns; frames go out in the
+        order sent. With the queue full, waits up to `timeout` seconds for
+        room (None: as long as it takes) and raises CanTimeoutError. Raises
+        CanOperationError while the adapter is unplugged, and for a failure
+        the adapter reported for frames sent earlier."""
         ch = self._ch
         if ch is None or ch.owner is not self:
             raise CanOperationError("the ycan bus is shut down")
@@ -247,7 +295,6 @@ class YcanBus(can.BusABC):
         limit = 0x1FFFFFFF if msg.is_extended_id else 0x7FF
         if not 0 <= msg.arbitration_id <= limit:
             raise ValueError(f"identifier 0x{msg.arbitration_id:X} does not fit its format")
-        lib = _library.library()
         if msg.is_fd:
             if not self.fd:
                 raise ValueError("a CAN FD frame needs a bus opened with fd=True")
@@ -260,7 +307,6 @@ class YcanBus(can.BusABC):
                 FrameOpt=(0x08 if msg.bitrate_switch else 0) | (0x10 if msg.error_state_indicator else 0),
                 DataLen=fd_length(len(data)),
             )
-            transmit = lib.YCAN_TransmitFD
         else:
             data = b"" if msg.is_remote_frame else bytes(msg.data or b"")
             if len(data) > 8:
@@ -271,23 +317,26 @@ class YcanBus(can.BusABC):
                 RemoteFlag=1 if msg.is_remote_frame else 0,
                 DataLen=min(msg.dlc, 8) if msg.is_remote_frame else len(data),
             )
-            transmit = lib.YCAN_Transmit
         ctypes.memmove(record.Data, data, len(data))
-        started = time.monotonic()
-        if transmit(self._type, self._index, self._number, ctypes.byref(record), 1) == 1:
-            return
-        if ch.owner is not self:
-            raise CanOperationError("the ycan bus is shut down")
-        if timeout is not None and time.monotonic() - started >= timeout:
-            raise self._fail("sending timed out", CanTimeoutError)
-        raise self._fail("sending failed", CanOperationError)
+        if self._watch_link() is False:
+            raise CanOperationError(f"ycan {self.channel}: the adapter is unplugged; nothing can be sent until it "
+                                    "is back")
+        self._writer.put(record, timeout)
+
+    def flush_tx_buffer(self):
+        """Discards the frames queued and not yet handed to the adapter."""
+        if self._writer is not None:
+            self._writer.flush()
 
     def shutdown(self):
-        """Stops the channel, and closes the adapter unless another bus of
-        this process uses it. A thread waiting in recv() gets
-        CanOperationError at once."""
+        """Sends what is queued (for at most 2 s), stops the channel, and
+        closes the adapter unless another bus of this process uses it. A
+        thread waiting in recv() gets CanOperationError."""
         with self._shut:
             ch, self._ch = self._ch, None
+            writer, self._writer = self._writer, None
+        if writer is not None:
+            writer.close(SHUTDOWN_DRAIN_S)
         if ch is not None:
             Adapter.detach(ch)
         super().shutdown()
