@@ -12,8 +12,10 @@
 //              only reads the emulation in the same shape (bare_...).
 //   Latency    from the adapter completing an IN transfer to YCAN_ReceiveFD
 //              returning the frame on another thread: median and 99th
-//              percentile; BareLatency the same to the transport's read
-//              returning.
+//              percentile; the same for YCAN_ReceiveAll waiting for every
+//              channel, and for a thread in poll() on the event descriptor
+//              that then takes the frame; BareLatency the same to the
+//              transport's read returning.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -22,6 +24,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include <poll.h>
 #include <vector>
 
 #include "adapter_bench.h"
@@ -261,6 +265,38 @@ void BM_Latency(benchmark::State& state) {
     YCAN_CloseDevice(kFd, 0);
 }
 
+// The same through the ordered path: a blocking YCAN_ReceiveAll of every
+// channel, or poll() on the event descriptor and a YCAN_ReceiveAll that
+// does not wait.
+template <bool ThroughEventFd>
+void BM_LatencyInOrder(benchmark::State& state) {
+    const size_t samples = ycanbench::quick() ? 200 : 10000;
+    auto& a = adapters();
+    if (!ycanbench::openAndStart(kFd)) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const int fd = YCAN_GetEventFd(kFd, 0);
+    for (auto _ : state) {
+        auto us = latencies(
+            *a.fdDevice, samples,
+            [fd] {
+                _YCAN_RX_FRAME f;
+                if constexpr (ThroughEventFd) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (poll(&p, 1, 100) != 1) return false;
+                    return YCAN_ReceiveAll(kFd, 0, YCAN_ALL_CHANNELS, &f, 1, 0) == 1;
+                } else {
+                    return YCAN_ReceiveAll(kFd, 0, YCAN_ALL_CHANNELS, &f, 1, 100) == 1;
+                }
+            },
+            [&](uint32_t i) { a.fd->fromBus(*a.fdDevice, {ycanbench::fdFrame(i, i)}); });
+        reportLatency(state, us, samples);
+    }
+    a.bench.capture().clear();
+    YCAN_CloseDevice(kFd, 0);
+}
+
 void BM_BareLatency(benchmark::State& state) {
     const size_t samples = ycanbench::quick() ? 200 : 10000;
     auto& a = adapters();
@@ -282,4 +318,6 @@ void BM_BareLatency(benchmark::State& state) {
 
 BENCHMARK(BM_EndToEnd)->Name("EndToEnd/canfd_fd8")->Arg(50000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Latency)->Name("Latency/canfd")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_LatencyInOrder, false)->Name("Latency/receive_all")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_LatencyInOrder, true)->Name("Latency/event_fd")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLatency)->Name("Latency/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

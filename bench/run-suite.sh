@@ -47,4 +47,25 @@ if ! "$build/tools/ycan-virtual" --canfd 43 --inject $frames --rate 50000 --fd 1
   echo "bench: the whole-process run failed" >&2
   exit 1
 fi
+# ycan dump's latency for classic frames on a CAN FD adapter, and a python
+# loop's send rate through python-can (package from the source tree; Debian's
+# python3, which has python3-can, unless YCAN_PYTHON names another).
+dump_frames=1000
+py_frames=20000
+[ $quick -eq 1 ] && dump_frames=100 && py_frames=500
+echo "running dump latency ..." >&2
+if ! python3 "$here/dump_latency.py" "$build/tools/ycan-virtual" "$build/tools/ycan" $dump_frames 1000 \
+     >"$out/dump_latency.txt" 2>&1; then
+  cat "$out/dump_latency.txt" >&2
+  echo "bench: the dump latency run failed" >&2
+  exit 1
+fi
+echo "running python send rate ..." >&2
+if ! YCAN_LIBRARY="$build/libycan.so.1" PYTHONPATH="$here/../python" \
+     "$build/tools/ycan-virtual" --canfd 43 --control --duration 120000 -- \
+     "${YCAN_PYTHON:-/usr/bin/python3}" "$here/python_send_rate.py" $py_frames >"$out/python_send.txt" 2>&1; then
+  cat "$out/python_send.txt" >&2
+  echo "bench: the python send run failed" >&2
+  exit 1
+fi
 python3 "$here/report.py" "$out"

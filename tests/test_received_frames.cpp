@@ -317,3 +317,31 @@ TEST(ReceivedFrames, TheEventDescriptorFollowsTheQueuesAndTheLink) {
     EXPECT_EQ(poller.get(), 1);
     EXPECT_EQ(store.eventFd(), -1);
 }
+
+TEST(ReceivedFrames, AFrameKeepsItsTransfersHostTimeWhateverWasTakenAroundIt) {
+    ReceivedFrames store(2);
+    store.open();
+    // Transfer A: a classic frame on channel 0 and an FD frame on channel 1;
+    // transfer B, later: classic frames on channel 0.
+    StagedFrames staged;
+    stage(staged, {0, false, 0});
+    stage(staged, {1, true, 1});
+    store.publish(staged);
+    std::this_thread::sleep_for(5ms);
+    for (uint32_t id = 2; id < 600; ++id) stage(staged, {0, false, id});
+    store.publish(staged);
+    std::this_thread::sleep_for(5ms);
+    stage(staged, {1, true, 600});
+    store.publish(staged);
+
+    // Channel 0's classic frames (A's and B's) go by the per-kind call...
+    std::vector<_YCAN_CAN_OBJ> classic(700);
+    ASSERT_EQ(store.take(0, classic.data(), 700, 0), 599);
+    // ...and A's FD frame still has A's time, earlier than the last
+    // transfer's by the pauses between them.
+    _YCAN_RX_FRAME rx[2];
+    ASSERT_EQ(store.takeInOrder(ReceivedFrames::kAllChannels, rx, 2, 0), 2);
+    EXPECT_EQ(rx[0].Frame.ID, 1u);
+    EXPECT_EQ(rx[1].Frame.ID, 600u);
+    EXPECT_GE(rx[1].HostTimeUs - rx[0].HostTimeUs, 9000u);
+}

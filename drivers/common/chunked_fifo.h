@@ -40,6 +40,11 @@ public:
 
     // The oldest item; the fifo must not be empty.
     const T& front() const { return blockAt(0)[head]; }
+    // The i-th oldest item; i must be below size().
+    const T& at(size_t i) const {
+        const size_t pos = head + i;
+        return blockAt(pos / BlockItems)[pos % BlockItems];
+    }
 
     // Hands up to max of the oldest items to fn, oldest first, and drops
     // them; returns how many.

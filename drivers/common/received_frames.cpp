@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <limits>
 
 namespace ycan {
 
@@ -44,18 +43,19 @@ void ReceivedFrames::publish(StagedFrames& staged) {
     bool touched[kMaxChannels] = {};
     {
         std::lock_guard guard(lock);
-        const uint64_t hostUs = hostNow();
+        const Transfer transfer{nextSeq, hostNow()};
+        transfers.push(&transfer, 1);
         size_t nextCan[kMaxChannels] = {};
         size_t nextFd[kMaxChannels] = {};
         for (const uint8_t mark : staged.order) {
             const unsigned from = mark & ~StagedFrames::kFdMark;
             const unsigned ch = from < channelCount ? from : channelCount - 1;
-            const Stamp stamp{nextSeq++, hostUs};
+            const uint32_t seq = nextSeq++;
             if (mark & StagedFrames::kFdMark) {
-                const Entry<_YCAN_CANFD_OBJ> e{staged.fd[from][nextFd[from]++], stamp};
+                const Entry<_YCAN_CANFD_OBJ> e{staged.fd[from][nextFd[from]++], seq};
                 fd[ch].push(&e, 1);
             } else {
-                const Entry<_YCAN_CAN_OBJ> e{staged.can[from][nextCan[from]++], stamp};
+                const Entry<_YCAN_CAN_OBJ> e{staged.can[from][nextCan[from]++], seq};
                 can[ch].push(&e, 1);
             }
             touched[ch] = true;
@@ -92,6 +92,7 @@ int ReceivedFrames::takeKind(Queue<Frame>& queue, unsigned ch, Frame* out, unsig
     if (count > 0 && !ready()) await(guard, channelArrived[ch], waitMs, ready);
     const size_t n = queue.popEach(count, [&](const Entry<Frame>& e) { *out++ = e.frame; });
     total -= n;
+    dropOldTransfers();
     updateEvent();
     return static_cast<int>(n);
 }
@@ -102,6 +103,40 @@ int ReceivedFrames::take(unsigned ch, _YCAN_CAN_OBJ* out, unsigned count, int wa
 
 int ReceivedFrames::take(unsigned ch, _YCAN_CANFD_OBJ* out, unsigned count, int waitMs) {
     return takeKind(fd[ch], ch, out, count, waitMs);
+}
+
+uint64_t ReceivedFrames::hostTimeOf(uint32_t seq) const {
+    // The last transfer whose first frame is not after seq.
+    size_t lo = 0, hi = transfers.size();
+    while (hi - lo > 1) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (before(seq, transfers.at(mid).firstSeq))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    return transfers.empty() ? 0 : transfers.at(lo).hostUs;
+}
+
+void ReceivedFrames::dropOldTransfers() {
+    if (total == 0) {
+        transfers.clear();
+        return;
+    }
+    bool any = false;
+    uint32_t oldest = 0;
+    auto consider = [&](uint32_t seq) {
+        if (!any || before(seq, oldest)) oldest = seq;
+        any = true;
+    };
+    for (unsigned q = 0; q < channelCount; ++q) {
+        if (!can[q].empty()) consider(can[q].front().seq);
+        if (!fd[q].empty()) consider(fd[q].front().seq);
+    }
+    while (transfers.size() > 1 && !before(oldest, transfers.at(1).firstSeq)) {
+        Transfer gone;
+        transfers.pop(&gone, 1);
+    }
 }
 
 bool ReceivedFrames::anyWaiting(unsigned ch) const {
@@ -121,40 +156,38 @@ int ReceivedFrames::takeInOrder(unsigned ch, _YCAN_RX_FRAME* out, unsigned count
         // The queue whose oldest frame arrived first.
         unsigned best = 0;
         bool bestFd = false;
-        uint64_t bestSeq = std::numeric_limits<uint64_t>::max();
+        bool found = false;
+        uint32_t bestSeq = 0;
+        auto consider = [&](unsigned q, bool isFd, uint32_t seq) {
+            if (found && !before(seq, bestSeq)) return;
+            best = q;
+            bestFd = isFd;
+            bestSeq = seq;
+            found = true;
+        };
         for (unsigned q = first; q < end; ++q) {
-            if (!can[q].empty() && can[q].front().stamp.seq < bestSeq) {
-                best = q;
-                bestFd = false;
-                bestSeq = can[q].front().stamp.seq;
-            }
-            if (!fd[q].empty() && fd[q].front().stamp.seq < bestSeq) {
-                best = q;
-                bestFd = true;
-                bestSeq = fd[q].front().stamp.seq;
-            }
+            if (!can[q].empty()) consider(q, false, can[q].front().seq);
+            if (!fd[q].empty()) consider(q, true, fd[q].front().seq);
         }
-        if (bestSeq == std::numeric_limits<uint64_t>::max()) break;
+        if (!found) break;
         _YCAN_RX_FRAME& r = out[n++];
         memset(&r, 0, sizeof r);
         r.Channel = static_cast<uint8_t>(best);
+        r.HostTimeUs = hostTimeOf(bestSeq);
         if (bestFd) {
-            fd[best].popEach(1, [&](const Entry<_YCAN_CANFD_OBJ>& e) {
-                r.Frame = e.frame;
-                r.HostTimeUs = e.stamp.hostUs;
-            });
+            fd[best].popEach(1, [&](const Entry<_YCAN_CANFD_OBJ>& e) { r.Frame = e.frame; });
             r.Kind = YCAN_KIND_CANFD;
         } else {
             can[best].popEach(1, [&](const Entry<_YCAN_CAN_OBJ>& e) {
                 // A classic record is the CAN FD record's first 24 bytes.
                 static_assert(sizeof(_YCAN_CAN_OBJ) <= sizeof(_YCAN_CANFD_OBJ));
                 memcpy(&r.Frame, &e.frame, sizeof e.frame);
-                r.HostTimeUs = e.stamp.hostUs;
             });
             r.Kind = YCAN_KIND_CLASSIC;
         }
     }
     total -= n;
+    dropOldTransfers();
     updateEvent();
     return static_cast<int>(n);
 }
@@ -174,6 +207,7 @@ void ReceivedFrames::clear(unsigned ch) {
     total -= can[ch].size() + fd[ch].size();
     can[ch].clear();
     fd[ch].clear();
+    dropOldTransfers();
     updateEvent();
 }
 
@@ -184,6 +218,7 @@ void ReceivedFrames::clearAll() {
         fd[ch].clear();
     }
     total = 0;
+    transfers.clear();
     updateEvent();
 }
 
