@@ -74,20 +74,17 @@ class Channel:
                 wait = WAIT_SLICE_MS
             else:
                 wait = min(WAIT_SLICE_MS, max(0, math.ceil((deadline - time.monotonic()) * 1000)))
-            started = time.monotonic()
             n = lib.YCAN_ReceiveAll(a.device_type, a.index, self.number, ctypes.byref(rec), 1, wait)
             if n == 1:
                 return to_message(rec, self.name)
             if self.owner is not bus or a.closed:
                 raise can.CanOperationError("the ycan bus is shut down")
             # Nothing came: the link may have changed (that too makes the
-            # event descriptor readable until the state is read).
-            bus._watch_link()
-            if n < 0 or (_library.library().YCAN_GetLastError() == _library.ERR_NOT_OPENED
-                         and time.monotonic() - started < wait / 1000):
-                code, text = _library.last_error()
-                raise can.CanOperationError(f"ycan {self.name}: receiving failed: {text} (last error {code})",
-                                            error_code=code)
+            # event descriptor readable until the state is read), or the
+            # adapter was closed behind this package's back.
+            if bus._watch_link() is None:
+                raise can.CanOperationError(f"ycan {self.name}: receiving failed: the adapter is not open",
+                                            error_code=_library.ERR_NOT_OPENED)
             if deadline is not None and time.monotonic() >= deadline:
                 return None
 

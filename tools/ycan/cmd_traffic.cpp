@@ -354,7 +354,9 @@ int dumpCommand(const Args& args) {
         // The wait only bounds how soon an unplug or Ctrl-C is noticed:
         // frames are returned as soon as they are there.
         const int n = YCAN_ReceiveAll(t.type, t.index, from, frames.data(), static_cast<uint32_t>(frames.size()), 100);
-        if (n < 0 || (n == 0 && YCAN_GetLastError() == YCAN_ERR_NOT_OPENED)) {
+        // Nothing came: the adapter may have been closed under us (the link
+        // state is -1 only then; the last error may be an old one).
+        if (n <= 0 && YCAN_GetLinkState(t.type, t.index, nullptr) < 0) {
             reportFailure("receiving");
             gaveUp = true;
             break;
