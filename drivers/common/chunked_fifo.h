@@ -38,6 +38,21 @@ public:
         }
     }
 
+    // Appends n items, each filled in place by fill(T&), in order.
+    template <class Fill>
+    void pushEach(size_t n, Fill&& fill) {
+        while (n > 0) {
+            const size_t end = head + count;
+            if (end == used * BlockItems) appendBlock();
+            T* block = blockAt(end / BlockItems);
+            const size_t at = end % BlockItems;
+            const size_t k = std::min(n, BlockItems - at);
+            for (size_t i = 0; i < k; ++i) fill(block[at + i]);
+            n -= k;
+            count += k;
+        }
+    }
+
     // The oldest item; the fifo must not be empty.
     const T& front() const { return blockAt(0)[head]; }
     // The i-th oldest item; i must be below size().

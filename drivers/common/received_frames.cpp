@@ -47,16 +47,29 @@ void ReceivedFrames::publish(StagedFrames& staged) {
         transfers.push(&transfer, 1);
         size_t nextCan[kMaxChannels] = {};
         size_t nextFd[kMaxChannels] = {};
-        for (const uint8_t mark : staged.order) {
+        const std::vector<uint8_t>& order = staged.order;
+        for (size_t i = 0; i < order.size();) {
+            // A run of frames for one queue goes in together.
+            const uint8_t mark = order[i];
+            size_t run = 1;
+            while (i + run < order.size() && order[i + run] == mark) ++run;
+            i += run;
             const unsigned from = mark & ~StagedFrames::kFdMark;
             const unsigned ch = from < channelCount ? from : channelCount - 1;
-            const uint32_t seq = nextSeq++;
             if (mark & StagedFrames::kFdMark) {
-                const Entry<_YCAN_CANFD_OBJ> e{staged.fd[from][nextFd[from]++], seq};
-                fd[ch].push(&e, 1);
+                const _YCAN_CANFD_OBJ* next = staged.fd[from].data() + nextFd[from];
+                nextFd[from] += run;
+                fd[ch].pushEach(run, [&](Entry<_YCAN_CANFD_OBJ>& e) {
+                    e.frame = *next++;
+                    e.seq = nextSeq++;
+                });
             } else {
-                const Entry<_YCAN_CAN_OBJ> e{staged.can[from][nextCan[from]++], seq};
-                can[ch].push(&e, 1);
+                const _YCAN_CAN_OBJ* next = staged.can[from].data() + nextCan[from];
+                nextCan[from] += run;
+                can[ch].pushEach(run, [&](Entry<_YCAN_CAN_OBJ>& e) {
+                    e.frame = *next++;
+                    e.seq = nextSeq++;
+                });
             }
             touched[ch] = true;
         }
