@@ -76,6 +76,15 @@ long blockedIn(pid_t tid) {
     return first == "running" || first.empty() ? -1 : std::stol(first);
 }
 
+// YCAN_ReceiveAll and YCAN_GetEventFd refuse adapter type:0 with `error`.
+void expectRefused(uint32_t type, int error) {
+    _YCAN_RX_FRAME f[1];
+    EXPECT_EQ(YCAN_ReceiveAll(type, 0, 0, f, 1, 100), 0);
+    EXPECT_EQ(YCAN_GetLastError(), error);
+    EXPECT_EQ(YCAN_GetEventFd(type, 0), -1);
+    EXPECT_EQ(YCAN_GetLastError(), error);
+}
+
 class ReceiveAllCanFd : public CanFd {
 protected:
     ycansim::VirtualDevice& dev() { return *devices.at(0); }
@@ -193,11 +202,8 @@ TEST_F(ReceiveAllCanFd, PerKindCallsInterleavedWithItLoseAndDuplicateNothing) {
 
 TEST_F(ReceiveAllCanFd, RefusesWhatItCannotServe) {
     attach(43);
+    expectRefused(43, YCAN_ERR_NOT_OPENED);
     _YCAN_RX_FRAME f[2];
-    EXPECT_EQ(YCAN_ReceiveAll(43, 0, 0, f, 2, 0), 0);
-    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_NOT_OPENED);
-    EXPECT_EQ(YCAN_GetEventFd(43, 0), -1);
-    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_NOT_OPENED);
     uint32_t losses = 99;
     EXPECT_EQ(YCAN_GetLinkState(43, 0, &losses), -1);
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_NOT_OPENED);
@@ -317,11 +323,7 @@ TEST_P(PollableReceive, CloseWakesAThreadPollingTheDescriptor) {
     EXPECT_LT(ycantest::msSince(t0), 10000.0);
 
     // Everything after the close is refused, nothing is used.
-    _YCAN_RX_FRAME f[1];
-    EXPECT_EQ(YCAN_ReceiveAll(type(), 0, 0, f, 1, 1000), 0);
-    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_NOT_OPENED);
-    EXPECT_EQ(YCAN_GetEventFd(type(), 0), -1);
-    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_NOT_OPENED);
+    expectRefused(type(), YCAN_ERR_NOT_OPENED);
     EXPECT_EQ(YCAN_GetLinkState(type(), 0, nullptr), -1);
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_NOT_OPENED);
 
@@ -359,11 +361,7 @@ class RecorderReceive : public ycantest::AdapterFixture<ycansim::VirtualRecorder
 TEST_F(RecorderReceive, CarriesNoFramesAndReportsItsLink) {
     attach(61);
     ASSERT_EQ(open(61), 1);
-    _YCAN_RX_FRAME f[1];
-    EXPECT_EQ(YCAN_ReceiveAll(61, 0, 0, f, 1, 100), 0);
-    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_TYPE_NOT_SUPPORTED);
-    EXPECT_EQ(YCAN_GetEventFd(61, 0), -1);
-    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_TYPE_NOT_SUPPORTED);
+    expectRefused(61, YCAN_ERR_TYPE_NOT_SUPPORTED);
     uint32_t losses = 99;
     EXPECT_EQ(YCAN_GetLinkState(61, 0, &losses), 1);
     EXPECT_EQ(losses, 0u);

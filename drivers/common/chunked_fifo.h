@@ -25,32 +25,18 @@ public:
     bool empty() const { return count == 0; }
 
     void push(const T* items, size_t n) {
-        while (n > 0) {
-            const size_t end = head + count;  // position after the last item
-            if (end == used * BlockItems) appendBlock();
-            T* block = blockAt(end / BlockItems);
-            const size_t at = end % BlockItems;
-            const size_t k = std::min(n, BlockItems - at);
-            memcpy(block + at, items, k * sizeof(T));
+        fillRuns(n, [&](T* run, size_t k) {
+            memcpy(run, items, k * sizeof(T));
             items += k;
-            n -= k;
-            count += k;
-        }
+        });
     }
 
     // Appends n items, each filled in place by fill(T&), in order.
     template <class Fill>
     void pushEach(size_t n, Fill&& fill) {
-        while (n > 0) {
-            const size_t end = head + count;
-            if (end == used * BlockItems) appendBlock();
-            T* block = blockAt(end / BlockItems);
-            const size_t at = end % BlockItems;
-            const size_t k = std::min(n, BlockItems - at);
-            for (size_t i = 0; i < k; ++i) fill(block[at + i]);
-            n -= k;
-            count += k;
-        }
+        fillRuns(n, [&](T* run, size_t k) {
+            for (size_t i = 0; i < k; ++i) fill(run[i]);
+        });
     }
 
     // The oldest item; the fifo must not be empty.
@@ -61,35 +47,54 @@ public:
         return blockAt(pos / BlockItems)[pos % BlockItems];
     }
 
+    // Moves up to max of the oldest items into out; returns how many.
+    size_t pop(T* out, size_t max) {
+        return takeRuns(max, [&](const T* run, size_t k) {
+            memcpy(out, run, k * sizeof(T));
+            out += k;
+        });
+    }
+
     // Hands up to max of the oldest items to fn, oldest first, and drops
     // them; returns how many.
     template <class Fn>
     size_t popEach(size_t max, Fn&& fn) {
+        return takeRuns(max, [&](const T* run, size_t k) {
+            for (size_t i = 0; i < k; ++i) fn(run[i]);
+        });
+    }
+
+    void clear() {
+        while (used > 0) releaseFirstBlock();
+        head = 0;
+        count = 0;
+    }
+
+private:
+    T* blockAt(size_t i) const { return ring[(first + i) % ring.size()].get(); }
+
+    // Hands the free slots for n new items to fill(run, k) block by block.
+    template <class Fill>
+    void fillRuns(size_t n, Fill&& fill) {
+        while (n > 0) {
+            const size_t end = head + count;  // position after the last item
+            if (end == used * BlockItems) appendBlock();
+            const size_t at = end % BlockItems;
+            const size_t k = std::min(n, BlockItems - at);
+            fill(blockAt(end / BlockItems) + at, k);
+            n -= k;
+            count += k;
+        }
+    }
+
+    // Hands up to max of the oldest items to take(run, k) block by block
+    // and drops them; returns how many.
+    template <class Take>
+    size_t takeRuns(size_t max, Take&& take) {
         const size_t total = std::min(max, count);
         for (size_t n = total; n > 0;) {
             const size_t k = std::min(n, BlockItems - head);
-            const T* run = blockAt(0) + head;
-            for (size_t i = 0; i < k; ++i) fn(run[i]);
-            n -= k;
-            count -= k;
-            head += k;
-            if (head == BlockItems) {
-                releaseFirstBlock();
-                head = 0;
-            }
-        }
-        if (count == 0) head = 0;
-        return total;
-    }
-
-    // Moves up to max of the oldest items into out; returns how many.
-    size_t pop(T* out, size_t max) {
-        const size_t total = std::min(max, count);
-        size_t n = total;
-        while (n > 0) {
-            const size_t k = std::min(n, BlockItems - head);
-            memcpy(out, blockAt(0) + head, k * sizeof(T));
-            out += k;
+            take(blockAt(0) + head, k);
             n -= k;
             count -= k;
             head += k;
@@ -101,15 +106,6 @@ public:
         if (count == 0) head = 0;  // an empty queue starts its block afresh
         return total;
     }
-
-    void clear() {
-        while (used > 0) releaseFirstBlock();
-        head = 0;
-        count = 0;
-    }
-
-private:
-    T* blockAt(size_t i) const { return ring[(first + i) % ring.size()].get(); }
 
     void appendBlock() {
         if (used == ring.size()) {
