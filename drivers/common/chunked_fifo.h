@@ -25,9 +25,10 @@ public:
     bool empty() const { return count == 0; }
 
     void push(const T* items, size_t n) {
+        const T* next = items;
         fillRuns(n, [&](T* run, size_t k) {
-            memcpy(run, items, k * sizeof(T));
-            items += k;
+            memcpy(run, next, k * sizeof(T));
+            next += k;
         });
     }
 
@@ -49,9 +50,10 @@ public:
 
     // Moves up to max of the oldest items into out; returns how many.
     size_t pop(T* out, size_t max) {
+        T* next = out;
         return takeRuns(max, [&](const T* run, size_t k) {
-            memcpy(out, run, k * sizeof(T));
-            out += k;
+            memcpy(next, run, k * sizeof(T));
+            next += k;
         });
     }
 
