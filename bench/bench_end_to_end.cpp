@@ -280,7 +280,7 @@ void BM_LatencyInOrder(benchmark::State& state) {
     for (auto _ : state) {
         auto us = latencies(
             *a.fdDevice, samples,
-            [fd] {
+            [&] {
                 _YCAN_RX_FRAME f;
                 if constexpr (ThroughEventFd) {
                     pollfd p{fd, POLLIN, 0};
