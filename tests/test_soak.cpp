@@ -162,8 +162,11 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
             // Reopened as soon as the adapter is there. An adapter pulled out
             // before a channel was initialised is not reconnected by the
             // library (only initialised channels are restored): like an
-            // application, close and open again until it works.
-            while (running && !fam->ready()) {
+            // application, close and open again until it works. Also when
+            // the soak ends meanwhile: the adapter must be usable after it
+            // (the last cycle plugs it back in).
+            const auto giveUp = std::chrono::steady_clock::now() + 20s;
+            while (!fam->ready() && std::chrono::steady_clock::now() < giveUp) {
                 YCAN_CloseDevice(type, 0);
                 std::this_thread::sleep_for(20ms);
             }
