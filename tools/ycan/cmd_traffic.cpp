@@ -160,17 +160,17 @@ struct DumpChannels {
     // "TYPE:INDEX[:CH|:all][,FILTER...]"; every target names one adapter.
     void add(const std::string& arg) {
         const size_t comma = arg.find(',');
-        std::string spec = arg.substr(0, comma);
+        std::string named = arg.substr(0, comma);
         bool all = false;
-        if (spec.size() > 4 && spec.compare(spec.size() - 4, 4, ":all") == 0) {
+        if (named.size() > 4 && named.compare(named.size() - 4, 4, ":all") == 0) {
             all = true;
-            spec.resize(spec.size() - 4);
+            named.resize(named.size() - 4);
         }
         Target t;
         std::string why;
-        if (!parseTarget(spec, !all, t, why)) usageError("dump", why + " (or TYPE:INDEX:all)");
+        if (!parseTarget(named, !all, t, why)) usageError("dump", why + " (or TYPE:INDEX:all)");
         if (any && (t.type != adapter.type || t.index != adapter.index))
-            usageError("dump", "one adapter per dump: " + spec + " is not on " + std::to_string(adapter.type) +
+            usageError("dump", "one adapter per dump: " + named + " is not on " + std::to_string(adapter.type) +
                                    ":" + std::to_string(adapter.index));
         FrameFilter filter;
         for (size_t from = comma; from != std::string::npos;) {
