@@ -17,6 +17,7 @@ int dumpCommand(const Args& args);
 int sendCommand(const Args& args);
 int genCommand(const Args& args);
 int topCommand(const Args& args);
+int bridgeCommand(const Args& args);
 
 // Reads the bus options shared by dump, send and gen (--bitrate,
 // --dbitrate, --timing, --btr) at args[i]; true when args[i] was one of them

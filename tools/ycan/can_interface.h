@@ -1,0 +1,50 @@
+// A Linux CAN network interface (vcan, one end of a vxcan pair, a real
+// controller) seen through a raw CAN socket bound to it: frames read from
+// it are the frames other programs wrote there, frames written to it reach
+// every other program on it (the socket does not read back its own).
+#pragma once
+
+#include <linux/can.h>
+
+#include <cstddef>
+#include <string>
+
+namespace ycantool {
+
+class CanInterface {
+public:
+    explicit CanInterface(std::string ifaceName) : name_(std::move(ifaceName)) {}
+    ~CanInterface() { close(); }
+    CanInterface(const CanInterface&) = delete;
+    CanInterface& operator=(const CanInterface&) = delete;
+
+    const std::string& name() const { return name_; }
+
+    // Binds a socket to the interface when it exists and is up; on failure
+    // says why. An interface with the CAN FD MTU (72) carries both kinds,
+    // one with the classic MTU (16) classic frames only.
+    bool open(std::string& why);
+    void close();
+    bool isOpen() const { return sock >= 0; }
+    int descriptor() const { return sock; }
+    bool carriesFd() const { return fdMtu; }
+
+    // One frame other programs wrote: its size (CAN_MTU or CANFD_MTU), 0
+    // when none waits, -1 when the interface went down or away (the socket
+    // is closed; open() again later).
+    int read(canfd_frame& frame);
+    enum class Written { Yes, QueueFull, Lost };
+    // Lost: the interface went down or away (the socket is closed).
+    Written write(const canfd_frame& frame, size_t size);
+
+private:
+    std::string name_;
+    int sock = -1;
+    bool fdMtu = false;
+};
+
+// Creates a vcan interface with the CAN FD MTU and sets it up (needs
+// CAP_NET_ADMIN); on failure says why.
+bool createVcan(const std::string& name, std::string& why);
+
+}  // namespace ycantool
