@@ -10,6 +10,7 @@
 #include "tools/ycan/frame_filter.h"
 #include "tools/ycan/frame_generator.h"
 #include "tools/ycan/frame_text.h"
+#include "tools/ycan/socketcan_frames.h"
 #include "tools/ycan/time_stamps.h"
 
 using ycantool::TextFrame;
@@ -326,4 +327,87 @@ TEST(BusStats, CountsBitsLoadRatesAndChangedBytes) {
     EXPECT_EQ(stats.identifiers().at({0u, false, 0x123u}).changed, 0xCu);
     stats.tick(12.0);
     EXPECT_DOUBLE_EQ(stats.identifiers().at({0u, false, 0x123u}).rate, 2);
+}
+
+// The bridge's frames between the library's records and SocketCAN's.
+TEST(SocketCanFrames, EveryShapeCrossesBothWaysUnchanged) {
+    using ycantool::Outgoing;
+    struct Case {
+        uint8_t kind;
+        uint32_t id;
+        bool extended, remote;
+        uint8_t frameOpt, len;
+        size_t size;        // bytes SocketCAN carries
+        canid_t canId;      // as SocketCAN has it
+        uint8_t flags;      // canfd_frame.flags
+    } cases[] = {
+        {YCAN_KIND_CLASSIC, 0x123, false, false, 0, 2, CAN_MTU, 0x123, 0},
+        {YCAN_KIND_CLASSIC, 0x1ABCDEF0, true, false, 0, 8, CAN_MTU, 0x1ABCDEF0 | CAN_EFF_FLAG, 0},
+        {YCAN_KIND_CLASSIC, 0x7FF, false, true, 0, 0, CAN_MTU, 0x7FF | CAN_RTR_FLAG, 0},
+        {YCAN_KIND_CANFD, 0x100, false, false, 0x08, 64, CANFD_MTU, 0x100, CANFD_FDF | CANFD_BRS},
+        {YCAN_KIND_CANFD, 0x12345678, true, false, 0x10, 12, CANFD_MTU, 0x12345678 | CAN_EFF_FLAG,
+         CANFD_FDF | CANFD_ESI},
+        {YCAN_KIND_CANFD, 0x5, false, false, 0, 0, CANFD_MTU, 0x5, CANFD_FDF},
+    };
+    for (const Case& c : cases) {
+        _YCAN_RX_FRAME r{};
+        r.Kind = c.kind;
+        r.Frame.ID = c.id;
+        r.Frame.ExternFlag = c.extended;
+        r.Frame.RemoteFlag = c.remote;
+        r.Frame.FrameOpt = c.frameOpt;
+        r.Frame.DataLen = c.len;
+        for (unsigned i = 0; i < c.len; ++i) r.Frame.Data[i] = static_cast<uint8_t>(0xA0 + i);
+        canfd_frame f;
+        ASSERT_EQ(ycantool::toSocketCan(r, f), c.size) << c.id;
+        EXPECT_EQ(f.can_id, c.canId) << c.id;
+        EXPECT_EQ(f.len, c.len) << c.id;
+        if (c.size == CANFD_MTU) {
+            EXPECT_EQ(f.flags, c.flags) << c.id;
+        }
+        for (unsigned i = 0; i < c.len && !c.remote; ++i) ASSERT_EQ(f.data[i], 0xA0 + i) << c.id;
+
+        const Outgoing o = ycantool::fromSocketCan(f, c.size);
+        if (c.kind == YCAN_KIND_CANFD) {
+            ASSERT_EQ(o.kind, Outgoing::Kind::Fd) << c.id;
+            EXPECT_EQ(o.fd.ID, c.id);
+            EXPECT_EQ(o.fd.ExternFlag, c.extended ? 1 : 0);
+            EXPECT_EQ(o.fd.FrameOpt, c.frameOpt);
+            EXPECT_EQ(o.fd.DataLen, c.len);
+            EXPECT_EQ(memcmp(o.fd.Data, r.Frame.Data, c.len), 0);
+        } else {
+            ASSERT_EQ(o.kind, Outgoing::Kind::Classic) << c.id;
+            EXPECT_EQ(o.classic.ID, c.id);
+            EXPECT_EQ(o.classic.ExternFlag, c.extended ? 1 : 0);
+            EXPECT_EQ(o.classic.RemoteFlag, c.remote ? 1 : 0);
+            EXPECT_EQ(o.classic.DataLen, c.len);
+            EXPECT_EQ(memcmp(o.classic.Data, r.Frame.Data, c.remote ? 0 : c.len), 0);
+        }
+    }
+}
+
+TEST(SocketCanFrames, WhatTheAdaptersCannotCarryIsRefusedOrMadeWhole) {
+    using ycantool::Outgoing;
+    canfd_frame f{};
+    f.can_id = CAN_ERR_FLAG | 0x40;  // bus off
+    EXPECT_EQ(ycantool::fromSocketCan(f, CAN_MTU).kind, Outgoing::Kind::Refused) << "error frames";
+    f.can_id = 0x10;
+    EXPECT_EQ(ycantool::fromSocketCan(f, 20).kind, Outgoing::Kind::Refused) << "neither size";
+    // A CAN FD length between two of the lengths CAN FD has goes up to the
+    // next, the added bytes zero.
+    f.len = 10;
+    f.flags = CANFD_FDF;
+    for (int i = 0; i < 10; ++i) f.data[i] = 0xEE;
+    const Outgoing o = ycantool::fromSocketCan(f, CANFD_MTU);
+    ASSERT_EQ(o.kind, Outgoing::Kind::Fd);
+    EXPECT_EQ(o.fd.DataLen, 12);
+    EXPECT_EQ(o.fd.Data[9], 0xEE);
+    EXPECT_EQ(o.fd.Data[10], 0);
+    // An identifier is cut to its format's bits; a classic length to 8.
+    f = canfd_frame{};
+    f.can_id = 0xFFFF;
+    f.len = 15;
+    const Outgoing c = ycantool::fromSocketCan(f, CAN_MTU);
+    EXPECT_EQ(c.classic.ID, 0x7FFu);
+    EXPECT_EQ(c.classic.DataLen, 8);
 }

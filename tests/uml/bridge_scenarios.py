@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""ycan bridge against real SocketCAN: run inside a kernel with CAN support
+(tests/uml/run-in-uml.sh) under `ycan-virtual --canfd 43 --classic 1
+--control`, one scenario per run:
+
+    bridge_scenarios.py NAME
+
+The interface side is the real can-utils (candump, cansend); the bus side is
+ycan-virtual's control socket. YCAN_TOOL names the ycan binary. Exits 0 when
+the scenario held, 1 with what differed.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from can_ycan.virtual import VirtualBus, to_text
+
+import can
+
+YCAN = os.environ.get("YCAN_TOOL", "ycan")
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAILED:", what, flush=True)
+
+
+def sh(*cmd):
+    subprocess.run(cmd, check=True)
+
+
+def make_vcan(name, mtu=72):
+    sh("ip", "link", "add", "dev", name, "type", "vcan")
+    sh("ip", "link", "set", name, "mtu", str(mtu), "up")
+
+
+def eventually(pred, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not pred():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+class Bridge:
+    """ycan bridge as a child process; its standard error kept."""
+
+    def __init__(self, *args):
+        self.log = open(f"/tmp/bridge-{os.getpid()}-{time.monotonic_ns()}.log", "w+")
+        self.proc = subprocess.Popen([YCAN, "bridge", *args], stdout=subprocess.DEVNULL, stderr=self.log)
+        check(eventually(lambda: "(stop with Ctrl-C)" in self.text() or self.proc.poll() is not None),
+              "the bridge started")
+
+    def text(self):
+        self.log.flush()
+        with open(self.log.name) as f:
+            return f.read()
+
+    def stop(self):
+        started = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            status = self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            status = None
+        return status, time.monotonic() - started
+
+
+class Candump:
+    """candump -L on an interface; its lines as "ID#DATA" (time and name cut)."""
+
+    def __init__(self, iface):
+        self.out = open(f"/tmp/candump-{iface}-{time.monotonic_ns()}.log", "w+")
+        self.proc = subprocess.Popen(["candump", "-L", iface], stdout=self.out, stderr=subprocess.STDOUT)
+        time.sleep(0.2)  # bound before anything is sent
+
+    def frames(self):
+        self.out.flush()
+        with open(self.out.name) as f:
+            return [line.split()[2] for line in f if line.startswith("(")]
+
+    def wait(self, count, timeout=10.0):
+        eventually(lambda: len(self.frames()) >= count, timeout)
+        return self.frames()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(5)
+
+
+def as_candump(text):
+    """A frame in cansend syntax as candump -L writes it: CAN FD frames carry
+    the FD flag (4) in their flags digit."""
+    if "##" in text:
+        ident, rest = text.split("##")
+        return f"{ident}##{int(rest[0], 16) | 4:X}{rest[1:]}"
+    return text
+
+
+def variety(first_id=0x100):
+    """Every shape of frame: standard, extended, remote, FD with and without
+    bit rate switch, every CAN FD length."""
+    frames = ["123#", "124#11", "125#1122334455667788", "1ABCDEF0#0102", "7FF#R", "1FFFFFFF#R"]
+    for i, n in enumerate((0, 1, 8, 12, 16, 20, 24, 32, 48, 64)):
+        ident = f"{first_id + i:03X}" if i % 2 else f"{0x10000000 + first_id + i:08X}"
+        frames.append(f"{ident}##{i % 2}" + "".join(f"{(b + i) & 0xFF:02X}" for b in range(n)))
+    return frames
+
+
+def scenario_to_interface(bus):
+    make_vcan("vcan0")
+    dump = Candump("vcan0")
+    bridge = Bridge("43:0", "0=vcan0", "--bitrate", "1M", "--dbitrate", "5M")
+    frames = variety() * 3
+    for at in range(0, len(frames), 7):
+        bus.inject("43:0:0", *frames[at:at + 7])
+    got = dump.wait(len(frames))
+    check(got == [as_candump(f) for f in frames], f"candump saw {got}")
+    status, took = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+    dump.stop()
+
+
+def scenario_from_interface(bus):
+    make_vcan("vcan0")
+    bridge = Bridge("43:0", "0=vcan0", "--bitrate", "1M", "--dbitrate", "5M")
+    bus.sent("43:0:0")
+    frames = variety(0x300)
+    for f in frames:
+        sh("cansend", "vcan0", f)
+    sent = bus.sent("43:0:0", count=len(frames), timeout=10.0)
+    # The CAN FD adapters' records carry no length for remote frames.
+    check([to_text(m) for m in sent] == frames, f"the bus saw {[to_text(m) for m in sent]}")
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def scenario_sigterm_during_traffic(bus):
+    make_vcan("vcan0")
+    bridge = Bridge("43:0", "0=vcan0")
+    running = True
+
+    def inject():
+        n = 0
+        while running:
+            bus.inject("43:0:0", f"{n & 0x7FF:03X}#{n & 0xFF:02X}")
+            n += 1
+            time.sleep(0.002)
+
+    injector = threading.Thread(target=inject)
+    injector.start()
+    gen = subprocess.Popen(["cangen", "vcan0", "-g", "2", "-L", "8"])
+    time.sleep(1.0)
+    status, took = bridge.stop()
+    running = False
+    injector.join()
+    gen.terminate()
+    gen.wait(5)
+    check(status == 0, f"bridge status {status}")
+    check(took < 1.0, f"the bridge took {took:.2f} s to stop")
+    check(bus.state("43:0:0").get("started") == "0", f"channel after the bridge: {bus.state('43:0:0')}")
+
+
+def scenario_classic_two_channels(bus):
+    make_vcan("vcan0")
+    make_vcan("vcan1", mtu=16)
+    dumps = [Candump("vcan0"), Candump("vcan1")]
+    bridge = Bridge("4:0", "0=vcan0", "1=vcan1", "--btr", "00,14")
+    for ch in (0, 1):
+        bus.sent(f"4:0:{ch}")
+    frames = [["111#01", "1ABCDEF0#0203", "7FF#R"], ["222#0405", "12345678#", "333#1122334455667788"]]
+    for ch in (0, 1):
+        bus.inject(f"4:0:{ch}", *frames[ch])
+    for ch in (0, 1):
+        got = dumps[ch].wait(3)
+        check(got == frames[ch], f"vcan{ch} saw {got}")
+        sh("cansend", f"vcan{ch}", f"{0x400 + ch:03X}#AA")
+        sent = bus.sent(f"4:0:{ch}", count=1, timeout=10.0)
+        check([to_text(m) for m in sent] == [f"{0x400 + ch:03X}#AA"], f"4:0:{ch} sent {sent}")
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def scenario_classic_mtu_drops_fd(bus):
+    make_vcan("vcan0", mtu=16)
+    dump = Candump("vcan0")
+    bridge = Bridge("43:0", "0=vcan0", "--stats", "0.2")
+    bus.inject("43:0:0", "101#01", "102##1AABB", "103#03", "104##0CC", "105#05")
+    got = dump.wait(3)
+    time.sleep(0.5)
+    check(got == ["101#01", "103#03", "105#05"], f"vcan0 saw {got}")
+    text = bridge.text()
+    check(text.count("has the classic MTU: a CAN FD frame was dropped") == 1, "one warning for the drops:\n" + text)
+    check("dropped 2 " in text, "two drops counted:\n" + text)
+    bridge.stop()
+
+
+def scenario_interface_recreated(bus):
+    make_vcan("vcan0")
+    bridge = Bridge("43:0", "0=vcan0")
+    sh("ip", "link", "del", "vcan0")
+    check(eventually(lambda: "vcan0 went down or away; waiting for it to return" in bridge.text()),
+          "the loss was said:\n" + bridge.text())
+    make_vcan("vcan0")
+    check(eventually(lambda: "ycan bridge: vcan0 is back" in bridge.text()), "the return was said:\n" + bridge.text())
+    dump = Candump("vcan0")
+    bus.inject("43:0:0", "321#01")
+    check(dump.wait(1) == ["321#01"], "frames flow again")
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def scenario_unplug_replug(bus):
+    make_vcan("vcan0")
+    dump = Candump("vcan0")
+    bridge = Bridge("43:0", "0=vcan0")
+    bus.inject("43:0:0", "101#01")
+    dump.wait(1)
+    bus.unplug("43:0")
+    check(eventually(lambda: "adapter 43:0 unplugged; waiting for it to return" in bridge.text()),
+          "the unplug was said:\n" + bridge.text())
+    bus.replug("43:0")
+    check(eventually(lambda: "adapter 43:0 is back" in bridge.text(), 15), "the return was said:\n" + bridge.text())
+    bus.inject("43:0:0", "102#02")
+    got = dump.wait(2)
+    check(got == ["101#01", "102#02"], f"vcan0 saw {got}")
+    bus.sent("43:0:0")
+    sh("cansend", "vcan0", "103#03")
+    check([to_text(m) for m in bus.sent("43:0:0", count=1, timeout=10.0)] == ["103#03"], "sent after the replug")
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def scenario_python_socketcan(bus):
+    make_vcan("vcan0")
+    bridge = Bridge("43:0", "0=vcan0")
+    with can.Bus(interface="socketcan", channel="vcan0", fd=True) as app:
+        bus.sent("43:0:0")
+        app.send(can.Message(arbitration_id=0x12345, is_extended_id=True, data=b"\x01\x02"))
+        app.send(can.Message(arbitration_id=0x55, is_extended_id=False, is_fd=True, bitrate_switch=True,
+                             data=bytes(range(20)) + bytes(4)))
+        sent = [to_text(m) for m in bus.sent("43:0:0", count=2, timeout=10.0)]
+        check(sent == ["00012345#0102", "055##1" + bytes(range(20)).hex().upper() + "00" * 4], f"the bus saw {sent}")
+        bus.inject("43:0:0", "0AB##1" + "11" * 12)
+        msg = app.recv(10.0)
+        check(msg is not None and msg.is_fd and msg.bitrate_switch and msg.arbitration_id == 0xAB
+              and bytes(msg.data) == b"\x11" * 12, f"python-can received {msg}")
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def main():
+    name = sys.argv[1]
+    scenario = globals().get("scenario_" + name)
+    if scenario is None:
+        print(f"no scenario {name}", file=sys.stderr)
+        return 2
+    with VirtualBus() as bus:
+        scenario(bus)
+    print(f"{name}: {'passed' if not failures else 'FAILED'}", flush=True)
+    return 0 if not failures else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
