@@ -58,6 +58,8 @@ bool CanInterface::open(std::string& why) {
         return false;
     }
     const int on = 1;
+    // Frames lost to a full receive buffer are counted, not lost silently.
+    setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     if (fdMtu && setsockopt(s, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0) {
         why = "cannot enable CAN FD frames on " + name_ + ": " + errnoText(errno);
         ::close(s);
@@ -78,12 +80,24 @@ bool CanInterface::open(std::string& why) {
 void CanInterface::close() {
     if (sock >= 0) ::close(sock);
     sock = -1;
+    dropsBefore += dropsNow;
+    dropsNow = 0;
 }
 
 int CanInterface::read(canfd_frame& frame) {
     if (sock < 0) return -1;
     for (;;) {
-        const ssize_t n = ::read(sock, &frame, sizeof frame);
+        iovec io{&frame, sizeof frame};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+        msghdr msg{};
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(sock, &msg, 0);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c != nullptr; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                memcpy(&dropsNow, CMSG_DATA(c), sizeof dropsNow);
         if (n == static_cast<ssize_t>(CAN_MTU) || n == static_cast<ssize_t>(CANFD_MTU)) return static_cast<int>(n);
         if (n >= 0) continue;  // not a frame this socket carries
         if (errno == EINTR) continue;

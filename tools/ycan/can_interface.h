@@ -7,6 +7,7 @@
 #include <linux/can.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace ycantool {
@@ -33,6 +34,9 @@ public:
     // when none waits, -1 when the interface went down or away (the socket
     // is closed; open() again later).
     int read(canfd_frame& frame);
+    // Frames the kernel dropped because this socket's receive buffer was
+    // full, since the interface was first opened.
+    uint64_t kernelDrops() const { return dropsBefore + dropsNow; }
     enum class Written { Yes, QueueFull, Lost };
     // Lost: the interface went down or away (the socket is closed).
     Written write(const canfd_frame& frame, size_t size);
@@ -41,6 +45,8 @@ private:
     std::string name_;
     int sock = -1;
     bool fdMtu = false;
+    uint64_t dropsBefore = 0;  // of sockets closed since
+    uint32_t dropsNow = 0;     // of the open socket, as the kernel counts them
 };
 
 // Creates a vcan interface with the CAN FD MTU and sets it up (needs

@@ -131,6 +131,7 @@ struct Bridged {
     bool away = false;         // interface gone or down, waiting for it
     bool warnedFdDrop = false; // said once: FD frames for a classic-MTU interface
     bool warnedFull = false;
+    bool warnedKernelDrops = false;
     Counters counters;
     std::unique_ptr<TransmitQueue> tx;
 };
@@ -162,12 +163,13 @@ void printStats(const Target& t, const std::vector<std::unique_ptr<Bridged>>& ch
         const Counters& c = b->counters;
         fprintf(stderr,
                 "ycan bridge: %s:%u=%s to-iface %llu to-adapter %llu dropped %llu tx-overflow %llu tx-failed %llu "
-                "link-losses %u\n",
+                "iface-overflow %llu link-losses %u\n",
                 adapterName(t).c_str(), b->ch, b->iface.name().c_str(),
                 static_cast<unsigned long long>(c.toInterface.load()),
                 static_cast<unsigned long long>(c.toAdapter.load()), static_cast<unsigned long long>(c.dropped.load()),
                 static_cast<unsigned long long>(c.queueOverflow.load()),
-                static_cast<unsigned long long>(c.transmitFailed.load()), losses);
+                static_cast<unsigned long long>(c.transmitFailed.load()),
+                static_cast<unsigned long long>(b->iface.kernelDrops()), losses);
     }
 }
 
@@ -390,6 +392,11 @@ int bridgeCommand(const Args& args) {
                                     "queue is full and frames are dropped (counted)\n", b.iface.name().c_str());
                     b.warnedFull = true;
                 }
+            }
+            if (b.iface.kernelDrops() > 0 && !b.warnedKernelDrops) {
+                fprintf(stderr, "ycan bridge: %s: frames written there came faster than the bridge read them; the "
+                                "kernel dropped some (counted as iface-overflow)\n", b.iface.name().c_str());
+                b.warnedKernelDrops = true;
             }
             if (size < 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) {
                 b.iface.close();
