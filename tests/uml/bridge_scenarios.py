@@ -279,6 +279,41 @@ def scenario_cangen_both_ways(bus):
     check("dropped 0 tx-overflow 0 tx-failed 0 iface-overflow 0" in bridge.text(), "nothing dropped:\n" + bridge.text())
 
 
+def last_stats(text, iface):
+    """The counters of the last stats line for an interface."""
+    line = [l for l in text.splitlines() if f"={iface} to-iface" in l][-1]
+    words = line.split()
+    return {words[i]: int(words[i + 1]) for i in range(3, len(words) - 1, 2)}
+
+
+def scenario_tx_queue_overflow(bus):
+    """Frames written faster than the adapter takes them: what does not fit
+    the queue is counted, and every frame is accounted for."""
+    make_vcan("vcan0")
+    dump = Candump("vcan0")
+    bridge = Bridge("43:0", "0=vcan0", "--tx-queue", "8")
+    bus.sent("43:0:0")
+    subprocess.run(["cangen", "vcan0", "-g", "0", "-n", "3000", "-I", "i", "-L", "8"], check=True)
+    written = len(dump.wait(3000, 10))
+    time.sleep(2.0)  # the queue drains
+    sent = []
+    while True:
+        more = bus.sent("43:0:0", count=0, timeout=0.5)
+        if not more:
+            break
+        sent += more
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+    text = bridge.text()
+    c = last_stats(text, "vcan0")
+    check(written == 3000, f"cangen wrote {written} frames")
+    check(c["tx-overflow"] > 0, "the small queue overflowed:\n" + text)
+    check(c["to-adapter"] == len(sent), f"to-adapter {c['to-adapter']}, the bus got {len(sent)}")
+    check(c["to-adapter"] + c["tx-overflow"] + c["tx-failed"] + c["iface-overflow"] == written,
+          f"every frame accounted for: {c} of {written}")
+    check(text.count("the transmit queue is full and frames are dropped") == 1, "said once:\n" + text)
+
+
 def scenario_python_socketcan(bus):
     make_vcan("vcan0")
     bridge = Bridge("43:0", "0=vcan0")
