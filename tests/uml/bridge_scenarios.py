@@ -290,11 +290,11 @@ def scenario_tx_queue_overflow(bus):
     """Frames written faster than the adapter takes them: what does not fit
     the queue is counted, and every frame is accounted for."""
     make_vcan("vcan0")
-    dump = Candump("vcan0")
     bridge = Bridge("43:0", "0=vcan0", "--tx-queue", "8")
     bus.sent("43:0:0")
-    subprocess.run(["cangen", "vcan0", "-g", "0", "-n", "3000", "-I", "i", "-L", "8"], check=True)
-    written = len(dump.wait(3000, 10))
+    # cangen ends with status 0 once all it was asked for is written.
+    written = 3000
+    subprocess.run(["cangen", "vcan0", "-g", "0", "-n", str(written), "-I", "i", "-L", "8"], check=True)
     time.sleep(2.0)  # the queue drains
     sent = []
     while True:
@@ -306,7 +306,6 @@ def scenario_tx_queue_overflow(bus):
     check(status == 0, f"bridge status {status}")
     text = bridge.text()
     c = last_stats(text, "vcan0")
-    check(written == 3000, f"cangen wrote {written} frames")
     check(c["tx-overflow"] > 0, "the small queue overflowed:\n" + text)
     check(c["to-adapter"] == len(sent), f"to-adapter {c['to-adapter']}, the bus got {len(sent)}")
     check(c["to-adapter"] + c["tx-overflow"] + c["tx-failed"] + c["iface-overflow"] == written,
