@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """ycan bridge against the direct way, side by side in one run, inside a
-kernel with CAN support (tests/uml/run-in-uml.sh):
+kernel with CAN support (run it through tests/uml/run-in-uml.sh):
 
-  receive   ycan-virtual offers 8-byte FD frames at a high rate; frames/s an
-            application gets straight from the library (tools/frame_sink) vs
-            through the bridge and candump on a vcan; the bridge's CPU per frame
+  receive   ycan-virtual offers 8-byte FD frames; frames/s reaching
+            - an application on the library: tools/frame_sink (takes them and
+              nothing else) and `ycan dump` (prints a candump line per frame)
+            - the interface through the bridge, nobody reading it (the bridge's
+              own counter) and candump reading it (candump's kernel stamps)
+            once at more than the whole machine can take (all of it competes
+            for user-mode Linux's single CPU) and once at a rate below that;
+            and the bridge's CPU per frame, its own thread and the library's
   transmit  frames/s `ycan gen -g 0` gets onto the virtual bus vs `cangen -g 0`
-            on the vcan through the bridge
-  latency   injection -> frame on the vcan (candump's kernel time stamp), vs
+            on the interface through the bridge
+  latency   injection -> frame on the interface (candump's kernel stamp), vs
             injection -> `ycan dump` line read
 
     bridge_bench.py BUILD_DIR [FRAMES]
@@ -15,16 +20,16 @@ kernel with CAN support (tests/uml/run-in-uml.sh):
 
 import os
 import re
-import signal
 import subprocess
 import sys
-import time
 
 build = os.path.abspath(sys.argv[1])
-frames = int(sys.argv[2]) if len(sys.argv) > 2 else 50000
+frames = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
 virtual = f"{build}/tools/ycan-virtual"
 ycan = f"{build}/tools/ycan"
 here = os.path.dirname(os.path.abspath(__file__))
+shm = "/dev/shm"  # tmpfs inside user-mode Linux: no host file system in the measured path
+tick = os.sysconf("SC_CLK_TCK")
 
 
 def percentile(values, p):
@@ -36,75 +41,169 @@ def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
 
 
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def vcan():
     run(["ip", "link", "del", "vcan0"])
     subprocess.run(["ip", "link", "add", "dev", "vcan0", "type", "vcan"], check=True)
     subprocess.run(["ip", "link", "set", "vcan0", "mtu", "72", "up"], check=True)
 
 
-def receive_direct(rate):
-    r = run([virtual, "--canfd", "43", "--inject", str(frames), "--rate", str(rate), "--fd", "100", "--quiet",
-             "--", f"{build}/tools/frame_sink", "43", str(frames)])
+def offer(rate, count, script):
+    """Runs `sh -c script` under ycan-virtual offering `count` FD frames at `rate`."""
+    return run([virtual, "--canfd", "43", "--inject", str(count), "--rate", str(rate), "--fd", "100", "--quiet",
+                "--duration", "120000", "--", "sh", "-c", script])
+
+
+def stamps_rate(path, count):
+    stamps = []
+    with open(path) as f:
+        for line in f:
+            if line.startswith("("):
+                stamps.append(float(line[1:line.index(")")]))
+    if len(stamps) != count or stamps[-1] <= stamps[0]:
+        return None
+    return (count - 1) / (stamps[-1] - stamps[0])
+
+
+def receive_sink(rate):
+    r = offer(rate, frames, f"{build}/tools/frame_sink 43 {frames}")
     m = re.search(r"received (\d+) frames in ([\d.]+) s \((\d+) frames/s\)", r.stdout + r.stderr)
     return float(m.group(3)) if m else None
 
 
-def receive_bridged(rate):
-    """The bridge and candump under ycan-virtual; candump's kernel time
-    stamps give the rate the frames reached the interface."""
-    vcan()
-    script = (f"{ycan} bridge 43:0 0=vcan0 2>/tmp/bridge.err & B=$!; "
-              f"candump -L -r 16777216 -n {frames} vcan0 > /tmp/bridge-dump.txt; "
-              f"cat /proc/$B/stat > /tmp/bridge.stat; kill -TERM $B; wait $B")
-    run([virtual, "--canfd", "43", "--inject", str(frames), "--rate", str(rate), "--fd", "100", "--quiet",
-         "--duration", "120000", "--", "sh", "-c", script])
-    stamps = []
-    with open("/tmp/bridge-dump.txt") as f:
+def receive_dump(rate):
+    offer(rate, frames, f"timeout 60 {ycan} dump 43:0 -n {frames} > {shm}/dump.txt")
+    return stamps_rate(f"{shm}/dump.txt", frames)
+
+
+def thread_cpu(pid_expr):
+    """Shell that writes 'comm utime stime' of each thread of pid_expr to cpu.txt."""
+    return (f"for t in /proc/{pid_expr}/task/*; do echo $(cat $t/comm) $(cut -d' ' -f14,15 $t/stat); done "
+            f"> {shm}/cpu.txt")
+
+
+def read_cpu():
+    main = rx = 0.0
+    with open(f"{shm}/cpu.txt") as f:
         for line in f:
-            if line.startswith("("):
-                stamps.append(float(line[1:line.index(")")]))
-    with open("/tmp/bridge.stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    if len(stamps) != frames:
-        return None, None
-    return (frames - 1) / (stamps[-1] - stamps[0]), cpu / frames * 1e6
+            name, user, system = line.split()
+            seconds = (int(user) + int(system)) / tick
+            if name == "ycan-rx":
+                rx += seconds
+            else:
+                main += seconds
+    return main, rx
+
+
+def bridge_until(cmd, counter, count, seconds=120, on_ready=None):
+    """Runs `cmd` (the bridge, stats on stderr every 50 ms) under ycan-virtual
+    until its stats line says `counter count`; this process waits and reads
+    (no programs started while it is measured). Returns the seconds from the
+    bridge's first line to the count, the bridge's thread CPU and
+    ycan-virtual's output. on_ready runs on a thread of its own once the
+    bridge is up."""
+    import threading
+    import time
+    helper = None
+    err = f"{shm}/bridge-until.err"
+    for f in (err, f"{shm}/bridge.pid"):
+        if os.path.exists(f):
+            os.remove(f)
+    proc = subprocess.Popen([virtual, "--canfd", "43", "--duration", str(seconds * 1000)] + cmd[0] +
+                            ["--", "sh", "-c", f"echo $$ > {shm}/bridge.pid; exec {cmd[1]} --stats 0.05 2>{err}"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    begin = end = None
+    deadline = time.monotonic() + seconds
+    text, seen = "", 0
+    while time.monotonic() < deadline:
+        if os.path.exists(err):
+            with open(err) as f:
+                f.seek(seen)
+                more = f.read()
+            seen += len(more.encode())
+            text = text[-400:] + more  # a line cut in two is whole in this
+        if begin is None and "stop with Ctrl-C" in text:
+            begin = time.monotonic()
+            if on_ready:
+                helper = threading.Thread(target=on_ready)
+                helper.start()
+        if f"{counter} {count} " in text:
+            end = time.monotonic()
+            break
+        time.sleep(0.05)
+    pid = open(f"{shm}/bridge.pid").read().strip() if os.path.exists(f"{shm}/bridge.pid") else None
+    main = rx = 0.0
+    if pid:
+        for t in os.listdir(f"/proc/{pid}/task"):
+            name = open(f"/proc/{pid}/task/{t}/comm").read().strip()
+            fields = open(f"/proc/{pid}/task/{t}/stat").read().rsplit(")", 1)[1].split()
+            seconds_used = (int(fields[11]) + int(fields[12])) / tick
+            if name == "ycan-rx":
+                rx += seconds_used
+            else:
+                main += seconds_used
+        os.kill(int(pid), 15)
+    out = proc.communicate(timeout=60)[0]
+    if helper:
+        helper.join()
+    took = end - begin if begin and end else None
+    return took, (main, rx), out
+
+
+def receive_bridge_alone(rate):
+    """Nobody reads the interface: the bridge's counter says when all arrived."""
+    vcan()
+    _, _, out = bridge_until((["--inject", str(frames), "--rate", str(rate), "--fd", "100", "--quiet"],
+                              f"{ycan} bridge 43:0 0=vcan0"), "to-iface", frames)
+    got = re.search(r"achieved (\d+) frames/s \((\d+) of", out)
+    return float(got.group(1)) if got and int(got.group(2)) == frames else None
+
+
+def receive_bridge_candump(rate):
+    vcan()
+    script = (f"{ycan} bridge 43:0 0=vcan0 2>{shm}/bridge.err & B=$!; "
+              f"timeout 60 candump -L -r 16777216 -n {frames} vcan0 > {shm}/candump.txt; "
+              f"{thread_cpu('$B')}; kill -TERM $B; wait $B")
+    offer(rate, frames, script)
+    got = stamps_rate(f"{shm}/candump.txt", frames)
+    main, rx = read_cpu()
+    return got, main / frames * 1e6, rx / frames * 1e6
+
+
+def bus_rate(text, count):
+    """Frames/s on the virtual bus from ycan-virtual's candump lines, first
+    to last."""
+    stamps = [float(m.group(1)) for m in re.finditer(r"^\((\d+\.\d+)\) can0 ", text, re.M)]
+    if len(stamps) != count or stamps[-1] <= stamps[0]:
+        return None
+    return (count - 1) / (stamps[-1] - stamps[0])
 
 
 def transmit_direct():
-    r = run([virtual, "--canfd", "43", "--quiet", "--duration", "120000", "--",
-             ycan, "gen", "43:0:0", "-g", "0", "-n", str(frames // 5), "-L", "8", "-f"])
-    m = re.search(r"ycan gen: (\d+) frames in ([\d.]+) s", r.stdout + r.stderr)
-    return int(m.group(1)) / float(m.group(2)) if m else None
+    n = frames // 2
+    r = run([virtual, "--canfd", "43", "--candump", "--duration", "120000", "--",
+             ycan, "gen", "43:0:0", "-g", "0", "-n", str(n), "-L", "8", "-f"])
+    return bus_rate(r.stdout + r.stderr, n)
 
 
 def transmit_bridged():
+    """cangen writes on the interface; the bridge's counter says when the
+    adapter has taken them all."""
     vcan()
-    n = frames // 5
-    script = (f"{ycan} bridge 43:0 0=vcan0 --tx-queue {n} 2>/tmp/bridge-tx.err & B=$!; sleep 1; "
-              f"T0=$(date +%s.%N); cangen vcan0 -g 0 -n {n} -L 8 -f; "
-              f"while ! grep -q 'to-adapter {n} ' /tmp/bridge-tx.err; do kill -USR1 $B; sleep 0.05; done; "
-              f"T1=$(date +%s.%N); echo \"took $T0 $T1\"; kill -TERM $B; wait $B")
-    r = run([virtual, "--canfd", "43", "--quiet", "--duration", "120000", "--", "sh", "-c", script])
-    m = re.search(r"took ([\d.]+) ([\d.]+)", r.stdout + r.stderr)
-    return n / (float(m.group(2)) - float(m.group(1))) if m else None
+    n = frames // 2
+    _, _, out = bridge_until((["--candump"], f"{ycan} bridge 43:0 0=vcan0 --tx-queue {n}"), "to-adapter", n,
+                             on_ready=lambda: run(["cangen", "vcan0", "-g", "0", "-n", str(n), "-L", "8", "-f"]))
+    return bus_rate(out, n)
 
 
 def latency_bridged(count=500, rate=500):
     vcan()
-    script = (f"{ycan} bridge 43:0 0=vcan0 2>/dev/null & B=$!; candump -L -n {count} vcan0 > /tmp/lat-dump.txt; "
-              f"kill -TERM $B; wait $B")
+    script = (f"{ycan} bridge 43:0 0=vcan0 2>/dev/null & B=$!; "
+              f"timeout 60 candump -L -n {count} vcan0 > {shm}/lat-dump.txt; kill -TERM $B; wait $B")
     r = run([virtual, "--canfd", "43", "--fd", "0", "--inject", str(count), "--rate", str(rate), "--ids", "100-7FF",
              "--candump", "--duration", "60000", "--", "sh", "-c", script])
     injected = {m.group(2): float(m.group(1)) for m in re.finditer(r"\((\d+\.\d+)\) can0 (\S+)", r.stderr)}
     lat = []
-    with open("/tmp/lat-dump.txt") as f:
+    with open(f"{shm}/lat-dump.txt") as f:
         for line in f:
             m = re.match(r"\((\d+\.\d+)\) vcan0 (\S+)", line)
             if m and m.group(2) in injected:
@@ -118,22 +217,33 @@ def latency_direct(count=500, rate=500):
     return (float(m.group(1)), float(m.group(2))) if m else (None, None)
 
 
+def pct(a, b):
+    return f"{a / b * 100:.0f}%" if a and b else "-"
+
+
+def num(x):
+    return f"{x:.0f}/s" if x else "failed"
+
+
 def main():
-    rate = 50000
-    direct = receive_direct(rate)
-    bridged, cpu = receive_bridged(rate)
+    ok = True
+    for rate in (50000, 3000):
+        sink, dump = receive_sink(rate), receive_dump(rate)
+        alone = receive_bridge_alone(rate)
+        through, main_us, rx_us = receive_bridge_candump(rate)
+        print(f"receive, {rate} 8-byte FD frames/s offered: frame_sink {num(sink)}, ycan dump {num(dump)}; "
+              f"bridge, nobody reading {num(alone)} ({pct(alone, sink)} of frame_sink); bridge and candump "
+              f"{num(through)} ({pct(through, sink)} of frame_sink, {pct(through, dump)} of ycan dump); "
+              f"bridge CPU {main_us:.1f} us/frame (+ {rx_us:.1f} in the library's receive thread)")
+        ok = ok and None not in (sink, dump, alone, through)
     tx_direct, tx_bridged = transmit_direct(), transmit_bridged()
+    print(f"transmit, 8-byte FD frames as fast as they go: ycan gen {num(tx_direct)}, cangen through the bridge "
+          f"{num(tx_bridged)} ({pct(tx_bridged, tx_direct)})")
     lb, ld = latency_bridged(), latency_direct()
-    print(f"receive, {rate} 8-byte FD frames/s offered: direct {direct:.0f}/s, through the bridge and candump "
-          f"{bridged:.0f}/s ({bridged / direct * 100:.0f}%); bridge CPU {cpu:.1f} us/frame"
-          if direct and bridged else f"receive: direct {direct}, bridged {bridged}")
-    print(f"transmit, FD frames as fast as they go: ycan gen {tx_direct:.0f}/s, cangen through the bridge "
-          f"{tx_bridged:.0f}/s ({tx_bridged / tx_direct * 100:.0f}%)"
-          if tx_direct and tx_bridged else f"transmit: direct {tx_direct}, bridged {tx_bridged}")
-    print(f"latency, classic frames: injection -> vcan p50 {lb[0]:.2f} ms, p99 {lb[1]:.2f} ms; "
+    print(f"latency, classic frames at 500/s: injection -> interface p50 {lb[0]:.2f} ms, p99 {lb[1]:.2f} ms; "
           f"injection -> ycan dump line p50 {ld[0]:.2f} ms, p99 {ld[1]:.2f} ms"
           if None not in lb + ld else f"latency: bridged {lb}, direct {ld}")
-    return 0 if direct and bridged and tx_direct and tx_bridged and None not in lb + ld else 1
+    return 0 if ok and tx_direct and tx_bridged and None not in lb + ld else 1
 
 
 if __name__ == "__main__":

@@ -20,6 +20,9 @@ public:
     CanInterface& operator=(const CanInterface&) = delete;
 
     const std::string& name() const { return name_; }
+    // Bytes of frames other programs wrote that may wait to be read (the
+    // kernel counts about a kilobyte per frame); 0: the system's default.
+    void setReceiveBuffer(size_t bytes) { receiveBuffer = bytes; }
 
     // Binds a socket to the interface when it exists and is up; on failure
     // says why. An interface with the CAN FD MTU (72) carries both kinds,
@@ -30,21 +33,32 @@ public:
     int descriptor() const { return sock; }
     bool carriesFd() const { return fdMtu; }
 
-    // One frame other programs wrote: its size (CAN_MTU or CANFD_MTU), 0
-    // when none waits, -1 when the interface went down or away (the socket
-    // is closed; open() again later).
-    int read(canfd_frame& frame);
+    // Frames other programs wrote, as many as wait up to `max`, in one
+    // system call: how many were read (sizes[k] is CAN_MTU or CANFD_MTU),
+    // 0 when none waits, -1 when the interface went down or away (the
+    // socket is closed; open() again later).
+    int read(canfd_frame* frames, size_t* sizes, size_t max);
+    int read(canfd_frame& frame) {
+        size_t size = 0;
+        const int n = read(&frame, &size, 1);
+        return n > 0 ? static_cast<int>(size) : n;
+    }
     // Frames the kernel dropped because this socket's receive buffer was
     // full, since the interface was first opened.
     uint64_t kernelDrops() const { return dropsBefore + dropsNow; }
     enum class Written { Yes, QueueFull, Lost };
     // Lost: the interface went down or away (the socket is closed).
     Written write(const canfd_frame& frame, size_t size);
+    // Frames in order, as few system calls as the kernel allows. A frame the
+    // kernel has no room for is skipped and counted in `full`; when the
+    // interface is lost the rest are not written. Returns how many were.
+    size_t write(const canfd_frame* frames, const size_t* sizes, size_t count, size_t& full, bool& lost);
 
 private:
     std::string name_;
     int sock = -1;
     bool fdMtu = false;
+    size_t receiveBuffer = 0;
     uint64_t dropsBefore = 0;  // of sockets closed since
     uint32_t dropsNow = 0;     // of the open socket, as the kernel counts them
 };

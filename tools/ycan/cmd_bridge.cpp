@@ -40,8 +40,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kRetryEvery = std::chrono::milliseconds(500);
-// Frames one transmit call is given.
-constexpr size_t kTransmitBatch = 64;
+// Frames one transmit call is given: what one USB packet of the CAN FD
+// adapters carries. Larger calls are packets back to back and measured no
+// faster; smaller ones let the queue's lock go sooner.
+constexpr size_t kTransmitBatch = 10;
 
 struct Counters {
     std::atomic<uint64_t> toInterface{0};    // adapter -> interface
@@ -68,18 +70,27 @@ public:
     TransmitQueue(const TransmitQueue&) = delete;
     TransmitQueue& operator=(const TransmitQueue&) = delete;
 
-    // False when the queue is full (the frame is counted as overflow).
-    bool push(const Outgoing& frame) {
+    // Queues frames in order; what finds the queue full is counted as
+    // overflow. Returns how many were queued.
+    size_t push(const Outgoing* frames, size_t count) {
+        size_t queued = 0;
+        bool wasEmpty;
         {
             std::lock_guard guard(lock);
-            if (waiting.size() >= limit) {
-                counters.queueOverflow.fetch_add(1);
-                return false;
+            wasEmpty = waiting.empty();
+            for (size_t k = 0; k < count; ++k) {
+                if (frames[k].kind == Outgoing::Kind::Refused) continue;
+                if (waiting.size() >= limit) {
+                    counters.queueOverflow.fetch_add(1);
+                    continue;
+                }
+                waiting.push_back(frames[k]);
+                ++queued;
             }
-            waiting.push_back(frame);
         }
-        wake.notify_one();
-        return true;
+        // The writer only ever waits on an empty queue.
+        if (wasEmpty && queued > 0) wake.notify_one();
+        return queued;
     }
 
 private:
@@ -249,6 +260,9 @@ int bridgeCommand(const Args& args) {
     std::vector<std::unique_ptr<Bridged>> channels;
     for (const auto& [ch, iface] : pairs) {
         auto b = std::make_unique<Bridged>(ch, iface);
+        // Frames written faster than the bridge reads wait in the socket:
+        // room for a transmit queue's worth (never less than the default).
+        b->iface.setReceiveBuffer(static_cast<size_t>(std::clamp<long>(txQueue, 256, 1 << 16)) * 1024);
         std::string why;
         if (!b->iface.open(why)) {
             std::string created;
@@ -289,6 +303,9 @@ int bridgeCommand(const Args& args) {
     Bridged* byChannel[8] = {};
     for (auto& b : channels) byChannel[b->ch] = b.get();
     std::vector<_YCAN_RX_FRAME> frames(256);
+    std::vector<canfd_frame> converted(frames.size()), incoming(64);
+    std::vector<size_t> sizes(frames.size());
+    std::vector<Outgoing> outgoing(incoming.size());
     uint32_t losses = 0;
     bool away = false;
     int status = 0;
@@ -334,32 +351,36 @@ int bridgeCommand(const Args& args) {
             do {
                 n = YCAN_ReceiveAll(t.type, t.index, YCAN_ALL_CHANNELS, frames.data(),
                                     static_cast<uint32_t>(frames.size()), 0);
-                for (int k = 0; k < n; ++k) {
-                    const _YCAN_RX_FRAME& r = frames[static_cast<size_t>(k)];
-                    Bridged* b = r.Channel < 8 ? byChannel[r.Channel] : nullptr;
-                    if (b == nullptr) continue;
-                    if (b->away || !b->iface.isOpen()) {
-                        b->counters.dropped.fetch_add(1);
-                        continue;
-                    }
-                    if (r.Kind == YCAN_KIND_CANFD && !b->iface.carriesFd()) {
-                        b->counters.dropped.fetch_add(1);
-                        if (!b->warnedFdDrop)
-                            fprintf(stderr, "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
-                                            "(counted from now on)\n", b->iface.name().c_str());
-                        b->warnedFdDrop = true;
-                        continue;
-                    }
-                    canfd_frame f;
-                    const size_t size = toSocketCan(r, f);
-                    switch (b->iface.write(f, size)) {
-                        case CanInterface::Written::Yes: b->counters.toInterface.fetch_add(1); break;
-                        case CanInterface::Written::QueueFull: b->counters.dropped.fetch_add(1); break;
-                        case CanInterface::Written::Lost:
+                // Runs of one channel's frames are written with one call.
+                for (int k = 0; k < n;) {
+                    const uint8_t ch = frames[static_cast<size_t>(k)].Channel;
+                    Bridged* b = ch < 8 ? byChannel[ch] : nullptr;
+                    size_t run = 0;
+                    for (; k < n && frames[static_cast<size_t>(k)].Channel == ch; ++k) {
+                        const _YCAN_RX_FRAME& r = frames[static_cast<size_t>(k)];
+                        if (b == nullptr) continue;
+                        if (r.Kind == YCAN_KIND_CANFD && !b->iface.carriesFd()) {
                             b->counters.dropped.fetch_add(1);
-                            lose(*b, "went down or away");
-                            break;
+                            if (!b->warnedFdDrop)
+                                fprintf(stderr, "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
+                                                "(counted from now on)\n", b->iface.name().c_str());
+                            b->warnedFdDrop = true;
+                            continue;
+                        }
+                        sizes[run] = toSocketCan(r, converted[run]);
+                        ++run;
                     }
+                    if (b == nullptr || run == 0) continue;
+                    if (b->away || !b->iface.isOpen()) {
+                        b->counters.dropped.fetch_add(run);
+                        continue;
+                    }
+                    size_t full = 0;
+                    bool gone = false;
+                    const size_t written = b->iface.write(converted.data(), sizes.data(), run, full, gone);
+                    b->counters.toInterface.fetch_add(written);
+                    b->counters.dropped.fetch_add(run - written);
+                    if (gone) lose(*b, "went down or away");
                 }
             } while (n == static_cast<int>(frames.size()));
             uint32_t lost = 0;
@@ -382,12 +403,12 @@ int bridgeCommand(const Args& args) {
             const short ev = fds[k + 2].revents;
             if (ev == 0) continue;
             Bridged& b = *polled[k];
-            canfd_frame f;
-            int size;
-            while ((size = b.iface.read(f)) > 0) {
-                const Outgoing o = fromSocketCan(f, static_cast<size_t>(size));
-                if (o.kind == Outgoing::Kind::Refused) continue;
-                if (!b.tx->push(o) && !b.warnedFull) {
+            int n;
+            while ((n = b.iface.read(incoming.data(), sizes.data(), incoming.size())) > 0) {
+                for (size_t f = 0; f < static_cast<size_t>(n); ++f) outgoing[f] = fromSocketCan(incoming[f], sizes[f]);
+                const uint64_t overflowBefore = b.counters.queueOverflow.load();
+                b.tx->push(outgoing.data(), static_cast<size_t>(n));
+                if (b.counters.queueOverflow.load() != overflowBefore && !b.warnedFull) {
                     fprintf(stderr, "ycan bridge: %s: the adapter takes frames slower than they come; the transmit "
                                     "queue is full and frames are dropped (counted)\n", b.iface.name().c_str());
                     b.warnedFull = true;
@@ -398,7 +419,7 @@ int bridgeCommand(const Args& args) {
                                 "kernel dropped some (counted as iface-overflow)\n", b.iface.name().c_str());
                 b.warnedKernelDrops = true;
             }
-            if (size < 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) {
+            if (n < 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) {
                 b.iface.close();
                 lose(b, "went down or away");
             }
