@@ -4,10 +4,10 @@
 //
 // One process per adapter. Its main thread waits in poll() on the adapter's
 // event descriptor, the interfaces' sockets and a signalfd: frames from the
-// adapter are written to their channel's interface in delivery order;
-// frames other programs write on an interface go to a bounded queue per
-// channel, which a writer thread hands to the adapter (transmit calls take
-// milliseconds and must not hold up the other direction).
+// adapter are written to their channel's interface in delivery order, a
+// batch per system call; frames other programs write on an interface go to
+// a bounded queue per channel, whose thread hands them to the adapter
+// (transmit calls take milliseconds and must not hold up the other way).
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -15,22 +15,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
 #include "tools/ycan/can_interface.h"
 #include "tools/ycan/commands.h"
 #include "tools/ycan/socketcan_frames.h"
+#include "tools/ycan/transmit_queue.h"
 #include "ycan.h"
 
 namespace ycantool {
@@ -40,112 +38,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kRetryEvery = std::chrono::milliseconds(500);
-// Frames one transmit call is given: what one USB packet of the CAN FD
-// adapters carries. Larger calls are packets back to back and measured no
-// faster; smaller ones let the queue's lock go sooner.
-constexpr size_t kTransmitBatch = 10;
-
-struct Counters {
-    std::atomic<uint64_t> toInterface{0};    // adapter -> interface
-    std::atomic<uint64_t> toAdapter{0};      // interface -> adapter, sent
-    std::atomic<uint64_t> dropped{0};        // adapter frames the interface could not take
-    std::atomic<uint64_t> queueOverflow{0};  // interface frames the full queue could not take
-    std::atomic<uint64_t> transmitFailed{0}; // interface frames the adapter did not take
-};
-
-// Frames from an interface waiting for the adapter, and the thread that
-// hands them over, a run of one kind per transmit call, in order.
-class TransmitQueue {
-public:
-    TransmitQueue(const Target& adapter, uint32_t channel, size_t capacity, Counters& counts)
-        : t(adapter), ch(channel), limit(capacity), counters(counts), worker([this] { run(); }) {}
-    ~TransmitQueue() {
-        {
-            std::lock_guard guard(lock);
-            stopping = true;
-        }
-        wake.notify_all();
-        worker.join();
-    }
-    TransmitQueue(const TransmitQueue&) = delete;
-    TransmitQueue& operator=(const TransmitQueue&) = delete;
-
-    // Queues frames in order; what finds the queue full is counted as
-    // overflow. Returns how many were queued.
-    size_t push(const Outgoing* frames, size_t count) {
-        size_t queued = 0;
-        bool wasEmpty;
-        {
-            std::lock_guard guard(lock);
-            wasEmpty = waiting.empty();
-            for (size_t k = 0; k < count; ++k) {
-                if (frames[k].kind == Outgoing::Kind::Refused) continue;
-                if (waiting.size() >= limit) {
-                    counters.queueOverflow.fetch_add(1);
-                    continue;
-                }
-                waiting.push_back(frames[k]);
-                ++queued;
-            }
-        }
-        // The writer only ever waits on an empty queue.
-        if (wasEmpty && queued > 0) wake.notify_one();
-        return queued;
-    }
-
-private:
-    void run() {
-        std::vector<_YCAN_CAN_OBJ> classic;
-        std::vector<_YCAN_CANFD_OBJ> fd;
-        for (;;) {
-            Outgoing::Kind kind;
-            {
-                std::unique_lock guard(lock);
-                wake.wait(guard, [&] { return stopping || !waiting.empty(); });
-                if (stopping) return;
-                kind = waiting.front().kind;
-                classic.clear();
-                fd.clear();
-                while (!waiting.empty() && waiting.front().kind == kind && classic.size() + fd.size() < kTransmitBatch) {
-                    if (kind == Outgoing::Kind::Fd)
-                        fd.push_back(waiting.front().fd);
-                    else
-                        classic.push_back(waiting.front().classic);
-                    waiting.pop_front();
-                }
-            }
-            const auto n = static_cast<uint32_t>(classic.size() + fd.size());
-            const int sent = kind == Outgoing::Kind::Fd ? YCAN_TransmitFD(t.type, t.index, ch, fd.data(), n)
-                                                        : YCAN_Transmit(t.type, t.index, ch, classic.data(), n);
-            const uint32_t ok = sent > 0 ? static_cast<uint32_t>(sent) : 0;
-            counters.toAdapter.fetch_add(ok);
-            if (ok < n) counters.transmitFailed.fetch_add(n - ok);
-        }
-    }
-
-    const Target t;
-    const uint32_t ch;
-    const size_t limit;
-    Counters& counters;
-    std::mutex lock;
-    std::condition_variable wake;
-    std::deque<Outgoing> waiting;
-    bool stopping = false;
-    std::thread worker;  // last: started once the rest is ready
-};
-
-// One channel and its interface.
-struct Bridged {
-    Bridged(uint32_t channel, const std::string& ifaceName) : ch(channel), iface(ifaceName) {}
-    uint32_t ch;
-    CanInterface iface;
-    bool away = false;         // interface gone or down, waiting for it
-    bool warnedFdDrop = false; // said once: FD frames for a classic-MTU interface
-    bool warnedFull = false;
-    bool warnedKernelDrops = false;
-    Counters counters;
-    std::unique_ptr<TransmitQueue> tx;
-};
 
 const char* kHelp =
     "usage: ycan bridge TYPE:INDEX CH=IFACE [CH=IFACE ...] [--create] [--tx-queue N]\n"
@@ -169,9 +61,302 @@ const char* kHelp =
 
 std::string adapterName(const Target& t) { return std::to_string(t.type) + ":" + std::to_string(t.index); }
 
-void printStats(const Target& t, const std::vector<std::unique_ptr<Bridged>>& channels, uint32_t losses) {
+struct BridgeOptions {
+    Target adapter;
+    BusSettings bus;
+    std::vector<std::pair<uint32_t, std::string>> pairs;  // channel, interface
+    bool create = false;
+    bool exitOnLoss = false;
+    long txQueue = -1;
+    double statsEvery = 0;
+};
+
+// The command line, checked against the adapter's family and channels; a
+// wrong one ends the process with status 2.
+BridgeOptions parseBridgeArgs(const Args& args) {
+    BridgeOptions o;
+    bool haveTarget = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (takeBusOption("bridge", args, i, o.bus)) continue;
+        if (a == "--create") {
+            o.create = true;
+        } else if (a == "--exit-on-iface-loss") {
+            o.exitOnLoss = true;
+        } else if (a == "--tx-queue" || a == "--stats") {
+            const std::string v = i + 1 < args.size() ? args[++i] : "";
+            char* end = nullptr;
+            const double x = strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(x > 0) || (a == "--tx-queue" && (x != static_cast<long>(x) || x > 1e7)))
+                usageError("bridge", a == "--stats" ? "--stats takes seconds above 0, e.g. 5"
+                                                    : "--tx-queue takes a number of frames from 1 to 10000000");
+            if (a == "--stats")
+                o.statsEvery = x;
+            else
+                o.txQueue = static_cast<long>(x);
+        } else if (!a.empty() && a[0] == '-') {
+            usageError("bridge", "unknown option " + a);
+        } else if (a.find('=') != std::string::npos) {
+            const std::string ch = a.substr(0, a.find('=')), iface = a.substr(a.find('=') + 1);
+            char* end = nullptr;
+            const unsigned long n = strtoul(ch.c_str(), &end, 10);
+            if (ch.empty() || *end != '\0' || n > 7 || iface.empty())
+                usageError("bridge", "expected CH=IFACE, e.g. 0=vcan0, not \"" + a + "\"");
+            for (const auto& [c, name] : o.pairs)
+                if (c == n || name == iface) usageError("bridge", a + ": each channel and interface once");
+            o.pairs.emplace_back(static_cast<uint32_t>(n), iface);
+        } else {
+            if (haveTarget) usageError("bridge", "unexpected " + a);
+            std::string why;
+            if (!parseTarget(a, false, o.adapter, why)) usageError("bridge", why);
+            haveTarget = true;
+        }
+    }
+    if (!haveTarget) usageError("bridge", "which adapter? TYPE:INDEX");
+    if (o.pairs.empty()) usageError("bridge", "which channels? CH=IFACE, e.g. 0=vcan0");
+    for (const auto& [ch, iface] : o.pairs) {
+        Target one = o.adapter;
+        one.channel = ch;
+        std::string why;
+        if (!fitToAdapter(one, o.bus, why)) usageError("bridge", why);
+    }
+    if (o.txQueue < 0) {
+        // A second at the bus rate: the shortest classic frame is 47 bits.
+        o.txQueue = std::max<long>(64, static_cast<long>(busRates(o.adapter, o.bus).nominal / 47));
+    }
+    return o;
+}
+
+// One channel and its interface.
+struct Bridged {
+    Bridged(uint32_t channel, const std::string& ifaceName) : ch(channel), iface(ifaceName) {}
+    uint32_t ch;
+    CanInterface iface;
+    bool away = false;          // interface gone or down, waiting for it
+    bool warnedFdDrop = false;  // said once: FD frames for a classic-MTU interface
+    bool warnedFull = false;
+    bool warnedKernelDrops = false;
+    BridgeCounters counters;
+    std::unique_ptr<TransmitQueue> tx;
+};
+
+class Bridge {
+public:
+    explicit Bridge(BridgeOptions options) : o(std::move(options)), t(o.adapter) {}
+    ~Bridge() {
+        if (sigFd >= 0) close(sigFd);
+    }
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // Blocks the stop signals (before any thread starts, so that every
+    // thread has them blocked), opens the interfaces and the adapter. On
+    // failure says why; the process then exits 1.
+    bool start();
+    // Until a stop signal (0) or a loss that ends it (1); closes the adapter.
+    int run();
+
+private:
+    bool openInterface(Bridged& b);
+    void fromAdapter();
+    void writeRun(Bridged& b, size_t count);
+    void fromInterface(Bridged& b, short events);
+    void checkLink();
+    void retryInterfaces();
+    void lose(Bridged& b, const char* what);
+    void printStats() const;
+
+    const BridgeOptions o;
+    const Target t;
+    int sigFd = -1;
+    int eventFd = -1;
+    std::vector<std::unique_ptr<Bridged>> channels;
+    Bridged* byChannel[8] = {};
+    bool running = true;
+    int status = 0;
+    bool adapterAway = false;
+    uint32_t losses = 0;
+    // Buffers of the two ways, kept across wake-ups.
+    std::vector<_YCAN_RX_FRAME> received = std::vector<_YCAN_RX_FRAME>(256);
+    std::vector<canfd_frame> converted = std::vector<canfd_frame>(256);
+    std::vector<size_t> sizes = std::vector<size_t>(256);
+    std::vector<canfd_frame> incoming = std::vector<canfd_frame>(64);
+    std::vector<Outgoing> outgoing = std::vector<Outgoing>(64);
+};
+
+bool Bridge::openInterface(Bridged& b) {
+    const std::string& name = b.iface.name();
+    // Frames written faster than the bridge reads wait in the socket: room
+    // for a transmit queue's worth (never less than the default).
+    b.iface.setReceiveBuffer(static_cast<size_t>(std::clamp<long>(o.txQueue, 256, 1 << 16)) * 1024);
+    std::string why;
+    if (!b.iface.open(why)) {
+        std::string created;
+        const bool missing = why.rfind("no interface", 0) == 0;
+        if (o.create && missing && createVcan(name, created)) {
+            fprintf(stderr, "ycan bridge: created %s (vcan, MTU 72)\n", name.c_str());
+            b.iface.open(why);
+        } else if (o.create && missing) {
+            why += " and creating it failed: " + created;
+        }
+    }
+    if (!b.iface.isOpen()) {
+        fprintf(stderr, "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
+                        "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
+                why.c_str(), name.c_str(), name.c_str());
+        return false;
+    }
+    if (!b.iface.carriesFd())
+        fprintf(stderr, "ycan bridge: %s has the classic MTU: CAN FD frames for it will be dropped\n", name.c_str());
+    return true;
+}
+
+bool Bridge::start() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (sigFd < 0) {
+        perror("ycan bridge: signalfd");
+        return false;
+    }
+    for (const auto& [ch, iface] : o.pairs) {
+        channels.push_back(std::make_unique<Bridged>(ch, iface));
+        if (!openInterface(*channels.back())) return false;
+        byChannel[ch] = channels.back().get();
+    }
+    std::vector<uint32_t> numbers;
+    numbers.reserve(channels.size());
+    for (const auto& b : channels) numbers.push_back(b->ch);
+    if (!openAndStartChannels(t, numbers, o.bus)) return false;
+    eventFd = YCAN_GetEventFd(t.type, t.index);
+    if (eventFd < 0) {
+        reportFailure("no event descriptor for " + adapterName(t));
+        YCAN_CloseDevice(t.type, t.index);
+        return false;
+    }
+    for (auto& b : channels)
+        b->tx = std::make_unique<TransmitQueue>(t, b->ch, static_cast<size_t>(o.txQueue), b->counters);
+    fprintf(stderr, "ycan bridge: %s:", adapterName(t).c_str());
+    for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->iface.name().c_str());
+    fprintf(stderr, " (stop with Ctrl-C)\n");
+    return true;
+}
+
+void Bridge::lose(Bridged& b, const char* what) {
+    b.away = true;
+    fprintf(stderr, "ycan bridge: %s %s%s\n", b.iface.name().c_str(), what,
+            o.exitOnLoss ? "" : "; waiting for it to return");
+    if (o.exitOnLoss) {
+        status = 1;
+        running = false;
+    }
+}
+
+// The first `count` converted frames, all of channel b, onto its interface.
+void Bridge::writeRun(Bridged& b, size_t count) {
+    if (b.away || !b.iface.isOpen()) {
+        b.counters.dropped.fetch_add(count);
+        return;
+    }
+    size_t full = 0;
+    bool gone = false;
+    const size_t written = b.iface.write(converted.data(), sizes.data(), count, full, gone);
+    b.counters.toInterface.fetch_add(written);
+    b.counters.dropped.fetch_add(count - written);
+    if (gone) lose(b, "went down or away");
+}
+
+// Adapter -> interfaces, in delivery order: runs of one channel's frames go
+// out with one call.
+void Bridge::fromAdapter() {
+    int n;
+    do {
+        n = YCAN_ReceiveAll(t.type, t.index, YCAN_ALL_CHANNELS, received.data(),
+                            static_cast<uint32_t>(received.size()), 0);
+        for (int k = 0; k < n;) {
+            const uint8_t ch = received[static_cast<size_t>(k)].Channel;
+            Bridged* b = ch < 8 ? byChannel[ch] : nullptr;
+            size_t run = 0;
+            for (; k < n && received[static_cast<size_t>(k)].Channel == ch; ++k) {
+                const _YCAN_RX_FRAME& r = received[static_cast<size_t>(k)];
+                if (b == nullptr) continue;
+                if (r.Kind == YCAN_KIND_CANFD && !b->iface.carriesFd()) {
+                    b->counters.dropped.fetch_add(1);
+                    if (!b->warnedFdDrop)
+                        fprintf(stderr, "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
+                                        "(counted from now on)\n", b->iface.name().c_str());
+                    b->warnedFdDrop = true;
+                    continue;
+                }
+                sizes[run] = toSocketCan(r, converted[run]);
+                ++run;
+            }
+            if (b != nullptr && run > 0) writeRun(*b, run);
+        }
+    } while (n == static_cast<int>(received.size()));
+    checkLink();
+}
+
+void Bridge::checkLink() {
+    uint32_t lost = 0;
+    const int link = YCAN_GetLinkState(t.type, t.index, &lost);
+    losses = lost;
+    if (link == 0 && !adapterAway) {
+        adapterAway = true;
+        fprintf(stderr, "adapter %s unplugged; waiting for it to return\n", adapterName(t).c_str());
+    } else if (link == 1 && adapterAway) {
+        adapterAway = false;
+        fprintf(stderr, "adapter %s is back\n", adapterName(t).c_str());
+    } else if (link < 0) {
+        reportFailure("adapter " + adapterName(t) + " was closed");
+        status = 1;
+        running = false;
+    }
+}
+
+// Interface -> adapter: what other programs wrote, to the channel's queue.
+void Bridge::fromInterface(Bridged& b, short events) {
+    int n;
+    while ((n = b.iface.read(incoming.data(), sizes.data(), incoming.size())) > 0) {
+        for (size_t f = 0; f < static_cast<size_t>(n); ++f) outgoing[f] = fromSocketCan(incoming[f], sizes[f]);
+        const uint64_t overflowBefore = b.counters.queueOverflow.load();
+        b.tx->push(outgoing.data(), static_cast<size_t>(n));
+        if (b.counters.queueOverflow.load() != overflowBefore && !b.warnedFull) {
+            fprintf(stderr, "ycan bridge: %s: the adapter takes frames slower than they come; the transmit "
+                            "queue is full and frames are dropped (counted)\n", b.iface.name().c_str());
+            b.warnedFull = true;
+        }
+    }
+    if (b.iface.kernelDrops() > 0 && !b.warnedKernelDrops) {
+        fprintf(stderr, "ycan bridge: %s: frames written there came faster than the bridge read them; the "
+                        "kernel dropped some (counted as iface-overflow)\n", b.iface.name().c_str());
+        b.warnedKernelDrops = true;
+    }
+    if (n < 0 || (events & (POLLERR | POLLHUP | POLLNVAL))) {
+        b.iface.close();
+        lose(b, "went down or away");
+    }
+}
+
+void Bridge::retryInterfaces() {
+    for (auto& b : channels) {
+        if (!b->away || !running) continue;
+        std::string why;
+        if (b->iface.open(why)) {
+            b->away = false;
+            b->warnedFdDrop = false;
+            fprintf(stderr, "ycan bridge: %s is back\n", b->iface.name().c_str());
+        }
+    }
+}
+
+void Bridge::printStats() const {
     for (const auto& b : channels) {
-        const Counters& c = b->counters;
+        const BridgeCounters& c = b->counters;
         fprintf(stderr,
                 "ycan bridge: %s:%u=%s to-iface %llu to-adapter %llu dropped %llu tx-overflow %llu tx-failed %llu "
                 "iface-overflow %llu link-losses %u\n",
@@ -184,148 +369,15 @@ void printStats(const Target& t, const std::vector<std::unique_ptr<Bridged>>& ch
     }
 }
 
-}  // namespace
-
-int bridgeCommand(const Args& args) {
-    if (wantsHelp(args)) {
-        fprintf(out(), "%s", kHelp);
-        return 0;
-    }
-    Target t;
-    bool haveTarget = false;
-    BusSettings bus;
-    std::vector<std::pair<uint32_t, std::string>> pairs;
-    bool create = false, exitOnLoss = false;
-    long txQueue = -1;
-    double statsEvery = 0;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (takeBusOption("bridge", args, i, bus)) continue;
-        if (a == "--create") {
-            create = true;
-        } else if (a == "--exit-on-iface-loss") {
-            exitOnLoss = true;
-        } else if (a == "--tx-queue" || a == "--stats") {
-            const std::string v = i + 1 < args.size() ? args[++i] : "";
-            char* end = nullptr;
-            const double x = strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(x > 0) || (a == "--tx-queue" && (x != static_cast<long>(x) || x > 1e7)))
-                usageError("bridge", a == "--stats" ? "--stats takes seconds above 0, e.g. 5"
-                                                    : "--tx-queue takes a number of frames from 1 to 10000000");
-            if (a == "--stats")
-                statsEvery = x;
-            else
-                txQueue = static_cast<long>(x);
-        } else if (!a.empty() && a[0] == '-') {
-            usageError("bridge", "unknown option " + a);
-        } else if (a.find('=') != std::string::npos) {
-            const std::string ch = a.substr(0, a.find('=')), iface = a.substr(a.find('=') + 1);
-            char* end = nullptr;
-            const unsigned long n = strtoul(ch.c_str(), &end, 10);
-            if (ch.empty() || *end != '\0' || n > 7 || iface.empty())
-                usageError("bridge", "expected CH=IFACE, e.g. 0=vcan0, not \"" + a + "\"");
-            for (const auto& [c, name] : pairs)
-                if (c == n || name == iface) usageError("bridge", a + ": each channel and interface once");
-            pairs.emplace_back(static_cast<uint32_t>(n), iface);
-        } else {
-            if (haveTarget) usageError("bridge", "unexpected " + a);
-            std::string why;
-            if (!parseTarget(a, false, t, why)) usageError("bridge", why);
-            haveTarget = true;
-        }
-    }
-    if (!haveTarget) usageError("bridge", "which adapter? TYPE:INDEX");
-    if (pairs.empty()) usageError("bridge", "which channels? CH=IFACE, e.g. 0=vcan0");
-    for (const auto& [ch, iface] : pairs) {
-        Target one = t;
-        one.channel = ch;
-        std::string why;
-        if (!fitToAdapter(one, bus, why)) usageError("bridge", why);
-    }
-    if (txQueue < 0) {
-        // A second at the bus rate: the shortest classic frame is 47 bits.
-        txQueue = std::max<long>(64, static_cast<long>(busRates(t, bus).nominal / 47));
-    }
-
-    // The signals come through a descriptor; blocked before any thread
-    // starts, so every thread has them blocked.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int sigFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-
-    std::vector<std::unique_ptr<Bridged>> channels;
-    for (const auto& [ch, iface] : pairs) {
-        auto b = std::make_unique<Bridged>(ch, iface);
-        // Frames written faster than the bridge reads wait in the socket:
-        // room for a transmit queue's worth (never less than the default).
-        b->iface.setReceiveBuffer(static_cast<size_t>(std::clamp<long>(txQueue, 256, 1 << 16)) * 1024);
-        std::string why;
-        if (!b->iface.open(why)) {
-            std::string created;
-            if (create && why.rfind("no interface", 0) == 0 && createVcan(iface, created)) {
-                fprintf(stderr, "ycan bridge: created %s (vcan, MTU 72)\n", iface.c_str());
-                if (b->iface.open(why)) {
-                    channels.push_back(std::move(b));
-                    continue;
-                }
-            } else if (create && why.rfind("no interface", 0) == 0) {
-                why += " and creating it failed: " + created;
-            }
-            fprintf(stderr, "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
-                            "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
-                    why.c_str(), iface.c_str(), iface.c_str());
-            return 1;
-        }
-        if (!b->iface.carriesFd())
-            fprintf(stderr, "ycan bridge: %s has the classic MTU: CAN FD frames for it will be dropped\n",
-                    iface.c_str());
-        channels.push_back(std::move(b));
-    }
-    std::vector<uint32_t> numbers;
-    for (const auto& b : channels) numbers.push_back(b->ch);
-    if (!openAndStartChannels(t, numbers, bus)) return 1;
-    const int eventFd = YCAN_GetEventFd(t.type, t.index);
-    if (eventFd < 0) {
-        reportFailure("no event descriptor for " + adapterName(t));
-        YCAN_CloseDevice(t.type, t.index);
-        return 1;
-    }
-    for (auto& b : channels)
-        b->tx = std::make_unique<TransmitQueue>(t, b->ch, static_cast<size_t>(txQueue), b->counters);
-    fprintf(stderr, "ycan bridge: %s:", adapterName(t).c_str());
-    for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->iface.name().c_str());
-    fprintf(stderr, " (stop with Ctrl-C)\n");
-
-    Bridged* byChannel[8] = {};
-    for (auto& b : channels) byChannel[b->ch] = b.get();
-    std::vector<_YCAN_RX_FRAME> frames(256);
-    std::vector<canfd_frame> converted(frames.size()), incoming(64);
-    std::vector<size_t> sizes(frames.size());
-    std::vector<Outgoing> outgoing(incoming.size());
-    uint32_t losses = 0;
-    bool away = false;
-    int status = 0;
-    bool running = true;
+int Bridge::run() {
+    const auto statsPeriod = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.statsEvery));
     auto nextRetry = Clock::now() + kRetryEvery;
-    auto nextStats = statsEvery > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                         std::chrono::duration<double>(statsEvery))
-                                    : Clock::time_point::max();
-    auto lose = [&](Bridged& b, const char* what) {
-        b.away = true;
-        fprintf(stderr, "ycan bridge: %s %s%s\n", b.iface.name().c_str(), what,
-                exitOnLoss ? "" : "; waiting for it to return");
-        if (exitOnLoss) {
-            status = 1;
-            running = false;
-        }
-    };
+    auto nextStats = o.statsEvery > 0 ? Clock::now() + statsPeriod : Clock::time_point::max();
+    std::vector<pollfd> fds;
+    std::vector<Bridged*> polled;
     while (running) {
-        std::vector<pollfd> fds = {{sigFd, POLLIN, 0}, {eventFd, POLLIN, 0}};
-        std::vector<Bridged*> polled;
+        fds.assign({{sigFd, POLLIN, 0}, {eventFd, POLLIN, 0}});
+        polled.clear();
         for (auto& b : channels) {
             if (b->away || !b->iface.isOpen()) continue;
             fds.push_back({b->iface.descriptor(), POLLIN, 0});
@@ -333,121 +385,57 @@ int bridgeCommand(const Args& args) {
         }
         const auto now = Clock::now();
         const auto until = std::min(nextRetry, nextStats);
-        const int waitMs = until <= now ? 0 : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
-        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) break;
-
+        const int waitMs =
+            until <= now ? 0 : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) {
+            perror("ycan bridge: poll");
+            status = 1;
+            break;
+        }
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo si{};
             while (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 if (si.ssi_signo == SIGUSR1)
-                    printStats(t, channels, losses);
+                    printStats();
                 else
                     running = false;
             }
         }
-        if (fds[1].revents & POLLIN) {
-            // Adapter -> interfaces, in delivery order.
-            int n;
-            do {
-                n = YCAN_ReceiveAll(t.type, t.index, YCAN_ALL_CHANNELS, frames.data(),
-                                    static_cast<uint32_t>(frames.size()), 0);
-                // Runs of one channel's frames are written with one call.
-                for (int k = 0; k < n;) {
-                    const uint8_t ch = frames[static_cast<size_t>(k)].Channel;
-                    Bridged* b = ch < 8 ? byChannel[ch] : nullptr;
-                    size_t run = 0;
-                    for (; k < n && frames[static_cast<size_t>(k)].Channel == ch; ++k) {
-                        const _YCAN_RX_FRAME& r = frames[static_cast<size_t>(k)];
-                        if (b == nullptr) continue;
-                        if (r.Kind == YCAN_KIND_CANFD && !b->iface.carriesFd()) {
-                            b->counters.dropped.fetch_add(1);
-                            if (!b->warnedFdDrop)
-                                fprintf(stderr, "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
-                                                "(counted from now on)\n", b->iface.name().c_str());
-                            b->warnedFdDrop = true;
-                            continue;
-                        }
-                        sizes[run] = toSocketCan(r, converted[run]);
-                        ++run;
-                    }
-                    if (b == nullptr || run == 0) continue;
-                    if (b->away || !b->iface.isOpen()) {
-                        b->counters.dropped.fetch_add(run);
-                        continue;
-                    }
-                    size_t full = 0;
-                    bool gone = false;
-                    const size_t written = b->iface.write(converted.data(), sizes.data(), run, full, gone);
-                    b->counters.toInterface.fetch_add(written);
-                    b->counters.dropped.fetch_add(run - written);
-                    if (gone) lose(*b, "went down or away");
-                }
-            } while (n == static_cast<int>(frames.size()));
-            uint32_t lost = 0;
-            const int link = YCAN_GetLinkState(t.type, t.index, &lost);
-            losses = lost;
-            if (link == 0 && !away) {
-                away = true;
-                fprintf(stderr, "adapter %s unplugged; waiting for it to return\n", adapterName(t).c_str());
-            } else if (link == 1 && away) {
-                away = false;
-                fprintf(stderr, "adapter %s is back\n", adapterName(t).c_str());
-            } else if (link < 0) {
-                reportFailure("adapter " + adapterName(t) + " was closed");
-                status = 1;
-                running = false;
-            }
-        }
-        // Interfaces -> adapter.
-        for (size_t k = 0; k < polled.size(); ++k) {
-            const short ev = fds[k + 2].revents;
-            if (ev == 0) continue;
-            Bridged& b = *polled[k];
-            int n;
-            while ((n = b.iface.read(incoming.data(), sizes.data(), incoming.size())) > 0) {
-                for (size_t f = 0; f < static_cast<size_t>(n); ++f) outgoing[f] = fromSocketCan(incoming[f], sizes[f]);
-                const uint64_t overflowBefore = b.counters.queueOverflow.load();
-                b.tx->push(outgoing.data(), static_cast<size_t>(n));
-                if (b.counters.queueOverflow.load() != overflowBefore && !b.warnedFull) {
-                    fprintf(stderr, "ycan bridge: %s: the adapter takes frames slower than they come; the transmit "
-                                    "queue is full and frames are dropped (counted)\n", b.iface.name().c_str());
-                    b.warnedFull = true;
-                }
-            }
-            if (b.iface.kernelDrops() > 0 && !b.warnedKernelDrops) {
-                fprintf(stderr, "ycan bridge: %s: frames written there came faster than the bridge read them; the "
-                                "kernel dropped some (counted as iface-overflow)\n", b.iface.name().c_str());
-                b.warnedKernelDrops = true;
-            }
-            if (n < 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) {
-                b.iface.close();
-                lose(b, "went down or away");
-            }
-        }
+        if (fds[1].revents & POLLIN) fromAdapter();
+        for (size_t k = 0; k < polled.size(); ++k)
+            if (fds[k + 2].revents != 0) fromInterface(*polled[k], fds[k + 2].revents);
         if (Clock::now() >= nextRetry) {
             nextRetry = Clock::now() + kRetryEvery;
-            for (auto& b : channels) {
-                if (!b->away || !running) continue;
-                std::string why;
-                if (b->iface.open(why)) {
-                    b->away = false;
-                    b->warnedFdDrop = false;
-                    fprintf(stderr, "ycan bridge: %s is back\n", b->iface.name().c_str());
-                }
-            }
+            retryInterfaces();
         }
         if (Clock::now() >= nextStats) {
-            printStats(t, channels, losses);
-            nextStats += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(statsEvery));
+            printStats();
+            nextStats += statsPeriod;
         }
     }
-    // Stop the writers (what still waits for the adapter is not sent), then
-    // close the adapter.
-    for (auto& b : channels) b->tx.reset();
+    // Stop the queues' threads (what still waits for the adapter is not
+    // sent, and said), then close the adapter.
+    for (auto& b : channels) {
+        const size_t left = b->tx->stop();
+        if (left > 0)
+            fprintf(stderr, "ycan bridge: %s: %zu frames still waiting for the adapter were not sent\n",
+                    b->iface.name().c_str(), left);
+    }
     YCAN_CloseDevice(t.type, t.index);
-    printStats(t, channels, losses);
-    if (sigFd >= 0) close(sigFd);
+    printStats();
     return status;
+}
+
+}  // namespace
+
+int bridgeCommand(const Args& args) {
+    if (wantsHelp(args)) {
+        fprintf(out(), "%s", kHelp);
+        return 0;
+    }
+    Bridge bridge(parseBridgeArgs(args));
+    if (!bridge.start()) return 1;
+    return bridge.run();
 }
 
 }  // namespace ycantool
