@@ -226,7 +226,8 @@ def num(x):
 
 
 def main():
-    ok = True
+    import json
+    figures = {"frames": frames}
     for rate in (50000, 3000):
         sink, dump = receive_sink(rate), receive_dump(rate)
         alone = receive_bridge_alone(rate)
@@ -235,15 +236,20 @@ def main():
               f"bridge, nobody reading {num(alone)} ({pct(alone, sink)} of frame_sink); bridge and candump "
               f"{num(through)} ({pct(through, sink)} of frame_sink, {pct(through, dump)} of ycan dump); "
               f"bridge CPU {main_us:.1f} us/frame (+ {rx_us:.1f} in the library's receive thread)")
-        ok = ok and None not in (sink, dump, alone, through)
+        figures[f"receive_{rate}"] = {"frame_sink": sink, "ycan_dump": dump, "bridge_alone": alone,
+                                      "bridge_candump": through, "bridge_cpu_us": main_us, "receive_thread_us": rx_us}
     tx_direct, tx_bridged = transmit_direct(), transmit_bridged()
     print(f"transmit, 8-byte FD frames as fast as they go: ycan gen {num(tx_direct)}, cangen through the bridge "
           f"{num(tx_bridged)} ({pct(tx_bridged, tx_direct)})")
+    figures["transmit"] = {"ycan_gen": tx_direct, "bridge": tx_bridged}
     lb, ld = latency_bridged(), latency_direct()
     print(f"latency, classic frames at 500/s: injection -> interface p50 {lb[0]:.2f} ms, p99 {lb[1]:.2f} ms; "
           f"injection -> ycan dump line p50 {ld[0]:.2f} ms, p99 {ld[1]:.2f} ms"
           if None not in lb + ld else f"latency: bridged {lb}, direct {ld}")
-    return 0 if ok and tx_direct and tx_bridged and None not in lb + ld else 1
+    figures["latency_ms"] = {"bridge_p50": lb[0], "bridge_p99": lb[1], "dump_p50": ld[0], "dump_p99": ld[1]}
+    print("figures: " + json.dumps(figures))
+    complete = all(v is not None for k, group in figures.items() if k != "frames" for v in group.values())
+    return 0 if complete else 1
 
 
 if __name__ == "__main__":

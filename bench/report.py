@@ -167,6 +167,33 @@ def main():
     else:
         missing.append("python send run")
 
+    bridge = re.search(r"^figures: (\{.*\})$", text_of("bridge.txt"), re.M)
+    if bridge:
+        b = json.loads(bridge.group(1))
+        for rate, what in ((50000, "more than the machine takes"), (3000, "3,000/s")):
+            r = b[f"receive_{rate}"]
+            sink = r["frame_sink"]
+            row(f"bridge (in user-mode Linux), receive at {what}, nobody reading the interface",
+                fmt_rate(r["bridge_alone"]), f"frame_sink {fmt_rate(sink)}", ">= 90% of direct",
+                r["bridge_alone"] >= 0.9 * sink)
+            row(f"bridge, receive at {what}, candump reading the interface",
+                f"{fmt_rate(r['bridge_candump'])} ({r['bridge_candump'] / sink * 100:.0f}%)",
+                f"frame_sink {fmt_rate(sink)}, ycan dump {fmt_rate(r['ycan_dump'])}", ">= 90% of direct",
+                r["bridge_candump"] >= 0.9 * sink)
+        r = b["receive_50000"]
+        row("bridge CPU per frame received", f"{r['bridge_cpu_us']:.1f} us",
+            f"library receive thread {r['receive_thread_us']:.1f} us", "-", None)
+        t = b["transmit"]
+        row("bridge, transmit: cangen -> interface -> adapter, 8-byte FD",
+            f"{fmt_rate(t['bridge'])} on the bus ({t['bridge'] / t['ycan_gen'] * 100:.0f}%)",
+            f"ycan gen {fmt_rate(t['ycan_gen'])}", ">= 90% of direct", t["bridge"] >= 0.9 * t["ycan_gen"])
+        lat = b["latency_ms"]
+        row("bridge latency, injection -> frame on the interface",
+            f"p50 {lat['bridge_p50']:.2f} ms, p99 {lat['bridge_p99']:.2f} ms",
+            f"ycan dump line p50 {lat['dump_p50']:.2f} ms, p99 {lat['dump_p99']:.2f} ms", "-", None)
+    else:
+        missing.append("bridge run")
+
     header = ("figure", "measured", "baseline (same run)", "target", "holds")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(5)]
     line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"

@@ -68,4 +68,15 @@ if ! YCAN_LIBRARY="$build/libycan.so.1" PYTHONPATH="$here/../python" \
   echo "bench: the python send run failed" >&2
   exit 1
 fi
+# ycan bridge against the direct way, inside a kernel with CAN support
+# (user-mode Linux, as the bridge's tests run it).
+bridge_frames=20000
+[ $quick -eq 1 ] && bridge_frames=2000
+echo "running bridge in user-mode Linux ..." >&2
+if ! bash "$here/../tests/uml/run-in-uml.sh" --timeout 900 /usr/bin/python3 "$here/bridge_bench.py" "$build" \
+     $bridge_frames >"$out/bridge.txt" 2>&1; then
+  cat "$out/bridge.txt" >&2
+  echo "bench: the bridge run failed" >&2
+  exit 1
+fi
 python3 "$here/report.py" "$out"
