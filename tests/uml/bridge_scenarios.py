@@ -10,6 +10,7 @@ ycan-virtual's control socket. YCAN_TOOL names the ycan binary. Exits 0 when
 the scenario held, 1 with what differed.
 """
 
+import json
 import os
 import signal
 import subprocess
@@ -329,6 +330,42 @@ def scenario_python_socketcan(bus):
               and bytes(msg.data) == b"\x11" * 12, f"python-can received {msg}")
     status, _ = bridge.stop()
     check(status == 0, f"bridge status {status}")
+
+
+def scenario_setup_and_options(bus):
+    """What a newcomer meets: a missing or down interface ends the bridge with
+    the commands to run; --create makes it; SIGUSR1 prints the counters;
+    --exit-on-iface-loss ends it with status 1 when the interface goes."""
+    missing = subprocess.run([YCAN, "bridge", "43:0", "0=vcan7"], capture_output=True, text=True, timeout=30)
+    check(missing.returncode == 1, f"missing interface: status {missing.returncode}")
+    check("no interface vcan7" in missing.stderr and "ip link add dev vcan7 type vcan" in missing.stderr
+          and "ip link set vcan7 mtu 72 up" in missing.stderr, "the commands to run:\n" + missing.stderr)
+    sh("ip", "link", "add", "dev", "vcan6", "type", "vcan")
+    down = subprocess.run([YCAN, "bridge", "43:0", "0=vcan6"], capture_output=True, text=True, timeout=30)
+    check(down.returncode == 1 and "ip link set vcan6 up" in down.stderr, "a down interface:\n" + down.stderr)
+
+    bridge = Bridge("43:0", "0=vcan7", "--create", "--exit-on-iface-loss")
+    check("created vcan7 (vcan, MTU 72)" in bridge.text(), "the creation was said:\n" + bridge.text())
+    # (/sys is the virtual adapters' here: ask the kernel with ip.)
+    link = json.loads(subprocess.run(["ip", "-j", "link", "show", "vcan7"], capture_output=True, text=True).stdout)
+    check(link[0]["mtu"] == 72 and "UP" in link[0]["flags"], f"created with the CAN FD MTU, up: {link}")
+    dump = Candump("vcan7")
+    bus.inject("43:0:0", "7A1##1AA")
+    check(dump.wait(1) == [as_candump("7A1##1AA")], "frames flow on the created interface")
+    bridge.proc.send_signal(signal.SIGUSR1)
+    check(eventually(lambda: "43:0:0=vcan7 to-iface 1 to-adapter 0 dropped 0" in bridge.text()),
+          "SIGUSR1 printed the counters:\n" + bridge.text())
+    dump.stop()
+    sh("ip", "link", "set", "vcan7", "down")
+    try:
+        status = bridge.proc.wait(5)
+    except subprocess.TimeoutExpired:
+        status = None
+    check(status == 1, f"--exit-on-iface-loss: status {status}")
+    check("vcan7 went down or away" in bridge.text() and "away; waiting" not in bridge.text(),
+          "the loss was said, without waiting:\n" + bridge.text())
+    if status is None:
+        bridge.stop()
 
 
 def main():

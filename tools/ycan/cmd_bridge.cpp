@@ -201,9 +201,15 @@ bool Bridge::openInterface(Bridged& b) {
         }
     }
     if (!b.iface.isOpen()) {
-        fprintf(stderr, "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
-                        "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
-                why.c_str(), name.c_str(), name.c_str());
+        if (why.rfind("no interface", 0) == 0)
+            fprintf(stderr, "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
+                            "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
+                    why.c_str(), name.c_str(), name.c_str());
+        else if (why == name + " is down")
+            fprintf(stderr, "ycan bridge: %s\nycan bridge: set it up with\n  ip link set %s up\n", why.c_str(),
+                    name.c_str());
+        else
+            fprintf(stderr, "ycan bridge: %s\n", why.c_str());
         return false;
     }
     if (!b.iface.carriesFd())
