@@ -132,14 +132,7 @@ int CanInterface::read(canfd_frame* frames, size_t* sizes, size_t max) {
     }
 }
 
-CanInterface::Written CanInterface::write(const canfd_frame& frame, size_t size) {
-    size_t full = 0;
-    bool lost = false;
-    if (write(&frame, &size, 1, full, lost) == 1) return Written::Yes;
-    return lost ? Written::Lost : Written::QueueFull;
-}
-
-size_t CanInterface::write(const canfd_frame* frames, const size_t* sizes, size_t count, size_t& full, bool& lost) {
+size_t CanInterface::write(const canfd_frame* frames, const size_t* sizes, size_t count, bool& lost) {
     constexpr size_t kMost = 64;
     iovec io[kMost];
     mmsghdr msgs[kMost];
@@ -169,7 +162,6 @@ size_t CanInterface::write(const canfd_frame* frames, const size_t* sizes, size_
             return written;
         }
         // No room (or a frame the interface refused): this one is dropped.
-        ++full;
         ++done;
     }
     return written;

@@ -38,21 +38,14 @@ public:
     // 0 when none waits, -1 when the interface went down or away (the
     // socket is closed; open() again later).
     int read(canfd_frame* frames, size_t* sizes, size_t max);
-    int read(canfd_frame& frame) {
-        size_t size = 0;
-        const int n = read(&frame, &size, 1);
-        return n > 0 ? static_cast<int>(size) : n;
-    }
     // Frames the kernel dropped because this socket's receive buffer was
     // full, since the interface was first opened.
     uint64_t kernelDrops() const { return dropsBefore + dropsNow; }
-    enum class Written { Yes, QueueFull, Lost };
-    // Lost: the interface went down or away (the socket is closed).
-    Written write(const canfd_frame& frame, size_t size);
     // Frames in order, as few system calls as the kernel allows. A frame the
-    // kernel has no room for is skipped and counted in `full`; when the
-    // interface is lost the rest are not written. Returns how many were.
-    size_t write(const canfd_frame* frames, const size_t* sizes, size_t count, size_t& full, bool& lost);
+    // kernel has no room for is skipped; when the interface went down or
+    // away, `lost` is set, the socket closed and the rest not written.
+    // Returns how many were written.
+    size_t write(const canfd_frame* frames, const size_t* sizes, size_t count, bool& lost);
 
 private:
     std::string name_;

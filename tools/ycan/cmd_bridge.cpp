@@ -268,9 +268,8 @@ void Bridge::writeRun(Bridged& b, size_t count) {
         b.counters.dropped.fetch_add(count);
         return;
     }
-    size_t full = 0;
     bool gone = false;
-    const size_t written = b.iface.write(converted.data(), sizes.data(), count, full, gone);
+    const size_t written = b.iface.write(converted.data(), sizes.data(), count, gone);
     b.counters.toInterface.fetch_add(written);
     b.counters.dropped.fetch_add(count - written);
     if (gone) lose(b, "went down or away");
