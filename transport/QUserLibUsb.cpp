@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "support/QUserLog.h"
+#include "support/device_holders.h"
 #include "support/QUserMutex.h"
 #include "support/clock.h"
 
@@ -17,6 +18,10 @@ namespace {
 constexpr int kMaxMatchingDevices = 63;
 constexpr uint32_t kRestartSettleUs = 100000;
 constexpr int kEndpointSlots = 8;
+// The adapters have one interface.
+constexpr int kInterface = 0;
+// USB allows 7 tiers below the root hub.
+constexpr int kMaxPortDepth = 7;
 
 // Fixed source positions quoted in the transfer failure lines, so that logs
 // stay comparable with earlier releases of the driver.
@@ -59,6 +64,7 @@ int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
 }
 
 int QUserLibUsb::openLocked(unsigned vid, unsigned pid, int index) {
+    heldElsewhere = false;
     if (usbContext == nullptr) {
         noteAbsent(vid, pid, index);
         return 0;
@@ -89,31 +95,126 @@ int QUserLibUsb::openLocked(unsigned vid, unsigned pid, int index) {
         }
     }
 
-    libusb_device_handle* handle = nullptr;
+    Attach result = Attach::Failed;
     if (!descriptorFailed) {
         if (selected == nullptr) {
             noteAbsent(vid, pid, index);
-        } else if (libusb_open(selected, &handle) != LIBUSB_SUCCESS) {
-            handle = nullptr;
-            QUserLog::GetInstance()->Error(
-                "设备打开失败,检测设备是否已连接，程序是否管理员权限运行!");
         } else {
-            libusb_free_device_list(list, 1);
-            libusb_reset_device(handle);
-            // A handle left from an earlier open is not leaked.
-            if (libusb_device_handle* old = devHandle.exchange(handle)) libusb_close(old);
-            vendorId = vid;
-            productId = pid;
-            deviceIndex = index;
-            QUserLog::GetInstance()->Info("YORV Tip:USB Device<%d> Link...", index);
-            linkStatus = 1;
-            return 1;
+            result = attachLocked(selected, vid, pid, index, nullptr);
+            if (result == Attach::Busy) noteBusy(selected, vid, pid, index, true);
         }
     }
-
     libusb_free_device_list(list, 1);
+    if (result == Attach::Opened) return 1;
     if (libusb_device_handle* old = devHandle.exchange(nullptr)) libusb_close(old);
     return 0;
+}
+
+namespace {
+
+// The serial number string a device reports; "" when it reports none or it
+// cannot be read.
+std::string serialOf(libusb_device_handle* handle, uint8_t stringIndex) {
+    if (stringIndex == 0) return {};
+    unsigned char text[128] = {};
+    const int n = libusb_get_string_descriptor_ascii(handle, stringIndex, text, sizeof text);
+    return n > 0 ? std::string(reinterpret_cast<char*>(text), static_cast<size_t>(n)) : std::string();
+}
+
+QUserLibUsb::Location placeOf(libusb_device* dev) {
+    QUserLibUsb::Location at;
+    at.bus = libusb_get_bus_number(dev);
+    uint8_t ports[kMaxPortDepth];
+    const int depth = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
+    if (depth > 0) at.ports.assign(ports, ports + depth);
+    return at;
+}
+
+}  // namespace
+
+QUserLibUsb::Attach QUserLibUsb::attachLocked(libusb_device* dev, unsigned vid, unsigned pid,
+                                              int index, const Location* expected) {
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(dev, &handle) != LIBUSB_SUCCESS) {
+        QUserLog::GetInstance()->Error("设备打开失败,检测设备是否已连接，程序是否管理员权限运行!");
+        return Attach::Failed;
+    }
+    // Nothing goes to the adapter before it is ours: another program that
+    // holds it keeps it untouched.
+    const int claimed = libusb_claim_interface(handle, kInterface);
+    if (claimed != LIBUSB_SUCCESS) {
+        libusb_close(handle);
+        if (claimed == LIBUSB_ERROR_BUSY) return Attach::Busy;
+        QUserLog::GetInstance()->Error("设备打开失败,检测设备是否已连接，程序是否管理员权限运行!");
+        return Attach::Failed;
+    }
+    libusb_device_descriptor desc{};
+    libusb_get_device_descriptor(dev, &desc);
+    Location at = placeOf(dev);
+    at.serial = serialOf(handle, desc.iSerialNumber);
+    if (expected != nullptr && !expected->serial.empty() && at.serial != expected->serial) {
+        // Another adapter in its place: left as it was found.
+        libusb_release_interface(handle, kInterface);
+        libusb_close(handle);
+        return Attach::Elsewhere;
+    }
+    libusb_reset_device(handle);
+    // A handle left from an earlier open is not leaked.
+    if (libusb_device_handle* old = devHandle.exchange(handle)) libusb_close(old);
+    if (expected == nullptr || !located) {
+        where = at;
+        located = true;
+    }
+    vendorId = vid;
+    productId = pid;
+    deviceIndex = index;
+    heldElsewhere = false;
+    QUserLog::GetInstance()->Info("YORV Tip:USB Device<%d> Link...", index);
+    linkStatus = 1;
+    return Attach::Opened;
+}
+
+void QUserLibUsb::reopenLocked() {
+    const unsigned vid = vendorId, pid = productId;
+    const int index = deviceIndex.load();
+    libusb_device** list = nullptr;
+    if (usbContext == nullptr || libusb_get_device_list(usbContext, &list) < 0) return;
+    Attach result = Attach::Failed;
+    bool seen = false;
+    for (ssize_t i = 0; list[i] != nullptr && result != Attach::Opened; ++i) {
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(list[i], &desc) != LIBUSB_SUCCESS) continue;
+        if (desc.idVendor != vid || desc.idProduct != pid) continue;
+        const Location at = placeOf(list[i]);
+        // Without a port path (no sysfs), the serial number alone tells.
+        if (!where.ports.empty() && (at.bus != where.bus || at.ports != where.ports)) continue;
+        seen = true;
+        result = attachLocked(list[i], vid, pid, index, &where);
+        if (result == Attach::Busy) noteBusy(list[i], vid, pid, index, false);
+    }
+    libusb_free_device_list(list, 1);
+    if (!seen || result == Attach::Elsewhere) noteAbsent(vid, pid, index);
+}
+
+void QUserLibUsb::noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index,
+                           bool everyTime) {
+    // An open is told every time; a restart waiting for the adapter once.
+    if (heldElsewhere.exchange(true) && !everyTime) return;
+    bool self = false;
+    const std::string holder = ycan::holderText(
+        ycan::deviceHolders(ycan::usbNodePath(libusb_get_bus_number(dev), libusb_get_device_address(dev))),
+        &self);
+    if (self && holder.empty())
+        QUserLog::GetInstance()->Error("YORV Tip:USB Device<%04x:%04x:%d> is already open in this program",
+                                       vid, pid, index);
+    else
+        QUserLog::GetInstance()->Error("YORV Tip:USB Device<%04x:%04x:%d> is in use by another program%s",
+                                       vid, pid, index, holder.c_str());
+}
+
+QUserLibUsb::Location QUserLibUsb::location() const {
+    QUserMutex guard(mutex);
+    return where;
 }
 
 int QUserLibUsb::CloseUSBDevice() {
@@ -132,7 +233,10 @@ void QUserLibUsb::closeLocked() {
         if (uint8_t ep = readEps[n].exchange(0)) libusb_clear_halt(handle, ep);
         if (uint8_t ep = writeEps[n].exchange(0)) libusb_clear_halt(handle, ep);
     }
+    // Reset while still holding the interface (libusb lets go of it only
+    // around the reset itself), then hand it back.
     libusb_reset_device(handle);
+    libusb_release_interface(handle, kInterface);
     // Cleared before the handle goes: a transfer starting now sees no device.
     devHandle = nullptr;
     libusb_close(handle);
@@ -147,7 +251,12 @@ int QUserLibUsb::RestartUSBDevice() {
         if (aborted.load()) return 1;
         std::unique_lock exclusive(handleGuard);
         closeLocked();
-        openLocked(vendorId, productId, deviceIndex);
+        // Without a port path or a serial number nothing tells the adapter
+        // from another of its kind: it is looked for by its index again.
+        if (located && (!where.ports.empty() || !where.serial.empty()))
+            reopenLocked();
+        else
+            openLocked(vendorId, productId, deviceIndex);
     }
     // Give the adapter time to come up before it is talked to; an abort ends
     // the pause early.
@@ -303,14 +412,18 @@ int QUserLibUsb::transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, u
         }
         inflight.push_back(t);
     }
+    // The transfer and the caller's buffer stay the kernel's until its
+    // callback has run: never leave before that, whatever event handling
+    // says (as libusb's own synchronous calls do).
+    bool cancelled = false;
     while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0) {
         const int r = libusb_handle_events_completed(usbContext, &completed);
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-            // Event handling itself failed: cancel and wait for the end.
-            libusb_cancel_transfer(t);
-            while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0)
-                if (libusb_handle_events_completed(usbContext, &completed) < 0) break;
-            break;
+            // Event handling itself failed: cancel, and keep handling events
+            // until the cancellation is through.
+            if (!cancelled) libusb_cancel_transfer(t);
+            cancelled = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     {
@@ -318,7 +431,7 @@ int QUserLibUsb::transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, u
         inflight.erase(std::find(inflight.begin(), inflight.end(), t));
     }
     *transferred = t->actual_length;
-    const int r = __atomic_load_n(&completed, __ATOMIC_ACQUIRE) != 0 ? resultOf(t) : LIBUSB_ERROR_IO;
+    const int r = resultOf(t);
     libusb_free_transfer(t);
     return r;
 }

@@ -13,6 +13,16 @@
 // read while another thread sends commands; the drivers serialise their own
 // command exchanges.
 //
+// One program per adapter: the open claims the adapter's interface before it
+// writes anything to it (the reset included). When another program (or
+// another open in this one) holds it, the open fails without touching the
+// device and says who holds it. The close releases the claim.
+//
+// Restarting: the open remembers where the adapter sits on the USB tree (its
+// bus and port path) and its serial number when it reports one. A restart
+// reopens only the adapter found there again; an adapter that is back in
+// another port, or another adapter in its port, is not taken for it.
+//
 // Aborting: abortTransfers() cancels every transfer in flight and makes new
 // ones fail at once with LIBUSB_ERROR_INTERRUPTED, until resumeTransfers() or
 // the next OpenUSBDevice(). A driver that stops its receive thread or closes
@@ -27,9 +37,11 @@
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <vector>
 
 struct libusb_context;
+struct libusb_device;
 struct libusb_device_handle;
 struct libusb_transfer;
 
@@ -41,18 +53,33 @@ public:
     QUserLibUsb& operator=(const QUserLibUsb&) = delete;
 
     // Opens the index-th attached device (from 0, in the USB device list's
-    // order) with the given vendor and product id. 1 opened; 0 not found or
-    // not openable; a negative libusb code when the device list cannot be had.
+    // order) with the given vendor and product id. 1 opened; 0 not found, not
+    // openable or in use by another program (busy() tells); a negative
+    // libusb code when the device list cannot be had.
     int OpenUSBDevice(unsigned vendorId, unsigned productId, int index);
-    // Clears the halt of every endpoint used since the last close, resets and
-    // closes the device. Always 1.
+    // Clears the halt of every endpoint used since the last close, resets,
+    // releases and closes the device. Always 1.
     int CloseUSBDevice();
+    // Whether the last open found the adapter held by another program.
+    bool busy() const { return heldElsewhere.load(); }
+
+    // Where an opened adapter sits: its bus, its port path from the root
+    // hub, and its serial number string ("" when it reports none).
+    struct Location {
+        uint8_t bus = 0;
+        std::vector<uint8_t> ports;
+        std::string serial;
+        bool operator==(const Location&) const = default;
+    };
+    // The location of the last successful open (all empty before one).
+    Location location() const;
     // 1 while the adapter is linked, 0 once a transfer found it gone.
     int GetUSBDeviceLinkStatus();
     // How many times a transfer found the linked adapter gone.
     uint32_t linkLosses() const { return losses.load(); }
-    // Closes, reopens what the last successful open opened, and gives the
-    // adapter 100 ms to settle. Always 1: the link status tells the outcome.
+    // Closes, reopens the adapter the last successful open opened (at its
+    // bus and port path, with its serial number), and gives it 100 ms to
+    // settle. Always 1: the link status tells the outcome.
     int RestartUSBDevice();
     // Marks the link down when err says the device is gone.
     void ProcessUSBDeviceErrCode(int err);
@@ -85,8 +112,16 @@ private:
     int transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, uint8_t* data, int length,
                  int* transferred, unsigned timeoutMs);
     int openLocked(unsigned vid, unsigned pid, int index);
+    // Reopens the adapter at the remembered location.
+    void reopenLocked();
+    enum class Attach { Opened, Failed, Busy, Elsewhere };
+    // Opens and claims one listed device, checks it against `expected` (a
+    // restart) and resets it; on success the handle is the transport's.
+    Attach attachLocked(libusb_device* dev, unsigned vid, unsigned pid, int index,
+                        const Location* expected);
     void closeLocked();
     void noteAbsent(unsigned vid, unsigned pid, int index);
+    void noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index, bool everyTime);
 
     std::atomic<libusb_device_handle*> devHandle{nullptr};
     libusb_context* usbContext = nullptr;
@@ -104,7 +139,11 @@ private:
     // Last failed read's code (0 after a good read); -4 also marks an absent
     // device whose "Not Exist" line was already written.
     std::atomic<int> lastReadErr{0};
-    pthread_mutex_t mutex;
+    mutable pthread_mutex_t mutex;
+    // Where the open adapter is (under `mutex`); known once an open succeeded.
+    Location where;
+    bool located = false;
+    std::atomic<bool> heldElsewhere{false};
 
     // Held shared by transfers, exclusive by open and close.
     std::shared_mutex handleGuard;

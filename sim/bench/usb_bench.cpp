@@ -88,18 +88,32 @@ void UsbBench::unplug(VirtualDevice& dev) {
     transfers.add({nowUs(), dev.id(), UsbEvent::Unplug, 0, 0, {}});
 }
 
+int UsbBench::freePort(int bus) const {
+    for (int port = 1;; ++port) {
+        bool taken = false;
+        for (auto& d : devices) taken = taken || (d->busNumber() == bus && d->portNumber() == port);
+        if (!taken) return port;
+    }
+}
+
 void UsbBench::replug(VirtualDevice& dev, PlugOptions where) {
     const bool replugged = dev.deviceNumber() != 0;
     if (dev.plugged()) unplug(dev);
-    const int devnum = where.devnum > 0 ? where.devnum : nextDevnum(where.bus);
+    const int bus = where.bus > 0 ? where.bus : replugged ? dev.busNumber() : 1;
+    int port = where.port;
+    if (port <= 0) port = replugged && bus == dev.busNumber() ? dev.portNumber() : freePort(bus);
+    for (auto& d : devices)
+        if (d.get() != &dev && d->plugged() && d->busNumber() == bus && d->portNumber() == port)
+            throw std::logic_error("port " + std::to_string(bus) + "-" + std::to_string(port) +
+                                   " is taken by another device");
+    const int devnum = where.devnum > 0 ? where.devnum : nextDevnum(bus);
     // A number used before belongs to the new device from now on: any old
     // node of another device under that name lets go of it.
     for (auto& d : devices)
-        if (d.get() != &dev) d->releaseNode(where.bus, devnum);
+        if (d.get() != &dev) d->releaseNode(bus, devnum);
     char sysPath[128];
-    snprintf(sysPath, sizeof sysPath, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", where.bus,
-             where.bus, nextPort++);
-    dev.plug(where.bus, devnum, sysPath);
+    snprintf(sysPath, sizeof sysPath, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", bus, bus, port);
+    dev.plug(bus, port, devnum, sysPath);
     // libusb learns about new devices from udev events.
     umockdev_testbed_uevent(bed, (std::string("/sys") + sysPath).c_str(), "add");
     if (replugged) transfers.add({nowUs(), dev.id(), UsbEvent::Replug, 0, 0, {}});

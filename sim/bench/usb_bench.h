@@ -32,8 +32,12 @@ namespace ycansim {
 // program's monitor that goes away never ends the bench's process.
 bool ueventDeliveryTolerant();
 
+// Where a device is plugged in. A device keeps its bus and port from one
+// plug-in to the next unless told otherwise, as an adapter that stays in its
+// socket; its device number is new every time, as the kernel gives it.
 struct PlugOptions {
-    int bus = 1;
+    int bus = 0;     // 0: the device's own bus (1 for a new device)
+    int port = 0;    // 0: the device's own port (a free one for a new device)
     int devnum = 0;  // 0: the next free number on the bus (2..127, round robin)
 };
 
@@ -47,10 +51,13 @@ public:
     // Adds (plugs in) a device. libusb lists the newest device first.
     VirtualDevice& addDevice(const DeviceLayout& layout, std::shared_ptr<DeviceModel> model,
                              PlugOptions where = {});
-    // Pulls the device out: its pending transfers fail as "no device",
-    // later requests get ENODEV, and a "remove" event goes out.
+    // Pulls the device out: its pending transfers fail with a protocol
+    // error (libusb: LIBUSB_ERROR_IO), later requests get ENODEV (libusb:
+    // LIBUSB_ERROR_NO_DEVICE), and a "remove" event goes out.
     void unplug(VirtualDevice& dev);
-    // Plugs it back in, by default under the next free device number.
+    // Plugs it back in, by default into the same port under the next free
+    // device number. Another port (or bus) is another place on the USB
+    // tree: the device is seen there as a different one.
     void replug(VirtualDevice& dev, PlugOptions where = {});
 
     UsbCapture& capture() { return transfers; }
@@ -72,13 +79,13 @@ private:
     void timerLoop();
     static constexpr int kMaxDevnum = 127;
     int nextDevnum(int bus);
+    int freePort(int bus) const;
 
     UMockdevTestbed* bed = nullptr;
     std::string root;
     UsbCapture transfers;
     std::vector<std::unique_ptr<VirtualDevice>> devices;
     std::map<int, int> lastDevnum;
-    int nextPort = 1;
 
     mutable std::mutex timerLock;
     std::condition_variable timerWake;

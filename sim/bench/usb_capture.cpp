@@ -14,6 +14,8 @@ const char* toString(UsbEvent e) {
         case UsbEvent::Reset: return "RESET";
         case UsbEvent::Claim: return "CLAIM";
         case UsbEvent::Release: return "RELEASE";
+        case UsbEvent::UnclaimedUse: return "UNCLAIMED_USE";
+        case UsbEvent::Control: return "CONTROL";
         case UsbEvent::Unplug: return "UNPLUG";
         case UsbEvent::Replug: return "REPLUG";
         case UsbEvent::Unknown: return "UNKNOWN";

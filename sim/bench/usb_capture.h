@@ -18,8 +18,14 @@ enum class UsbEvent {
     ClearHalt,      // CLEAR_HALT on `endpoint`
     ResetEndpoint,  // RESETEP on `endpoint`
     Reset,          // device reset
-    Claim,          // interface claimed (`endpoint` holds the interface)
+    Claim,          // interface claim (`endpoint` holds the interface; status -EBUSY
+                    // when another open file holds it)
     Release,        // interface released
+    UnclaimedUse,   // a transfer on an interface its open file had not claimed
+                    // (usbfs claims it then, with a warning in the kernel log;
+                    // status -EBUSY when another open file holds it)
+    Control,        // a request on the default pipe (`data` holds its setup packet;
+                    // status -EPIPE when the device stalled it)
     Unplug,
     Replug,
     Unknown,        // an ioctl the bench does not emulate (`status` holds the request)

@@ -18,7 +18,9 @@ std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout) {
     put16(d, layout.vendorId);
     put16(d, layout.productId);
     put16(d, layout.bcdDevice);
-    d.insert(d.end(), {1, 2, 3, 1});  // string indexes, one configuration
+    // No manufacturer or product string; a serial number string when the
+    // layout has one; one configuration.
+    d.insert(d.end(), {0, 0, layout.serial.empty() ? uint8_t{0} : kSerialStringIndex, 1});
 
     const uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * layout.endpoints.size());
     d.insert(d.end(), {9, 2});
@@ -73,7 +75,9 @@ std::string umockdevRecord(const DeviceLayout& layout, const std::string& sysPat
              sysPath.c_str(), withNode ? "N: " : "", withNode ? node.c_str() + 5 : "",
              withNode ? "\n" : "", node.c_str(), layout.vendorId, layout.productId,
              layout.bcdDevice, bus, devnum, minor, bus, devnum, layout.vendorId, layout.productId, minor);
-    return std::string(text) + "H: descriptors=" + hex + "\n";
+    std::string out = text;
+    if (!layout.serial.empty()) out += "A: serial=" + layout.serial + "\n";
+    return out + "H: descriptors=" + hex + "\n";
 }
 
 }  // namespace ycansim

@@ -22,7 +22,13 @@ struct DeviceLayout {
     uint16_t bcdDevice = 0x0100;
     // One vendor-specific interface with these endpoints.
     std::vector<EndpointLayout> endpoints;
+    // The serial number string the device reports; empty: none (its device
+    // descriptor names no serial number string).
+    std::string serial;
 };
+
+// String descriptor indexes the virtual devices use.
+constexpr uint8_t kSerialStringIndex = 3;
 
 // Device descriptor followed by the whole configuration descriptor, as the
 // kernel exposes them in sysfs.

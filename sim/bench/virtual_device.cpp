@@ -66,6 +66,7 @@ struct VirtualDevice::Urb {
     UMockdevIoctlData* buffer = nullptr;
     uint8_t endpoint = 0;
     int length = 0;
+    bool control = false;  // on the default pipe: the buffer starts with the setup packet
     int status = 0;
     int actual = 0;
     std::vector<uint8_t> completion;  // IN data, copied into the buffer at reap
@@ -82,6 +83,7 @@ struct VirtualDevice::Urb {
 struct VirtualDevice::Node {
     VirtualDevice* owner = nullptr;
     int bus = 0;
+    int port = 0;
     int devnum = 0;
     std::string devPath;
     std::string sysPath;
@@ -93,6 +95,10 @@ struct VirtualDevice::Node {
     bool wakeBlocked = false;
     bool gone = false;
     bool attached = false;  // its ioctl handler is registered with the testbed
+    // The open file (connection) that holds interface 0, referenced; null
+    // while nobody does. A closed connection's claim lapses, as the kernel
+    // releases a file's claims when it is closed.
+    UMockdevIoctlClient* claimant = nullptr;
     std::list<std::unique_ptr<Urb>> pending;   // IN transfers waiting for data
     std::list<std::unique_ptr<Urb>> finished;  // ready to be reaped
 };
@@ -101,12 +107,18 @@ VirtualDevice::VirtualDevice(UsbBench& b, int id, DeviceLayout layout, std::shar
     : bench(b), deviceId(id), deviceLayout(std::move(layout)), deviceModel(std::move(m)) {}
 
 VirtualDevice::~VirtualDevice() {
+    {
+        // A claim still waiting to be answered refers to this device.
+        std::unique_lock guard(lock);
+        pendingChanged.wait_for(guard, std::chrono::seconds(2), [this] { return deferredClaims == 0; });
+    }
     handOff();
     for (auto& node : nodes) {
         node->pending.clear();
         node->finished.clear();
         if (node->wakeFd >= 0) close(node->wakeFd);
         if (node->handler != nullptr) g_object_unref(node->handler);
+        if (node->claimant != nullptr) g_object_unref(node->claimant);
     }
 }
 
@@ -118,6 +130,11 @@ VirtualDevice::Node* VirtualDevice::currentLocked() const {
 int VirtualDevice::busNumber() const {
     std::lock_guard guard(lock);
     return nodes.empty() ? 0 : nodes.back()->bus;
+}
+
+int VirtualDevice::portNumber() const {
+    std::lock_guard guard(lock);
+    return nodes.empty() ? 0 : nodes.back()->port;
 }
 
 int VirtualDevice::deviceNumber() const {
@@ -136,10 +153,11 @@ bool VirtualDevice::plugged() const {
     return currentLocked() != nullptr;
 }
 
-void VirtualDevice::plug(int bus, int devnum, const std::string& sysPath) {
+void VirtualDevice::plug(int bus, int port, int devnum, const std::string& sysPath) {
     auto node = std::make_unique<Node>();
     node->owner = this;
     node->bus = bus;
+    node->port = port;
     node->devnum = devnum;
     node->devPath = usbDevNode(bus, devnum);
     node->sysPath = "/sys" + sysPath;
@@ -208,7 +226,10 @@ void VirtualDevice::unplug() {
     {
         std::lock_guard guard(lock);
         node->gone = true;
-        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), -ESHUTDOWN);
+        // As the host controller ends them when the device drops off: a
+        // protocol error (libusb: LIBUSB_ERROR_IO), not "no device"; only
+        // the requests after it find the device gone (ENODEV).
+        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), -EPROTO);
         inQueue.clear();
         updateWakeupLocked(*node);
     }
@@ -521,29 +542,216 @@ bool VirtualDevice::handleIoctl(Node& node, UMockdevIoctlClient* client) {
             return true;
         }
         case USBDEVFS_RESET:
-            record(static_cast<int>(UsbEvent::Reset), 0, 0, {});
-            deviceModel->onReset(*this);
-            complete(client, 0, 0);
+            reset(node, client);
             return true;
         case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM:
+            return claim(node, client, arg, request);
         case USBDEVFS_RELEASEINTERFACE:
-            readUintArg(arg, value);
-            record(static_cast<int>(request == USBDEVFS_CLAIMINTERFACE ? UsbEvent::Claim
-                                                                       : UsbEvent::Release),
-                   static_cast<uint8_t>(value), 0, {});
-            complete(client, 0, 0);
-            return true;
+            return release(node, client, arg);
         case USBDEVFS_GETDRIVER:
             complete(client, -1, ENODATA);  // no kernel driver bound
-            return true;
-        case USBDEVFS_DISCONNECT_CLAIM:
-            complete(client, 0, 0);
             return true;
         default:
             record(static_cast<int>(UsbEvent::Unknown), 0, static_cast<int>(request), {});
             complete(client, -1, ENOTTY);
             return true;
     }
+}
+
+// ---- Interface claims -------------------------------------------------------
+
+namespace {
+constexpr auto kClaimGrace = std::chrono::milliseconds(200);
+constexpr unsigned kClaimRetryMs = 2;
+}  // namespace
+
+struct VirtualDevice::DeferredClaim {
+    VirtualDevice* device;
+    Node* node;
+    UMockdevIoctlClient* client;  // referenced
+    uint32_t iface;
+    std::chrono::steady_clock::time_point until;
+};
+
+//
+// As usbfs keeps them: interface 0 (the only one) belongs to at most one open
+// file. A second file's claim fails with EBUSY; a transfer on the interface
+// from a file that has not claimed it claims it on the spot (the kernel logs
+// "did not claim interface 0 before use"), or fails with EBUSY when another
+// file holds it. A reset unbinds the interface from whoever holds it: the
+// holder loses its claim and its transfers in flight end as on a vanished
+// device. libusb releases its own claims before a reset and claims again
+// after it, so only another file's claim is lost that way.
+
+UMockdevIoctlClient* VirtualDevice::claimantLocked(Node& node) const {
+    if (node.claimant != nullptr && !umockdev_ioctl_client_get_connected(node.claimant)) {
+        g_object_unref(node.claimant);
+        node.claimant = nullptr;
+    }
+    return node.claimant;
+}
+
+void VirtualDevice::setClaimantLocked(Node& node, UMockdevIoctlClient* client) {
+    if (node.claimant != nullptr) g_object_unref(node.claimant);
+    node.claimant = client != nullptr ? static_cast<UMockdevIoctlClient*>(g_object_ref(client)) : nullptr;
+}
+
+void VirtualDevice::dropClaimLocked(Node& node) {
+    UMockdevIoctlClient* loser = node.claimant;
+    if (loser == nullptr) return;
+    for (auto it = node.pending.begin(); it != node.pending.end();) {
+        auto next = std::next(it);
+        if ((*it)->client == loser && ((*it)->endpoint & 0x7F) != 0) finishLocked(node, it, -ENODEV);
+        it = next;
+    }
+    setClaimantLocked(node, nullptr);
+    updateWakeupLocked(node);
+}
+
+bool VirtualDevice::claim(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg,
+                          unsigned long request) {
+    usbdevfs_disconnect_claim how{};
+    uint32_t iface = 0;
+    if (request == USBDEVFS_DISCONNECT_CLAIM) {
+        GError* err = nullptr;
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof how, &err);
+        if (d == nullptr) {
+            g_clear_error(&err);
+            complete(client, -1, EFAULT);
+            return true;
+        }
+        memcpy(&how, d->data, sizeof how);
+        g_object_unref(d);
+        iface = how.interface;
+    } else if (!readUintArg(arg, iface)) {
+        complete(client, -1, EFAULT);
+        return true;
+    }
+    // The driver bound to a claimed interface is usbfs; the flags of a
+    // disconnecting claim say whether to take it from there.
+    const bool spareUsbfs = request == USBDEVFS_DISCONNECT_CLAIM &&
+                            (((how.flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0 &&
+                              strncmp(how.driver, "usbfs", sizeof how.driver) == 0) ||
+                             ((how.flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) != 0 &&
+                              strncmp(how.driver, "usbfs", sizeof how.driver) != 0));
+    int error = 0;
+    bool later = false;
+    {
+        std::lock_guard guard(lock);
+        UMockdevIoctlClient* holder = claimantLocked(node);
+        if (iface != 0) {
+            error = ENOENT;
+        } else if (holder != nullptr && holder != client) {
+            if (request == USBDEVFS_DISCONNECT_CLAIM && !spareUsbfs)
+                dropClaimLocked(node);
+            else
+                later = true;
+        }
+        if (later) ++deferredClaims;
+    }
+    if (later) {
+        // The kernel answers at once: a process that died has had its files
+        // closed before anyone else can ask. umockdev's worker sees a dead
+        // client's connection close only a few turns of its loop later, so
+        // the claim looks again for a moment before it is refused.
+        auto* deferred = new DeferredClaim{this, &node, static_cast<UMockdevIoctlClient*>(g_object_ref(client)),
+                                           iface, std::chrono::steady_clock::now() + kClaimGrace};
+        GMainContext* worker = g_main_context_ref_thread_default();
+        GSource* source = g_timeout_source_new(kClaimRetryMs);
+        g_source_set_callback(source, reinterpret_cast<GSourceFunc>(&VirtualDevice::retryClaim), deferred,
+                              nullptr);
+        g_source_attach(source, worker);
+        g_source_unref(source);
+        g_main_context_unref(worker);
+        return true;
+    }
+    finishClaim(node, client, iface, error);
+    return true;
+}
+
+void VirtualDevice::finishClaim(Node& node, UMockdevIoctlClient* client, uint32_t iface, int error) {
+    {
+        std::lock_guard guard(lock);
+        if (error == 0) setClaimantLocked(node, client);
+    }
+    pendingChanged.notify_all();
+    record(static_cast<int>(UsbEvent::Claim), static_cast<uint8_t>(iface), -error, {});
+    complete(client, error == 0 ? 0 : -1, error);
+}
+
+int VirtualDevice::retryClaim(void* data) {
+    auto* deferred = static_cast<DeferredClaim*>(data);
+    VirtualDevice& self = *deferred->device;
+    int error = 0;
+    {
+        std::lock_guard guard(self.lock);
+        UMockdevIoctlClient* holder = self.claimantLocked(*deferred->node);
+        if (deferred->node->gone) {
+            error = ENODEV;
+        } else if (holder != nullptr && holder != deferred->client) {
+            if (std::chrono::steady_clock::now() < deferred->until) return G_SOURCE_CONTINUE;
+            error = EBUSY;
+        }
+    }
+    self.finishClaim(*deferred->node, deferred->client, deferred->iface, error);
+    g_object_unref(deferred->client);
+    {
+        std::lock_guard guard(self.lock);
+        --self.deferredClaims;
+    }
+    self.pendingChanged.notify_all();
+    delete deferred;
+    return G_SOURCE_REMOVE;
+}
+
+bool VirtualDevice::release(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    uint32_t iface = 0;
+    if (!readUintArg(arg, iface)) {
+        complete(client, -1, EFAULT);
+        return true;
+    }
+    int error = EINVAL;  // not claimed by this file
+    {
+        std::lock_guard guard(lock);
+        if (iface == 0 && claimantLocked(node) == client) {
+            setClaimantLocked(node, nullptr);
+            error = 0;
+        }
+    }
+    record(static_cast<int>(UsbEvent::Release), static_cast<uint8_t>(iface), -error, {});
+    complete(client, error == 0 ? 0 : -1, error);
+    return true;
+}
+
+void VirtualDevice::reset(Node& node, UMockdevIoctlClient* client) {
+    {
+        std::lock_guard guard(lock);
+        claimantLocked(node);
+        dropClaimLocked(node);
+    }
+    pendingChanged.notify_all();
+    record(static_cast<int>(UsbEvent::Reset), 0, 0, {});
+    deviceModel->onReset(*this);
+    complete(client, 0, 0);
+}
+
+bool VirtualDevice::answerControl(const uint8_t setup[8], std::vector<uint8_t>& answer) const {
+    constexpr uint8_t kStandardIn = 0x80, kGetDescriptor = 6, kString = 3;
+    const unsigned value = setup[2] | setup[3] << 8;
+    const size_t wanted = setup[6] | setup[7] << 8;
+    if (setup[0] != kStandardIn || setup[1] != kGetDescriptor || (value >> 8) != kString) return false;
+    const unsigned index = value & 0xFF;
+    if (index == 0) {
+        answer = {4, kString, 0x09, 0x04};  // one language: US English
+    } else if (index == kSerialStringIndex && !deviceLayout.serial.empty()) {
+        answer = {static_cast<uint8_t>(2 + 2 * deviceLayout.serial.size()), kString};
+        for (char c : deviceLayout.serial) answer.insert(answer.end(), {static_cast<uint8_t>(c), 0});
+    } else {
+        return false;
+    }
+    if (answer.size() > wanted) answer.resize(wanted);
+    return true;
 }
 
 bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -594,8 +802,34 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
             unstallAfter = std::chrono::milliseconds(std::max(1, hostility.stallMs));
         }
         const bool isHalted = haltedEps.count(ep) != 0 && haltedEps[ep];
-        if (u->type == USBDEVFS_URB_TYPE_CONTROL || u->type == USBDEVFS_URB_TYPE_ISO) {
-            // Not used by the adapters: refuse like a stalled control pipe.
+        const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL;
+        if (!control && (ep & 0x7F) != 0) {
+            UMockdevIoctlClient* holder = claimantLocked(node);
+            if (holder != client) {
+                record(static_cast<int>(UsbEvent::UnclaimedUse), ep, holder != nullptr ? -EBUSY : 0, {});
+                if (holder != nullptr) {
+                    complete(client, -1, EBUSY);
+                    return true;
+                }
+                setClaimantLocked(node, client);
+            }
+        }
+        if (control && urb->length >= 8) {
+            // Standard requests the device answers (its string descriptors);
+            // anything else stalls.
+            std::vector<uint8_t> setup(urb->buffer->data, urb->buffer->data + 8);
+            std::vector<uint8_t> answer;
+            const bool known = answerControl(setup.data(), answer);
+            if (known && answer.size() > static_cast<size_t>(urb->length - 8))
+                answer.resize(static_cast<size_t>(urb->length - 8));
+            record(static_cast<int>(UsbEvent::Control), 0, known ? 0 : -EPIPE, setup);
+            urb->control = true;
+            urb->actual = static_cast<int>(answer.size());
+            urb->completion = std::move(answer);
+            node.pending.push_back(std::move(urb));
+            finishLocked(node, std::prev(node.pending.end()), known ? 0 : -EPIPE);
+        } else if (control || u->type == USBDEVFS_URB_TYPE_ISO) {
+            // Not used by the adapters: refuse like a stalled pipe.
             node.pending.push_back(std::move(urb));
             finishLocked(node, std::prev(node.pending.end()), -EPIPE);
         } else if (isIn(ep)) {
@@ -647,8 +881,9 @@ bool VirtualDevice::reap(Node& node, UMockdevIoctlClient* client, UMockdevIoctlD
         return true;
     }
     auto* u = reinterpret_cast<usbdevfs_urb*>(done->urbData->data);
-    if (isIn(done->endpoint) && done->buffer != nullptr && done->actual > 0)
-        memcpy(done->buffer->data, done->completion.data(), static_cast<size_t>(done->actual));
+    if ((isIn(done->endpoint) || done->control) && done->buffer != nullptr && done->actual > 0)
+        memcpy(done->buffer->data + (done->control ? 8 : 0), done->completion.data(),
+               static_cast<size_t>(done->actual));
     u->status = done->status;
     u->actual_length = done->actual;
 

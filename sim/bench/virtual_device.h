@@ -39,6 +39,7 @@ public:
     const DeviceLayout& layout() const { return deviceLayout; }
     DeviceModel& model() { return *deviceModel; }
     int busNumber() const;
+    int portNumber() const;
     int deviceNumber() const;
     bool plugged() const;
     // sysfs path of the current node ("/sys/devices/..."), empty when unplugged.
@@ -86,9 +87,10 @@ private:
     friend class UsbBench;
     struct Urb;
     struct Node;
+    struct DeferredClaim;
 
     // Bench side: plugging in and out.
-    void plug(int bus, int devnum, const std::string& sysPath);
+    void plug(int bus, int port, int devnum, const std::string& sysPath);
     void unplug();
     // Detaches the ioctl handlers of every node this device had.
     void detachHandlers();
@@ -103,12 +105,29 @@ private:
     bool submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     bool reap(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     bool discard(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    // Interface claims, as usbfs keeps them: per open file.
+    bool claim(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg, unsigned long request);
+    bool release(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void reset(Node& node, UMockdevIoctlClient* client);
+    // A claim that met another connection's, looked at again until that
+    // connection is seen closed or the grace is over (umockdev's worker thread).
+    static int retryClaim(void* deferred);
+    // Ends a claim: record, answer, and take it when `error` is 0.
+    void finishClaim(Node& node, UMockdevIoctlClient* client, uint32_t iface, int error);
+    // A standard request on the default pipe: the answer, or false to stall.
+    bool answerControl(const uint8_t setup[8], std::vector<uint8_t>& answer) const;
 
     // All below with `lock` held.
     void enqueue(uint8_t ep, std::vector<uint8_t> data);
     Node* currentLocked() const;
     // Transfers of the current node on `ep`: pending, or finished and not reaped.
     int countLocked(bool finished, uint8_t ep) const;
+    // The connection holding the interface, when it is still open.
+    UMockdevIoctlClient* claimantLocked(Node& node) const;
+    void setClaimantLocked(Node& node, UMockdevIoctlClient* client);
+    // Another connection takes the interface from `loser`: what it had
+    // pending ends as on a device that went away for it.
+    void dropClaimLocked(Node& node);
     void matchLocked(Node& node);
     void finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::iterator it, int status);
     void updateWakeupLocked(Node& node);
@@ -128,6 +147,7 @@ private:
     std::map<uint8_t, int> dropCount;
     std::map<uint8_t, std::chrono::milliseconds> delayNext;
     std::map<uint8_t, bool> haltedEps;
+    int deferredClaims = 0;  // claims waiting in retryClaim
     Hostility hostility;
     bool hostile = false;
     std::mt19937 hostileRng;
