@@ -88,27 +88,30 @@ pid_t parentOf(pid_t pid) {
 
 }  // namespace
 
-std::string holderText(const std::vector<DeviceHolder>& holders, bool* self) {
+std::string inUseText(const std::string& what, const std::string& path) {
+    const std::vector<DeviceHolder> holders = deviceHolders(path);
     const pid_t me = getpid();
-    if (self != nullptr)
-        *self = std::any_of(holders.begin(), holders.end(),
-                            [me](const DeviceHolder& h) { return h.pid == me; });
-    // A program that started this one may hold the node without using it
-    // (a program serving emulated devices, say): it is named only when
-    // nobody else holds the node.
-    std::vector<pid_t> ancestors;
+    std::vector<pid_t> ancestors;  // nearest first
     for (pid_t p = parentOf(me); p > 1 && ancestors.size() < 64; p = parentOf(p)) ancestors.push_back(p);
     const DeviceHolder* named = nullptr;
+    bool self = false;
+    size_t nearest = ancestors.size();
     for (const DeviceHolder& h : holders) {
-        if (h.pid == me) continue;
-        const bool ancestor = std::find(ancestors.begin(), ancestors.end(), h.pid) != ancestors.end();
-        if (!ancestor) {
-            named = &h;
-            break;
+        if (h.pid == me) {
+            self = true;
+            continue;
         }
-        if (named == nullptr) named = &h;
+        const size_t depth = static_cast<size_t>(std::find(ancestors.begin(), ancestors.end(), h.pid) - ancestors.begin());
+        if (depth == ancestors.size()) return what + " is in use by another program (pid " + std::to_string(h.pid) + ", " + h.command + ")";
+        if (depth < nearest) {
+            nearest = depth;
+            named = &h;
+        }
     }
-    return named == nullptr ? "" : " (pid " + std::to_string(named->pid) + ", " + named->command + ")";
+    if (self) return what + " is already open in this program";
+    if (named != nullptr)
+        return what + " is in use by another program (pid " + std::to_string(named->pid) + ", " + named->command + ")";
+    return what + " is in use by another program";
 }
 
 }  // namespace ycan

@@ -23,9 +23,13 @@ std::vector<DeviceHolder> deviceHolders(const std::string& path);
 // "/dev/bus/usb/BBB/DDD", the usbfs node of a device.
 std::string usbNodePath(unsigned bus, unsigned address);
 
-// How a refused open names who holds the node: " (pid N, COMMAND)" for the
-// first holder other than this process, "" when none is seen; *self (when
-// not null) tells whether this process itself holds it.
-std::string holderText(const std::vector<DeviceHolder>& holders, bool* self = nullptr);
+// What to tell of an adapter whose node at `path` someone else holds:
+// "WHAT is in use by another program (pid N, COMMAND)", or without the pid
+// when the holder cannot be seen, or "WHAT is already open in this program"
+// when this process holds it and no other program does. A program that
+// started this one and holds the node too is named only when nobody else
+// does: it may hold the node without using it (a program serving emulated
+// devices, say).
+std::string inUseText(const std::string& what, const std::string& path);
 
 }  // namespace ycan

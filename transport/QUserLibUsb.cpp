@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -200,16 +201,11 @@ void QUserLibUsb::noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int i
                            bool everyTime) {
     // An open is told every time; a restart waiting for the adapter once.
     if (heldElsewhere.exchange(true) && !everyTime) return;
-    bool self = false;
-    const std::string holder = ycan::holderText(
-        ycan::deviceHolders(ycan::usbNodePath(libusb_get_bus_number(dev), libusb_get_device_address(dev))),
-        &self);
-    if (self && holder.empty())
-        QUserLog::GetInstance()->Error("YORV Tip:USB Device<%04x:%04x:%d> is already open in this program",
-                                       vid, pid, index);
-    else
-        QUserLog::GetInstance()->Error("YORV Tip:USB Device<%04x:%04x:%d> is in use by another program%s",
-                                       vid, pid, index, holder.c_str());
+    char what[64];
+    snprintf(what, sizeof what, "YORV Tip:USB Device<%04x:%04x:%d>", vid, pid, index);
+    const std::string text =
+        ycan::inUseText(what, ycan::usbNodePath(libusb_get_bus_number(dev), libusb_get_device_address(dev)));
+    QUserLog::GetInstance()->Error("%s", text.c_str());
 }
 
 QUserLibUsb::Location QUserLibUsb::location() const {

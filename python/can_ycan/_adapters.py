@@ -22,6 +22,8 @@ from can.exceptions import CanInitializationError
 
 from . import _library
 from ._library import KIND_CANFD, RxFrame
+from ._settings import model_of_type
+from ._usb import in_use_by
 
 # The longest a receive call waits in the library before the reader checks
 # that its bus is still open (a bus stopped while its adapter stays open
@@ -126,6 +128,10 @@ class Adapter:
             if a is None:
                 if lib.YCAN_OpenDevice(device_type, index) != 1:
                     code, text = _library.last_error()
+                    model = model_of_type(device_type)
+                    busy = model and in_use_by(device_type, index, (model.vendor_id, model.product_id))
+                    if busy:
+                        raise CanInitializationError(busy, error_code=code)
                     raise CanInitializationError(
                         f"cannot open ycan adapter {device_type}:{index}: {text}", error_code=code
                     )
@@ -178,50 +184,3 @@ class Adapter:
 
 
 atexit.register(Adapter.close_all)
-
-
-class _DeviceDescriptor(ctypes.Structure):
-    _fields_ = [
-        ("bLength", ctypes.c_uint8),
-        ("bDescriptorType", ctypes.c_uint8),
-        ("bcdUSB", ctypes.c_uint16),
-        ("bDeviceClass", ctypes.c_uint8),
-        ("bDeviceSubClass", ctypes.c_uint8),
-        ("bDeviceProtocol", ctypes.c_uint8),
-        ("bMaxPacketSize0", ctypes.c_uint8),
-        ("idVendor", ctypes.c_uint16),
-        ("idProduct", ctypes.c_uint16),
-        ("bcdDevice", ctypes.c_uint16),
-        ("iManufacturer", ctypes.c_uint8),
-        ("iProduct", ctypes.c_uint8),
-        ("iSerialNumber", ctypes.c_uint8),
-        ("bNumConfigurations", ctypes.c_uint8),
-    ]
-
-
-def attached_ids():
-    """USB ids of the attached devices in libusb's order (the order the
-    library counts device indexes in); empty when USB is not available."""
-    try:
-        usb = ctypes.CDLL("libusb-1.0.so.0")
-    except OSError:
-        return []
-    ctx = ctypes.c_void_p()
-    if usb.libusb_init(ctypes.byref(ctx)) != 0:
-        return []
-    devices = ctypes.POINTER(ctypes.c_void_p)()
-    usb.libusb_get_device_list.restype = ctypes.c_ssize_t
-    usb.libusb_get_device_list.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))]
-    usb.libusb_get_device_descriptor.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DeviceDescriptor)]
-    usb.libusb_free_device_list.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
-    usb.libusb_exit.argtypes = [ctypes.c_void_p]
-    ids = []
-    n = usb.libusb_get_device_list(ctx, ctypes.byref(devices))
-    for i in range(max(n, 0)):
-        d = _DeviceDescriptor()
-        if usb.libusb_get_device_descriptor(devices[i], ctypes.byref(d)) == 0:
-            ids.append((d.idVendor, d.idProduct))
-    if n >= 0:
-        usb.libusb_free_device_list(devices, 1)
-    usb.libusb_exit(ctx)
-    return ids

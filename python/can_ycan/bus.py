@@ -10,7 +10,8 @@ from can.bus import BusState
 from can.exceptions import CanInitializationError, CanOperationError
 
 from . import _library
-from ._adapters import Adapter, attached_ids
+from ._adapters import Adapter
+from ._usb import attached_ids
 from ._library import CanFdObj, CanObj, FilterConfig, InitConfig, InitFdConfig
 from ._writer import Writer
 from ._settings import (

@@ -4,8 +4,8 @@
 # way the README says, then runs its tests under ycan-virtual against the
 # libycan of the given build directory.
 #   python/tests/run.sh BUILD_DIR [PYTEST ARGS...]
-# YCAN_LIBRARY and YCAN_VIRTUAL may name the library and ycan-virtual when
-# they are not where a plain build puts them.
+# YCAN_LIBRARY, YCAN_VIRTUAL and YCAN_TOOL may name the library, ycan-virtual
+# and the ycan tool when they are not where a plain build puts them.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
@@ -26,5 +26,6 @@ cd "$build"
 
 export PYTHONDONTWRITEBYTECODE=1
 export YCAN_LIBRARY="${YCAN_LIBRARY:-$build/libycan.so.1}"
+export YCAN_TOOL="${YCAN_TOOL:-$build/tools/ycan}"
 exec "${YCAN_VIRTUAL:-$build/tools/ycan-virtual}" --canfd 43 --classic 1 --control -- \
   "$venv/bin/python" -m pytest -p no:cacheprovider --color=no -q "$here" "$@"

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "tools/ycan/adapter_holder.h"
 #include "tools/ycan/bit_timing.h"
 #include "ycan.h"
 
@@ -192,6 +193,14 @@ void reportFailure(const std::string& what) {
     fprintf(stderr, "ycan: %s: %s (last error %d)\n", what.c_str(), YCAN_GetLastErrorStr(), YCAN_GetLastError());
 }
 
+void reportOpenFailure(const Target& t) {
+    const std::string busy = inUseBy(t);
+    if (!busy.empty())
+        fprintf(stderr, "ycan: %s\n", busy.c_str());
+    else
+        reportFailure("cannot open " + std::to_string(t.type) + ":" + std::to_string(t.index));
+}
+
 bool openAndStart(const Target& t, const BusSettings& bus) { return openAndStartChannels(t, {t.channel}, bus); }
 
 bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus) {
@@ -202,7 +211,7 @@ bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels
     }
     const std::string name = std::to_string(t.type) + ":" + std::to_string(t.index);
     if (YCAN_OpenDevice(t.type, t.index) != 1) {
-        reportFailure("cannot open " + name);
+        reportOpenFailure(t);
         return false;
     }
     for (uint32_t ch : channels) {

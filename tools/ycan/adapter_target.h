@@ -75,5 +75,9 @@ BusRates busRates(const Target& t, const BusSettings& fitted);
 
 // "TYPE:INDEX": the library's last error, as a line on stderr.
 void reportFailure(const std::string& what);
+// Why the adapter would not open, as a line on stderr: another program
+// using it ("43:0 is in use by another program (pid N, COMMAND)"), or the
+// library's last error.
+void reportOpenFailure(const Target& t);
 
 }  // namespace ycantool

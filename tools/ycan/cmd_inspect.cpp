@@ -129,7 +129,7 @@ int infoCommand(const Args& args) {
     std::string why;
     if (!parseTarget(args[0], false, t, why)) usageError("info", why);
     if (YCAN_OpenDevice(t.type, t.index) != 1) {
-        reportFailure("cannot open " + args[0]);
+        reportOpenFailure(t);
         return 1;
     }
     _YCAN_BOARD_INFO info{};

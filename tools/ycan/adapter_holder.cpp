@@ -1,0 +1,38 @@
+#include "tools/ycan/adapter_holder.h"
+
+#include <libusb.h>
+
+#include "support/device_holders.h"
+
+namespace ycantool {
+
+std::string inUseBy(const Target& t) {
+    const Model* model = modelOfType(t.type);
+    if (model == nullptr) return "";
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != LIBUSB_SUCCESS) return "";
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    std::string text;
+    uint32_t seen = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
+        if (d.idVendor != model->vendorId || d.idProduct != model->productId || seen++ != t.index) continue;
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(list[i], &handle) != LIBUSB_SUCCESS) break;
+        const int claimed = libusb_claim_interface(handle, 0);
+        if (claimed == LIBUSB_SUCCESS) libusb_release_interface(handle, 0);
+        libusb_close(handle);
+        if (claimed == LIBUSB_ERROR_BUSY) {
+            text = ycan::inUseText(std::to_string(t.type) + ":" + std::to_string(t.index),
+                                   ycan::usbNodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i])));
+        }
+        break;
+    }
+    if (n >= 0) libusb_free_device_list(list, 1);
+    libusb_exit(ctx);
+    return text;
+}
+
+}  // namespace ycantool

@@ -1,0 +1,17 @@
+// An adapter that would not open: is another program using it, and which?
+#pragma once
+
+#include <string>
+
+#include "tools/ycan/adapter_target.h"
+
+namespace ycantool {
+
+// "TYPE:INDEX is in use by another program (pid N, COMMAND)" when another
+// program has the adapter (see ycan::inUseText), "" when nobody holds it
+// (it is absent, or failed otherwise). Asks the kernel by claiming the
+// adapter's interface, which writes nothing to it; a claim that succeeds is
+// handed back at once.
+std::string inUseBy(const Target& t);
+
+}  // namespace ycantool
