@@ -1,44 +1,38 @@
 #include "support/device_holders.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace ycan {
 
 namespace {
 
-bool allDigits(const char* s) {
-    if (*s == '\0') return false;
-    for (; *s != '\0'; ++s)
-        if (!isdigit(static_cast<unsigned char>(*s))) return false;
-    return true;
+namespace fs = std::filesystem;
+
+bool allDigits(const std::string& s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-bool holds(const std::string& fdDir, const struct stat& node) {
-    DIR* dir = opendir(fdDir.c_str());
-    if (dir == nullptr) return false;
-    bool found = false;
-    while (dirent* e = readdir(dir)) {
-        if (!allDigits(e->d_name)) continue;
+// Whether a process's descriptor table (/proc/PID/fd) has the node open.
+bool holds(const fs::path& fdDir, const struct stat& node) {
+    std::error_code ec;
+    for (fs::directory_iterator it(fdDir, ec), end; !ec && it != end; it.increment(ec)) {
         struct stat st {};
-        if (stat((fdDir + "/" + e->d_name).c_str(), &st) != 0) continue;
-        if (st.st_dev == node.st_dev && st.st_ino == node.st_ino) {
-            found = true;
-            break;
-        }
+        if (stat(it->path().c_str(), &st) != 0) continue;
+        if (st.st_dev == node.st_dev && st.st_ino == node.st_ino) return true;
     }
-    closedir(dir);
-    return found;
+    return false;
 }
 
-std::string commandOf(const std::string& pidDir) {
-    std::ifstream in(pidDir + "/comm");
+std::string commandOf(const fs::path& pidDir) {
+    std::ifstream in(pidDir / "comm");
     std::string name;
     std::getline(in, name);
     return name;
@@ -50,15 +44,12 @@ std::vector<DeviceHolder> deviceHolders(const std::string& path) {
     std::vector<DeviceHolder> out;
     struct stat node {};
     if (stat(path.c_str(), &node) != 0) return out;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return out;
-    while (dirent* e = readdir(proc)) {
-        if (!allDigits(e->d_name)) continue;
-        const std::string pidDir = std::string("/proc/") + e->d_name;
-        if (!holds(pidDir + "/fd", node)) continue;
-        out.push_back({static_cast<pid_t>(std::stol(e->d_name)), commandOf(pidDir)});
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!allDigits(name) || !holds(it->path() / "fd", node)) continue;
+        out.push_back({static_cast<pid_t>(std::stol(name)), commandOf(it->path())});
     }
-    closedir(proc);
     std::sort(out.begin(), out.end(),
               [](const DeviceHolder& a, const DeviceHolder& b) { return a.pid < b.pid; });
     return out;
@@ -80,10 +71,13 @@ pid_t parentOf(pid_t pid) {
     // "PID (COMMAND) STATE PPID ...": the command may hold spaces and parentheses.
     const size_t close = stat.rfind(')');
     if (close == std::string::npos) return 0;
-    char state = 0;
-    int parent = 0;
-    if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2) return 0;
-    return parent;
+    // " STATE PPID ..."
+    const char* fields = stat.c_str() + close + 1;
+    while (*fields == ' ') ++fields;
+    if (*fields == '\0') return 0;
+    char* end = nullptr;
+    const long parent = strtol(fields + 1, &end, 10);
+    return end != fields + 1 ? static_cast<pid_t>(parent) : 0;
 }
 
 }  // namespace
