@@ -63,14 +63,33 @@ public:
     std::vector<VirtualDevice*> devices;
 };
 
-class CanFdAdapters : public Adapters {
+// What the families share: adding their adapters and putting frames on a bus.
+template <class Model, class Frame>
+class AdaptersOf : public Adapters {
 public:
-    uint32_t type() const override { return 43; }
     void add(ycansim::UsbBench& bench) override {
-        auto added = ycantest::addAdapter<ycansim::VirtualCanFdAdapter>(bench, 43);
+        auto added = ycantest::addAdapter<Model>(bench, type());
         models.push_back(added.model);
         devices.push_back(&added.device);
     }
+    void send(int k, int first, int count) override {
+        std::vector<Frame> frames;
+        for (int n = first; n < first + count; ++n) {
+            Frame f;
+            f.id = static_cast<uint32_t>(0x100 * k + n % 256);
+            f.dataLen = 8;
+            f.data = tagData(k, n);
+            frames.push_back(f);
+        }
+        model(k).fromBus(*devices[static_cast<size_t>(k)], frames);
+    }
+    Model& model(int k) const { return *models[static_cast<size_t>(k)]; }
+    std::vector<std::shared_ptr<Model>> models;
+};
+
+class CanFdAdapters : public AdaptersOf<ycansim::VirtualCanFdAdapter, ycansim::BusFrame> {
+public:
+    uint32_t type() const override { return 43; }
     bool ready(uint32_t index) override {
         _YCAN_INITFD_CONFIG c{};
         c.AbitBaudRate = 1000000;
@@ -79,32 +98,12 @@ public:
         return YCAN_OpenDevice(43, index) == 1 && YCAN_InitCANFD(43, index, 0, &c) == 1 &&
                YCAN_Start(43, index, 0) == 1;
     }
-    void send(int k, int first, int count) override {
-        std::vector<ycansim::BusFrame> frames;
-        for (int n = first; n < first + count; ++n) {
-            ycansim::BusFrame f;
-            f.id = static_cast<uint32_t>(0x100 * k + n % 256);
-            f.dataLen = 8;
-            f.data = tagData(k, n);
-            frames.push_back(f);
-        }
-        models[static_cast<size_t>(k)]->fromBus(*devices[static_cast<size_t>(k)], frames);
-    }
-    int setups(int k) const override {
-        const auto ch = models[static_cast<size_t>(k)]->channel(0);
-        return models[static_cast<size_t>(k)]->requests(0x03) + ch.starts;
-    }
-    std::vector<std::shared_ptr<ycansim::VirtualCanFdAdapter>> models;
+    int setups(int k) const override { return model(k).requests(0x03) + model(k).channel(0).starts; }
 };
 
-class ClassicAdapters : public Adapters {
+class ClassicAdapters : public AdaptersOf<ycansim::VirtualUsbCanAdapter, ycansim::ClassicFrame> {
 public:
     uint32_t type() const override { return 4; }
-    void add(ycansim::UsbBench& bench) override {
-        auto added = ycantest::addAdapter<ycansim::VirtualUsbCanAdapter>(bench, 4);
-        models.push_back(added.model);
-        devices.push_back(&added.device);
-    }
     bool ready(uint32_t index) override {
         _YCAN_INIT_CONFIG c{};
         c.AcceptMask = 0xFFFFFFFF;
@@ -113,22 +112,7 @@ public:
         return YCAN_OpenDevice(4, index) == 1 && YCAN_InitCAN(4, index, 0, &c) == 1 &&
                YCAN_Start(4, index, 0) == 1;
     }
-    void send(int k, int first, int count) override {
-        std::vector<ycansim::ClassicFrame> frames;
-        for (int n = first; n < first + count; ++n) {
-            ycansim::ClassicFrame f;
-            f.id = static_cast<uint32_t>(0x100 * k + n % 256);
-            f.dataLen = 8;
-            f.data = tagData(k, n);
-            frames.push_back(f);
-        }
-        models[static_cast<size_t>(k)]->fromBus(*devices[static_cast<size_t>(k)], frames);
-    }
-    int setups(int k) const override {
-        const auto ch = models[static_cast<size_t>(k)]->channel(0);
-        return ch.inits + ch.starts;
-    }
-    std::vector<std::shared_ptr<ycansim::VirtualUsbCanAdapter>> models;
+    int setups(int k) const override { return model(k).channel(0).inits + model(k).channel(0).starts; }
 };
 
 std::unique_ptr<Adapters> makeAdapters(const std::string& family) {

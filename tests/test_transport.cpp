@@ -73,6 +73,15 @@ protected:
         EXPECT_EQ(usb->OpenUSBDevice(kVid, kPid, 0), 1);
         return *usb;
     }
+    // A bulk read on 0x82 of u, pending in the device by the time this returns.
+    std::future<int> pendingRead(QUserLibUsb& u, VirtualDevice& dev, unsigned timeoutMs) {
+        auto reader = std::async(std::launch::async, [&u, timeoutMs] {
+            uint8_t buf[512];
+            return u.bulkReadUSBDevice(buf, sizeof buf, 0x82, timeoutMs);
+        });
+        EXPECT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
+        return reader;
+    }
     int resetsOn(const VirtualDevice& dev) {
         return static_cast<int>(bench.capture().select(dev.id(), UsbEvent::Reset).size());
     }
@@ -340,11 +349,7 @@ TEST_F(Transport, UnplugDuringReadThenReplugAndRestart) {
     QUserLibUsb& u = openFirst();
     const int firstDevnum = dev.deviceNumber();
     StreamCapture out(1);
-    auto reader = std::async(std::launch::async, [&] {
-        uint8_t buf[512];
-        return u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 5000);
-    });
-    ASSERT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
+    auto reader = pendingRead(u, dev, 5000);
     bench.unplug(dev);
     // As on a real host controller: the read in flight ends with an I/O
     // error, which does not yet say the device is gone; the next transfer does.
@@ -387,11 +392,7 @@ TEST_F(Transport, UnplugDuringReadThenReplugAndRestart) {
 TEST_F(Transport, AnAdapterOpenElsewhereInTheProgramIsLeftUntouched) {
     VirtualDevice& dev = addEcho();
     QUserLibUsb& first = openFirst();
-    auto reader = std::async(std::launch::async, [&] {
-        uint8_t buf[512];
-        return first.bulkReadUSBDevice(buf, sizeof buf, 0x82, 5000);
-    });
-    ASSERT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
+    auto reader = pendingRead(first, dev, 5000);
     bench.capture().clear();
     {
         StreamCapture out(1);
@@ -539,11 +540,7 @@ TEST_F(Transport, RestartChecksTheSerialNumberOfWhatIsInItsPort) {
 TEST_F(Transport, IdleBlockedReadCostsNoCpu) {
     VirtualDevice& dev = addEcho();
     QUserLibUsb& u = openFirst();
-    auto reader = std::async(std::launch::async, [&] {
-        uint8_t buf[512];
-        return u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 1500);
-    });
-    ASSERT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
+    auto reader = pendingRead(u, dev, 1500);
     double cpu0 = processCpuSeconds();
     auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(1s);
