@@ -27,7 +27,9 @@ int hold(QUserLibUsb& usb) {
     long total = 0;
     while (!stopping) {
         uint8_t buf[512];
-        const int n = usb.bulkReadUSBDevice(buf, sizeof buf, 0x82, 100);
+        // Long reads: the probe sits in poll(), not in an ioctl, nearly all
+        // the time (the bench cannot see a process killed inside an ioctl go).
+        const int n = usb.bulkReadUSBDevice(buf, sizeof buf, 0x82, 1000);
         if (n > 0) {
             total += n;
             printf("probe: read %ld bytes\n", total);

@@ -266,6 +266,26 @@ TEST_P(SameKind, AnAdapterBackInAnotherPortIsANewAdapter) {
     EXPECT_TRUE(all(fresh, gone, 10, 5));
 }
 
+// The link is seen lost and restored whichever way the read pending at the
+// unplug ends: an I/O error (as Linux host controllers end it), then "no
+// device" for the next read; or "no device" at once.
+TEST_P(SameKind, TheLinkIsRestoredWhicheverWayAPendingReadEnds) {
+    openAll(1);
+    VirtualDevice& dev = *fam->devices[0];
+    int number = 0;
+    for (int status : {-EPROTO, -ESHUTDOWN}) {
+        bench.unplug(dev, status);
+        ASSERT_TRUE(eventually([&] { return link(0) == 0; }, 3s)) << "status " << status;
+        bench.replug(dev);
+        ASSERT_TRUE(eventually([&] { return link(0) == 1; }, 5s)) << "status " << status;
+        fam->send(0, number, 5);
+        std::vector<Tag> got;
+        collect(0, 5, got, 5s);
+        EXPECT_TRUE(all(got, 0, number, 5)) << "status " << status;
+        number += 5;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, SameKind, ::testing::Values("canfd", "classic"),
                          [](const auto& p) { return std::string(p.param); });
 
@@ -319,7 +339,7 @@ TEST_P(HeldElsewhere, TheOpenFailsAsForAnAbsentAdapterAndTouchesNothing) {
     }
     EXPECT_EQ(YCAN_GetLastError(), absent);
     auto seen = bench.capture().all();
-    ASSERT_EQ(seen.size(), 1u) << ycansim::describe(seen.back());
+    ASSERT_EQ(seen.size(), 1u) << (seen.empty() ? std::string() : ycansim::describe(seen.back()));
     EXPECT_EQ(seen[0].kind, UsbEvent::Claim);
     EXPECT_EQ(seen[0].status, -EBUSY);
     EXPECT_EQ(YCAN_GetLinkState(type, 0, nullptr), -1);  // not open

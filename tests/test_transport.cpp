@@ -405,13 +405,19 @@ TEST_F(Transport, AnAdapterOpenElsewhereInTheProgramIsLeftUntouched) {
                   1u);
     }
     auto seen = bench.capture().all();
-    ASSERT_EQ(seen.size(), 1u) << describe(seen.back());
+    ASSERT_EQ(seen.size(), 1u) << (seen.empty() ? std::string() : describe(seen.back()));
     EXPECT_EQ(seen[0].kind, UsbEvent::Claim);
     EXPECT_EQ(seen[0].status, -EBUSY);
 
     dev.pushIn(0x82, {1, 2, 3});
     EXPECT_EQ(reader.get(), 3);
     EXPECT_EQ(first.GetUSBDeviceLinkStatus(), 1);
+
+    // Opening again what a transport holds hands it back first: not busy.
+    EXPECT_EQ(first.OpenUSBDevice(kVid, kPid, 0), 1);
+    uint8_t cmd[2] = {0x55, 1}, reply[8];
+    EXPECT_EQ(first.WriteUSBDevice(cmd, 2, 0x01, 100), 2);
+    EXPECT_EQ(first.ReadUSBDevice(reply, sizeof reply, 0x81, 500), 2);
 
     // Once the first lets go, the adapter can be had again.
     first.CloseUSBDevice();
@@ -442,7 +448,7 @@ TEST_F(Transport, AnotherProgramsAdapterIsRefusedNamingItsHolder) {
     std::vector<ycansim::UsbTransfer> seen;
     for (auto& t : bench.capture().all())
         if (t.kind != UsbEvent::Discard) seen.push_back(t);
-    ASSERT_EQ(seen.size(), 1u) << describe(seen.back());
+    ASSERT_EQ(seen.size(), 1u) << (seen.empty() ? std::string() : describe(seen.back()));
     EXPECT_EQ(seen[0].kind, UsbEvent::Claim);
     EXPECT_EQ(seen[0].status, -EBUSY);
 
@@ -535,6 +541,20 @@ TEST_F(Transport, RestartChecksTheSerialNumberOfWhatIsInItsPort) {
     EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 1);
     EXPECT_EQ(u.location().serial, "YC-0001");
     EXPECT_EQ(bench.capture().select(mine.id(), UsbEvent::Reset).size(), 1u);
+}
+
+// Some host controllers end a transfer pending at an unplug as "no device"
+// at once, instead of with an I/O error first.
+TEST_F(Transport, ReadPendingAtAnUnplugThatEndsAsNoDevice) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    auto reader = pendingRead(u, dev, 5000);
+    bench.unplug(dev, -ESHUTDOWN);
+    EXPECT_EQ(reader.get(), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 0);
+    bench.replug(dev);
+    u.RestartUSBDevice();
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 1);
 }
 
 TEST_F(Transport, IdleBlockedReadCostsNoCpu) {

@@ -59,13 +59,17 @@ void QUserLibUsb::noteAbsent(unsigned vid, unsigned pid, int index) {
 int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
     QUserMutex guard(mutex);
     std::unique_lock exclusive(handleGuard);
+    // An adapter this transport has open is handed back first: its claim
+    // would make the new open find it busy.
+    closeLocked();
+    heldElsewhere = false;
+    busyLogged = false;
     const int r = openLocked(vid, pid, index);
     if (r == 1) resumeTransfers();
     return r;
 }
 
 int QUserLibUsb::openLocked(unsigned vid, unsigned pid, int index) {
-    heldElsewhere = false;
     if (usbContext == nullptr) {
         noteAbsent(vid, pid, index);
         return 0;
@@ -102,7 +106,7 @@ int QUserLibUsb::openLocked(unsigned vid, unsigned pid, int index) {
             noteAbsent(vid, pid, index);
         } else {
             result = attachLocked(selected, vid, pid, index, nullptr);
-            if (result == Attach::Busy) noteBusy(selected, vid, pid, index, true);
+            if (result == Attach::Busy) noteBusy(selected, vid, pid, index);
         }
     }
     libusb_free_device_list(list, 1);
@@ -159,7 +163,15 @@ QUserLibUsb::Attach QUserLibUsb::attachLocked(libusb_device* dev, unsigned vid, 
         libusb_close(handle);
         return Attach::Elsewhere;
     }
-    libusb_reset_device(handle);
+    // libusb lets go of the interface around the reset and claims it again
+    // after it; when another program took it in between, it is theirs now.
+    if (libusb_reset_device(handle) != LIBUSB_SUCCESS) {
+        const int again = libusb_claim_interface(handle, kInterface);
+        if (again != LIBUSB_SUCCESS) {
+            libusb_close(handle);
+            return again == LIBUSB_ERROR_BUSY ? Attach::Busy : Attach::Failed;
+        }
+    }
     // A handle left from an earlier open is not leaked.
     if (libusb_device_handle* old = devHandle.exchange(handle)) libusb_close(old);
     if (expected == nullptr || !located) {
@@ -170,6 +182,7 @@ QUserLibUsb::Attach QUserLibUsb::attachLocked(libusb_device* dev, unsigned vid, 
     productId = pid;
     deviceIndex = index;
     heldElsewhere = false;
+    busyLogged = false;
     QUserLog::GetInstance()->Info("YORV Tip:USB Device<%d> Link...", index);
     linkStatus = 1;
     return Attach::Opened;
@@ -180,27 +193,40 @@ void QUserLibUsb::reopenLocked() {
     const int index = deviceIndex.load();
     libusb_device** list = nullptr;
     if (usbContext == nullptr || libusb_get_device_list(usbContext, &list) < 0) return;
-    Attach result = Attach::Failed;
-    bool seen = false;
-    for (ssize_t i = 0; list[i] != nullptr && result != Attach::Opened; ++i) {
+    bool opened = false;
+    bool busyHere = false;
+    for (ssize_t i = 0; list[i] != nullptr && !opened; ++i) {
         libusb_device_descriptor desc{};
         if (libusb_get_device_descriptor(list[i], &desc) != LIBUSB_SUCCESS) continue;
         if (desc.idVendor != vid || desc.idProduct != pid) continue;
         const Location at = placeOf(list[i]);
-        // Without a port path (no sysfs), the serial number alone tells.
-        if (!where.ports.empty() && (at.bus != where.bus || at.ports != where.ports)) continue;
-        seen = true;
-        result = attachLocked(list[i], vid, pid, index, &where);
-        if (result == Attach::Busy) noteBusy(list[i], vid, pid, index, false);
+        // Without a port path (no sysfs), the serial number alone tells:
+        // every adapter of the kind is looked at.
+        const bool atItsPort = !where.ports.empty() && at.bus == where.bus && at.ports == where.ports;
+        if (!where.ports.empty() && !atItsPort) continue;
+        const Attach result = attachLocked(list[i], vid, pid, index, &where);
+        opened = result == Attach::Opened;
+        // Held by another program: ours when it sits at our port; without
+        // a port path it may be anybody's.
+        if (result == Attach::Busy && atItsPort) {
+            busyHere = true;
+            noteBusy(list[i], vid, pid, index);
+        }
     }
     libusb_free_device_list(list, 1);
-    if (!seen || result == Attach::Elsewhere) noteAbsent(vid, pid, index);
+    heldElsewhere = busyHere;
+    if (!opened && !busyHere) {
+        busyLogged = false;
+        noteAbsent(vid, pid, index);
+    }
 }
 
-void QUserLibUsb::noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index,
-                           bool everyTime) {
-    // An open is told every time; a restart waiting for the adapter once.
-    if (heldElsewhere.exchange(true) && !everyTime) return;
+void QUserLibUsb::noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index) {
+    heldElsewhere = true;
+    // Said once while the adapter stays in other hands (an open after a
+    // close says it again).
+    if (busyLogged) return;
+    busyLogged = true;
     char what[64];
     snprintf(what, sizeof what, "YORV Tip:USB Device<%04x:%04x:%d>", vid, pid, index);
     const std::string text =
@@ -251,8 +277,12 @@ int QUserLibUsb::RestartUSBDevice() {
         // from another of its kind: it is looked for by its index again.
         if (located && (!where.ports.empty() || !where.serial.empty()))
             reopenLocked();
-        else
-            openLocked(vendorId, productId, deviceIndex);
+        else {
+            heldElsewhere = false;
+            // Not held, just away: the next time it is held is said again.
+            if (openLocked(vendorId, productId, deviceIndex) != 1 && !heldElsewhere.load())
+                busyLogged = false;
+        }
     }
     // Give the adapter time to come up before it is talked to; an abort ends
     // the pause early.

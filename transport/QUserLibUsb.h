@@ -121,7 +121,7 @@ private:
                         const Location* expected);
     void closeLocked();
     void noteAbsent(unsigned vid, unsigned pid, int index);
-    void noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index, bool everyTime);
+    void noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index);
 
     std::atomic<libusb_device_handle*> devHandle{nullptr};
     libusb_context* usbContext = nullptr;
@@ -144,6 +144,7 @@ private:
     Location where;
     bool located = false;
     std::atomic<bool> heldElsewhere{false};
+    bool busyLogged = false;  // under `mutex`
 
     // Held shared by transfers, exclusive by open and close.
     std::shared_mutex handleGuard;

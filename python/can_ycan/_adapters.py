@@ -128,24 +128,31 @@ class Adapter:
             if a is None:
                 if lib.YCAN_OpenDevice(device_type, index) != 1:
                     code, text = _library.last_error()
-                    model = model_of_type(device_type)
-                    busy = model and in_use_by(device_type, index, (model.vendor_id, model.product_id))
-                    if busy:
-                        raise CanInitializationError(busy, error_code=code)
-                    raise CanInitializationError(
-                        f"cannot open ycan adapter {device_type}:{index}: {text}", error_code=code
-                    )
-                a = cls(device_type, index, fd)
-                cls._open[(device_type, index)] = a
-            ch = a.channels.get(number)
-            if ch is None:
-                ch = a.channels[number] = Channel(a, number)
-            if ch.owner is not None:
-                raise CanInitializationError(
-                    f"channel {device_type}:{index}:{number} is already in use by another bus in this process"
-                )
-            ch.owner = bus
-            return ch
+                else:
+                    a = cls(device_type, index, fd)
+                    cls._open[(device_type, index)] = a
+            if a is not None:
+                return cls._give(a, number, bus)
+        # Why, told outside the lock: asking who holds the adapter takes a
+        # moment, and other buses may open theirs meanwhile.
+        model = model_of_type(device_type)
+        busy = model and in_use_by(device_type, index, (model.vendor_id, model.product_id))
+        if busy:
+            raise CanInitializationError(busy, error_code=code)
+        raise CanInitializationError(f"cannot open ycan adapter {device_type}:{index}: {text}", error_code=code)
+
+    @classmethod
+    def _give(cls, a, number, bus):
+        """Gives `bus` channel `number` of the open adapter (class lock held)."""
+        ch = a.channels.get(number)
+        if ch is None:
+            ch = a.channels[number] = Channel(a, number)
+        if ch.owner is not None:
+            raise CanInitializationError(
+                f"channel {a.device_type}:{a.index}:{number} is already in use by another bus in this process"
+            )
+        ch.owner = bus
+        return ch
 
     @classmethod
     def detach(cls, ch):

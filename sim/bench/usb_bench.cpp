@@ -2,6 +2,7 @@
 
 #include <umockdev.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <stdexcept>
 
@@ -82,9 +83,10 @@ VirtualDevice& UsbBench::addDevice(const DeviceLayout& layout, std::shared_ptr<D
     return dev;
 }
 
-void UsbBench::unplug(VirtualDevice& dev) {
+void UsbBench::unplug(VirtualDevice& dev, int pendingStatus) {
+    static_assert(kUnplugStatus == -EPROTO);
     if (!dev.plugged()) return;
-    dev.unplug();
+    dev.unplug(pendingStatus);
     transfers.add({nowUs(), dev.id(), UsbEvent::Unplug, 0, 0, {}});
 }
 

@@ -51,10 +51,13 @@ public:
     // Adds (plugs in) a device. libusb lists the newest device first.
     VirtualDevice& addDevice(const DeviceLayout& layout, std::shared_ptr<DeviceModel> model,
                              PlugOptions where = {});
-    // Pulls the device out: its pending transfers fail with a protocol
-    // error (libusb: LIBUSB_ERROR_IO), later requests get ENODEV (libusb:
-    // LIBUSB_ERROR_NO_DEVICE), and a "remove" event goes out.
-    void unplug(VirtualDevice& dev);
+    // Pulls the device out: its pending transfers end with `pendingStatus`
+    // (by default a protocol error, libusb: LIBUSB_ERROR_IO, as Linux host
+    // controllers end them; -ESHUTDOWN or -ENODEV give
+    // LIBUSB_ERROR_NO_DEVICE, as some do), later requests get ENODEV
+    // (LIBUSB_ERROR_NO_DEVICE), and a "remove" event goes out.
+    void unplug(VirtualDevice& dev, int pendingStatus = kUnplugStatus);
+    static constexpr int kUnplugStatus = -71;  // -EPROTO
     // Plugs it back in, by default into the same port under the next free
     // device number. Another port (or bus) is another place on the USB
     // tree: the device is seen there as a different one.

@@ -38,7 +38,7 @@ struct UsbTransfer {
     int device;       // the bench's device id
     UsbEvent kind;
     uint8_t endpoint;
-    int status;       // URB status (0, -ENOENT, -EPIPE, -ESHUTDOWN ...)
+    int status;       // URB status (0, -ENOENT, -EPIPE, -EPROTO ...)
     std::vector<uint8_t> data;
 };
 

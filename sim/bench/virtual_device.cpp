@@ -110,7 +110,8 @@ VirtualDevice::~VirtualDevice() {
     {
         // A claim still waiting to be answered refers to this device.
         std::unique_lock guard(lock);
-        pendingChanged.wait_for(guard, std::chrono::seconds(2), [this] { return deferredClaims == 0; });
+        // (umockdev's worker answers it within the claim grace.)
+        pendingChanged.wait(guard, [this] { return deferredClaims == 0; });
     }
     handOff();
     for (auto& node : nodes) {
@@ -206,7 +207,7 @@ void VirtualDevice::plug(int bus, int port, int devnum, const std::string& sysPa
     }
 }
 
-void VirtualDevice::unplug() {
+void VirtualDevice::unplug(int pendingStatus) {
     Node* node;
     {
         std::lock_guard guard(lock);
@@ -226,10 +227,10 @@ void VirtualDevice::unplug() {
     {
         std::lock_guard guard(lock);
         node->gone = true;
-        // As the host controller ends them when the device drops off: a
-        // protocol error (libusb: LIBUSB_ERROR_IO), not "no device"; only
-        // the requests after it find the device gone (ENODEV).
-        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), -EPROTO);
+        // As the host controller ends them when the device drops off (by
+        // default a protocol error, libusb: LIBUSB_ERROR_IO); the requests
+        // after it find the device gone (ENODEV).
+        while (!node->pending.empty()) finishLocked(*node, node->pending.begin(), pendingStatus);
         inQueue.clear();
         updateWakeupLocked(*node);
     }
@@ -562,7 +563,7 @@ bool VirtualDevice::handleIoctl(Node& node, UMockdevIoctlClient* client) {
 // ---- Interface claims -------------------------------------------------------
 
 namespace {
-constexpr auto kClaimGrace = std::chrono::milliseconds(200);
+constexpr auto kClaimGrace = std::chrono::milliseconds(500);
 constexpr unsigned kClaimRetryMs = 2;
 }  // namespace
 
@@ -640,13 +641,18 @@ bool VirtualDevice::claim(Node& node, UMockdevIoctlClient* client, UMockdevIoctl
     {
         std::lock_guard guard(lock);
         UMockdevIoctlClient* holder = claimantLocked(node);
+        const bool disconnecting = request == USBDEVFS_DISCONNECT_CLAIM;
         if (iface != 0) {
-            error = ENOENT;
-        } else if (holder != nullptr && holder != client) {
-            if (request == USBDEVFS_DISCONNECT_CLAIM && !spareUsbfs)
-                dropClaimLocked(node);
+            error = disconnecting ? EINVAL : ENOENT;
+        } else if (disconnecting && holder != nullptr) {
+            // usbfs is the driver bound to a claimed interface, whoever
+            // claimed it: spared, or unbound (the holder loses it).
+            if (spareUsbfs)
+                error = EBUSY;
             else
-                later = true;
+                dropClaimLocked(node);
+        } else if (holder != nullptr && holder != client) {
+            later = true;
         }
         if (later) ++deferredClaims;
     }
@@ -794,14 +800,6 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
                 return !umockdev_ioctl_client_get_connected(x->client);
             });
 
-        if (hostile && !haltedEps[ep] && hostility.stallPct > 0 &&
-            std::find(hostility.stallEps.begin(), hostility.stallEps.end(), ep) != hostility.stallEps.end() &&
-            static_cast<int>(hostileRng() % 100) < hostility.stallPct) {
-            haltedEps[ep] = true;
-            ++counts.stalls;
-            unstallAfter = std::chrono::milliseconds(std::max(1, hostility.stallMs));
-        }
-        const bool isHalted = haltedEps.count(ep) != 0 && haltedEps[ep];
         const bool control = u->type == USBDEVFS_URB_TYPE_CONTROL;
         if (!control && (ep & 0x7F) != 0) {
             UMockdevIoctlClient* holder = claimantLocked(node);
@@ -814,6 +812,15 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
                 setClaimantLocked(node, client);
             }
         }
+
+        if (hostile && !haltedEps[ep] && hostility.stallPct > 0 &&
+            std::find(hostility.stallEps.begin(), hostility.stallEps.end(), ep) != hostility.stallEps.end() &&
+            static_cast<int>(hostileRng() % 100) < hostility.stallPct) {
+            haltedEps[ep] = true;
+            ++counts.stalls;
+            unstallAfter = std::chrono::milliseconds(std::max(1, hostility.stallMs));
+        }
+        const bool isHalted = haltedEps.count(ep) != 0 && haltedEps[ep];
         if (control && urb->length >= 8) {
             // Standard requests the device answers (its string descriptors);
             // anything else stalls.

@@ -91,7 +91,7 @@ private:
 
     // Bench side: plugging in and out.
     void plug(int bus, int port, int devnum, const std::string& sysPath);
-    void unplug();
+    void unplug(int pendingStatus);
     // Detaches the ioctl handlers of every node this device had.
     void detachHandlers();
     // An old node of this device named /dev/bus/usb/<bus>/<devnum> lets go of
