@@ -6,9 +6,11 @@
 #include <libusb.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <set>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "sim/bench/child_process.h"
 #include "sim/bench/usb_bench.h"
 #include "bench_helpers.h"
+#include "eventually.h"
 #include "test_support.h"
 #include "transport/QUserLibUsb.h"
 
@@ -62,6 +65,15 @@ double processCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Whether the process's main thread waits in poll(): libusb waiting for its
+// transfers, outside any ioctl.
+bool waitingInPoll(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number == SYS_poll;
 }
 
 class Transport : public ::testing::Test {
@@ -460,7 +472,7 @@ TEST_F(Transport, AnotherProgramsAdapterIsRefusedNamingItsHolder) {
     // it waits for data: the emulation cannot tell a process killed inside
     // an ioctl from one that is still there.)
     ASSERT_TRUE(dev.waitPendingIn(0x82, 1, 2s));
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(ycantest::eventually([&] { return waitingInPoll(holder.pid()); }, 10s));
     EXPECT_EQ(holder.stop(SIGKILL, 5s), 128 + SIGKILL);
     QUserLibUsb u;
     EXPECT_EQ(u.OpenUSBDevice(kVid, kPid, 0), 1);
