@@ -523,6 +523,36 @@ TEST_F(Transport, RestartTakesOnlyTheAdapterBackAtItsOwnPort) {
     EXPECT_EQ(countOf(text, "[INFO ] YORV Tip:USB Device<0> Link...\n"), 1u) << text;
 }
 
+// Back, but taken by another program first: the restart leaves it alone,
+// says so once, and gets it once the other lets go.
+TEST_F(Transport, RestartWaitsWhileAnotherHoldsItsAdapter) {
+    VirtualDevice& dev = addEcho();
+    QUserLibUsb& u = openFirst();
+    bench.unplug(dev);
+    uint8_t buf[64];
+    EXPECT_EQ(u.bulkReadUSBDevice(buf, sizeof buf, 0x82, 100), LIBUSB_ERROR_NO_DEVICE);
+    bench.replug(dev);
+    auto other = std::make_unique<QUserLibUsb>();
+    ASSERT_EQ(other->OpenUSBDevice(kVid, kPid, 0), 1);
+    bench.capture().clear();
+    {
+        StreamCapture out(1);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            u.RestartUSBDevice();
+            EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 0);
+            EXPECT_TRUE(u.busy());
+        }
+        const std::string text = out.text();
+        EXPECT_EQ(countOf(text, "YORV Tip:USB Device<1234:5678:0> is already open in this program\n"), 1u) << text;
+        EXPECT_EQ(countOf(text, "Not Exist"), 0u) << text;
+    }
+    EXPECT_TRUE(bench.capture().select(dev.id(), UsbEvent::Reset).empty());
+    other.reset();
+    u.RestartUSBDevice();
+    EXPECT_EQ(u.GetUSBDeviceLinkStatus(), 1);
+    EXPECT_FALSE(u.busy());
+}
+
 // Another adapter of the same kind put into the port: its serial number
 // tells it apart; it is looked at, not reset or written to.
 TEST_F(Transport, RestartChecksTheSerialNumberOfWhatIsInItsPort) {

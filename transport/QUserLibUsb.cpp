@@ -63,7 +63,7 @@ int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
     // would make the new open find it busy.
     closeLocked();
     heldElsewhere = false;
-    busyLogged = false;
+    busyLogged = false;  // an open says it every time
     const int r = openLocked(vid, pid, index);
     if (r == 1) resumeTransfers();
     return r;
@@ -181,8 +181,6 @@ QUserLibUsb::Attach QUserLibUsb::attachLocked(libusb_device* dev, unsigned vid, 
     vendorId = vid;
     productId = pid;
     deviceIndex = index;
-    heldElsewhere = false;
-    busyLogged = false;
     QUserLog::GetInstance()->Info("YORV Tip:USB Device<%d> Link...", index);
     linkStatus = 1;
     return Attach::Opened;
@@ -214,11 +212,7 @@ void QUserLibUsb::reopenLocked() {
         }
     }
     libusb_free_device_list(list, 1);
-    heldElsewhere = busyHere;
-    if (!opened && !busyHere) {
-        busyLogged = false;
-        noteAbsent(vid, pid, index);
-    }
+    if (!opened && !busyHere) noteAbsent(vid, pid, index);
 }
 
 void QUserLibUsb::noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index) {
@@ -273,16 +267,15 @@ int QUserLibUsb::RestartUSBDevice() {
         if (aborted.load()) return 1;
         std::unique_lock exclusive(handleGuard);
         closeLocked();
+        heldElsewhere = false;
         // Without a port path or a serial number nothing tells the adapter
         // from another of its kind: it is looked for by its index again.
         if (located && (!where.ports.empty() || !where.serial.empty()))
             reopenLocked();
-        else {
-            heldElsewhere = false;
-            // Not held, just away: the next time it is held is said again.
-            if (openLocked(vendorId, productId, deviceIndex) != 1 && !heldElsewhere.load())
-                busyLogged = false;
-        }
+        else
+            openLocked(vendorId, productId, deviceIndex);
+        // Back, or just away: the next time it is held elsewhere is said again.
+        if (!heldElsewhere.load()) busyLogged = false;
     }
     // Give the adapter time to come up before it is talked to; an abort ends
     // the pause early.

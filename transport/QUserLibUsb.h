@@ -60,7 +60,8 @@ public:
     // Clears the halt of every endpoint used since the last close, resets,
     // releases and closes the device. Always 1.
     int CloseUSBDevice();
-    // Whether the last open found the adapter held by another program.
+    // Whether the last open or restart found the adapter held by another
+    // program.
     bool busy() const { return heldElsewhere.load(); }
 
     // Where an opened adapter sits: its bus, its port path from the root
