@@ -158,11 +158,18 @@ def receive_bridge_alone(rate):
     return float(got.group(1)) if got and int(got.group(2)) == frames else None
 
 
+# Shell that waits (a few seconds at most) until a program reads vcan0: the
+# traffic starts when the bridge starts the channel, and a candump started
+# beside it may otherwise bind after the first frames went by.
+READER_ON_VCAN0 = ("for i in $(seq 300); do grep -q '^ *vcan0 .* raw$' /proc/net/can/rcvlist_all 2>/dev/null "
+                   "&& break; sleep 0.01; done; ")
+
+
 def receive_bridge_candump(rate):
     vcan()
-    script = (f"{ycan} bridge 43:0 0=vcan0 2>{shm}/bridge.err & B=$!; "
-              f"timeout 60 candump -L -r 16777216 -n {frames} vcan0 > {shm}/candump.txt; "
-              f"{thread_cpu('$B')}; kill -TERM $B; wait $B")
+    script = (f"timeout 60 candump -L -r 16777216 -n {frames} vcan0 > {shm}/candump.txt & C=$!; "
+              f"{READER_ON_VCAN0}{ycan} bridge 43:0 0=vcan0 2>{shm}/bridge.err & B=$!; "
+              f"wait $C; {thread_cpu('$B')}; kill -TERM $B; wait $B")
     offer(rate, frames, script)
     got = stamps_rate(f"{shm}/candump.txt", frames)
     main, rx = read_cpu()
@@ -197,8 +204,9 @@ def transmit_bridged():
 
 def latency_bridged(count=500, rate=500):
     vcan()
-    script = (f"{ycan} bridge 43:0 0=vcan0 2>/dev/null & B=$!; "
-              f"timeout 60 candump -L -n {count} vcan0 > {shm}/lat-dump.txt; kill -TERM $B; wait $B")
+    script = (f"timeout 60 candump -L -n {count} vcan0 > {shm}/lat-dump.txt & C=$!; "
+              f"{READER_ON_VCAN0}{ycan} bridge 43:0 0=vcan0 2>/dev/null & B=$!; "
+              f"wait $C; kill -TERM $B; wait $B")
     r = run([virtual, "--canfd", "43", "--fd", "0", "--inject", str(count), "--rate", str(rate), "--ids", "100-7FF",
              "--candump", "--duration", "60000", "--", "sh", "-c", script])
     injected = {m.group(2): float(m.group(1)) for m in re.finditer(r"\((\d+\.\d+)\) can0 (\S+)", r.stderr)}
