@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy cppcheck pkg-config binutils dpkg-dev file
   libgtest-dev libbenchmark-dev python3 python3-can python3-pytest python3-pip python3-setuptools python3-wheel python3-venv can-utils tmux
-  user-mode-linux kmod iproute2
+  user-mode-linux kmod iproute2 qemu-system-x86 busybox-static udev xz-utils
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev libssl-dev
 )
 
