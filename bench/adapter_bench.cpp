@@ -10,7 +10,7 @@ namespace {
 
 class Plain : public ycansim::DeviceModel {
 public:
-    void onOut(ycansim::VirtualDevice&, uint8_t, const std::vector<uint8_t>&) override {}
+    void onOut(ycansim::DeviceEndpoints&, uint8_t, const std::vector<uint8_t>&) override {}
 };
 
 ycansim::DeviceLayout plainLayout() {

@@ -52,7 +52,7 @@ DeviceLayout testLayout() {
 // Sends back whatever it receives: 0x01 -> 0x81, 0x02 -> 0x82.
 class EchoModel : public ycansim::DeviceModel {
 public:
-    void onOut(VirtualDevice& dev, uint8_t ep, const Bytes& data) override {
+    void onOut(ycansim::DeviceEndpoints& dev, uint8_t ep, const Bytes& data) override {
         if (silent) return;
         dev.pushIn(static_cast<uint8_t>(ep | 0x80), data);
     }

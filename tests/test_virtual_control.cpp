@@ -55,8 +55,9 @@ protected:
         classicModel = classic.model;
         const auto fdLayout = ycansim::canFdLayout(43);
         const auto classicLayout = ycansim::usbCanLayout();
+        attachment = ycanvirtual::benchAttachment(bench);
         server = std::make_unique<ycanvirtual::ControlServer>(
-            bench, std::vector<ycanvirtual::ControlledAdapter>{
+            *attachment, std::vector<ycanvirtual::ControlledAdapter>{
                        {fdLayout.vendorId, fdLayout.productId, devices[0], models[0], nullptr},
                        {classicLayout.vendorId, classicLayout.productId, &classic.device, nullptr, classicModel}});
     }
@@ -66,6 +67,7 @@ protected:
     }
 
     std::shared_ptr<ycansim::VirtualUsbCanAdapter> classicModel;
+    std::unique_ptr<ycanvirtual::Attachment> attachment;
     std::unique_ptr<ycanvirtual::ControlServer> server;
 };
 

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "sim/bench/usb_bench.h"
 #include "sim/record/recorder_adapter.h"
 #include "tools/ycan/frame_text.h"
 
@@ -128,7 +129,7 @@ std::string describe(const ycansim::ClassicChannelState& s) {
 
 }  // namespace
 
-ControlServer::ControlServer(ycansim::UsbBench& b, std::vector<ControlledAdapter> list)
+ControlServer::ControlServer(Attachment& b, std::vector<ControlledAdapter> list)
     : bench(b), adapters(std::move(list)) {
     const char* tmp = getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): nothing here sets the environment
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/ycan-virtual-XXXXXX";

@@ -20,9 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim/bench/usb_bench.h"
+#include "sim/bench/device_model.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
+#include "tools/virtual_attachment.h"
 
 namespace ycanvirtual {
 
@@ -31,7 +32,7 @@ namespace ycanvirtual {
 struct ControlledAdapter {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    ycansim::VirtualDevice* device = nullptr;
+    ycansim::DeviceEndpoints* device = nullptr;
     std::shared_ptr<ycansim::VirtualCanFdAdapter> canFd;
     std::shared_ptr<ycansim::VirtualUsbCanAdapter> classic;
 };
@@ -39,8 +40,8 @@ struct ControlledAdapter {
 class ControlServer {
 public:
     // Listens on a new socket in a private temporary directory. `adapters`
-    // in the order they were added to the bench.
-    ControlServer(ycansim::UsbBench& bench, std::vector<ControlledAdapter> adapters);
+    // in the order they were attached.
+    ControlServer(Attachment& attachment, std::vector<ControlledAdapter> adapters);
     // Stops serving and removes the socket.
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
@@ -57,7 +58,7 @@ private:
     bool awaitInput(int fd) const;
     const ControlledAdapter* find(uint32_t type, uint32_t index) const;
 
-    ycansim::UsbBench& bench;
+    Attachment& bench;
     std::vector<ControlledAdapter> adapters;
     std::string directory;
     std::string socketPath;

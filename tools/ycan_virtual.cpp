@@ -28,6 +28,7 @@
 #include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "tools/foreground_command.h"
+#include "tools/virtual_attachment.h"
 #include "tools/virtual_control.h"
 
 using namespace std::chrono;
@@ -84,6 +85,10 @@ const char* kUsage =
     "                       YCAN_VIRTUAL_CONTROL: inject TYPE:INDEX:CH FRAME..., sent TYPE:INDEX:CH\n"
     "                       [N [MS]], state TYPE:INDEX:CH, unplug/replug TYPE:INDEX (see README.md);\n"
     "                       the command then runs without a time limit unless --duration is given\n"
+    "Attachment:\n"
+    "  --usbip              attach the adapters to this machine's kernel through USB/IP (vhci-hcd;\n"
+    "                       root, modprobe vhci-hcd) instead of emulating usbfs: any program\n"
+    "                       reaches them through the real usbfs, as a cable-attached adapter\n"
     "Output (on standard error; standard output is COMMAND's):\n"
     "  --candump            bus traffic in candump log format\n"
     "  --quiet              no bus traffic lines\n";
@@ -110,6 +115,7 @@ struct Options {
     bool expectEcho = false;
     bool candump = false;
     bool quiet = false;
+    bool usbip = false;
     std::vector<std::string> command;
 };
 
@@ -226,6 +232,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--control") o.control = true;
         else if (a == "--candump") o.candump = true;
         else if (a == "--quiet") o.quiet = true;
+        else if (a == "--usbip") o.usbip = true;
         else if (a == "--help" || a == "-h") {
             // Asked for: the usage is the answer, not a complaint.
             fputs(kUsage, stdout);
@@ -356,7 +363,7 @@ public:
 
 class FdTraffic : public TrafficAdapter {
 public:
-    FdTraffic(ycansim::VirtualCanFdAdapter& a, ycansim::VirtualDevice& d) : adapter(a), dev(d) {}
+    FdTraffic(ycansim::VirtualCanFdAdapter& a, ycansim::DeviceEndpoints& d) : adapter(a), dev(d) {}
     bool channelStarted(unsigned ch) override { return adapter.channel(ch).started; }
     void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
         std::vector<ycansim::BusFrame> bus;
@@ -397,12 +404,12 @@ public:
 
 private:
     ycansim::VirtualCanFdAdapter& adapter;
-    ycansim::VirtualDevice& dev;
+    ycansim::DeviceEndpoints& dev;
 };
 
 class ClassicTraffic : public TrafficAdapter {
 public:
-    ClassicTraffic(ycansim::VirtualUsbCanAdapter& a, ycansim::VirtualDevice& d) : adapter(a), dev(d) {}
+    ClassicTraffic(ycansim::VirtualUsbCanAdapter& a, ycansim::DeviceEndpoints& d) : adapter(a), dev(d) {}
     bool channelStarted(unsigned ch) override {
         auto s = adapter.channel(ch);
         return s.initialised && s.starts > 0;
@@ -444,26 +451,27 @@ public:
 
 private:
     ycansim::VirtualUsbCanAdapter& adapter;
-    ycansim::VirtualDevice& dev;
+    ycansim::DeviceEndpoints& dev;
 };
 
 // The virtual adapters the options ask for, on one bench. The first CAN FD
 // or classic adapter carries the traffic.
 struct Adapters {
-    ycansim::UsbBench bench;
+    std::unique_ptr<ycanvirtual::Attachment> bench;
     std::vector<std::shared_ptr<ycansim::DeviceModel>> models;
     std::vector<ycanvirtual::ControlledAdapter> controlled;
     std::unique_ptr<TrafficAdapter> traffic;
-    ycansim::VirtualDevice* trafficDevice = nullptr;
+    ycansim::DeviceEndpoints* trafficDevice = nullptr;
     unsigned trafficChannels = 0;
     bool fdCapable = false;
 
-    explicit Adapters(const Options& o) {
+    explicit Adapters(const Options& o)
+        : bench(o.usbip ? ycanvirtual::usbipAttachment() : ycanvirtual::benchAttachment()) {
         for (unsigned type : o.canfd) {
             auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type);
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
             const ycansim::DeviceLayout layout = ycansim::canFdLayout(type);
-            auto& dev = bench.addDevice(layout, m);
+            auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, m, nullptr});
             if (!traffic) carryTraffic(std::make_unique<FdTraffic>(*m, dev), dev, m->channelCount(), true);
             models.push_back(m);
@@ -472,7 +480,7 @@ struct Adapters {
             auto m = std::make_shared<ycansim::VirtualUsbCanAdapter>();
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
             const ycansim::DeviceLayout layout = ycansim::usbCanLayout();
-            auto& dev = bench.addDevice(layout, m);
+            auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m});
             if (!traffic) carryTraffic(std::make_unique<ClassicTraffic>(*m, dev), dev, 2, false);
             models.push_back(m);
@@ -480,14 +488,14 @@ struct Adapters {
         for (unsigned type : o.recorders) {
             auto m = std::make_shared<ycansim::VirtualRecorder>();
             const ycansim::DeviceLayout layout = ycansim::recorderLayout(type);
-            auto& dev = bench.addDevice(layout, m);
+            auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, nullptr});
             models.push_back(m);
         }
     }
 
 private:
-    void carryTraffic(std::unique_ptr<TrafficAdapter> t, ycansim::VirtualDevice& dev, unsigned channels, bool fd) {
+    void carryTraffic(std::unique_ptr<TrafficAdapter> t, ycansim::DeviceEndpoints& dev, unsigned channels, bool fd) {
         traffic = std::move(t);
         trafficDevice = &dev;
         trafficChannels = channels;
@@ -588,12 +596,12 @@ private:
     void playFaults() {
         const long since = duration_cast<milliseconds>(steady_clock::now() - startedAt).count();
         if (opts.unplugAt >= 0 && !unplugged && since >= opts.unplugAt) {
-            adapters.bench.unplug(*adapters.trafficDevice);
+            adapters.bench->unplug(*adapters.trafficDevice);
             unplugged = true;
             fprintf(reportOut(), "ycan-virtual: adapter unplugged\n");
         }
         if (unplugged && !replugged && since >= opts.unplugAt + opts.replugAfter) {
-            adapters.bench.replug(*adapters.trafficDevice);
+            adapters.bench->replug(*adapters.trafficDevice);
             replugged = true;
             fprintf(reportOut(), "ycan-virtual: adapter plugged back in\n");
         }
@@ -675,7 +683,7 @@ int run(const Options& o) {
     std::unique_ptr<ycanvirtual::ControlServer> control;
     std::vector<std::string> env;
     if (o.control) {
-        control = std::make_unique<ycanvirtual::ControlServer>(adapters.bench, adapters.controlled);
+        control = std::make_unique<ycanvirtual::ControlServer>(*adapters.bench, adapters.controlled);
         env.push_back("YCAN_VIRTUAL_CONTROL=" + control->path());
         adapters.traffic.reset();
     }
@@ -727,7 +735,8 @@ int run(const Options& o) {
 
 int main(int argc, char** argv) {
     Options o = parse(argc, argv);
-    ensurePreload(argv);
+    // Over USB/IP the command meets the kernel's own usbfs.
+    if (!o.usbip) ensurePreload(argv);
     // A pipe reader that goes away must not kill us before the summary.
     signal(SIGPIPE, SIG_IGN);
     try {

@@ -3,24 +3,24 @@
 #include <algorithm>
 #include <utility>
 
-#include "sim/bench/virtual_device.h"
+#include "sim/bench/device_model.h"
 
 namespace ycansim {
 
 InBatcher::InBatcher(uint8_t endpoint, Pack packer) : ep(endpoint), pack(std::move(packer)) {}
 
-void InBatcher::add(VirtualDevice& dev, std::vector<std::vector<uint8_t>> more) {
+void InBatcher::add(DeviceEndpoints& dev, std::vector<std::vector<uint8_t>> more) {
     std::lock_guard guard(lock);
     for (auto& r : more) records.push_back(std::move(r));
     pumpLocked(dev);
 }
 
-void InBatcher::pump(VirtualDevice& dev) {
+void InBatcher::pump(DeviceEndpoints& dev) {
     std::lock_guard guard(lock);
     pumpLocked(dev);
 }
 
-void InBatcher::pumpLocked(VirtualDevice& dev) {
+void InBatcher::pumpLocked(DeviceEndpoints& dev) {
     // Lock order: this lock, then the device's (pushIn, inRoom). The device
     // calls onInReady without its lock, so the order never turns round.
     while (!records.empty()) {

@@ -15,7 +15,7 @@
 
 namespace ycansim {
 
-class VirtualDevice;
+class DeviceEndpoints;
 
 class InBatcher {
 public:
@@ -28,10 +28,10 @@ public:
     InBatcher(uint8_t ep, Pack pack);
 
     // Records that arrived from the bus; sent at once if the host waits.
-    void add(VirtualDevice& dev, std::vector<std::vector<uint8_t>> records);
+    void add(DeviceEndpoints& dev, std::vector<std::vector<uint8_t>> records);
     // Sends what waits, while the host has transfers to fill: the device
     // model calls it from onInReady.
-    void pump(VirtualDevice& dev);
+    void pump(DeviceEndpoints& dev);
     // The adapter lost its buffer (power-on reset).
     void clear();
     // An adapter slower than the host: at most `recordsPerSecond` records
@@ -46,7 +46,7 @@ public:
     uint64_t sent() const;
 
 private:
-    void pumpLocked(VirtualDevice& dev);
+    void pumpLocked(DeviceEndpoints& dev);
     // How many of the waiting records may leave now (all, unless paced).
     size_t recordsAllowedLocked();
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 namespace ycansim {
 
@@ -21,16 +22,11 @@ UsbBench::UsbBench() {
     }
     // libusb refuses to start without a usbfs directory, even an empty one.
     std::filesystem::create_directories(root + "/dev/bus/usb");
-    timerThread = std::thread([this] { timerLoop(); });
+    timer = std::make_unique<TimerThread>();
 }
 
 UsbBench::~UsbBench() {
-    {
-        std::lock_guard guard(timerLock);
-        stopping = true;
-    }
-    timerWake.notify_all();
-    timerThread.join();
+    timer.reset();
 
     for (auto& dev : devices) {
         const bool plugged = dev->plugged();
@@ -43,8 +39,7 @@ UsbBench::~UsbBench() {
 }
 
 size_t UsbBench::pendingWork() const {
-    std::lock_guard guard(timerLock);
-    return timers.size();
+    return timer->pending();
 }
 
 size_t UsbBench::descriptorsHeld() const {
@@ -122,30 +117,7 @@ void UsbBench::replug(VirtualDevice& dev, PlugOptions where) {
 }
 
 void UsbBench::after(std::chrono::milliseconds delay, std::function<void()> fn) {
-    {
-        std::lock_guard guard(timerLock);
-        timers.emplace(std::chrono::steady_clock::now() + delay, std::move(fn));
-    }
-    timerWake.notify_all();
-}
-
-void UsbBench::timerLoop() {
-    std::unique_lock guard(timerLock);
-    while (!stopping) {
-        if (timers.empty()) {
-            timerWake.wait(guard);
-            continue;
-        }
-        auto first = timers.begin();
-        if (timerWake.wait_until(guard, first->first) == std::cv_status::no_timeout) continue;
-        first = timers.begin();
-        if (first == timers.end() || first->first > std::chrono::steady_clock::now()) continue;
-        std::function<void()> fn = std::move(first->second);
-        timers.erase(first);
-        guard.unlock();
-        fn();
-        guard.lock();
-    }
+    timer->after(delay, std::move(fn));
 }
 
 }  // namespace ycansim

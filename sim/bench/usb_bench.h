@@ -21,6 +21,7 @@
 
 #include "sim/bench/device_model.h"
 #include "sim/bench/usb_capture.h"
+#include "sim/bench/timer_thread.h"
 #include "sim/bench/usb_layout.h"
 #include "sim/bench/virtual_device.h"
 
@@ -79,7 +80,6 @@ public:
 
 private:
     friend class VirtualDevice;
-    void timerLoop();
     static constexpr int kMaxDevnum = 127;
     int nextDevnum(int bus);
     int freePort(int bus) const;
@@ -89,12 +89,7 @@ private:
     UsbCapture transfers;
     std::vector<std::unique_ptr<VirtualDevice>> devices;
     std::map<int, int> lastDevnum;
-
-    mutable std::mutex timerLock;
-    std::condition_variable timerWake;
-    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers;
-    bool stopping = false;
-    std::thread timerThread;
+    std::unique_ptr<TimerThread> timer;
 };
 
 }  // namespace ycansim

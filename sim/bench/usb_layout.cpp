@@ -35,6 +35,41 @@ std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout) {
     return d;
 }
 
+bool answerDescriptorRequest(const DeviceLayout& layout, const uint8_t setup[8], std::vector<uint8_t>& answer) {
+    constexpr uint8_t kStandardIn = 0x80, kGetDescriptor = 6;
+    constexpr unsigned kDevice = 1, kConfiguration = 2, kString = 3;
+    const unsigned value = setup[2] | setup[3] << 8;
+    const size_t wanted = setup[6] | setup[7] << 8;
+    if (setup[0] != kStandardIn || setup[1] != kGetDescriptor) return false;
+    const unsigned index = value & 0xFF;
+    const std::vector<uint8_t> all = buildDescriptors(layout);
+    constexpr size_t kDeviceLength = 18;
+    switch (value >> 8) {
+    case kDevice:
+        if (index != 0) return false;
+        answer.assign(all.begin(), all.begin() + kDeviceLength);
+        break;
+    case kConfiguration:
+        if (index != 0) return false;
+        answer.assign(all.begin() + kDeviceLength, all.end());
+        break;
+    case kString:
+        if (index == 0) {
+            answer = {4, kString, 0x09, 0x04};  // one language: US English
+        } else if (index == kSerialStringIndex && !layout.serial.empty()) {
+            answer = {static_cast<uint8_t>(2 + 2 * layout.serial.size()), kString};
+            for (char c : layout.serial) answer.insert(answer.end(), {static_cast<uint8_t>(c), 0});
+        } else {
+            return false;
+        }
+        break;
+    default:
+        return false;
+    }
+    if (answer.size() > wanted) answer.resize(wanted);
+    return true;
+}
+
 std::string usbDevNode(int bus, int devnum) {
     char node[32];
     snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, devnum);

@@ -742,24 +742,6 @@ void VirtualDevice::reset(Node& node, UMockdevIoctlClient* client) {
     complete(client, 0, 0);
 }
 
-bool VirtualDevice::answerControl(const uint8_t setup[8], std::vector<uint8_t>& answer) const {
-    constexpr uint8_t kStandardIn = 0x80, kGetDescriptor = 6, kString = 3;
-    const unsigned value = setup[2] | setup[3] << 8;
-    const size_t wanted = setup[6] | setup[7] << 8;
-    if (setup[0] != kStandardIn || setup[1] != kGetDescriptor || (value >> 8) != kString) return false;
-    const unsigned index = value & 0xFF;
-    if (index == 0) {
-        answer = {4, kString, 0x09, 0x04};  // one language: US English
-    } else if (index == kSerialStringIndex && !deviceLayout.serial.empty()) {
-        answer = {static_cast<uint8_t>(2 + 2 * deviceLayout.serial.size()), kString};
-        for (char c : deviceLayout.serial) answer.insert(answer.end(), {static_cast<uint8_t>(c), 0});
-    } else {
-        return false;
-    }
-    if (answer.size() > wanted) answer.resize(wanted);
-    return true;
-}
-
 bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     GError* err = nullptr;
     auto urb = std::make_unique<Urb>();
@@ -826,7 +808,7 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
             // anything else stalls.
             std::vector<uint8_t> setup(urb->buffer->data, urb->buffer->data + 8);
             std::vector<uint8_t> answer;
-            const bool known = answerControl(setup.data(), answer);
+            const bool known = answerDescriptorRequest(deviceLayout, setup.data(), answer);
             if (known && answer.size() > static_cast<size_t>(urb->length - 8))
                 answer.resize(static_cast<size_t>(urb->length - 8));
             record(static_cast<int>(UsbEvent::Control), 0, known ? 0 : -EPIPE, setup);

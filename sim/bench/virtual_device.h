@@ -28,7 +28,7 @@ namespace ycansim {
 
 class UsbBench;
 
-class VirtualDevice {
+class VirtualDevice final : public DeviceEndpoints {
 public:
     VirtualDevice(UsbBench& bench, int id, DeviceLayout layout, std::shared_ptr<DeviceModel> model);
     ~VirtualDevice();
@@ -45,13 +45,10 @@ public:
     // sysfs path of the current node ("/sys/devices/..."), empty when unplugged.
     std::string sysPath() const;
 
-    // Data the device has for the host on IN endpoint `ep`: it completes the
-    // oldest pending IN transfer on that endpoint, or waits for one (as a
-    // device buffers data until the host polls). A chunk longer than the
-    // transfer fills it and the rest goes to the next one. Thread-safe.
-    void pushIn(uint8_t ep, std::vector<uint8_t> data);
-    // The same, after a delay.
-    void pushInAfter(uint8_t ep, std::vector<uint8_t> data, std::chrono::milliseconds delay);
+    // The IN endpoints (see DeviceEndpoints).
+    void pushIn(uint8_t ep, std::vector<uint8_t> data) override;
+    void pushInAfter(uint8_t ep, std::vector<uint8_t> data, std::chrono::milliseconds delay) override;
+    size_t inRoom(uint8_t ep) const override;
 
     // Fault injection.
     // The next `count` chunks pushed on `ep` are lost.
@@ -77,9 +74,6 @@ public:
     int finishedIn(uint8_t ep) const;
     // Chunks queued on `ep` that no transfer has taken yet.
     int queuedIn(uint8_t ep) const;
-    // Length of the first transfer pending on `ep` that no queued chunk
-    // will fill; 0 when there is none (the host is not asking for more).
-    size_t inRoom(uint8_t ep) const;
     // Waits until the host has at least `count` IN transfers pending on ep.
     bool waitPendingIn(uint8_t ep, int count, std::chrono::milliseconds timeout) const;
 
@@ -114,8 +108,6 @@ private:
     static int retryClaim(void* deferred);
     // Ends a claim: record, answer, and take it when `error` is 0.
     void finishClaim(Node& node, UMockdevIoctlClient* client, uint32_t iface, int error);
-    // A standard request on the default pipe: the answer, or false to stall.
-    bool answerControl(const uint8_t setup[8], std::vector<uint8_t>& answer) const;
 
     // All below with `lock` held.
     void enqueue(uint8_t ep, std::vector<uint8_t> data);

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "sim/bench/secured_packet.h"
-#include "sim/bench/virtual_device.h"
+#include "sim/bench/device_model.h"
 
 namespace ycansim {
 
@@ -63,7 +63,7 @@ VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)
       clock(deviceType == 66 || deviceType == 67 ? 80 : 60),
       outbox(0x83, packDataPackets) {}
 
-void VirtualCanFdAdapter::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {
+void VirtualCanFdAdapter::onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) {
     if (ep == 0x02) {
         onDataPacket(dev, data);
         return;
@@ -206,7 +206,7 @@ std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8
     return r;
 }
 
-void VirtualCanFdAdapter::onDataPacket(VirtualDevice& dev, const std::vector<uint8_t>& packet) {
+void VirtualCanFdAdapter::onDataPacket(DeviceEndpoints& dev, const std::vector<uint8_t>& packet) {
     bool echo = false;
     {
         std::lock_guard guard(lock);
@@ -305,7 +305,7 @@ std::vector<uint8_t> encodeDataPacket(const std::vector<BusFrame>& frames) {
     return p;
 }
 
-void VirtualCanFdAdapter::inject(VirtualDevice& dev, const std::vector<BusFrame>& frames,
+void VirtualCanFdAdapter::inject(DeviceEndpoints& dev, const std::vector<BusFrame>& frames,
                                  const StreamShape& shape) {
     // Packets, then transfers of whole packets or of a fixed size.
     std::vector<std::vector<uint8_t>> pkts;
@@ -349,7 +349,7 @@ bool FdChannelState::accepts(const BusFrame& f) const {
     return false;
 }
 
-void VirtualCanFdAdapter::fromBus(VirtualDevice& dev, const std::vector<BusFrame>& frames) {
+void VirtualCanFdAdapter::fromBus(DeviceEndpoints& dev, const std::vector<BusFrame>& frames) {
     std::vector<std::vector<uint8_t>> records;
     records.reserve(frames.size());
     {
@@ -360,11 +360,11 @@ void VirtualCanFdAdapter::fromBus(VirtualDevice& dev, const std::vector<BusFrame
     outbox.add(dev, std::move(records));
 }
 
-void VirtualCanFdAdapter::onInReady(VirtualDevice& dev, uint8_t ep) {
+void VirtualCanFdAdapter::onInReady(DeviceEndpoints& dev, uint8_t ep) {
     if (ep == outbox.endpoint()) outbox.pump(dev);
 }
 
-void VirtualCanFdAdapter::onReset(VirtualDevice&) {
+void VirtualCanFdAdapter::onReset(DeviceEndpoints&) {
     outbox.clear();
     std::lock_guard guard(lock);
     // Configuration goes; the counters a test reads stay.

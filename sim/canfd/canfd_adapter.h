@@ -107,7 +107,7 @@ class VirtualCanFdAdapter : public DeviceModel {
 public:
     explicit VirtualCanFdAdapter(unsigned deviceType);
 
-    void onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
+    void onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
 
     // Behaviour (thread-safe).
     void setVersions(uint16_t v0, uint16_t v1);
@@ -128,13 +128,13 @@ public:
     void withholdEchoes(int count, int after = 0);
 
     // Sends frames to the host on 0x83 at once, in the shape given (thread-safe).
-    void inject(VirtualDevice& dev, const std::vector<BusFrame>& frames, const StreamShape& shape = {});
+    void inject(DeviceEndpoints& dev, const std::vector<BusFrame>& frames, const StreamShape& shape = {});
     // Frames that arrived on the bus (thread-safe). Like a real adapter's,
     // they wait in its buffer until the host polls 0x83, and what waits goes
     // out together: up to 10 records a data packet, as many whole packets as
     // the host's transfer holds. A USB reset empties the buffer. The
     // channel's acceptance filter, when enabled, drops what it does not pass.
-    void fromBus(VirtualDevice& dev, const std::vector<BusFrame>& frames);
+    void fromBus(DeviceEndpoints& dev, const std::vector<BusFrame>& frames);
     // Frames waiting in the buffer, and frames sent from it to the host.
     size_t framesWaiting() const { return outbox.waiting(); }
     uint64_t framesSent() const { return outbox.sent(); }
@@ -142,7 +142,7 @@ public:
     // the buffer for the host (0: as fast as it polls), counted from the
     // next frame that arrives; pumpToHost sends what has become due.
     void limitRateToHost(double framesPerSecond) { outbox.setPace(framesPerSecond); }
-    void pumpToHost(VirtualDevice& dev) { outbox.pump(dev); }
+    void pumpToHost(DeviceEndpoints& dev) { outbox.pump(dev); }
 
     // Inspection (thread-safe).
     unsigned deviceType() const { return type; }
@@ -164,8 +164,8 @@ public:
 
     // A USB reset is a power-on for the adapter: channels, filters and the
     // function set start over.
-    void onReset(VirtualDevice& dev) override;
-    void onInReady(VirtualDevice& dev, uint8_t ep) override;
+    void onReset(DeviceEndpoints& dev) override;
+    void onInReady(DeviceEndpoints& dev, uint8_t ep) override;
 
 private:
     // A command's reply (reply false: none goes out), lock held; the
@@ -176,7 +176,7 @@ private:
     bool answerFilter(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
     bool answerStartStop(const std::vector<uint8_t>& cmd, std::vector<uint8_t>& r);
     std::vector<uint8_t> directTransfer(const std::vector<uint8_t>& payload, bool& reply);
-    void onDataPacket(VirtualDevice& dev, const std::vector<uint8_t>& packet);
+    void onDataPacket(DeviceEndpoints& dev, const std::vector<uint8_t>& packet);
 
     const unsigned type;
     const unsigned channels;

@@ -1,6 +1,6 @@
 #include "sim/record/recorder_adapter.h"
 
-#include "sim/bench/virtual_device.h"
+#include "sim/bench/device_model.h"
 
 namespace ycansim {
 
@@ -21,7 +21,7 @@ DeviceLayout recorderLayout(unsigned deviceType) {
     return layout;
 }
 
-void VirtualRecorder::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {
+void VirtualRecorder::onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) {
     if (ep != 0x01) return;
     std::vector<std::vector<uint8_t>> out;
     std::chrono::milliseconds wait{0};

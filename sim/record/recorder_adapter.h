@@ -32,7 +32,7 @@ struct RecorderFilter {
 
 class VirtualRecorder : public DeviceModel {
 public:
-    void onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
+    void onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
 
     // Behaviour (thread-safe).
     void setBoardValues(uint16_t a, uint16_t b, uint8_t c);

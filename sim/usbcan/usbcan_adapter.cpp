@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "sim/bench/secured_packet.h"
-#include "sim/bench/virtual_device.h"
+#include "sim/bench/device_model.h"
 
 namespace ycansim {
 
@@ -47,7 +47,7 @@ std::vector<uint8_t> VirtualUsbCanAdapter::encodeRecord(const ClassicFrame& f) {
     return r;
 }
 
-void VirtualUsbCanAdapter::onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) {
+void VirtualUsbCanAdapter::onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) {
     std::vector<uint8_t> reply;
     bool send = false;
     {
@@ -188,18 +188,18 @@ bool VirtualUsbCanAdapter::answerDirect(const std::vector<uint8_t>& cmd, std::ve
     return true;
 }
 
-void VirtualUsbCanAdapter::fromBus(VirtualDevice& dev, const std::vector<ClassicFrame>& frames) {
+void VirtualUsbCanAdapter::fromBus(DeviceEndpoints& dev, const std::vector<ClassicFrame>& frames) {
     std::vector<std::vector<uint8_t>> records;
     records.reserve(frames.size());
     for (const ClassicFrame& f : frames) records.push_back(encodeRecord(f));
     outbox.add(dev, std::move(records));
 }
 
-void VirtualUsbCanAdapter::onInReady(VirtualDevice& dev, uint8_t ep) {
+void VirtualUsbCanAdapter::onInReady(DeviceEndpoints& dev, uint8_t ep) {
     if (ep == outbox.endpoint()) outbox.pump(dev);
 }
 
-void VirtualUsbCanAdapter::onReset(VirtualDevice&) {
+void VirtualUsbCanAdapter::onReset(DeviceEndpoints&) {
     outbox.clear();
     std::lock_guard guard(lock);
     for (auto& s : channels) {
@@ -210,7 +210,7 @@ void VirtualUsbCanAdapter::onReset(VirtualDevice&) {
     accepted = false;
 }
 
-void VirtualUsbCanAdapter::inject(VirtualDevice& dev, const std::vector<ClassicFrame>& frames,
+void VirtualUsbCanAdapter::inject(DeviceEndpoints& dev, const std::vector<ClassicFrame>& frames,
                                   size_t transferSize, const std::vector<uint8_t>& garbage) {
     std::vector<uint8_t> stream;
     for (const ClassicFrame& f : frames) {

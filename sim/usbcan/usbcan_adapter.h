@@ -56,9 +56,9 @@ class VirtualUsbCanAdapter : public DeviceModel {
 public:
     VirtualUsbCanAdapter();
 
-    void onOut(VirtualDevice& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
-    void onReset(VirtualDevice& dev) override;
-    void onInReady(VirtualDevice& dev, uint8_t ep) override;
+    void onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
+    void onReset(DeviceEndpoints& dev) override;
+    void onInReady(DeviceEndpoints& dev, uint8_t ep) override;
 
     // Behaviour (thread-safe).
     void setVersions(uint16_t v0, uint16_t v1);
@@ -75,20 +75,20 @@ public:
 
     // Sends frames to the host on 0x82, in transfers of `transferSize` bytes,
     // with `garbage` before each record.
-    void inject(VirtualDevice& dev, const std::vector<ClassicFrame>& frames, size_t transferSize = 64,
+    void inject(DeviceEndpoints& dev, const std::vector<ClassicFrame>& frames, size_t transferSize = 64,
                 const std::vector<uint8_t>& garbage = {});
     static std::vector<uint8_t> encodeRecord(const ClassicFrame& f);
     // Frames that arrived on the bus (thread-safe): they wait in the
     // adapter until the host polls 0x82 and go out as many whole records to
     // a transfer as it holds. A USB reset empties the buffer.
-    void fromBus(VirtualDevice& dev, const std::vector<ClassicFrame>& frames);
+    void fromBus(DeviceEndpoints& dev, const std::vector<ClassicFrame>& frames);
     size_t framesWaiting() const { return outbox.waiting(); }
     uint64_t framesSent() const { return outbox.sent(); }
     // An adapter slower than the bus: at most `framesPerSecond` frames leave
     // the buffer for the host (0: as fast as it polls), counted from the
     // next frame that arrives; pumpToHost sends what has become due.
     void limitRateToHost(double framesPerSecond) { outbox.setPace(framesPerSecond); }
-    void pumpToHost(VirtualDevice& dev) { outbox.pump(dev); }
+    void pumpToHost(DeviceEndpoints& dev) { outbox.pump(dev); }
 
     // Inspection (thread-safe).
     ClassicChannelState channel(unsigned ch) const;
