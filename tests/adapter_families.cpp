@@ -39,6 +39,16 @@ int64_t numberOnTheBus(uint32_t id, const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+void AdapterFamily::attach(ycansim::UsbBench& bench) {
+    dev = &bench.addDevice(layout(), makeModel());
+    endpoints = dev;
+}
+
+void AdapterFamily::attach(ycansim::UsbipBus& bus) {
+    dev = nullptr;
+    endpoints = &bus.addDevice(layout(), makeModel());
+}
+
 int AdapterFamily::transmit(uint32_t n) {
     _YCAN_CAN_OBJ f{};
     f.ID = frameId(n);
@@ -82,11 +92,11 @@ class CanFdFamily : public AdapterFamily {
 public:
     std::string name() const override { return "canfd"; }
     uint32_t type() const override { return 43; }
-    void attach(ycansim::UsbBench& bench) override {
-        auto added = addAdapter<ycansim::VirtualCanFdAdapter>(bench, 43);
-        model = added.model;
-        dev = &added.device;
+    std::shared_ptr<ycansim::DeviceModel> makeModel() override {
+        model = AdapterKind<ycansim::VirtualCanFdAdapter>::make(43);
+        return model;
     }
+    ycansim::DeviceLayout layout() const override { return AdapterKind<ycansim::VirtualCanFdAdapter>::layout(43); }
     bool ready() override {
         if (YCAN_OpenDevice(43, 0) != 1) return false;
         _YCAN_INITFD_CONFIG c = config();
@@ -97,7 +107,7 @@ public:
         auto* fd = dynamic_cast<QDeviceUsbCanFd2*>(d.get());
         return fd != nullptr && fd->recovering();
     }
-    void inject(uint32_t n) override { model->inject(*dev, {fdFrame(n)}); }
+    void inject(uint32_t n) override { model->inject(*endpoints, {fdFrame(n)}); }
     std::vector<uint8_t> encoded(uint32_t n) override { return ycansim::encodeDataPacket({fdFrame(n)}); }
     uint8_t streamEp() const override { return 0x83; }
     unsigned reassemblyBytes() override {
@@ -181,18 +191,18 @@ class ClassicFamily : public AdapterFamily {
 public:
     std::string name() const override { return "classic"; }
     uint32_t type() const override { return 4; }
-    void attach(ycansim::UsbBench& bench) override {
-        auto added = addAdapter<ycansim::VirtualUsbCanAdapter>(bench, 4);
-        model = added.model;
-        dev = &added.device;
+    std::shared_ptr<ycansim::DeviceModel> makeModel() override {
+        model = AdapterKind<ycansim::VirtualUsbCanAdapter>::make(4);
+        return model;
     }
+    ycansim::DeviceLayout layout() const override { return AdapterKind<ycansim::VirtualUsbCanAdapter>::layout(4); }
     bool ready() override {
         if (YCAN_OpenDevice(4, 0) != 1) return false;
         _YCAN_INIT_CONFIG c = config();
         return YCAN_InitCAN(4, 0, 0, &c) == 1;
     }
     bool recovering() override { return devInfoList[0].link.recovering(); }
-    void inject(uint32_t n) override { model->inject(*dev, {classicFrame(n)}); }
+    void inject(uint32_t n) override { model->inject(*endpoints, {classicFrame(n)}); }
     std::vector<uint8_t> encoded(uint32_t n) override {
         return ycansim::VirtualUsbCanAdapter::encodeRecord(classicFrame(n));
     }
@@ -261,11 +271,11 @@ public:
     std::string name() const override { return "recorder"; }
     uint32_t type() const override { return 61; }
     bool carriesFrames() const override { return false; }
-    void attach(ycansim::UsbBench& bench) override {
-        auto added = addAdapter<ycansim::VirtualRecorder>(bench, 61);
-        model = added.model;
-        dev = &added.device;
+    std::shared_ptr<ycansim::DeviceModel> makeModel() override {
+        model = AdapterKind<ycansim::VirtualRecorder>::make(61);
+        return model;
     }
+    ycansim::DeviceLayout layout() const override { return AdapterKind<ycansim::VirtualRecorder>::layout(61); }
     bool ready() override { return YCAN_OpenDevice(61, 0) == 1; }
     bool recovering() override { return false; }
     void inject(uint32_t) override {}

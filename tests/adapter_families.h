@@ -14,6 +14,7 @@
 #include "sim/record/recorder_adapter.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
+#include "sim/usbip/usbip_bus.h"
 #include "ycan.h"
 
 namespace ycantest {
@@ -41,7 +42,10 @@ public:
     virtual std::string name() const = 0;
     virtual uint32_t type() const = 0;
     virtual bool carriesFrames() const { return true; }
-    virtual void attach(ycansim::UsbBench& bench) = 0;
+    // Plugs the family's adapter into the umockdev bench, or into the
+    // kernel through USB/IP.
+    void attach(ycansim::UsbBench& bench);
+    void attach(ycansim::UsbipBus& bus);
     // Opens the adapter and initialises channel 0 (the recorder: opens it).
     virtual bool ready() = 0;
     virtual bool recovering() = 0;
@@ -49,7 +53,7 @@ public:
     virtual void inject(uint32_t n) = 0;
     // The bytes of frame n as the adapter's stream carries it.
     virtual std::vector<uint8_t> encoded(uint32_t n) = 0;
-    void injectRaw(const std::vector<uint8_t>& bytes) { dev->pushIn(streamEp(), bytes); }
+    void injectRaw(const std::vector<uint8_t>& bytes) { endpoints->pushIn(streamEp(), bytes); }
     virtual uint8_t streamEp() const = 0;
     // Received bytes the library holds of an unfinished packet or record.
     virtual unsigned reassemblyBytes() { return 0; }
@@ -67,7 +71,15 @@ public:
     // Every exported call that talks to this family's adapter.
     virtual std::vector<ExportedCall> calls() = 0;
 
+    // The adapter on the bench (null over USB/IP), and what its model
+    // reaches wherever it is attached.
     ycansim::VirtualDevice* dev = nullptr;
+    ycansim::DeviceEndpoints* endpoints = nullptr;
+
+protected:
+    // A new model (kept by the family) and the layout its adapter has.
+    virtual std::shared_ptr<ycansim::DeviceModel> makeModel() = 0;
+    virtual ycansim::DeviceLayout layout() const = 0;
 };
 
 // "canfd" (type 43), "classic" (type 4) or "recorder" (type 61).

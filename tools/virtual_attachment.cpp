@@ -42,8 +42,8 @@ public:
                                   std::shared_ptr<ycansim::DeviceModel> model) override {
         return bus.addDevice(layout, std::move(model));
     }
-    void unplug(ycansim::DeviceEndpoints& dev) override { bus.unplug(deviceOf<ycansim::UsbipDevice>(dev)); }
-    void replug(ycansim::DeviceEndpoints& dev) override { bus.replug(deviceOf<ycansim::UsbipDevice>(dev)); }
+    void unplug(ycansim::DeviceEndpoints& dev) override { bus.unplug(dev); }
+    void replug(ycansim::DeviceEndpoints& dev) override { bus.replug(dev); }
     bool needsPreload() const override { return false; }
 
 private:

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "support/QUserLog.h"
@@ -32,6 +33,23 @@ constexpr int kLineInterruptRead = 441;
 constexpr int kLineBulkRead = 487;
 
 int slotOf(uint8_t ep) { return ep & 0x7F; }
+
+// Whether the kernel has a device of these ids at this bus and port path,
+// as sysfs shows it ("/sys/bus/usb/devices/1-2.3").
+bool kernelHasDeviceAt(uint8_t bus, const std::vector<uint8_t>& ports, unsigned vid, unsigned pid) {
+    if (bus == 0 || ports.empty()) return false;
+    std::string name = "/sys/bus/usb/devices/" + std::to_string(bus) + "-";
+    for (size_t i = 0; i < ports.size(); ++i) name += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    auto readHex = [&](const char* attribute) {
+        unsigned value = 0x10000;  // none
+        if (FILE* f = fopen((name + "/" + attribute).c_str(), "re")) {
+            if (fscanf(f, "%x", &value) != 1) value = 0x10000;
+            fclose(f);
+        }
+        return value;
+    };
+    return readHex("idVendor") == vid && readHex("idProduct") == pid;
+}
 
 }  // namespace
 
@@ -190,6 +208,7 @@ void QUserLibUsb::reopenLocked() {
     const unsigned vid = vendorId, pid = productId;
     const int index = deviceIndex.load();
     libusb_device** list = nullptr;
+    listedAtItsPort = false;
     if (usbContext == nullptr || libusb_get_device_list(usbContext, &list) < 0) return;
     bool opened = false;
     bool busyHere = false;
@@ -202,6 +221,7 @@ void QUserLibUsb::reopenLocked() {
         // every adapter of the kind is looked at.
         const bool atItsPort = !where.ports.empty() && at.bus == where.bus && at.ports == where.ports;
         if (!where.ports.empty() && !atItsPort) continue;
+        listedAtItsPort = listedAtItsPort || atItsPort;
         const Attach result = attachLocked(list[i], vid, pid, index, &where);
         opened = result == Attach::Opened;
         // Held by another program: ours when it sits at our port; without
@@ -270,10 +290,24 @@ int QUserLibUsb::RestartUSBDevice() {
         heldElsewhere = false;
         // Without a port path or a serial number nothing tells the adapter
         // from another of its kind: it is looked for by its index again.
-        if (located && (!where.ports.empty() || !where.serial.empty()))
-            reopenLocked();
-        else
-            openLocked(vendorId, productId, deviceIndex);
+        auto lookAgain = [this] {
+            if (located && (!where.ports.empty() || !where.serial.empty()))
+                reopenLocked();
+            else
+                openLocked(vendorId, productId, deviceIndex);
+        };
+        lookAgain();
+        // libusb's list of devices follows udev's events; where udevd does
+        // not run (a container, a rescue system) it stays as it was when the
+        // context began, and an adapter plugged back in never shows. When
+        // the kernel has the adapter at its port but libusb did not find it
+        // there, a new context lists what the kernel has now (at most once a
+        // second; once a second in any case when the port is not known).
+        const bool missed = devHandle.load() == nullptr && !heldElsewhere.load();
+        const bool known = located && !where.ports.empty();
+        const bool stale = known ? !listedAtItsPort && kernelHasDeviceAt(where.bus, where.ports, vendorId, productId)
+                                 : true;
+        if (missed && stale && renewContextLocked()) lookAgain();
         // Back, or just away: the next time it is held elsewhere is said again.
         if (!heldElsewhere.load()) busyLogged = false;
     }
@@ -283,6 +317,18 @@ int QUserLibUsb::RestartUSBDevice() {
     abortSignal.wait_for(lock, std::chrono::microseconds(kRestartSettleUs),
                          [this] { return aborted.load(); });
     return 1;
+}
+
+bool QUserLibUsb::renewContextLocked() {
+    const auto now = std::chrono::steady_clock::now();
+    if (contextRenewed != std::chrono::steady_clock::time_point{} && now - contextRenewed < kContextRenewal)
+        return false;
+    contextRenewed = now;
+    libusb_context* fresh = nullptr;
+    if (libusb_init(&fresh) != LIBUSB_SUCCESS) return false;
+    if (usbContext != nullptr) libusb_exit(usbContext);
+    usbContext = fresh;
+    return true;
 }
 
 void QUserLibUsb::abortTransfers() {

@@ -33,6 +33,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -121,11 +122,20 @@ private:
     Attach attachLocked(libusb_device* dev, unsigned vid, unsigned pid, int index,
                         const Location* expected);
     void closeLocked();
+    // Replaces the context with a new one (its device list read afresh),
+    // unless that was done less than kContextRenewal ago. No transfer may
+    // be under way: the caller holds the handle guard exclusively.
+    bool renewContextLocked();
     void noteAbsent(unsigned vid, unsigned pid, int index);
     void noteBusy(libusb_device* dev, unsigned vid, unsigned pid, int index);
 
     std::atomic<libusb_device_handle*> devHandle{nullptr};
     libusb_context* usbContext = nullptr;
+    static constexpr std::chrono::seconds kContextRenewal{1};
+    std::chrono::steady_clock::time_point contextRenewed{};
+    // Whether the last reopenLocked() found a device of its ids listed at
+    // the remembered port (ours or not).
+    bool listedAtItsPort = false;
     unsigned vendorId = 0;
     unsigned productId = 0;
     std::atomic<int> deviceIndex{0};

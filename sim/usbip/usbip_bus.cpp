@@ -87,15 +87,15 @@ UsbipBus::~UsbipBus() {
     }
 }
 
-UsbipBus::Slot& UsbipBus::slotOf(const UsbipDevice& dev) {
+UsbipBus::Slot& UsbipBus::slotOf(const DeviceEndpoints& dev) {
     for (Slot& s : slots)
-        if (s.device.get() == &dev) return s;
+        if (static_cast<const DeviceEndpoints*>(s.device.get()) == &dev) return s;
     throw std::logic_error("not a device of this bus");
 }
 
-const UsbipBus::Slot& UsbipBus::slotOf(const UsbipDevice& dev) const {
+const UsbipBus::Slot& UsbipBus::slotOf(const DeviceEndpoints& dev) const {
     for (const Slot& s : slots)
-        if (s.device.get() == &dev) return s;
+        if (static_cast<const DeviceEndpoints*>(s.device.get()) == &dev) return s;
     throw std::logic_error("not a device of this bus");
 }
 
@@ -178,16 +178,16 @@ void UsbipBus::detach(Slot& slot) {
         std::chrono::seconds(10));
 }
 
-void UsbipBus::unplug(UsbipDevice& dev) { detach(slotOf(dev)); }
+void UsbipBus::unplug(DeviceEndpoints& dev) { detach(slotOf(dev)); }
 
-void UsbipBus::replug(UsbipDevice& dev) {
+void UsbipBus::replug(DeviceEndpoints& dev) {
     Slot& slot = slotOf(dev);
     detach(slot);
     attach(slot);
 }
 
-int UsbipBus::port(const UsbipDevice& dev) const { return slotOf(dev).port; }
+int UsbipBus::port(const DeviceEndpoints& dev) const { return slotOf(dev).port; }
 
-std::string UsbipBus::busId(const UsbipDevice& dev) const { return slotOf(dev).busId; }
+std::string UsbipBus::busId(const DeviceEndpoints& dev) const { return slotOf(dev).busId; }
 
 }  // namespace ycansim

@@ -35,14 +35,14 @@ public:
     // kernel has configured it (its /dev node exists).
     UsbipDevice& addDevice(const DeviceLayout& layout, std::shared_ptr<DeviceModel> model);
     // Pulls the device out and waits until the kernel has let go of it.
-    void unplug(UsbipDevice& dev);
+    void unplug(DeviceEndpoints& dev);
     // Plugs it back into its port and waits until it is configured again.
-    void replug(UsbipDevice& dev);
+    void replug(DeviceEndpoints& dev);
 
     // Where the device is: its vhci port, and the kernel's name for it
     // ("3-1"; empty while unplugged).
-    int port(const UsbipDevice& dev) const;
-    std::string busId(const UsbipDevice& dev) const;
+    int port(const DeviceEndpoints& dev) const;
+    std::string busId(const DeviceEndpoints& dev) const;
 
     TimerThread& timer() { return timers; }
 
@@ -57,8 +57,8 @@ private:
         std::string busId;
         int attachments = 0;
     };
-    Slot& slotOf(const UsbipDevice& dev);
-    const Slot& slotOf(const UsbipDevice& dev) const;
+    Slot& slotOf(const DeviceEndpoints& dev);
+    const Slot& slotOf(const DeviceEndpoints& dev) const;
     void attach(Slot& slot);
     void detach(Slot& slot);
 
