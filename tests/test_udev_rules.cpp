@@ -1,6 +1,6 @@
 // The udev rules installed with the library: every line is well formed, and
 // every vendor/product id the drivers open (and no other) is tagged for the
-// logged-in user.
+// logged-in user and given to group plugdev.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -38,7 +38,7 @@ std::vector<std::string> splitPairs(const std::string& line) {
 
 }  // namespace
 
-TEST(UdevRules, EveryLineIsWellFormedAndEveryAdapterIdIsTaggedForTheUser) {
+TEST(UdevRules, EveryLineIsWellFormedAndEveryAdapterIdIsTaggedForTheUserAndTheGroup) {
     std::ifstream in(YCAN_UDEV_RULES);
     ASSERT_TRUE(in.good()) << YCAN_UDEV_RULES;
     std::set<std::pair<std::string, std::string>> tagged;
@@ -48,7 +48,7 @@ TEST(UdevRules, EveryLineIsWellFormedAndEveryAdapterIdIsTaggedForTheUser) {
         ++n;
         if (line.empty() || line[0] == '#') continue;
         std::string vendor, product;
-        bool usbDevice = false, uaccess = false;
+        bool usbDevice = false, uaccess = false, group = false, mode = false;
         for (const std::string& pair : splitPairs(line)) {
             std::smatch m;
             ASSERT_TRUE(std::regex_match(pair, m, kAssignment)) << "line " << n << ": " << pair;
@@ -57,8 +57,11 @@ TEST(UdevRules, EveryLineIsWellFormedAndEveryAdapterIdIsTaggedForTheUser) {
             if (key == "ATTR" && attr == "idVendor" && op == "==") vendor = value;
             if (key == "ATTR" && attr == "idProduct" && op == "==") product = value;
             if (key == "TAG" && op == "+=" && value == "uaccess") uaccess = true;
+            if (key == "GROUP" && op == "=" && value == "plugdev") group = true;
+            if (key == "MODE" && op == "=" && value == "0660") mode = true;
         }
-        EXPECT_TRUE(usbDevice && uaccess && vendor.size() == 4 && product.size() == 4) << "line " << n;
+        EXPECT_TRUE(usbDevice && uaccess && group && mode && vendor.size() == 4 && product.size() == 4)
+            << "line " << n;
         tagged.insert({vendor, product});
     }
 

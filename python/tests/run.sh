@@ -5,7 +5,9 @@
 # libycan of the given build directory.
 #   python/tests/run.sh BUILD_DIR [PYTEST ARGS...]
 # YCAN_LIBRARY, YCAN_VIRTUAL and YCAN_TOOL may name the library, ycan-virtual
-# and the ycan tool when they are not where a plain build puts them.
+# and the ycan tool when they are not where a plain build puts them;
+# YCAN_VIRTUAL_OPTIONS adds options of ycan-virtual (--usbip: the adapters
+# on this machine's kernel).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
@@ -27,5 +29,6 @@ cd "$build"
 export PYTHONDONTWRITEBYTECODE=1
 export YCAN_LIBRARY="${YCAN_LIBRARY:-$build/libycan.so.1}"
 export YCAN_TOOL="${YCAN_TOOL:-$build/tools/ycan}"
-exec "${YCAN_VIRTUAL:-$build/tools/ycan-virtual}" --canfd 43 --classic 1 --control -- \
+# shellcheck disable=SC2086 # the options are words
+exec "${YCAN_VIRTUAL:-$build/tools/ycan-virtual}" ${YCAN_VIRTUAL_OPTIONS:-} --canfd 43 --classic 1 --control -- \
   "$venv/bin/python" -m pytest -p no:cacheprovider --color=no -q "$here" "$@"

@@ -1,6 +1,9 @@
 #include "tools/ycan/adapter_holder.h"
 
 #include <libusb.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "support/device_holders.h"
 
@@ -28,6 +31,32 @@ std::string inUseBy(const Target& t) {
             text = ycan::inUseText(std::to_string(t.type) + ":" + std::to_string(t.index),
                                    ycan::usbNodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i])));
         }
+        break;
+    }
+    if (n >= 0) libusb_free_device_list(list, 1);
+    libusb_exit(ctx);
+    return text;
+}
+
+std::string accessDenied(const Target& t) {
+    const Model* model = modelOfType(t.type);
+    if (model == nullptr) return "";
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != LIBUSB_SUCCESS) return "";
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    std::string text;
+    uint32_t seen = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
+        if (d.idVendor != model->vendorId || d.idProduct != model->productId || seen++ != t.index) continue;
+        const std::string node =
+            ycan::usbNodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
+        if (access(node.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
+            text = std::to_string(t.type) + ":" + std::to_string(t.index) + ": permission denied on " + node +
+                   ": the udev rule " YCAN_RULES_FILE " lets the user at the seat and the members of group "
+                   "plugdev open the adapters (see 'man ycan', FILES)";
         break;
     }
     if (n >= 0) libusb_free_device_list(list, 1);

@@ -1,4 +1,5 @@
 // An adapter that would not open: is another program using it, and which?
+// Or may this user not open it at all?
 #pragma once
 
 #include <string>
@@ -13,5 +14,10 @@ namespace ycantool {
 // adapter's interface, which writes nothing to it; a claim that succeeds is
 // handed back at once.
 std::string inUseBy(const Target& t);
+
+// "TYPE:INDEX: permission denied on /dev/bus/usb/BBB/DDD ..." with where the
+// udev rule is, when this user may not open the adapter's node; "" when it
+// may, or the adapter is not there.
+std::string accessDenied(const Target& t);
 
 }  // namespace ycantool

@@ -194,9 +194,10 @@ void reportFailure(const std::string& what) {
 }
 
 void reportOpenFailure(const Target& t) {
-    const std::string busy = inUseBy(t);
-    if (!busy.empty())
-        fprintf(stderr, "ycan: %s\n", busy.c_str());
+    std::string why = accessDenied(t);
+    if (why.empty()) why = inUseBy(t);
+    if (!why.empty())
+        fprintf(stderr, "ycan: %s\n", why.c_str());
     else
         reportFailure("cannot open " + std::to_string(t.type) + ":" + std::to_string(t.index));
 }

@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Programs against adapters on the real Linux USB stack. Runs as root in the
+test machine (tests/kernel/run-in-vm.sh); each scenario attaches the virtual
+adapters it needs to the kernel through USB/IP (ycan-virtual --usbip), so the
+programs reach them through the kernel's usbfs, hub and host controller:
+
+    scenarios.py NAME...
+
+YCAN_TOOL, YCAN_VIRTUAL, YCAN_DEMOS (the folder of the echo demos) and
+YCAN_LIBRARY name the build's programs and library, YCAN_UDEV_RULES the rules
+file the install puts in place; PYTHONPATH must reach can_ycan. Exits 0 when every scenario
+held, 1 with what differed. Counts and order only: no speed is asserted.
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from can_ycan.virtual import VirtualBus
+
+YCAN = os.environ.get("YCAN_TOOL", "ycan")
+VIRTUAL = os.environ.get("YCAN_VIRTUAL", "ycan-virtual")
+DEMOS = os.environ.get("YCAN_DEMOS", ".")
+failures = []
+
+# The USB ids each type is opened by, and what `ycan list` calls its kind.
+IDS = {"43": ("3068:0009", "CAN FD"), "4": ("0471:1200", "CAN"), "61": ("0471:2601", "recorder")}
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAILED:", what, flush=True)
+    return ok
+
+
+def run(*cmd, user=None, timeout=120):
+    """A command's result (text output); as `user` when given."""
+    if user:
+        cmd = ("runuser", "-u", user, "--", *cmd)
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+
+
+def eventually(pred, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while not pred():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+class Adapters:
+    """Virtual adapters attached to this kernel while the block runs, with
+    ycan-virtual's control channel to their buses."""
+
+    def __init__(self, *options):
+        self.dir = tempfile.mkdtemp()
+        ready = os.path.join(self.dir, "control")
+        script = f'echo "$YCAN_VIRTUAL_CONTROL" > {ready}.tmp && mv {ready}.tmp {ready} && exec sleep 100000'
+        self.proc = subprocess.Popen([VIRTUAL, "--usbip", *options, "--control", "--", "sh", "-c", script])
+        if not check(eventually(lambda: os.path.exists(ready) or self.proc.poll() is not None, 120),
+                     f"ycan-virtual {' '.join(options)} attached its adapters"):
+            raise SystemExit(1)
+        if self.proc.poll() is not None:
+            check(False, f"ycan-virtual {' '.join(options)} ended with status {self.proc.returncode}")
+            raise SystemExit(1)
+        with open(ready) as f:
+            self.bus = VirtualBus(f.read().strip())
+        # udev (where it runs) is done with the new devices.
+        if shutil.which("udevadm") and os.path.exists("/run/udev/control"):
+            run("udevadm", "settle", "--timeout=30")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.bus.close()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Lines:
+    """A running program's standard output, line by line."""
+
+    def __init__(self, proc):
+        self.proc = proc
+        self.lines = []
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.append(line.rstrip("\n"))
+
+    def wait_for(self, count, timeout=60.0):
+        return eventually(lambda: len(self.lines) >= count, timeout)
+
+
+def listed():
+    """`ycan list` as {adapter: (bus, address, ids, kind)}."""
+    r = run(YCAN, "list")
+    check(r.returncode == 0, f"ycan list: status {r.returncode}: {r.stderr.strip()}")
+    rows = {}
+    for line in r.stdout.splitlines()[1:]:
+        m = re.match(r"(\d+:\d+)\s+(\d+)\s+(\d+)\s+([0-9a-f]{4}:[0-9a-f]{4})\s+(CAN FD|CAN|recorder)\s", line)
+        if m:
+            rows[m.group(1)] = (int(m.group(2)), int(m.group(3)), m.group(4), m.group(5))
+    return rows
+
+
+def kernel_devices():
+    """(bus, address) -> "vvvv:pppp" of every USB device sysfs shows."""
+    out = {}
+    for name in os.listdir("/sys/bus/usb/devices"):
+        d = os.path.join("/sys/bus/usb/devices", name)
+        try:
+            with open(f"{d}/busnum") as b, open(f"{d}/devnum") as n, open(f"{d}/idVendor") as v, \
+                    open(f"{d}/idProduct") as p:
+                out[(int(b.read()), int(n.read()))] = f"{v.read().strip()}:{p.read().strip()}"
+        except OSError:
+            continue
+    return out
+
+
+def scenario_enumeration():
+    """Two CAN FD adapters of one type, a classic adapter and a recorder:
+    each listed under its TYPE:INDEX at the address the kernel gave it, and
+    each answers `ycan info`."""
+    with Adapters("--canfd", "43x2", "--classic", "1", "--recorder", "61"):
+        rows = listed()
+        check(sorted(rows) == ["43:0", "43:1", "4:0", "61:0"], f"ycan list shows {sorted(rows)}")
+        kernel = kernel_devices()
+        for name, (bus, address, ids, kind) in rows.items():
+            want_ids, want_kind = IDS[name.split(":")[0]]
+            check((ids, kind) == (want_ids, want_kind), f"{name} listed as {ids} {kind}")
+            check(kernel.get((bus, address)) == want_ids,
+                  f"{name} at bus {bus} address {address}: the kernel has {kernel.get((bus, address))} there")
+            r = run(YCAN, "info", name)
+            check(r.returncode == 0 and re.search(r"^channels\s+2$", r.stdout, re.M),
+                  f"ycan info {name}: status {r.returncode}: {r.stdout.strip()} {r.stderr.strip()}")
+        check(rows.get("43:0", (0, 0))[:2] != rows.get("43:1", (0, 0))[:2], "the two CAN FD adapters are two devices")
+
+
+def scenario_demos():
+    """The main job on a real kernel: both echo demos send every frame back
+    unchanged."""
+    for options, demo in ((["--canfd", "43"], "canfd_echo_demo"), (["--classic", "1"], "can_echo_demo")):
+        r = run(VIRTUAL, "--usbip", *options, "--inject", "200", "--rate", "100", "--expect-echo", "--quiet",
+                "--duration", "120000", "--", os.path.join(DEMOS, demo), timeout=180)
+        check(r.returncode == 0 and "echoed 200/200 frames, 0 mismatched" in r.stderr,
+              f"{demo}: status {r.returncode}: {r.stderr.strip()[-600:]}")
+
+
+def scenario_two_programs():
+    """`ycan dump` has the adapter; `ycan send` on it is refused, naming the
+    dump, and the dump goes on undisturbed; once the dump ends, send works."""
+    with Adapters("--canfd", "43") as a:
+        dump = subprocess.Popen([YCAN, "dump", "43:0:0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        out = Lines(dump)
+        check(eventually(lambda: a.bus.state("43:0:0").get("started") == "1", 60), "the dump started the channel")
+        a.bus.inject("43:0:0", *[f"{0x100 + i:03X}#{i:02X}" for i in range(10)])
+        check(out.wait_for(10), f"the dump printed the first frames: {out.lines}")
+
+        r = run(YCAN, "send", "43:0:0", "123#11")
+        check(r.returncode == 1, f"ycan send while the dump runs: status {r.returncode}")
+        check(re.search(rf"43:0 is in use by another program \(pid {dump.pid}, ycan\)", r.stderr),
+              f"ycan send says who has the adapter: {r.stderr.strip()}")
+        check(a.bus.sent("43:0:0", 0, 0) == [], "nothing was sent by the refused program")
+
+        a.bus.inject("43:0:0", *[f"{0x200 + i:03X}#{i:02X}" for i in range(10)])
+        check(out.wait_for(20), f"the dump goes on: {out.lines}")
+        got = [line.split()[-1] for line in out.lines]
+        want = [f"{0x100 + i:03X}#{i:02X}" for i in range(10)] + [f"{0x200 + i:03X}#{i:02X}" for i in range(10)]
+        check(got == want, f"the dump printed every frame once, in order: {got}")
+        check(dump.poll() is None, "the dump is still running")
+        dump.send_signal(signal.SIGINT)
+        check(dump.wait(60) == 0, f"the dump ended cleanly: status {dump.returncode}")
+
+        r = run(YCAN, "send", "43:0:0", "123#11")
+        check(r.returncode == 0, f"ycan send after the dump: status {r.returncode}: {r.stderr.strip()}")
+        sent = a.bus.sent("43:0:0", 1, 30)
+        check([f"{m.arbitration_id:03X}#{bytes(m.data).hex().upper()}" for m in sent] == ["123#11"],
+              f"the frame reached the bus: {sent}")
+
+
+def start_udevd():
+    """systemd-udevd, as the system runs it, with the rules installed."""
+    run("udevadm", "control", "--exit")
+    env = dict(os.environ, SYSTEMD_IGNORE_CHROOT="1")
+    subprocess.run(["/lib/systemd/systemd-udevd", "--daemon"], env=env, check=True)
+    check(eventually(lambda: os.path.exists("/run/udev/control"), 60), "udevd started")
+    run("udevadm", "trigger", "--action=add", "--subsystem-match=usb")
+    run("udevadm", "settle", "--timeout=60")
+
+
+def scenario_permissions():
+    """With the real udevd and the installed rules file: a user in group
+    plugdev opens the adapter (ycan info, the echo demo); a user outside it
+    is told that permission is denied and where the rule is."""
+    rules = os.environ["YCAN_UDEV_RULES"]
+    if os.path.exists(rules):
+        shutil.copy(rules, "/usr/lib/udev/rules.d/60-ycan.rules")
+    else:
+        print(f"(no rules file at {rules}: nothing installed)")
+    run("groupadd", "-f", "plugdev")
+    run("useradd", "-M", "-G", "plugdev", "benchuser")
+    run("useradd", "-M", "outsider")
+    start_udevd()
+    with Adapters("--canfd", "43"):
+        node = "/dev/bus/usb/{:03d}/{:03d}".format(*listed()["43:0"][:2])
+        st = os.stat(node)
+        print(f"{node}: mode {st.st_mode & 0o777:o}, group {st.st_gid}")
+        r = run(YCAN, "info", "43:0", user="benchuser")
+        check(r.returncode == 0, f"ycan info as a member of plugdev: status {r.returncode}: {r.stderr.strip()}")
+        r = run(YCAN, "info", "43:0", user="outsider")
+        check(r.returncode == 1 and f"43:0: permission denied on {node}" in r.stderr and "60-ycan.rules" in r.stderr,
+              f"ycan info as another user: status {r.returncode}: {r.stderr.strip()}")
+    r = run(VIRTUAL, "--usbip", "--canfd", "43", "--inject", "50", "--rate", "100", "--expect-echo", "--quiet",
+            "--duration", "120000", "--", "runuser", "-u", "benchuser", "--",
+            os.path.join(DEMOS, "canfd_echo_demo"), timeout=180)
+    check(r.returncode == 0 and "echoed 50/50 frames, 0 mismatched" in r.stderr,
+          f"the echo demo as a member of plugdev: status {r.returncode}: {r.stderr.strip()[-600:]}")
+
+
+def scenario_socketcan():
+    """ycan bridge on an adapter of the real USB stack, in the same kernel's
+    SocketCAN: candump and cansend both ways, python-can's socketcan
+    interface, and an unplug and replug under the bridge (the bridge's own
+    scenarios, run here with the adapters attached through USB/IP)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    script = os.path.join(os.path.dirname(here), "uml", "bridge_scenarios.py")
+    for name in ("to_interface", "from_interface", "python_socketcan", "unplug_replug"):
+        for iface in ("vcan0", "vcan1"):
+            run("ip", "link", "del", iface)
+        r = run(VIRTUAL, "--usbip", "--canfd", "43", "--classic", "1", "--control", "--duration", "180000", "--",
+                sys.executable, script, name, timeout=240)
+        check(r.returncode == 0, f"bridge scenario {name}: status {r.returncode}:\n{r.stdout[-1500:]}{r.stderr[-1500:]}")
+
+
+def scenario_python_can():
+    """python-can's ycan interface over real USB: frames both ways on both
+    families, fileno() with select, the bus state while the adapter is away
+    and after it returns (the interface's own tests, on adapters attached
+    through USB/IP)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    runner = os.path.join(os.path.dirname(os.path.dirname(here)), "python", "tests", "run.sh")
+    selection = ("fd_adapter or classic_adapter_frames_both_ways or fileno or unplugged or plugged_back "
+                 "or order_sent or second_program")
+    # The interface as installed, not this source tree's copy.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env["YCAN_VIRTUAL_OPTIONS"] = "--usbip"
+    env["YCAN_TOOL"] = YCAN
+    env["YCAN_VIRTUAL"] = VIRTUAL
+    # A folder of the machine's own for the environment it installs into.
+    scratch = tempfile.mkdtemp()
+    r = subprocess.run([runner, scratch, "-k", selection], capture_output=True, text=True, timeout=400, env=env)
+    print(r.stdout[-3000:], r.stderr[-2000:], sep="\n")
+    passed = re.search(r"(\d+) passed", r.stdout)
+    check(r.returncode == 0 and passed and int(passed.group(1)) >= 8,
+          f"python-can's tests over USB/IP: status {r.returncode}")
+
+
+def main():
+    names = sys.argv[1:]
+    for name in names:
+        fn = globals().get(f"scenario_{name}")
+        if fn is None:
+            print(f"no scenario {name}", file=sys.stderr)
+            return 2
+        print(f"==== {name}", flush=True)
+        fn()
+    if failures:
+        print(f"{len(failures)} check(s) failed", flush=True)
+        return 1
+    print(f"{', '.join(names)}: every check held", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
