@@ -101,6 +101,18 @@ TEST(YcanVirtual, ExpectEchoFailsWhenFramesComeBackAltered) {
     EXPECT_EQ(summaryCount(r.output, "echoed"), 0) << r.output;
 }
 
+// The demo exits 0 when it cannot open its adapter: the echo it never gave
+// is still a failure.
+TEST(YcanVirtual, ExpectEchoFailsWhenTheCommandNeverStartsTheChannel) {
+    ToolRun r = ycanVirtual({"--classic", "1", "--inject", "20", "--expect-echo", "--quiet", "--duration", "5000",
+                             "--", YCAN_CANFD_DEMO});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Device Open Fail...\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("ycan-virtual: the command never started the channel; 0 of 20 frames were sent\n"),
+              std::string::npos)
+        << r.output;
+}
+
 TEST(YcanVirtual, CommandWithoutAdapterEndsWithItsOwnStatus) {
     ToolRun r = ycanVirtual({"--", YCAN_CANFD_DEMO});
     EXPECT_EQ(r.status, 0) << r.output;

@@ -544,7 +544,14 @@ public:
         if (opts.inject > 0 && started) printRate();
         if (!opts.expectEcho && opts.inject <= 0) return false;
         fprintf(reportOut(), "echoed %zu/%zu frames, %d mismatched\n", matchedFrames, injected.size(), mismatched);
-        return opts.expectEcho && (matchedFrames != injected.size() || mismatched > 0);
+        // A command that never started the channel (it could not open the
+        // adapter, say) echoed nothing of what was to be sent: not a pass.
+        const bool allSent = static_cast<int>(injected.size()) >= opts.inject;
+        if (opts.expectEcho && !allSent)
+            fprintf(reportOut(), "ycan-virtual: %s; %zu of %d frames were sent\n",
+                    started ? "the command ended before the traffic did" : "the command never started the channel",
+                    injected.size(), opts.inject);
+        return opts.expectEcho && (!allSent || matchedFrames != injected.size() || mismatched > 0);
     }
 
 private:
