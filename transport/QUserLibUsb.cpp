@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -41,9 +42,14 @@ bool kernelHasDeviceAt(uint8_t bus, const std::vector<uint8_t>& ports, unsigned 
     std::string name = "/sys/bus/usb/devices/" + std::to_string(bus) + "-";
     for (size_t i = 0; i < ports.size(); ++i) name += (i > 0 ? "." : "") + std::to_string(ports[i]);
     auto readHex = [&](const char* attribute) {
-        unsigned value = 0x10000;  // none
+        unsigned long value = 0x10000;  // none
         if (FILE* f = fopen((name + "/" + attribute).c_str(), "re")) {
-            if (fscanf(f, "%x", &value) != 1) value = 0x10000;
+            char text[16] = {};
+            char* end = nullptr;
+            if (fgets(text, sizeof text, f) != nullptr) {
+                const unsigned long parsed = strtoul(text, &end, 16);
+                if (end != text) value = parsed;
+            }
             fclose(f);
         }
         return value;

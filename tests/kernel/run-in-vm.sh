@@ -99,7 +99,9 @@ mount -t devtmpfs dev /root/dev
 mkdir -p /root/dev/pts /root/dev/shm
 mount -t devpts -o ptmxmode=0666 devpts /root/dev/pts
 mount -t tmpfs tmpfs /root/dev/shm
-mount -t tmpfs -o mode=1777 tmpfs /root/tmp
+# /run starts empty, as at boot (the host's sockets and udev's database are
+# not the guest's); /tmp stays the host's (a checkout may live there), its
+# changes in the writable layer.
 mount -t tmpfs -o mode=755 tmpfs /root/run
 mkdir -p /root$work
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 work /root$work
