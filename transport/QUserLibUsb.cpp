@@ -40,7 +40,10 @@ int slotOf(uint8_t ep) { return ep & 0x7F; }
 bool kernelHasDeviceAt(uint8_t bus, const std::vector<uint8_t>& ports, unsigned vid, unsigned pid) {
     if (bus == 0 || ports.empty()) return false;
     std::string name = "/sys/bus/usb/devices/" + std::to_string(bus) + "-";
-    for (size_t i = 0; i < ports.size(); ++i) name += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (i > 0) name += '.';
+        name += std::to_string(ports[i]);
+    }
     auto readHex = [&](const char* attribute) {
         unsigned long value = 0x10000;  // none
         if (FILE* f = fopen((name + "/" + attribute).c_str(), "re")) {
