@@ -59,6 +59,25 @@ int64_t numberOf(uint32_t id, const uint8_t* data, size_t len, unsigned ch, bool
     return n;
 }
 
+// Frame n of (channel, kind) as the application hands it to the library.
+_YCAN_CAN_OBJ classicObj(uint32_t n, unsigned ch) {
+    _YCAN_CAN_OBJ c{};
+    c.ID = idOf(n);
+    c.DataLen = 8;
+    const auto p = payloadOf(n, ch, false);
+    memcpy(c.Data, p.data(), 8);
+    return c;
+}
+
+_YCAN_CANFD_OBJ fdObj(uint32_t n, unsigned ch) {
+    _YCAN_CANFD_OBJ f{};
+    f.ID = idOf(n);
+    f.DataLen = kFdBytes;
+    const auto p = payloadOf(n, ch, true);
+    memcpy(f.Data, p.data(), kFdBytes);
+    return f;
+}
+
 // Ticks (1/100 s) the library's receive threads spent on a CPU so far.
 long receiveThreadTicks() {
     long ticks = 0;
@@ -196,17 +215,9 @@ TEST_F(RealKernel, CanFdFramesBothWaysInOrder) {
 
     for (uint32_t k = 0; k < kPerStream; ++k) {
         for (unsigned ch = 0; ch < 2; ++ch) {
-            _YCAN_CAN_OBJ c{};
-            c.ID = idOf(k);
-            c.DataLen = 8;
-            const auto p = payloadOf(k, ch, false);
-            memcpy(c.Data, p.data(), 8);
+            _YCAN_CAN_OBJ c = classicObj(k, ch);
             ASSERT_EQ(YCAN_Transmit(43, 0, ch, &c, 1), 1) << "frame " << k;
-            _YCAN_CANFD_OBJ f{};
-            f.ID = idOf(k);
-            f.DataLen = kFdBytes;
-            const auto q = payloadOf(k, ch, true);
-            memcpy(f.Data, q.data(), kFdBytes);
+            _YCAN_CANFD_OBJ f = fdObj(k, ch);
             ASSERT_EQ(YCAN_TransmitFD(43, 0, ch, &f, 1), 1) << "frame " << k;
         }
     }
@@ -256,11 +267,7 @@ TEST_F(RealKernel, ClassicFramesBothWaysInOrder) {
 
     for (uint32_t k = 0; k < kPerChannel; ++k)
         for (unsigned ch = 0; ch < 2; ++ch) {
-            _YCAN_CAN_OBJ c{};
-            c.ID = idOf(k);
-            c.DataLen = 8;
-            const auto p = payloadOf(k, ch, false);
-            memcpy(c.Data, p.data(), 8);
+            _YCAN_CAN_OBJ c = classicObj(k, ch);
             ASSERT_EQ(YCAN_Transmit(4, 0, ch, &c, 1), 1) << "frame " << k;
         }
     for (unsigned ch = 0; ch < 2; ++ch) {
