@@ -237,7 +237,10 @@ def scenario_socketcan():
     """ycan bridge on an adapter of the real USB stack, in the same kernel's
     SocketCAN: candump and cansend both ways, python-can's socketcan
     interface, and an unplug and replug under the bridge (the bridge's own
-    scenarios, run here with the adapters attached through USB/IP)."""
+    scenarios, run here with the adapters attached through USB/IP). udevd
+    runs, as on an installed system: libusb hears of the adapter's return
+    from it."""
+    start_udevd()
     here = os.path.dirname(os.path.abspath(__file__))
     script = os.path.join(os.path.dirname(here), "uml", "bridge_scenarios.py")
     for name in ("to_interface", "from_interface", "python_socketcan", "unplug_replug"):
