@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -31,7 +32,7 @@ public:
         if (ep == 0x01) dev.pushIn(0x81, data);
     }
     void onReset(ycansim::DeviceEndpoints&) override { ++resets; }
-    int resets = 0;
+    std::atomic<int> resets{0};
 };
 
 struct Reply {
