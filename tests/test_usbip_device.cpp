@@ -177,7 +177,6 @@ TEST_F(UsbipDeviceTest, DefaultPipeAnswersDescriptorsConfiguresAndStallsTheRest)
     send(kCmdSubmit, 12, false, 0, 0, 0, configure);
     EXPECT_EQ(reply(false).status, 0);
     EXPECT_TRUE(ycantest::eventually([&] { return echo->resets == 1; }, 5s));
-    EXPECT_EQ(device->configurations(), 1);
 
     const uint8_t vendor[8] = {0xC0, 0x42, 0, 0, 0, 0, 4, 0};
     submitIn(13, 0, 4, vendor);

@@ -93,12 +93,6 @@ UsbipBus::Slot& UsbipBus::slotOf(const DeviceEndpoints& dev) {
     throw std::logic_error("not a device of this bus");
 }
 
-const UsbipBus::Slot& UsbipBus::slotOf(const DeviceEndpoints& dev) const {
-    for (const Slot& s : slots)
-        if (static_cast<const DeviceEndpoints*>(s.device.get()) == &dev) return s;
-    throw std::logic_error("not a device of this bus");
-}
-
 UsbipDevice& UsbipBus::addDevice(const DeviceLayout& layout, std::shared_ptr<DeviceModel> model) {
     Slot slot;
     slot.device = std::make_unique<UsbipDevice>(layout, std::move(model), timers);
@@ -185,9 +179,5 @@ void UsbipBus::replug(DeviceEndpoints& dev) {
     detach(slot);
     attach(slot);
 }
-
-int UsbipBus::port(const DeviceEndpoints& dev) const { return slotOf(dev).port; }
-
-std::string UsbipBus::busId(const DeviceEndpoints& dev) const { return slotOf(dev).busId; }
 
 }  // namespace ycansim

@@ -39,13 +39,6 @@ public:
     // Plugs it back into its port and waits until it is configured again.
     void replug(DeviceEndpoints& dev);
 
-    // Where the device is: its vhci port, and the kernel's name for it
-    // ("3-1"; empty while unplugged).
-    int port(const DeviceEndpoints& dev) const;
-    std::string busId(const DeviceEndpoints& dev) const;
-
-    TimerThread& timer() { return timers; }
-
     // How long the kernel may take to enumerate a device (software
     // emulation is slow).
     static constexpr std::chrono::seconds kEnumerationTimeout{30};
@@ -54,11 +47,10 @@ private:
     struct Slot {
         std::unique_ptr<UsbipDevice> device;
         int port = -1;
-        std::string busId;
+        std::string busId;  // the kernel's name for it ("3-1"); empty while unplugged
         int attachments = 0;
     };
     Slot& slotOf(const DeviceEndpoints& dev);
-    const Slot& slotOf(const DeviceEndpoints& dev) const;
     void attach(Slot& slot);
     void detach(Slot& slot);
 

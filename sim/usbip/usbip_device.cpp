@@ -102,11 +102,6 @@ bool UsbipDevice::connected() const {
     return socketFd >= 0;
 }
 
-int UsbipDevice::configurations() const {
-    std::lock_guard guard(lock);
-    return configured;
-}
-
 void UsbipDevice::serve(int fd) {
     std::vector<uint8_t> out;
     for (;;) {
@@ -180,7 +175,6 @@ void UsbipDevice::control(const Header& h, const std::vector<uint8_t>& out) {
     } else if (type == 0x00 && request == kSetConfiguration && value <= 1) {
         {
             std::lock_guard guard(lock);
-            ++configured;
             inQueue.clear();
         }
         replySubmit(h, 0, {});

@@ -46,8 +46,6 @@ public:
     // them back itself when the port goes), queued data is lost.
     void disconnect();
     bool connected() const;
-    // SET_CONFIGURATION requests seen (the first comes at enumeration).
-    int configurations() const;
 
     // DeviceEndpoints
     void pushIn(uint8_t ep, std::vector<uint8_t> data) override;
@@ -86,7 +84,6 @@ private:
     std::thread reader;
     std::list<PendingIn> pending;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> inQueue;
-    int configured = 0;
 };
 
 }  // namespace ycansim
