@@ -3,8 +3,9 @@
 #include <mutex>
 #include <vector>
 
-#include "support/QErrMgr.h"
+#include "drivers/common/adapter_models.h"
 #include "drivers/driver_factory.h"
+#include "support/QErrMgr.h"
 
 QYCANDevice::~QYCANDevice() {
     if (device) {
@@ -40,7 +41,7 @@ QYCANDevMgr::~QYCANDevMgr() {
 
 QYCANDevice* QYCANDevMgr::devFind(uint32_t type, uint32_t index) {
     std::lock_guard guard(mapLock);
-    auto t = types.find(type);
+    auto t = types.find(ycan::registryKey(type));
     if (t == types.end()) return nullptr;
     auto d = t->second->devices.find(index);
     return d == t->second->devices.end() ? nullptr : d->second.get();
@@ -49,12 +50,16 @@ QYCANDevice* QYCANDevMgr::devFind(uint32_t type, uint32_t index) {
 std::shared_ptr<QDevice> QYCANDevMgr::deviceFind(uint32_t type, uint32_t index) {
     std::lock_guard guard(mapLock);
     QYCANDevice* holder = devFind(type, index);
-    return holder != nullptr ? holder->device : nullptr;
+    if (holder != nullptr) return holder->device;
+    if (index >= ycan::keptIndices(type) || !factory) return nullptr;
+    std::shared_ptr<QDevice> dev = factory(type);
+    if (dev) deviceAdd(type, index, dev);
+    return dev;
 }
 
 int QYCANDevMgr::deviceAdd(uint32_t type, uint32_t index, std::shared_ptr<QDevice> dev) {
     std::lock_guard guard(mapLock);
-    auto& node = types[type];
+    auto& node = types[ycan::registryKey(type)];
     if (!node) node = std::make_unique<QYCANType>();
     auto& holder = node->devices[index];
     if (!holder) holder = std::make_unique<QYCANDevice>(std::move(dev));
@@ -71,8 +76,20 @@ int QYCANDevMgr::deviceDel(uint32_t type, uint32_t index) {
 
 int QYCANDevMgr::openDevice(uint32_t type, uint32_t index) {
     std::lock_guard lifecycle(lifecycleLock);
-    if (deviceFind(type, index)) return 1;
-    std::shared_ptr<QDevice> dev = factory ? factory(type) : nullptr;
+    if (shut) return 0;
+    const bool kept = ycan::keptIndices(type) > 0;
+    std::shared_ptr<QDevice> dev = deviceFind(type, index);
+    if (kept) {
+        if (!dev) return ycan::fail(YCAN_ERR_PARAMETER);
+        const int result = dev->openDevice(type, index, 0);
+        if (result == 1) {
+            dev->regType = type;
+            dev->regIndex = index;
+        }
+        return result;
+    }
+    if (dev) return 1;
+    dev = factory ? factory(type) : nullptr;
     if (!dev) {
         ycan::setLastError(YCAN_ERR_DEVICE_NOT_EXIST);
         return 0;
@@ -87,8 +104,10 @@ int QYCANDevMgr::openDevice(uint32_t type, uint32_t index) {
 
 int QYCANDevMgr::closeDevice(uint32_t type, uint32_t index) {
     std::lock_guard lifecycle(lifecycleLock);
+    const bool kept = ycan::keptIndices(type) > 0;
     std::shared_ptr<QDevice> dev = deviceFind(type, index);
-    if (!dev) return 1;
+    if (!dev) return kept ? ycan::fail(YCAN_ERR_PARAMETER) : 1;
+    if (kept) return dev->closeDevice();
     // Out of the registry first: calls that start from now on find no device
     // (last error 7); calls already holding it are let go by the close.
     removeEntry(type, index);
@@ -104,7 +123,7 @@ void QYCANDevMgr::removeEntry(uint32_t type, uint32_t index) {
     std::unique_ptr<QYCANDevice> removed;
     {
         std::lock_guard guard(mapLock);
-        auto t = types.find(type);
+        auto t = types.find(ycan::registryKey(type));
         if (t == types.end()) return;
         auto d = t->second->devices.find(index);
         if (d == t->second->devices.end()) return;
@@ -124,4 +143,10 @@ void QYCANDevMgr::closeAll() {
             for (auto& [index, holder] : node->devices) keys.emplace_back(type, index);
     }
     for (auto [type, index] : keys) closeDevice(type, index);
+}
+
+void QYCANDevMgr::shutDown() {
+    std::lock_guard lifecycle(lifecycleLock);
+    shut = true;
+    closeAll();
 }

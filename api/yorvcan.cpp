@@ -1,51 +1,24 @@
-// The exported YCAN_ functions: each call is dispatched on its device type
-// code. Classic adapters (3, 4) and the reserved classic codes go to the
-// usbcan2 functions; CAN FD adapters and recorders are looked up in the
-// registry and reached through QDevice. Nothing thrown inside the library
-// crosses this boundary.
+// The exported YCAN_ functions. Each call finds its route in one table
+// (api/call_table.h): the family either answers without a device, or the
+// call goes to the device object the registry holds for (type, index), for
+// every family alike. Nothing thrown inside the library crosses this
+// boundary.
 #include <cxxabi.h>
 
 #include <memory>
 #include <new>
 
-#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
-#include "drivers/common/adapter_models.h"
+#include "api/call_table.h"
 #include "drivers/common/library_lifetime.h"
-#include "drivers/usbcan/usbcan2.h"
+#include "support/QErrMgr.h"
 #include "support/QUserLog.h"
 #include "ycan.h"
 
 namespace {
 
-enum class Family { Classic, ClassicReserved, CanFd, Recorder, Unsupported };
-
-Family familyOf(uint32_t type) {
-    const ycan::AdapterModel* model = ycan::findAdapterModel(type);
-    if (model == nullptr) return Family::Unsupported;
-    switch (model->family) {
-        case ycan::AdapterFamily::Classic: return Family::Classic;
-        case ycan::AdapterFamily::ClassicReserved: return Family::ClassicReserved;
-        case ycan::AdapterFamily::CanFd: return Family::CanFd;
-        case ycan::AdapterFamily::Recorder: return Family::Recorder;
-    }
-    return Family::Unsupported;
-}
-
-bool isClassic(Family f) { return f == Family::Classic || f == Family::ClassicReserved; }
-
-using ycan::fail;
-
-// What a registry call answers when the device is not open: error 7 for most
-// calls, a plain 0 (last error untouched) for a few.
-enum class NotOpen { Error7, Zero };
-
-template <class Op>
-int onDevice(uint32_t type, uint32_t index, NotOpen notOpen, Op op) {
-    std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
-    if (!dev) return notOpen == NotOpen::Error7 ? fail(YCAN_ERR_NOT_OPENED) : 0;
-    return op(*dev);
-}
+using ycan::api::Answer;
+using ycan::api::Call;
 
 // Runs an exported call's body; an exception becomes a failed call.
 // Thread cancellation unwinds through here and must go on. The call is
@@ -69,202 +42,136 @@ int guarded(Body body) {
     return 0;
 }
 
+// One exported call: the family's answer, or op on the device. A count of
+// 0 is refused first where the family checks it.
+template <class Op>
+int dispatch(Call call, uint32_t type, uint32_t index, Op op, uint32_t count = 1) {
+    return guarded([&] {
+        const ycan::api::Route& route = ycan::api::routeOf(call, ycan::findAdapterModel(type));
+        if (route.answer.kind != Answer::Serve) return ycan::api::give(route.answer);
+        if (route.countChecked && count == 0) return ycan::fail(YCAN_ERR_PARAMETER);
+        std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
+        if (!dev) return ycan::api::give(route.missing);
+        return op(*dev);
+    });
+}
+
+// The calls that answer -1 on failure, also for a call the family refuses
+// or that threw.
+template <class Op>
+int dispatchOrMinusOne(Call call, uint32_t type, uint32_t index, Op op) {
+    int result = -1;
+    dispatch(call, type, index, [&](QDevice& d) {
+        result = op(d);
+        return 0;
+    });
+    return result;
+}
+
 }  // namespace
 
 extern "C" {
 
 YCAN_API int YCAN_OpenDevice(uint32_t type, uint32_t index) {
+    // The registry looks for the device itself: open and close change it.
     return guarded([&] {
-        Family f = familyOf(type);
-        if (isClassic(f)) return usbcan2OpenDevice(type, index, 0);
-        if (f == Family::CanFd || f == Family::Recorder) return ycanDevMgr.openDevice(type, index);
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        const ycan::api::Route& route = ycan::api::routeOf(Call::Open, ycan::findAdapterModel(type));
+        return route.answer.kind == Answer::Serve ? ycanDevMgr.openDevice(type, index)
+                                                  : ycan::api::give(route.answer);
     });
 }
 
 YCAN_API int YCAN_CloseDevice(uint32_t type, uint32_t index) {
     return guarded([&] {
-        Family f = familyOf(type);
-        if (isClassic(f)) return usbcan2CloseDevice(type, index);
-        if (f == Family::CanFd || f == Family::Recorder) return ycanDevMgr.closeDevice(type, index);
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        const ycan::api::Route& route = ycan::api::routeOf(Call::Close, ycan::findAdapterModel(type));
+        return route.answer.kind == Answer::Serve ? ycanDevMgr.closeDevice(type, index)
+                                                  : ycan::api::give(route.answer);
     });
 }
 
 YCAN_API int YCAN_BoardInfoGet(uint32_t type, uint32_t index, _YCAN_BOARD_INFO* info) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) return usbcan2ReadBoardInfo(type, index, info);
-        if (f == Family::CanFd || f == Family::Recorder)
-            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) { return d.getBoardInf(info); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::BoardInfo, type, index, [&](QDevice& d) { return d.getBoardInf(info); });
 }
 
 YCAN_API int YCAN_ClearBuffer(uint32_t type, uint32_t index, uint32_t ch) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) return usbcan2ClearBuffer(type, index, ch);
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Zero, [&](QDevice& d) { return d.clearBuffer(ch); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::ClearBuffer, type, index, [&](QDevice& d) { return d.clearBuffer(ch); });
 }
 
 YCAN_API int YCAN_DataDirectTransfer(uint32_t type, uint32_t index, uint8_t* data, int length) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) return usbcan2DevDataTransfer(type, index, data, length);
-        if (f == Family::CanFd || f == Family::Recorder)
-            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) {
-                return d.transmitData(data, static_cast<unsigned>(length));
-            });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::DirectTransfer, type, index,
+                    [&](QDevice& d) { return d.transmitData(data, static_cast<unsigned>(length)); });
 }
 
 YCAN_API int YCAN_SetFliter(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config) {
-    return guarded([&] {
-        if (familyOf(type) == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.setFliter(ch, config); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::SetFilter, type, index, [&](QDevice& d) { return d.setFliter(ch, config); });
 }
 
 YCAN_API int YCAN_GetReceiveNum(uint32_t type, uint32_t index, uint32_t ch, uint8_t kind) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (isClassic(f)) return kind == 0 ? usbcan2GetReceiveNum(type, index, ch) : 0;
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.getReceiveNum(ch, kind); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(kind == 0 ? Call::ReceiveNum : Call::ReceiveNumFd, type, index,
+                    [&](QDevice& d) { return d.getReceiveNum(ch, kind); });
 }
 
 YCAN_API int YCAN_InitCAN(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INIT_CONFIG* config) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        int result = usbcan2InitCAN(type, index, ch, config);
+    return dispatch(Call::InitCan, type, index, [&](QDevice& d) {
+        int result = d.initCAN(ch, config);
         // The channel is started whatever the initialisation returned.
-        usbcan2StartCAN(type, index, ch);
+        d.start(ch);
         return result;
     });
 }
 
 YCAN_API int YCAN_InitCANFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_INITFD_CONFIG* config) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::ClassicReserved) return 0;
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) {
-                int result = d.initCANFD(ch, config);
-                return result == 1 ? d.start(ch) : result;
-            });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    return dispatch(Call::InitCanFd, type, index, [&](QDevice& d) {
+        int result = d.initCANFD(ch, config);
+        return result == 1 ? d.start(ch) : result;
     });
 }
 
 YCAN_API int YCAN_Start(uint32_t type, uint32_t index, uint32_t ch) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) return usbcan2StartCAN(type, index, ch);
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) { return d.start(ch); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::Start, type, index, [&](QDevice& d) { return d.start(ch); });
 }
 
 YCAN_API int YCAN_Stop(uint32_t type, uint32_t index, uint32_t ch) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) return usbcan2ResetCAN(type, index, ch);
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7, [&](QDevice& d) { return d.stop(ch); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::Stop, type, index, [&](QDevice& d) { return d.stop(ch); });
 }
 
 YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
                           uint32_t count, int waitMs) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) {
-            if (count == 0) return fail(YCAN_ERR_PARAMETER);
-            return usbcan2Receive(type, index, ch, frames, count, waitMs);
-        }
-        if (f == Family::ClassicReserved) return 0;
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.receive(ch, frames, count, waitMs); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(
+        Call::Receive, type, index, [&](QDevice& d) { return d.receive(ch, frames, count, waitMs); }, count);
 }
 
 YCAN_API int YCAN_ReceiveFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
                             uint32_t count, int waitMs) {
-    return guarded([&] {
-        if (familyOf(type) == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.receiveFD(ch, frames, count, waitMs); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::ReceiveFd, type, index,
+                    [&](QDevice& d) { return d.receiveFD(ch, frames, count, waitMs); });
 }
 
 YCAN_API int YCAN_Transmit(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
                            uint32_t count) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) {
-            if (count == 0) return fail(YCAN_ERR_PARAMETER);
-            return usbcan2Transmit(type, index, ch, frames, count);
-        }
-        if (f == Family::ClassicReserved) return 0;
-        if (f == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.transmit(ch, frames, count); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(
+        Call::Transmit, type, index, [&](QDevice& d) { return d.transmit(ch, frames, count); }, count);
 }
 
 YCAN_API int YCAN_TransmitFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
                              uint32_t count) {
-    return guarded([&] {
-        if (familyOf(type) == Family::CanFd)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.transmitFD(ch, frames, count); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::TransmitFd, type, index, [&](QDevice& d) { return d.transmitFD(ch, frames, count); });
 }
-
-// The recorder calls answer a plain 0 for every other family.
 
 YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch,
                                    _YCAN_RECORD_CONFIG* config) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Recorder) return 0;
-        return onDevice(type, index, NotOpen::Error7,
-                        [&](QDevice& d) { return d.RecordSettingSet(ch, config); });
-    });
+    return dispatch(Call::RecordSet, type, index, [&](QDevice& d) { return d.RecordSettingSet(ch, config); });
 }
 
 YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch,
                                    _YCAN_RECORD_CONFIG* config) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Recorder) return 0;
-        return onDevice(type, index, NotOpen::Zero,
-                        [&](QDevice& d) { return d.RecordSettingGet(ch, config); });
-    });
+    return dispatch(Call::RecordGet, type, index, [&](QDevice& d) { return d.RecordSettingGet(ch, config); });
 }
 
 YCAN_API int YCAN_RecordCmdExecute(uint32_t type, uint32_t index, uint32_t ch, uint32_t cmd,
                                    _YCAN_FLITER_INFO* info, _YCAN_FLITER_CONFIG* config) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Recorder) return 0;
-        return onDevice(type, index, NotOpen::Zero,
-                        [&](QDevice& d) { return d.RecordCmdExecute(ch, cmd, info, config); });
-    });
+    return dispatch(Call::RecordCmd, type, index,
+                    [&](QDevice& d) { return d.RecordCmdExecute(ch, cmd, info, config); });
 }
 
 YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch,
@@ -293,39 +200,30 @@ YCAN_API int YCAN_RecordFliterSettingGet(uint32_t type, uint32_t index, uint32_t
                                          _YCAN_FLITER_CONFIG* config) {
     return guarded([&] {
         // The entry index travels in the record, so there must be one.
-        if (config == nullptr) return fail(YCAN_ERR_PARAMETER);
+        if (config == nullptr) return ycan::fail(YCAN_ERR_PARAMETER);
         config->FilterIndex = entry;
         return YCAN_RecordCmdExecute(type, index, ch, 5, nullptr, config);
     });
 }
 
 YCAN_API int YCAN_DevRelayStatusSet(uint32_t type, uint32_t index, uint8_t first, uint8_t second) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        return usbcan2DevRelayStatusSet(type, index, first, second);
-    });
+    return dispatch(Call::RelaySet, type, index, [&](QDevice& d) { return d.relayStatusSet(first, second); });
 }
 
 YCAN_API int YCAN_DevRelayStatusGet(uint32_t type, uint32_t index, uint8_t* first, uint8_t* second) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        return usbcan2DevRelayStatusGet(type, index, first, second);
-    });
+    return dispatch(Call::RelayGet, type, index, [&](QDevice& d) { return d.relayStatusGet(first, second); });
 }
 
 YCAN_API int YCAN_DevBaudParaGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
                                  uint8_t* second) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        return usbcan2DevBaudParaGet(type, index, ch & 0xFFu, first, second);
-    });
+    return dispatch(Call::BaudGet, type, index,
+                    [&](QDevice& d) { return d.baudParaGet(static_cast<uint8_t>(ch), first, second); });
 }
 
 YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
                                 uint8_t* second, uint8_t* third) {
-    return guarded([&] {
-        if (familyOf(type) != Family::Classic) return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        return usbcan2DevChStateGet(type, index, ch & 0xFFu, first, second, third);
+    return dispatch(Call::ChStateGet, type, index, [&](QDevice& d) {
+        return d.chStateGet(static_cast<uint8_t>(ch), first, second, third);
     });
 }
 
@@ -333,57 +231,16 @@ YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint
 
 YCAN_API int YCAN_ReceiveAll(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RX_FRAME* frames,
                              uint32_t count, int waitMs) {
-    return guarded([&] {
-        Family f = familyOf(type);
-        if (f == Family::Classic) return usbcan2ReceiveAll(type, index, ch, frames, count, waitMs);
-        if (f == Family::CanFd || f == Family::Recorder)
-            return onDevice(type, index, NotOpen::Error7,
-                            [&](QDevice& d) { return d.receiveAll(ch, frames, count, waitMs); });
-        return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-    });
+    return dispatch(Call::ReceiveAll, type, index,
+                    [&](QDevice& d) { return d.receiveAll(ch, frames, count, waitMs); });
 }
 
-// The two calls below answer -1 on failure, also for a call that threw
-// (guarded() answers 0 then).
-
 YCAN_API int YCAN_GetEventFd(uint32_t type, uint32_t index) {
-    bool failed = true;
-    const int fd = guarded([&] {
-        Family f = familyOf(type);
-        int result = -1;
-        if (f == Family::Classic) {
-            result = usbcan2EventFd(type, index);
-        } else if (f == Family::CanFd || f == Family::Recorder) {
-            std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
-            if (!dev) return fail(YCAN_ERR_NOT_OPENED);
-            result = dev->eventFd();
-        } else {
-            return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        }
-        failed = result < 0;
-        return result;
-    });
-    return failed ? -1 : fd;
+    return dispatchOrMinusOne(Call::EventFd, type, index, [](QDevice& d) { return d.eventFd(); });
 }
 
 YCAN_API int YCAN_GetLinkState(uint32_t type, uint32_t index, uint32_t* losses) {
-    bool failed = true;
-    const int state = guarded([&] {
-        Family f = familyOf(type);
-        int result = -1;
-        if (f == Family::Classic) {
-            result = usbcan2LinkState(type, index, losses);
-        } else if (f == Family::CanFd || f == Family::Recorder) {
-            std::shared_ptr<QDevice> dev = ycanDevMgr.deviceFind(type, index);
-            if (!dev) return fail(YCAN_ERR_NOT_OPENED);
-            result = dev->linkState(losses);
-        } else {
-            return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
-        }
-        failed = result < 0;
-        return result;
-    });
-    return failed ? -1 : state;
+    return dispatchOrMinusOne(Call::LinkState, type, index, [&](QDevice& d) { return d.linkState(losses); });
 }
 
 YCAN_API int YCAN_GetLastError(void) {

@@ -1,4 +1,4 @@
-// Creates the driver object for a CAN FD or recorder device type.
+// Creates the driver object for a device type.
 #pragma once
 
 #include <cstdint>

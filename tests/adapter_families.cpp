@@ -5,7 +5,7 @@
 #include "adapter_fixture.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/QDeviceUsbCan2.h"
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
@@ -188,6 +188,10 @@ public:
 };
 
 class ClassicFamily : public AdapterFamily {
+    static QDeviceUsbCan2& device() {
+        return dynamic_cast<QDeviceUsbCan2&>(*ycanDevMgr.deviceFind(4, 0));
+    }
+
 public:
     std::string name() const override { return "classic"; }
     uint32_t type() const override { return 4; }
@@ -201,13 +205,13 @@ public:
         _YCAN_INIT_CONFIG c = config();
         return YCAN_InitCAN(4, 0, 0, &c) == 1;
     }
-    bool recovering() override { return devInfoList[0].link.recovering(); }
+    bool recovering() override { return device().recovering(); }
     void inject(uint32_t n) override { model->inject(*endpoints, {classicFrame(n)}); }
     std::vector<uint8_t> encoded(uint32_t n) override {
         return ycansim::VirtualUsbCanAdapter::encodeRecord(classicFrame(n));
     }
     uint8_t streamEp() const override { return 0x82; }
-    unsigned reassemblyBytes() override { return devInfoList[0].rxStream.buffered(); }
+    unsigned reassemblyBytes() override { return device().reassemblyBytes(); }
     std::vector<int64_t> takeBusNumbers() override {
         std::vector<int64_t> out;
         for (const auto& f : model->takeBusFrames(0)) out.push_back(numberOnTheBus(f.id, f.data));

@@ -18,7 +18,7 @@
 
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/QDeviceUsbCan2.h"
 #include "adapter_fixture.h"
 #include "eventually.h"
 #include "sim/canfd/canfd_adapter.h"

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "support/QErrMgr.h"
-#include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/QDeviceUsbCan2.h"
 #include "adapter_fixture.h"
 #include "eventually.h"
 #include "test_support.h"
@@ -24,6 +24,9 @@ using ycantest::StreamCapture;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// The library's object for the classic adapter at index 0.
+QDeviceUsbCan2& classic() { return dynamic_cast<QDeviceUsbCan2&>(*ycanDevMgr.deviceFind(4, 0)); }
 
 class UsbCan : public ycantest::AdapterFixture<VirtualUsbCanAdapter> {
 protected:
@@ -154,17 +157,17 @@ TEST_F(UsbCan, InitialisationCommandAndAcknowledgements) {
     EXPECT_EQ(a.channel(0).starts, 1);  // YCAN_InitCAN starts the channel too
 
     a.setInitAck(0x00);  // refused
-    EXPECT_EQ(usbcan2InitCAN(4, 0, 0, &c0), 0);
+    EXPECT_EQ(classic().initCAN(0, &c0), 0);
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_USB_COMMAND);
 
     StreamCapture out(1);
     _YCAN_INIT_CONFIG bad = config(2);
     const int before = a.requests(0x03);
-    EXPECT_EQ(usbcan2InitCAN(4, 0, 1, &bad), 0);
+    EXPECT_EQ(classic().initCAN(1, &bad), 0);
     EXPECT_EQ(a.requests(0x03), before);
     EXPECT_NE(out.text().find("[ERROR] Warning:USBCAN <ch:1> Init Fail->Para Err,Unkown Mode:2 \n"),
               std::string::npos);
-    EXPECT_EQ(usbcan2InitCAN(4, 0, 2, &c0), 0);
+    EXPECT_EQ(classic().initCAN(2, &c0), 0);
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_PARAMETER);
 }
 
@@ -428,15 +431,15 @@ TEST_F(UsbCan, FramesWaitingInTheAdapterGoOutThreeToATransfer) {
 TEST_F(UsbCan, RefusedReplayIsReportedAndRetried) {
     ready();
     bench.unplug(*dev);
-    ASSERT_TRUE(ycantest::eventually([] { return devInfoList[0].link.recovering(); }, 3s));
+    ASSERT_TRUE(ycantest::eventually([] { return classic().recovering(); }, 3s));
     adapter->setInitAck(0x00);
     QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_OK);
     bench.replug(*dev);
     ASSERT_TRUE(ycantest::eventually([&] { return adapter->requests(0x03) >= 3; }, 10s));
-    EXPECT_TRUE(devInfoList[0].link.recovering());
+    EXPECT_TRUE(classic().recovering());
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_USB_COMMAND);
     adapter->setInitAck(0x81);
-    ASSERT_TRUE(ycantest::eventually([] { return !devInfoList[0].link.recovering(); }, 10s));
+    ASSERT_TRUE(ycantest::eventually([] { return !classic().recovering(); }, 10s));
     EXPECT_TRUE(adapter->channel(0).initialised);
 }
 
@@ -444,7 +447,7 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
     ready();
     StreamCapture out(1);
     bench.unplug(*dev);
-    ASSERT_TRUE(ycantest::eventually([] { return devInfoList[0].link.recovering(); }, 3s));
+    ASSERT_TRUE(ycantest::eventually([] { return classic().recovering(); }, 3s));
     _YCAN_CAN_OBJ f = frame(1, 1);
     EXPECT_EQ(YCAN_Transmit(4, 0, 0, &f, 1), 0);  // refused while recovering
     uint8_t r1, r2;
@@ -453,7 +456,7 @@ TEST_F(UsbCan, UnpluggedAdapterIsRestored) {
 
     QErrInfoMgr::getinstance()->setLastError(YCAN_ERR_CAN_FORMAT);
     bench.replug(*dev);
-    ASSERT_TRUE(ycantest::eventually([] { return !devInfoList[0].link.recovering(); }, 5s));
+    ASSERT_TRUE(ycantest::eventually([] { return !classic().recovering(); }, 5s));
     EXPECT_EQ(countOf(out.text(), "[INFO ] YORV Tip:USBCAN OK...\n"), 1u);
     EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_CAN_FORMAT);  // a clean replay stores nothing
 

@@ -11,6 +11,7 @@
 
 #include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
+#include "drivers/common/queued_calls.h"
 
 namespace {
 
@@ -70,29 +71,13 @@ int QDeviceUsbCanFd2::receiveFD(unsigned ch, _YCAN_CANFD_OBJ* out, unsigned coun
 }
 
 int QDeviceUsbCanFd2::receiveAll(unsigned ch, _YCAN_RX_FRAME* out, unsigned count, int waitMs) {
-    if (out == nullptr || count == 0 || (ch != YCAN_ALL_CHANNELS && ch >= channelCount)) {
-        ycan::setLastError(YCAN_ERR_PARAMETER);
-        return 0;
-    }
-    // As the per-kind calls: a closed store (device closing) hands out what
-    // it holds and never waits.
-    return received.takeInOrder(ch, out, count, waitMs);
+    // Reachable only while registered, that is open.
+    return ycan::takeInOrder(received, channelCount, true, ch, out, count, waitMs);
 }
 
-int QDeviceUsbCanFd2::eventFd() {
-    const int fd = received.eventFd();
-    if (fd < 0) ycan::setLastError(received.isOpen() ? YCAN_ERR_MEMORY : YCAN_ERR_NOT_OPENED);
-    return fd;
-}
+int QDeviceUsbCanFd2::eventFd() { return ycan::eventDescriptor(received); }
 
-int QDeviceUsbCanFd2::linkState(uint32_t* losses) {
-    // Seen first: a change after this read makes the descriptor readable
-    // again rather than going unnoticed.
-    received.linkSeen();
-    const int state = life.linkState(losses);
-    if (state < 0) ycan::setLastError(YCAN_ERR_NOT_OPENED);
-    return state;
-}
+int QDeviceUsbCanFd2::linkState(uint32_t* losses) { return ycan::linkState(received, life, losses); }
 
 void QDeviceUsbCanFd2::linkChanged() { received.linkChanged(); }
 

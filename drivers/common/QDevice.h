@@ -1,7 +1,8 @@
-// Interface of the driver object behind one opened CAN FD adapter or
-// recorder. The registry creates one per (device type, device index) and
-// reaches it through these operations; the operations keep the order below.
-// Their results and last errors: drivers/README.md.
+// Interface of the driver object behind one adapter: a classic adapter, a
+// CAN FD adapter or a recorder. The registry holds one per (device type,
+// device index) and every exported call reaches the adapter through these
+// operations; the operations keep the order below. Their results and last
+// errors: drivers/README.md.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,13 @@ public:
     virtual int RecordCmdExecute(unsigned, unsigned, _YCAN_FLITER_INFO*, _YCAN_FLITER_CONFIG*) {
         return 0;
     }
+    // Classic adapter operations: relay, baud parameters and channel state
+    // (only the low 8 bits of the channel travel). Other families keep these
+    // defaults: last error 6.
+    virtual int relayStatusSet(uint8_t first, uint8_t second);
+    virtual int relayStatusGet(uint8_t* first, uint8_t* second);
+    virtual int baudParaGet(uint8_t ch, uint8_t* first, uint8_t* second);
+    virtual int chStateGet(uint8_t ch, uint8_t* first, uint8_t* second, uint8_t* third);
 
     // The key under which the registry holds the object, written after a
     // successful open. The drivers keep their own copies.

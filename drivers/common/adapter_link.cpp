@@ -17,7 +17,6 @@ constexpr unsigned kReadTimeoutMs = 500;
 // leave at once; the bound only keeps a close from hanging on a caller
 // that never comes back.
 constexpr auto kCloseDrain = std::chrono::seconds(5);
-constexpr auto kRetireDrain = std::chrono::seconds(2);
 
 void sleepUs(unsigned us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
@@ -28,7 +27,6 @@ AdapterLink::AdapterLink(Family& f, const Receiving& receiving) : family(f), rx(
 AdapterLink::~AdapterLink() { stopReceiving(); }
 
 bool AdapterLink::open(unsigned vendorId, unsigned productId, unsigned index) {
-    if (retired.load()) return false;
     return commands.openTransport(vendorId, productId, index);
 }
 
@@ -66,14 +64,7 @@ void AdapterLink::close() {
         // object is left to it rather than freed under it.
         commands.abandonTransport();
     }
-    if (!retired.load()) commands.calls().open();
-}
-
-void AdapterLink::retire() {
-    retired = true;
-    close();
-    commands.calls().close();
-    commands.calls().drain(kRetireDrain);
+    commands.calls().open();
 }
 
 void AdapterLink::pass() {

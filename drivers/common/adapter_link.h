@@ -71,20 +71,16 @@ public:
     bool isOpen() const { return commands.isOpen(); }
     bool recovering() const { return commands.recovering(); }
     bool receiving() const { return rxThread.running(); }
-    bool isRetired() const { return retired.load(); }
     // 1 linked, 0 away, -1 not open; see CommandChannel::linkState.
     int linkState(uint32_t* losses) { return commands.linkState(losses); }
 
-    // Opens the transport; false when it cannot be opened or the link was
-    // retired.
+    // Opens the transport; false when it cannot be opened.
     bool open(unsigned vendorId, unsigned productId, unsigned index);
     // Starts the receive thread (families that carry frames).
     void startReceiving();
     // The close described above; nothing when not open. Any thread but the
     // receive thread.
     void close();
-    // Library unload: close, and no call or open gets in again.
-    void retire();
 
 private:
     void pass();
@@ -96,7 +92,6 @@ private:
     const Receiving rx;
     CommandChannel commands;
     ReceiveThread rxThread;
-    std::atomic<bool> retired{false};
     uint32_t faultTime = 0;  // receive thread only
     bool linked = true;      // receive thread only: as last reported
 };

@@ -32,4 +32,14 @@ const AdapterModel* findAdapterModel(uint32_t type) {
     return nullptr;
 }
 
+uint32_t registryKey(uint32_t type) {
+    const AdapterModel* model = findAdapterModel(type);
+    return model != nullptr && model->family == AdapterFamily::Classic ? kModels[0].type : type;
+}
+
+unsigned keptIndices(uint32_t type) {
+    const AdapterModel* model = findAdapterModel(type);
+    return model != nullptr && model->family == AdapterFamily::Classic ? 32 : 0;
+}
+
 }  // namespace ycan

@@ -27,4 +27,14 @@ struct AdapterModel {
 // know (last error 6 at the interface).
 const AdapterModel* findAdapterModel(uint32_t type);
 
+// How the registry keeps a type's driver objects. The classic family's two
+// type codes reach the same adapter: both are kept under the family's first
+// code, one object per device index below 32, made on first use and kept
+// until unload (it keeps its received frames across a close). Every other
+// type has its own key and an object only while it is open.
+uint32_t registryKey(uint32_t type);
+// Device indices whose objects are kept; 0 for a type whose objects live
+// while open.
+unsigned keptIndices(uint32_t type);
+
 }  // namespace ycan

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "drivers/usbcan/usbcan2.h"
+#include "drivers/usbcan/QDeviceUsbCan2.h"
 #include "drivers/usbcan/usbcan2_replies.h"
 #include "drivers/usbcan/usbcan2_stream.h"
 #include "support/QErrMgr.h"
@@ -21,15 +21,12 @@ bool validFrame(const _YCAN_CAN_OBJ& f) {
 
 }  // namespace
 
-extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
-                               _YCAN_CAN_OBJ* frames, unsigned long count) {
-    if (!usbcan2DevParaIsValid(type, index, 0)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
-    devInfo& rec = devInfoList[index];
-    RecordCall call(index);
+int QDeviceUsbCan2::transmit(unsigned channel, _YCAN_CAN_OBJ* frames, unsigned count) {
+    ycan::GateScope call(commands().calls());
     if (!call) return fail(YCAN_ERR_NOT_OPENED);  // being closed
-    if (!usbcan2IsInit(type, index, channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
+    if (!isInit(channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);
     // One batch: recovery waits for it to end.
-    ycan::CommandChannel::Batch batch(rec.commands());
+    ycan::CommandChannel::Batch batch(commands());
     if (!batch) return batch.refuse();
     const unsigned total = static_cast<uint16_t>(count);
     if (frames == nullptr && total > 0) return fail(YCAN_ERR_PARAMETER);
@@ -46,15 +43,16 @@ extern "C" int usbcan2Transmit(uint32_t type, uint32_t index, uint32_t channel,
             ycan::Usbcan2Stream::encodeRecord(packet + static_cast<size_t>(i) * kRecordLen, frames[sent + i], channel);
         uint8_t reply[10] = {};
         int len = sizeof reply;
-        if (usbDataSend(rec, packet, static_cast<int>(n * kRecordLen), reply, &len, 0x02, 0x81,
-                        1000) != 0) {
+        if (usbDataSend(packet, static_cast<int>(n * kRecordLen), reply, &len, 0x02, 0x81, 1000) != 0) {
             ycan::setLastError(YCAN_ERR_USB_TRANSPORT);
             return result;
         }
         sent += n;
         // While replies are awaited the adapter says how many it accepted.
-        result += rec.txWaitReply.load() == 1 ? static_cast<int>(ycan::usbcan2::acceptedFrames(reply, len, n))
+        result += txWaitReply.load() == 1 ? static_cast<int>(ycan::usbcan2::acceptedFrames(reply, len, n))
                                               : static_cast<int>(n);
     }
     return result;
 }
+
+int QDeviceUsbCan2::transmitFD(unsigned, _YCAN_CANFD_OBJ*, unsigned) { return fail(YCAN_ERR_TYPE_NOT_SUPPORTED); }
