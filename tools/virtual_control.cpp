@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "sim/bench/usb_bench.h"
+#include "drivers/common/adapter_models.h"
 #include "sim/record/recorder_adapter.h"
 #include "tools/ycan/frame_text.h"
 
@@ -29,13 +30,10 @@ namespace {
 // The USB id the library looks for when it opens TYPE; false for a type
 // it does not open.
 bool idsOfType(uint32_t type, uint16_t& vendor, uint16_t& product) {
-    ycansim::DeviceLayout layout;
-    if (type == 3 || type == 4) layout = ycansim::usbCanLayout();
-    else if ((type >= 41 && type <= 43) || (type >= 64 && type <= 67)) layout = ycansim::canFdLayout(type);
-    else if (type == 61 || type == 62) layout = ycansim::recorderLayout(type);
-    else return false;
-    vendor = layout.vendorId;
-    product = layout.productId;
+    const ycan::AdapterModel* model = ycan::findAdapterModel(type);
+    if (model == nullptr || model->vendorId == 0) return false;
+    vendor = model->vendorId;
+    product = model->productId;
     return true;
 }
 

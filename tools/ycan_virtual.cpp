@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "drivers/common/adapter_models.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/record/recorder_adapter.h"
 #include "sim/bench/usb_bench.h"
@@ -158,6 +159,26 @@ double frameRate(const char* option, const std::string& text, bool zeroAllowed) 
     return v;
 }
 
+// The type codes of a family in the library's model table.
+std::vector<unsigned> typesOf(ycan::AdapterFamily family) {
+    std::vector<unsigned> out;
+    for (const ycan::AdapterModel& m : ycan::adapterModels())
+        if (m.family == family)
+            for (uint32_t t : m.types)
+                if (t != 0) out.push_back(t);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The emulation's layout for a type, under the USB id the library's model
+// table gives it.
+ycansim::DeviceLayout withTableIds(ycansim::DeviceLayout layout, unsigned type) {
+    const ycan::AdapterModel* model = ycan::findAdapterModel(type);
+    layout.vendorId = model->vendorId;
+    layout.productId = model->productId;
+    return layout;
+}
+
 // TYPE or TYPExCOUNT, decimal, TYPE one of `types`, COUNT 1 to 16.
 void addTyped(std::vector<unsigned>& out, const char* option, const std::string& layout,
               const std::vector<unsigned>& types) {
@@ -197,9 +218,9 @@ Options parse(int argc, char** argv) {
             for (++i; i < argc; ++i) o.command.push_back(argv[i]);
             break;
         }
-        if (a == "--canfd") addTyped(o.canfd, "--canfd", value("--canfd"), {41, 42, 43, 64, 65, 66, 67});
+        if (a == "--canfd") addTyped(o.canfd, "--canfd", value("--canfd"), typesOf(ycan::AdapterFamily::CanFd));
         else if (a == "--classic") o.classic = static_cast<int>(wholeNumber("--classic", value("--classic"), 0, 16));
-        else if (a == "--recorder") addTyped(o.recorders, "--recorder", value("--recorder"), {61, 62});
+        else if (a == "--recorder") addTyped(o.recorders, "--recorder", value("--recorder"), typesOf(ycan::AdapterFamily::Recorder));
         else if (a == "--decline") o.decline = true;
         else if (a == "--inject") o.inject = static_cast<int>(wholeNumber("--inject", value("--inject"), 0, 100000000));
         else if (a == "--channel") o.channel = static_cast<unsigned>(wholeNumber("--channel", value("--channel"), 0, 7));
@@ -467,10 +488,12 @@ struct Adapters {
 
     explicit Adapters(const Options& o)
         : bench(o.usbip ? ycanvirtual::usbipAttachment() : ycanvirtual::benchAttachment()) {
+        // Channel counts, clocks and USB ids are the library's model table's.
         for (unsigned type : o.canfd) {
-            auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type);
+            const ycan::AdapterModel* model = ycan::findAdapterModel(type);
+            auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type, model->channels, model->clockMHz);
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-            const ycansim::DeviceLayout layout = ycansim::canFdLayout(type);
+            const ycansim::DeviceLayout layout = withTableIds(ycansim::canFdLayout(type), type);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, m, nullptr});
             if (!traffic) carryTraffic(std::make_unique<FdTraffic>(*m, dev), dev, m->channelCount(), true);
@@ -479,15 +502,16 @@ struct Adapters {
         for (int i = 0; i < o.classic; ++i) {
             auto m = std::make_shared<ycansim::VirtualUsbCanAdapter>();
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-            const ycansim::DeviceLayout layout = ycansim::usbCanLayout();
+            const ycansim::DeviceLayout layout = withTableIds(ycansim::usbCanLayout(), 3);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m});
-            if (!traffic) carryTraffic(std::make_unique<ClassicTraffic>(*m, dev), dev, 2, false);
+            if (!traffic) carryTraffic(std::make_unique<ClassicTraffic>(*m, dev), dev,
+                                     ycan::findAdapterModel(3)->channels, false);
             models.push_back(m);
         }
         for (unsigned type : o.recorders) {
             auto m = std::make_shared<ycansim::VirtualRecorder>();
-            const ycansim::DeviceLayout layout = ycansim::recorderLayout(type);
+            const ycansim::DeviceLayout layout = withTableIds(ycansim::recorderLayout(type), type);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, nullptr});
             models.push_back(m);

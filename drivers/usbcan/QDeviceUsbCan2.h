@@ -1,6 +1,6 @@
 // Driver object for one classic USB CAN adapter (device types 3 and 4, two
-// channels). The registry keeps one per device index below kDevices for
-// both type codes, from its first use to unload: the received frames and
+// channels). The registry keeps one per device index for both type codes,
+// from its first use to unload (ycan::keptIndices): the received frames and
 // whether the adapter takes data packets without replies outlive a close.
 //
 //   usbcan2_exchange.cpp  command exchanges, data packets, direct transfer,
@@ -37,7 +37,6 @@
 
 class QDeviceUsbCan2 : public QDevice, private ycan::AdapterLink::Family {
 public:
-    static constexpr unsigned kDevices = 32;  // device indices 0 to 31
     static constexpr unsigned kChannels = 2;
 
     QDeviceUsbCan2() = default;

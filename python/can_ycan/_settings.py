@@ -6,7 +6,9 @@ from collections import namedtuple
 Model = namedtuple("Model", "vendor_id product_id types channels kind clock_mhz")
 
 # The adapters libycan drives, by USB id; kind "CAN", "CAN FD" or
-# "recorder"; the CAN FD controllers' clock.
+# "recorder"; the CAN FD controllers' clock. A copy of the library's model
+# table (drivers/common/adapter_models.cpp): tests/test_models.py holds it
+# against what `ycan list --models` prints.
 MODELS = (
     Model(0x0471, 0x1200, (3, 4), 2, "CAN", 0),
     Model(0x3068, 0x0009, (41, 42, 43), 2, "CAN FD", 60),

@@ -58,10 +58,10 @@ DeviceLayout canFdLayout(unsigned deviceType) {
 }
 
 VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)
-    : type(deviceType),
-      channels(channelsOf(deviceType)),
-      clock(deviceType == 66 || deviceType == 67 ? 80 : 60),
-      outbox(0x83, packDataPackets) {}
+    : VirtualCanFdAdapter(deviceType, channelsOf(deviceType), deviceType == 66 || deviceType == 67 ? 80 : 60) {}
+
+VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType, unsigned channelCount, unsigned clockMHz)
+    : type(deviceType), channels(std::min(channelCount, 8u)), clock(clockMHz), outbox(0x83, packDataPackets) {}
 
 void VirtualCanFdAdapter::onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) {
     if (ep == 0x02) {

@@ -106,6 +106,9 @@ std::vector<uint8_t> encodeDataRecord(const BusFrame& frame);
 class VirtualCanFdAdapter : public DeviceModel {
 public:
     explicit VirtualCanFdAdapter(unsigned deviceType);
+    // An adapter of the type with the channel count (at most 8) and
+    // controller clock given, instead of the ones this emulation knows.
+    VirtualCanFdAdapter(unsigned deviceType, unsigned channelCount, unsigned clockMHz);
 
     void onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) override;
 

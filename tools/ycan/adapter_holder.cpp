@@ -15,7 +15,7 @@ namespace {
 // of it, "" when it is not there.
 template <class Look>
 std::string lookAt(const Target& t, Look look) {
-    const Model* model = modelOfType(t.type);
+    const AdapterModel* model = modelOfType(t.type);
     if (model == nullptr) return "";
     libusb_context* ctx = nullptr;
     if (libusb_init(&ctx) != LIBUSB_SUCCESS) return "";

@@ -74,13 +74,13 @@ bool computeTiming(const char* what, unsigned clockHz, unsigned rate, double sam
 }  // namespace
 
 bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why) {
-    const Model* model = modelOfType(t.type);
-    if (model == nullptr || model->family == Family::Recorder) return true;
+    const AdapterModel* model = modelOfType(t.type);
+    if (model == nullptr || model->family == AdapterFamily::Recorder) return true;
     if (t.channel >= model->channels) {
         why = "adapter type " + std::to_string(t.type) + " has channels 0 to " + std::to_string(model->channels - 1);
         return false;
     }
-    if (model->family == Family::Classic) {
+    if (model->family == AdapterFamily::Classic) {
         if (bus.timingWords) {
             why = "--timing is for CAN FD adapters; a classic adapter takes --bitrate or --btr";
             return false;
@@ -168,25 +168,16 @@ bool parseTarget(const std::string& text, bool withChannel, Target& out, std::st
     return true;
 }
 
-const std::vector<Model>& knownModels() {
-    static const std::vector<Model> models = {
-        {0x0471, 0x1200, Family::Classic, {3, 4}, 2, 0},
-        {0x3068, 0x0009, Family::CanFd, {41, 42, 43}, 2, 60},
-        {0x0471, 0x3014, Family::CanFd, {64}, 4, 60},
-        {0x0471, 0x2014, Family::CanFd, {65}, 4, 60},
-        {0x0471, 0x2018, Family::CanFd, {66}, 8, 80},
-        {0x0471, 0x3018, Family::CanFd, {67}, 8, 80},
-        {0x0471, 0x2601, Family::Recorder, {61}, 2, 0},
-        {0x0471, 0x2602, Family::Recorder, {62}, 2, 0},
-    };
-    return models;
+std::vector<const AdapterModel*> knownModels() {
+    std::vector<const AdapterModel*> out;
+    for (const AdapterModel& m : ycan::adapterModels())
+        if (m.family != AdapterFamily::ClassicReserved) out.push_back(&m);
+    return out;
 }
 
-const Model* modelOfType(uint32_t type) {
-    for (const Model& m : knownModels())
-        for (uint32_t t : m.types)
-            if (t == type) return &m;
-    return nullptr;
+const AdapterModel* modelOfType(uint32_t type) {
+    const AdapterModel* m = ycan::findAdapterModel(type);
+    return m != nullptr && m->family != AdapterFamily::ClassicReserved ? m : nullptr;
 }
 
 void reportFailure(const std::string& what) {
@@ -205,8 +196,8 @@ void reportOpenFailure(const Target& t) {
 bool openAndStart(const Target& t, const BusSettings& bus) { return openAndStartChannels(t, {t.channel}, bus); }
 
 bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus) {
-    const Model* model = modelOfType(t.type);
-    if (model == nullptr || model->family == Family::Recorder) {
+    const AdapterModel* model = modelOfType(t.type);
+    if (model == nullptr || model->family == AdapterFamily::Recorder) {
         fprintf(stderr, "ycan: device type %u is not a CAN or CAN FD adapter\n", t.type);
         return false;
     }
@@ -217,7 +208,7 @@ bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels
     }
     for (uint32_t ch : channels) {
         int ok;
-        if (model->family == Family::Classic) {
+        if (model->family == AdapterFamily::Classic) {
             _YCAN_INIT_CONFIG c{};
             c.AcceptMask = 0xFFFFFFFF;
             c.FilterType = 1;
@@ -247,9 +238,9 @@ bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels
 
 BusRates busRates(const Target& t, const BusSettings& bus) {
     BusRates r;
-    const Model* model = modelOfType(t.type);
+    const AdapterModel* model = modelOfType(t.type);
     if (model == nullptr) return r;
-    if (model->family == Family::Classic) {
+    if (model->family == AdapterFamily::Classic) {
         r.nominal = unpackBtr(bus.btr0, bus.btr1).bitRate(kSja1000ClockHz);
         r.data = r.nominal;
     } else if (bus.timingWords) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "drivers/common/adapter_models.h"
+
 namespace ycantool {
 
 struct Target {
@@ -20,20 +22,14 @@ struct Target {
 // Parses "TYPE:INDEX" or "TYPE:INDEX:CH" (decimal); on failure says why.
 bool parseTarget(const std::string& text, bool withChannel, Target& out, std::string& why);
 
-enum class Family { Classic, CanFd, Recorder };
+using ycan::AdapterFamily;
+using ycan::AdapterModel;
 
-struct Model {
-    uint16_t vendorId;
-    uint16_t productId;
-    Family family;
-    std::vector<uint32_t> types;  // device type codes that open this id
-    unsigned channels;
-    unsigned clockMHz;            // CAN FD controller clock
-};
-
-// Every USB id the library opens.
-const std::vector<Model>& knownModels();
-const Model* modelOfType(uint32_t type);
+// The models ycan looks for among attached USB devices (the reserved codes
+// have none).
+std::vector<const AdapterModel*> knownModels();
+// The model TYPE opens; null for a code that opens no adapter.
+const AdapterModel* modelOfType(uint32_t type);
 
 struct BusSettings {
     unsigned bitRate = 500000;       // arbitration (classic: the bus)

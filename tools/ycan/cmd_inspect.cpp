@@ -21,21 +21,12 @@ namespace ycantool {
 
 namespace {
 
-const char* familyName(Family f) {
-    switch (f) {
-        case Family::Classic: return "CAN";
-        case Family::CanFd: return "CAN FD";
-        case Family::Recorder: return "recorder";
-    }
-    return "";
-}
-
 // The code programs open an adapter of this id with (the others that open
 // it too are listed in the help).
-uint32_t preferredType(const Model& m) { return m.types.back(); }
+uint32_t preferredType(const AdapterModel& m) { return m.preferredType(); }
 
 struct Listed {
-    const Model* model;
+    const AdapterModel* model;
     int index;
     unsigned bus, address;
 };
@@ -67,19 +58,35 @@ void withoutLibraryLog(Fn fn) {
         if (fd >= 0) close(fd);
 }
 
+int listModels() {
+    fprintf(out(), "%-20s  %-9s  %-8s  %8s  %s\n", "TYPES", "ID", "KIND", "CHANNELS", "CLOCK");
+    for (const AdapterModel* m : knownModels()) {
+        std::string types;
+        for (uint32_t t : m->types)
+            if (t != 0) types += (types.empty() ? "" : ",") + std::to_string(t);
+        const std::string clock = m->clockMHz != 0 ? std::to_string(m->clockMHz) + " MHz" : "-";
+        fprintf(out(), "%-20s  %04x:%04x  %-8s  %8u  %s\n", types.c_str(), m->vendorId, m->productId,
+                ycan::familyName(m->family), m->channels, clock.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int listCommand(const Args& args) {
     if (wantsHelp(args)) {
-        putLine("usage: ycan list\n"
+        putLine("usage: ycan list [--models]\n"
              "Lists the attached adapters the library can open, in USB enumeration order: the\n"
              "TYPE:INDEX to name it by in other commands and in programs, USB bus and address,\n"
              "vendor:product id, kind, channel count and serial number ('-' when another program\n"
              "has the adapter open). Types 41 and 42 open the same adapters as 43, and 3 the same\n"
-             "as 4.");
+             "as 4.\n"
+             "  --models  the adapter models the library knows instead, attached or not: their\n"
+             "            type codes, vendor:product id, kind, channels and controller clock");
         return 0;
     }
-    if (!args.empty()) usageError("list", "takes no arguments");
+    if (args.size() == 1 && args[0] == "--models") return listModels();
+    if (!args.empty()) usageError("list", "takes no arguments but --models");
     libusb_context* ctx = nullptr;
     if (libusb_init(&ctx) != LIBUSB_SUCCESS) {
         fprintf(stderr, "ycan list: USB is not available on this machine\n");
@@ -92,9 +99,9 @@ int listCommand(const Args& args) {
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
-        for (const Model& m : knownModels()) {
-            if (m.vendorId != d.idVendor || m.productId != d.idProduct) continue;
-            found.push_back({&m, seen[{d.idVendor, d.idProduct}]++, libusb_get_bus_number(list[i]),
+        for (const AdapterModel* m : knownModels()) {
+            if (m->vendorId != d.idVendor || m->productId != d.idProduct) continue;
+            found.push_back({m, seen[{d.idVendor, d.idProduct}]++, libusb_get_bus_number(list[i]),
                              libusb_get_device_address(list[i])});
         }
     }
@@ -110,7 +117,7 @@ int listCommand(const Args& args) {
         const Listed& a = found[k];
         const std::string name = std::to_string(preferredType(*a.model)) + ":" + std::to_string(a.index);
         fprintf(out(), "%-8s %4u %7u  %04x:%04x  %-8s %8u  %s\n", name.c_str(), a.bus, a.address,
-                a.model->vendorId, a.model->productId, familyName(a.model->family), a.model->channels,
+                a.model->vendorId, a.model->productId, ycan::familyName(a.model->family), a.model->channels,
                 serials[k].c_str());
     }
     if (found.empty()) fprintf(stderr, "ycan list: no adapter attached\n");

@@ -149,7 +149,7 @@ int topCommand(const Args& args) {
     if (!haveTarget) usageError("top", "which adapter? TYPE:INDEX[:CH]");
     std::string why;
     if (!fitToAdapter(t, bus, why)) usageError("top", why);
-    const Model* model = modelOfType(t.type);
+    const AdapterModel* model = modelOfType(t.type);
     std::vector<uint32_t> channels{t.channel};
     if (allChannels && model != nullptr) {
         channels.clear();
@@ -157,7 +157,7 @@ int topCommand(const Args& args) {
     }
     catchInterrupts();
     if (!openAndStartChannels(t, channels, bus)) return 1;
-    const bool fd = model->family == Family::CanFd;
+    const bool fd = model->family == AdapterFamily::CanFd;
     const BusRates rates = busRates(t, bus);
     BusStats stats(rates);
     for (uint32_t ch : channels) stats.addChannel(ch);

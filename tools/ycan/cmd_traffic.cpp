@@ -38,8 +38,8 @@ const char* kBusHelp =
     "is refused.\n";
 
 bool isFdAdapter(uint32_t type) {
-    const Model* m = modelOfType(type);
-    return m != nullptr && m->family == Family::CanFd;
+    const AdapterModel* m = modelOfType(type);
+    return m != nullptr && m->family == AdapterFamily::CanFd;
 }
 
 // Counts and times are decimal ("08" is eight, as can-utils reads it).
@@ -181,7 +181,7 @@ struct DumpChannels {
         }
         std::vector<uint32_t> these{t.channel};
         if (all) {
-            const Model* m = modelOfType(t.type);
+            const AdapterModel* m = modelOfType(t.type);
             these.clear();
             for (uint32_t ch = 0; ch < (m != nullptr ? m->channels : 1); ++ch) these.push_back(ch);
         }
