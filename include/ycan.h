@@ -94,7 +94,8 @@ typedef struct _YCAN_CAN_OBJ {
 typedef struct _YCAN_CANFD_OBJ {
     uint32_t ID;
     uint32_t TimeTag;
-    uint8_t FrameOpt;     /* bit 3: adapter flag 0x10; bit 4: sent as adapter flag 0x08 */
+    uint8_t FrameOpt;     /* YCAN_FRAMEOPT_BRS, YCAN_FRAMEOPT_ESI (below); on the wire
+                             bit 3 is adapter flag 0x10, bit 4 adapter flag 0x08 */
     uint8_t SendMode;
     uint8_t RemoteFlag;
     uint8_t ExternFlag;
@@ -354,6 +355,13 @@ YCAN_API const char* YCAN_GetLastErrorStr(void);
 /* _YCAN_RX_FRAME.Kind */
 #define YCAN_KIND_CLASSIC 0u
 #define YCAN_KIND_CANFD 1u
+/* _YCAN_CANFD_OBJ.FrameOpt bits, by name. Transmitting, YCAN_FRAMEOPT_BRS
+ * sends the data phase at the data bit rate (bit rate switch) and
+ * YCAN_FRAMEOPT_ESI flags the frame as sent by an error-passive node (error
+ * state indicator). A received frame reports the bit rate switch; its ESI
+ * bit reads 0 (the adapter does not pass it on). */
+#define YCAN_FRAMEOPT_BRS 0x08u
+#define YCAN_FRAMEOPT_ESI 0x10u
 
 /* A received frame as the adapter delivered it (96 bytes). */
 typedef struct _YCAN_RX_FRAME {

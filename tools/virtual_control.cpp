@@ -19,6 +19,7 @@
 #include "sim/bench/usb_bench.h"
 #include "drivers/common/adapter_models.h"
 #include "sim/record/recorder_adapter.h"
+#include "tools/virtual_frames.h"
 #include "tools/ycan/frame_text.h"
 
 using namespace std::chrono_literals;
@@ -54,52 +55,7 @@ bool parseAddress(const std::string& text, bool withChannel, uint32_t& type, uin
            (!withChannel || parseUnsigned(parts[2], ch));
 }
 
-ycansim::BusFrame toBusFrame(const ycantool::TextFrame& f, unsigned ch) {
-    ycansim::BusFrame b;
-    b.channel = ch;
-    b.flags = static_cast<uint8_t>((f.fd ? 0x01 : 0) | (f.remote ? 0x02 : 0) | (f.extended ? 0x04 : 0) |
-                                   ((f.fdFlags & ycantool::kFdBitRateSwitch) ? 0x10 : 0) |
-                                   ((f.fdFlags & ycantool::kFdErrorState) ? 0x08 : 0));
-    b.id = f.id;
-    b.dataLen = f.len;
-    b.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
-    b.data.assign(f.data, f.data + (f.fd ? 64 : 8));
-    return b;
-}
-
-ycansim::ClassicFrame toClassicFrame(const ycantool::TextFrame& f, unsigned ch) {
-    ycansim::ClassicFrame c;
-    c.channel = ch;
-    c.id = f.id;
-    c.extended = f.extended;
-    c.remote = f.remote;
-    c.dataLen = f.len;
-    c.data.assign(f.data, f.data + 8);
-    c.timeTag = static_cast<uint32_t>(ycansim::UsbBench::nowUs());
-    return c;
-}
-
-std::string text(const ycansim::BusFrame& b) {
-    ycantool::TextFrame f;
-    f.id = b.id & 0x1FFFFFFF;
-    f.fd = b.fd();
-    f.remote = (b.flags & 0x02) != 0;
-    f.extended = (b.flags & 0x04) != 0;
-    if (f.fd) f.fdFlags = static_cast<uint8_t>(((b.flags & 0x10) ? 0x01 : 0) | ((b.flags & 0x08) ? 0x02 : 0));
-    f.len = std::min<uint8_t>(b.dataLen, f.fd ? 64 : 8);
-    std::copy_n(b.data.begin(), std::min<size_t>(f.len, b.data.size()), f.data);
-    return ycantool::formatFrame(f);
-}
-
-std::string text(const ycansim::ClassicFrame& c) {
-    ycantool::TextFrame f;
-    f.id = c.id & 0x1FFFFFFF;
-    f.extended = c.extended;
-    f.remote = c.remote;
-    f.len = std::min<uint8_t>(c.dataLen, 8);
-    std::copy_n(c.data.begin(), std::min<size_t>(f.len, c.data.size()), f.data);
-    return ycantool::formatFrame(f);
-}
+uint32_t now() { return static_cast<uint32_t>(ycansim::UsbBench::nowUs()); }
 
 std::string hex(uint32_t v, int width) {
     char b[16];
@@ -250,12 +206,12 @@ std::string ControlServer::handle(const std::string& line) {
         if (a->canFd) {
             std::vector<ycansim::BusFrame> bus;
             bus.reserve(frames.size());
-            for (const auto& f : frames) bus.push_back(toBusFrame(f, ch));
+            for (const auto& f : frames) bus.push_back(toBusFrame(f, ch, now()));
             a->canFd->fromBus(*a->device, bus);
         } else {
             std::vector<ycansim::ClassicFrame> bus;
             bus.reserve(frames.size());
-            for (const auto& f : frames) bus.push_back(toClassicFrame(f, ch));
+            for (const auto& f : frames) bus.push_back(toClassicFrame(f, ch, now()));
             a->classic->fromBus(*a->device, bus);
         }
         return "ok " + std::to_string(frames.size());
@@ -271,9 +227,9 @@ std::string ControlServer::handle(const std::string& line) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
         if (a->canFd) {
-            for (const auto& b : a->canFd->takeBusFrames(ch)) out.push_back(text(b));
+            for (const auto& b : a->canFd->takeBusFrames(ch)) out.push_back(ycantool::formatFrame(fromBusFrame(b)));
         } else {
-            for (const auto& c : a->classic->takeBusFrames(ch)) out.push_back(text(c));
+            for (const auto& c : a->classic->takeBusFrames(ch)) out.push_back(ycantool::formatFrame(fromClassicFrame(c)));
         }
         if (out.size() >= want || std::chrono::steady_clock::now() >= deadline || stopping) break;
         std::this_thread::sleep_for(2ms);

@@ -31,6 +31,8 @@
 #include "tools/foreground_command.h"
 #include "tools/virtual_attachment.h"
 #include "tools/virtual_control.h"
+#include "tools/virtual_frames.h"
+#include "tools/ycan/frame_text.h"
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -283,20 +285,18 @@ void ensurePreload(char** argv) {
     exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
 }
 
-// One frame as ycan-virtual sends it and expects it back.
-struct Frame {
+// One frame as ycan-virtual sends it and expects it back (for a remote
+// frame, len is the requested length).
+struct Frame : ycantool::TextFrame {
     unsigned channel = 0;
-    bool fd = false;
-    bool extended = false;
-    bool remote = false;  // len is then the requested length (DLC)
-    uint32_t id = 0;
-    uint8_t len = 0;
-    uint8_t data[64] = {};
-    // CAN FD frames: candump's flags, 0x01 bit rate switch and 0x02 error
-    // state, as the host's frame option bits 0x08 and 0x10 ask for them
-    // (the record carries those as 0x10 and 0x08).
-    uint8_t fdFlags = 0;
 };
+
+Frame onChannel(const ycantool::TextFrame& t, unsigned ch) {
+    Frame f;
+    static_cast<ycantool::TextFrame&>(f) = t;
+    f.channel = ch;
+    return f;
+}
 
 bool sameFrame(const Frame& a, const Frame& b) {
     return a.channel == b.channel && a.fd == b.fd && a.extended == b.extended && a.remote == b.remote &&
@@ -304,27 +304,21 @@ bool sameFrame(const Frame& a, const Frame& b) {
 }
 
 void printFrame(const char* dir, const Frame& f, bool candump, double t) {
+    if (candump) {
+        char stamp[32];
+        snprintf(stamp, sizeof stamp, "(%017.6f)", t);
+        fprintf(reportOut(), "%s\n", ycantool::formatLogLine(stamp, "can" + std::to_string(f.channel), f).c_str());
+        return;
+    }
     char id[16];
     snprintf(id, sizeof id, f.extended ? "%08" PRIX32 : "%03" PRIX32, f.id);
-    std::string data;
-    if (f.remote) {
-        // As candump writes it: R, then the requested length unless it is 0
-        // (the table shows the length in brackets).
-        data = candump ? "R" : " remote";
-        if (candump && f.len > 0 && f.len <= 8) data += std::to_string(f.len);
-    } else {
-        for (int i = 0; i < f.len; ++i) {
-            char b[4];
-            snprintf(b, sizeof b, candump ? "%02X" : " %02X", f.data[i]);
-            data += b;
-        }
+    std::string data = f.remote ? " remote" : "";
+    for (int i = 0; !f.remote && i < f.len; ++i) {
+        char b[4];
+        snprintf(b, sizeof b, " %02X", f.data[i]);
+        data += b;
     }
-    char fdMark[4] = "";
-    if (f.fd) snprintf(fdMark, sizeof fdMark, "#%X", f.fdFlags & 0x0F);
-    if (candump)
-        fprintf(reportOut(), "(%017.6f) can%u %s#%s%s\n", t, f.channel, id, fdMark, data.c_str());
-    else
-        fprintf(reportOut(), "%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
+    fprintf(reportOut(), "%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
 }
 
 // Frames leaving the adapter later than this after they were due on the bus
@@ -389,33 +383,12 @@ public:
     void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
         std::vector<ycansim::BusFrame> bus;
         bus.reserve(frames.size());
-        for (size_t i = 0; i < frames.size(); ++i) {
-            const Frame& f = frames[i];
-            ycansim::BusFrame b;
-            b.channel = f.channel;
-            b.flags = static_cast<uint8_t>((f.fd ? 0x01 : 0) | (f.extended ? 0x04 : 0));
-            b.id = f.id;
-            b.dataLen = f.len;
-            b.timeTag = tags[i];
-            b.data.assign(f.data, f.data + (f.fd ? 64 : 8));
-            bus.push_back(std::move(b));
-        }
+        for (size_t i = 0; i < frames.size(); ++i) bus.push_back(ycanvirtual::toBusFrame(frames[i], frames[i].channel, tags[i]));
         adapter.fromBus(dev, bus);
     }
     std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& b : adapter.takeBusFrames(ch)) {
-            Frame f;
-            f.channel = b.channel;
-            f.fd = b.fd();
-            f.extended = (b.flags & 0x04) != 0;
-            f.remote = (b.flags & 0x02) != 0;
-            if (f.fd) f.fdFlags = static_cast<uint8_t>(((b.flags & 0x10) ? 0x01 : 0) | ((b.flags & 0x08) ? 0x02 : 0));
-            f.id = b.id;
-            f.len = b.dataLen;
-            memcpy(f.data, b.data.data(), std::min<size_t>(b.data.size(), std::min<size_t>(b.dataLen, 64)));
-            out.push_back(f);
-        }
+        for (auto& b : adapter.takeBusFrames(ch)) out.push_back(onChannel(ycanvirtual::fromBusFrame(b), b.channel));
         return out;
     }
     size_t waiting() const override { return adapter.framesWaiting(); }
@@ -438,31 +411,13 @@ public:
     void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
         std::vector<ycansim::ClassicFrame> bus;
         bus.reserve(frames.size());
-        for (size_t i = 0; i < frames.size(); ++i) {
-            const Frame& f = frames[i];
-            ycansim::ClassicFrame c;
-            c.channel = f.channel;
-            c.id = f.id;
-            c.extended = f.extended;
-            c.dataLen = f.len;
-            c.data.assign(f.data, f.data + 8);
-            c.timeTag = tags[i];
-            bus.push_back(std::move(c));
-        }
+        for (size_t i = 0; i < frames.size(); ++i)
+            bus.push_back(ycanvirtual::toClassicFrame(frames[i], frames[i].channel, tags[i]));
         adapter.fromBus(dev, bus);
     }
     std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& c : adapter.takeBusFrames(ch)) {
-            Frame f;
-            f.channel = c.channel;
-            f.extended = c.extended;
-            f.remote = c.remote;
-            f.id = c.id;
-            f.len = c.dataLen;
-            memcpy(f.data, c.data.data(), std::min<size_t>(8, std::min<size_t>(c.dataLen, c.data.size())));
-            out.push_back(f);
-        }
+        for (auto& c : adapter.takeBusFrames(ch)) out.push_back(onChannel(ycanvirtual::fromClassicFrame(c), c.channel));
         return out;
     }
     size_t waiting() const override { return adapter.framesWaiting(); }

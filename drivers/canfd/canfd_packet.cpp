@@ -23,12 +23,12 @@ unsigned encodePacket(uint8_t* packet, unsigned ch, const Frame* frames, unsigne
     for (unsigned i = 0; i < m; ++i, rec += kRecordLen) {
         const Frame& f = frames[i];
         rec[0] = static_cast<uint8_t>((ch << 4) | (f.SendMode & 0x0F));
-        uint8_t flags = kFd ? 0x01 : 0x00;
-        if (f.RemoteFlag != 0) flags |= 0x02;
-        if (f.ExternFlag != 0) flags |= 0x04;
+        uint8_t flags = kFd ? CanFdStream::kFlagFd : 0x00;
+        if (f.RemoteFlag != 0) flags |= CanFdStream::kFlagRemote;
+        if (f.ExternFlag != 0) flags |= CanFdStream::kFlagExtended;
         if constexpr (kFd) {
-            if (f.FrameOpt & 0x10) flags |= 0x08;
-            if (f.FrameOpt & 0x08) flags |= 0x10;
+            if (f.FrameOpt & YCAN_FRAMEOPT_ESI) flags |= CanFdStream::kFlagErrorState;
+            if (f.FrameOpt & YCAN_FRAMEOPT_BRS) flags |= CanFdStream::kFlagBitRateSwitch;
         }
         rec[1] = flags;
         ycan::bytes::put32(rec + 6, f.ID & 0x1FFFFFFF);

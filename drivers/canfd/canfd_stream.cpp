@@ -17,9 +17,9 @@ Frame decode(const uint8_t* p) {
     Frame f{};
     f.ID = bytes::le32(p + 6) & 0x1FFFFFFF;
     f.TimeTag = bytes::le32(p + 2);
-    if constexpr (fd) f.FrameOpt = (p[1] & 0x10) ? 0x08 : 0x00;
-    f.RemoteFlag = (p[1] & 0x02) ? 1 : 0;
-    f.ExternFlag = (p[1] & 0x04) ? 1 : 0;
+    if constexpr (fd) f.FrameOpt = (p[1] & CanFdStream::kFlagBitRateSwitch) ? YCAN_FRAMEOPT_BRS : 0x00;
+    f.RemoteFlag = (p[1] & CanFdStream::kFlagRemote) ? 1 : 0;
+    f.ExternFlag = (p[1] & CanFdStream::kFlagExtended) ? 1 : 0;
     f.DataLen = std::min(p[10], maxLen);
     memcpy(f.Data, p + 11, f.DataLen);
     return f;
@@ -53,7 +53,7 @@ unsigned CanFdStream::usbProtocolFrameDataGet(const uint8_t* buf, unsigned len, 
         i += kHeaderLen;
         // Records stay inside their packet, whatever the count says.
         while (count-- > 0 && i + 2 <= end) {
-            const bool fd = (buf[i + 1] & 0x01) != 0;
+            const bool fd = (buf[i + 1] & kFlagFd) != 0;
             const unsigned size = fd ? kFdRecordLen : kClassicRecordLen;
             if (i + size > end) break;
             if (fd)

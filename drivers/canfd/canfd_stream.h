@@ -4,9 +4,9 @@
 //
 //   packet: 55 F2, 2 bytes unused, payload length (2, low byte first),
 //           record count (1), then the records
-//   record: channel << 4 (1), flags (1: 0x01 FD record, 0x02 remote,
-//           0x04 extended, 0x10 bit rate switch), time tag (4), identifier (4),
-//           data length (1), data (8 for a classic record, 64 for an FD one)
+//   record: channel << 4 (1), flags (1, CanFdStream::kFlag...), time tag
+//           (4), identifier (4), data length (1), data (8 for a classic
+//           record, 64 for an FD one)
 //
 // CanFdStream keeps what a transfer left of an unfinished packet and cuts
 // the complete packets out of the bytes received so far. It holds no lock:
@@ -26,6 +26,13 @@ public:
     static constexpr unsigned kClassicRecordLen = 19;
     static constexpr unsigned kFdRecordLen = 75;
     static constexpr unsigned kCapacity = 4096;
+    // A record's flag byte. The host sets the error state indicator on the
+    // FD records it sends; the adapter reports the bit rate switch only.
+    static constexpr uint8_t kFlagFd = 0x01;
+    static constexpr uint8_t kFlagRemote = 0x02;
+    static constexpr uint8_t kFlagExtended = 0x04;
+    static constexpr uint8_t kFlagErrorState = 0x08;
+    static constexpr uint8_t kFlagBitRateSwitch = 0x10;
 
     // Frames decoded from the stream, by channel queue, in stream order.
     using Staged = StagedFrames;

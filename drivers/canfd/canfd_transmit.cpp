@@ -1,7 +1,7 @@
 // QDeviceUsbCanFd2: transmit path. Up to 10 frames go out in one data
 // packet on bulk endpoint 0x02, laid out as the adapter sends its own
-// (canfd_packet.h), except that the time tags stay 0. Flags on FD records
-// also carry FrameOpt: 0x08 <- FrameOpt 0x10, 0x10 <- FrameOpt 0x08.
+// (canfd_packet.h), except that the time tags stay 0. FD records carry the
+// frame's bit rate switch and error state indicator in their flags.
 #include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/canfd/canfd_packet.h"

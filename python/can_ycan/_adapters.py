@@ -21,7 +21,8 @@ import can
 from can.exceptions import CanInitializationError
 
 from . import _library
-from ._library import KIND_CANFD, RxFrame
+from ._frames import to_message
+from ._library import RxFrame
 from ._settings import model_of_type
 from ._usb import in_use_by
 
@@ -29,27 +30,6 @@ from ._usb import in_use_by
 # that its bus is still open (a bus stopped while its adapter stays open
 # cannot wake a call waiting in the library).
 WAIT_SLICE_MS = 250
-
-
-def to_message(r, name):
-    """A received _YCAN_RX_FRAME as a Message."""
-    f = r.Frame
-    fd = r.Kind == KIND_CANFD
-    length = min(f.DataLen, 64 if fd else 8)
-    remote = bool(f.RemoteFlag) and not fd
-    return can.Message(
-        timestamp=r.HostTimeUs / 1e6,
-        arbitration_id=f.ID & 0x1FFFFFFF,
-        is_extended_id=bool(f.ExternFlag),
-        is_remote_frame=remote,
-        is_fd=fd,
-        bitrate_switch=fd and bool(f.FrameOpt & 0x08),
-        error_state_indicator=fd and bool(f.FrameOpt & 0x10),
-        dlc=length,
-        data=None if remote else bytes(f.Data[:length]),
-        channel=name,
-        is_rx=True,
-    )
 
 
 class Channel:

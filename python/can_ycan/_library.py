@@ -20,6 +20,9 @@ ERR_PARAMETER = 8
 ALL_CHANNELS = 0xFFFFFFFF
 KIND_CLASSIC = 0
 KIND_CANFD = 1
+# _YCAN_CANFD_OBJ.FrameOpt: bit rate switch, error state indicator.
+FRAMEOPT_BRS = 0x08
+FRAMEOPT_ESI = 0x10
 
 
 # The fields both frame records begin with.

@@ -11,7 +11,6 @@ that just failed).
 """
 
 import collections
-import ctypes
 import logging
 import threading
 import time
@@ -19,7 +18,7 @@ import time
 from can.exceptions import CanOperationError, CanTimeoutError
 
 from . import _library
-from ._library import CanFdObj, CanObj
+from ._library import CanFdObj
 
 log = logging.getLogger("can.ycan")
 

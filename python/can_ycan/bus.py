@@ -12,7 +12,8 @@ from can.exceptions import CanInitializationError, CanOperationError
 from . import _library
 from ._adapters import Adapter
 from ._usb import attached_ids
-from ._library import CanFdObj, CanObj, FilterConfig, InitConfig, InitFdConfig
+from ._frames import to_record
+from ._library import FilterConfig, InitConfig, InitFdConfig
 from ._writer import Writer
 from ._settings import (
     CLASSIC_BUS_TIMING,
@@ -22,7 +23,6 @@ from ._settings import (
     SJA1000,
     SJA1000_CLOCK_HZ,
     acceptance_ranges,
-    fd_length,
     model_of_type,
     timing_problem,
     unpack_btr,
@@ -291,34 +291,7 @@ class YcanBus(can.BusABC):
         ch = self._ch
         if ch is None or ch.owner is not self:
             raise CanOperationError("the ycan bus is shut down")
-        if msg.is_error_frame:
-            raise ValueError("the adapters do not send error frames")
-        limit = 0x1FFFFFFF if msg.is_extended_id else 0x7FF
-        if not 0 <= msg.arbitration_id <= limit:
-            raise ValueError(f"identifier 0x{msg.arbitration_id:X} does not fit its format")
-        if msg.is_fd:
-            if not self.fd:
-                raise ValueError("a CAN FD frame needs a bus opened with fd=True")
-            if msg.is_remote_frame:
-                raise ValueError("CAN FD has no remote frames")
-            data = bytes(msg.data or b"")
-            record = CanFdObj(
-                ID=msg.arbitration_id,
-                ExternFlag=1 if msg.is_extended_id else 0,
-                FrameOpt=(0x08 if msg.bitrate_switch else 0) | (0x10 if msg.error_state_indicator else 0),
-                DataLen=fd_length(len(data)),
-            )
-        else:
-            data = b"" if msg.is_remote_frame else bytes(msg.data or b"")
-            if len(data) > 8:
-                raise ValueError(f"a classic CAN frame carries at most 8 bytes, not {len(data)}")
-            record = CanObj(
-                ID=msg.arbitration_id,
-                ExternFlag=1 if msg.is_extended_id else 0,
-                RemoteFlag=1 if msg.is_remote_frame else 0,
-                DataLen=min(msg.dlc, 8) if msg.is_remote_frame else len(data),
-            )
-        ctypes.memmove(record.Data, data, len(data))
+        record = to_record(msg, self.fd)
         if self._watch_link() is False:
             raise CanOperationError(f"ycan {self.channel}: the adapter is unplugged; nothing can be sent until it "
                                     "is back")

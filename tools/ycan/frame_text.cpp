@@ -141,8 +141,8 @@ TextFrame fromRecord(const _YCAN_CANFD_OBJ& r) {
     f.id = r.ID & 0x1FFFFFFF;
     f.extended = r.ExternFlag != 0;
     f.fd = true;
-    f.fdFlags = static_cast<uint8_t>(((r.FrameOpt & 0x08) ? kFdBitRateSwitch : 0) |
-                                     ((r.FrameOpt & 0x10) ? kFdErrorState : 0));
+    f.fdFlags = static_cast<uint8_t>(((r.FrameOpt & YCAN_FRAMEOPT_BRS) ? kFdBitRateSwitch : 0) |
+                                     ((r.FrameOpt & YCAN_FRAMEOPT_ESI) ? kFdErrorState : 0));
     f.len = r.DataLen > 64 ? 64 : r.DataLen;
     memcpy(f.data, r.Data, f.len);
     return f;
@@ -170,8 +170,8 @@ _YCAN_CANFD_OBJ toFdRecord(const TextFrame& f) {
     _YCAN_CANFD_OBJ r{};
     r.ID = f.id;
     r.ExternFlag = f.extended ? 1 : 0;
-    r.FrameOpt = static_cast<uint8_t>(((f.fdFlags & kFdBitRateSwitch) ? 0x08 : 0) |
-                                      ((f.fdFlags & kFdErrorState) ? 0x10 : 0));
+    r.FrameOpt = static_cast<uint8_t>(((f.fdFlags & kFdBitRateSwitch) ? YCAN_FRAMEOPT_BRS : 0) |
+                                      ((f.fdFlags & kFdErrorState) ? YCAN_FRAMEOPT_ESI : 0));
     r.DataLen = f.len > 64 ? 64 : f.len;
     memcpy(r.Data, f.data, r.DataLen);
     return r;

@@ -36,8 +36,8 @@ std::string formatFrame(const TextFrame& f);
 // "(1700000000.123456)" (see TimeStamper).
 std::string formatLogLine(const std::string& stamp, const std::string& interface, const TextFrame& f);
 
-// Between the text form and the library's records. FD records carry the
-// bit rate switch in FrameOpt 0x08 and the error state in FrameOpt 0x10.
+// Between the text form and the library's records (YCAN_FRAMEOPT_BRS and
+// YCAN_FRAMEOPT_ESI in an FD record's FrameOpt).
 TextFrame fromRecord(const _YCAN_CAN_OBJ& r);
 TextFrame fromRecord(const _YCAN_CANFD_OBJ& r);
 // A frame from YCAN_ReceiveAll, by its kind.

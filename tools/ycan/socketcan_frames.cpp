@@ -23,7 +23,8 @@ size_t toSocketCan(const _YCAN_RX_FRAME& in, canfd_frame& out) {
     out.can_id = (f.ID & (extended ? CAN_EFF_MASK : CAN_SFF_MASK)) | (extended ? CAN_EFF_FLAG : 0);
     if (in.Kind == YCAN_KIND_CANFD) {
         out.len = fdLength(f.DataLen > 64 ? 64 : f.DataLen);
-        out.flags = CANFD_FDF | ((f.FrameOpt & 0x08) ? CANFD_BRS : 0) | ((f.FrameOpt & 0x10) ? CANFD_ESI : 0);
+        out.flags = CANFD_FDF | ((f.FrameOpt & YCAN_FRAMEOPT_BRS) ? CANFD_BRS : 0) |
+                    ((f.FrameOpt & YCAN_FRAMEOPT_ESI) ? CANFD_ESI : 0);
         memcpy(out.data, f.Data, f.DataLen > 64 ? 64 : f.DataLen);
         return CANFD_MTU;
     }
@@ -48,7 +49,8 @@ Outgoing fromSocketCan(const canfd_frame& in, size_t size) {
         o.kind = Outgoing::Kind::Fd;
         o.fd.ID = id;
         o.fd.ExternFlag = extended ? 1 : 0;
-        o.fd.FrameOpt = static_cast<uint8_t>(((in.flags & CANFD_BRS) ? 0x08 : 0) | ((in.flags & CANFD_ESI) ? 0x10 : 0));
+        o.fd.FrameOpt = static_cast<uint8_t>(((in.flags & CANFD_BRS) ? YCAN_FRAMEOPT_BRS : 0) |
+                                             ((in.flags & CANFD_ESI) ? YCAN_FRAMEOPT_ESI : 0));
         o.fd.DataLen = fdLength(in.len > 64 ? 64 : in.len);
         memcpy(o.fd.Data, in.data, in.len > 64 ? 64 : in.len);
         return o;
