@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/bus_options.h"
 #include "tools/ycan/can_interface.h"
 #include "tools/ycan/commands.h"
 #include "tools/ycan/socketcan_frames.h"

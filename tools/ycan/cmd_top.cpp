@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/bus_options.h"
 #include "tools/ycan/bit_timing.h"
 #include "tools/ycan/bus_stats.h"
 #include "tools/ycan/commands.h"
@@ -130,7 +131,8 @@ int topCommand(const Args& args) {
                        "the frames/s and the bus load (without stuff bits) against the bit rates; one line\n"
                        "per identifier with its count, rate, period and last data, the bytes that changed\n"
                        "since the frame before in reverse video. Every channel of the adapter unless CH is\n"
-                       "given. q (or Ctrl-C) quits.\n");
+                       "given. q (or Ctrl-C) quits.\n%s",
+                kBusHelp);
         return 0;
     }
     Target t;

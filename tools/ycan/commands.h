@@ -19,12 +19,6 @@ int genCommand(const Args& args);
 int topCommand(const Args& args);
 int bridgeCommand(const Args& args);
 
-// Reads the bus options shared by dump, send and gen (--bitrate,
-// --dbitrate, --timing, --btr) at args[i]; true when args[i] was one of them
-// (i then points at its value). On a bad value prints why and exits 2.
-struct BusSettings;
-bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus);
-
 // Shared by the commands (command_support.cpp).
 
 // Whether the arguments ask for help (--help, -h).

@@ -1,6 +1,6 @@
 // ycan: YCAN adapters from the shell, in the spirit of can-utils.
 //
-//   ycan list                      adapters attached (TYPE:INDEX, bus, address, serial)
+//   ycan list [--models]           adapters attached (TYPE:INDEX, bus, address, serial)
 //   ycan info TYPE:INDEX           board information
 //   ycan dump TYPE:INDEX[:CH]      print received frames (candump log format)
 //   ycan send TYPE:INDEX:CH FRAME  send frames (cansend syntax)
@@ -26,7 +26,7 @@ const char* kUsage =
     "and index, e.g. 43:0), channels TYPE:INDEX:CH.\n"
     "\n"
     "Commands:\n"
-    "  list                       attached adapters: type codes, index, USB bus and address\n"
+    "  list [--models]            attached adapters: type codes, index, USB bus and address\n"
     "  info TYPE:INDEX            board information\n"
     "  dump TYPE:INDEX[:CH]       print received frames until Ctrl-C (candump log format)\n"
     "  send TYPE:INDEX:CH FRAME   send a frame: 123#1122, 1ABCDEF0#11.22, 123#R, 123##1AABB\n"
