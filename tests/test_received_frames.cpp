@@ -293,7 +293,7 @@ TEST(ReceivedFrames, TheEventDescriptorFollowsTheQueuesAndTheLink) {
     stage(staged, {0, false, 4});
     store.publish(staged);
     EXPECT_TRUE(readable(fd));
-    store.clearAll();
+    store.clear(0);
     EXPECT_FALSE(readable(fd));
 
     // A link change is readable until it is seen, frames or not.

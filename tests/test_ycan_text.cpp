@@ -87,13 +87,14 @@ TEST(BitTiming, WordsDecodeToTheirRatesAndComputedWordsHitTheRateExactly) {
 
     for (unsigned clock : {60000000u, 80000000u})
         for (unsigned rate : {125000u, 250000u, 500000u, 1000000u, 2000000u, 4000000u, 5000000u}) {
-            const auto t = ycantool::findTiming(clock, rate, 0.8);
-            ASSERT_TRUE(t.has_value()) << clock << " " << rate;
-            const auto back = ycantool::unpackTimingWord(ycantool::packTimingWord(*t));
+            const auto c = ycantool::nearestTiming(clock, rate, 0.8, 1, ycantool::kFdData);
+            ASSERT_TRUE(c.has_value() && c->rateError == 0) << clock << " " << rate;
+            const auto back = ycantool::unpackTimingWord(ycantool::packTimingWord(c->timing));
             EXPECT_DOUBLE_EQ(back.bitRate(clock), rate) << clock << " " << rate;
             EXPECT_NEAR(back.samplePoint(), 0.8, 0.06) << clock << " " << rate;
         }
-    EXPECT_FALSE(ycantool::findTiming(60000000, 7000000, 0.8).has_value());  // 60/7 is no whole number
+    const auto inexact = ycantool::nearestTiming(60000000, 7000000, 0.8, 1, ycantool::kFdData);
+    EXPECT_FALSE(inexact.has_value() && inexact->rateError == 0);  // 60/7 is no whole number
     EXPECT_EQ(ycantool::parseBitRate("500k"), 500000u);
     EXPECT_EQ(ycantool::parseBitRate("2M"), 2000000u);
     EXPECT_EQ(ycantool::parseBitRate("1000000"), 1000000u);

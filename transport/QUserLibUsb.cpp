@@ -360,29 +360,29 @@ void QUserLibUsb::ProcessUSBDeviceErrCode(int err) {
 }
 
 int QUserLibUsb::WriteUSBDevice(uint8_t* data, int length, uint8_t ep, unsigned timeoutMs) {
-    return write(Kind::Interrupt, data, length, ep, timeoutMs);
+    return write(TransferType::Interrupt, data, length, ep, timeoutMs);
 }
 
 int QUserLibUsb::bulkWriteUSBDevice(uint8_t* data, int length, uint8_t ep, unsigned timeoutMs) {
-    return write(Kind::Bulk, data, length, ep, timeoutMs);
+    return write(TransferType::Bulk, data, length, ep, timeoutMs);
 }
 
 int QUserLibUsb::ReadUSBDevice(uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs) {
-    return read(Kind::Interrupt, buffer, capacity, ep, timeoutMs);
+    return read(TransferType::Interrupt, buffer, capacity, ep, timeoutMs);
 }
 
 int QUserLibUsb::bulkReadUSBDevice(uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs) {
-    return read(Kind::Bulk, buffer, capacity, ep, timeoutMs);
+    return read(TransferType::Bulk, buffer, capacity, ep, timeoutMs);
 }
 
-int QUserLibUsb::write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs) {
+int QUserLibUsb::write(TransferType kind, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs) {
     int transferred = 0;
     int r;
     {
         // Bulk writes hold the transport mutex (taken before the guard, in
         // the order open and close take them).
         std::optional<QUserMutex> serial;
-        if (kind == Kind::Bulk) serial.emplace(mutex);
+        if (kind == TransferType::Bulk) serial.emplace(mutex);
         std::shared_lock shared(handleGuard);
         libusb_device_handle* handle = devHandle.load();
         if (handle == nullptr) return -1;
@@ -392,7 +392,7 @@ int QUserLibUsb::write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigne
     if (r < 0) {
         ProcessUSBDeviceErrCode(r);
         if (lastWriteFailEp.exchange(ep) != ep) {
-            if (kind == Kind::Bulk)
+            if (kind == TransferType::Bulk)
                 QUserLog::GetInstance()->Warn("line:%d ep:%02x bulk write %dbyte fail,ret=%d %s ",
                                               kLineBulkWrite, ep, length, r, libusb_strerror(r));
             else
@@ -405,7 +405,7 @@ int QUserLibUsb::write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigne
     return transferred;
 }
 
-int QUserLibUsb::read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs) {
+int QUserLibUsb::read(TransferType kind, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs) {
     int transferred = 0;
     int r;
     {
@@ -424,7 +424,7 @@ int QUserLibUsb::read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsi
     ProcessUSBDeviceErrCode(r);
     if (lastReadErr.exchange(r) == r) return r;
     if (r != LIBUSB_ERROR_TIMEOUT) {
-        if (kind == Kind::Bulk)
+        if (kind == TransferType::Bulk)
             QUserLog::GetInstance()->Warn("line:%d ep:%02x bulk read fail,ret=%d %s", kLineBulkRead,
                                           ep, r, libusb_strerror(r));
         else
@@ -463,12 +463,12 @@ int resultOf(const libusb_transfer* t) {
 
 // The synchronous transfer, written out so that abortTransfers() can cancel
 // it: submit, then handle events until it has finished.
-int QUserLibUsb::transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, uint8_t* data,
+int QUserLibUsb::transfer(libusb_device_handle* handle, TransferType kind, uint8_t ep, uint8_t* data,
                           int length, int* transferred, unsigned timeoutMs) {
     libusb_transfer* t = libusb_alloc_transfer(0);
     if (t == nullptr) return LIBUSB_ERROR_NO_MEM;
     int completed = 0;
-    if (kind == Kind::Bulk)
+    if (kind == TransferType::Bulk)
         libusb_fill_bulk_transfer(t, handle, ep, data, length, transferDone, &completed, timeoutMs);
     else
         libusb_fill_interrupt_transfer(t, handle, ep, data, length, transferDone, &completed,

@@ -105,13 +105,15 @@ public:
     void resumeTransfers();
     bool transfersAborted() const { return aborted.load(); }
 
+    // The transfers above by their type.
+    enum class TransferType { Interrupt, Bulk };
+    int write(TransferType type, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs);
+    int read(TransferType type, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs);
+
 private:
-    enum class Kind { Interrupt, Bulk };
-    int write(Kind kind, uint8_t* data, int length, uint8_t ep, unsigned timeoutMs);
-    int read(Kind kind, uint8_t* buffer, int capacity, uint8_t ep, unsigned timeoutMs);
     // One transfer on the open handle (guard held shared by the caller):
     // libusb's result code, bytes moved in *transferred.
-    int transfer(libusb_device_handle* handle, Kind kind, uint8_t ep, uint8_t* data, int length,
+    int transfer(libusb_device_handle* handle, TransferType kind, uint8_t ep, uint8_t* data, int length,
                  int* transferred, unsigned timeoutMs);
     int openLocked(unsigned vid, unsigned pid, int index);
     // Reopens the adapter at the remembered location.

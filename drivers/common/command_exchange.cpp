@@ -22,15 +22,12 @@ constexpr uint8_t kFunctionSetCmd = 7;
 int writeOnce(QUserLibUsb& usb, TransferType type, const uint8_t* data, int len, uint8_t ep,
               unsigned timeoutMs) {
     // The transport's transfers take a non-const buffer; nothing writes to it.
-    uint8_t* out = const_cast<uint8_t*>(data);
-    return type == TransferType::Bulk ? usb.bulkWriteUSBDevice(out, len, ep, timeoutMs)
-                                      : usb.WriteUSBDevice(out, len, ep, timeoutMs);
+    return usb.write(type, const_cast<uint8_t*>(data), len, ep, timeoutMs);
 }
 
 int readOnce(QUserLibUsb& usb, TransferType type, uint8_t* buf, int cap, uint8_t ep,
              unsigned timeoutMs) {
-    return type == TransferType::Bulk ? usb.bulkReadUSBDevice(buf, cap, ep, timeoutMs)
-                                      : usb.ReadUSBDevice(buf, cap, ep, timeoutMs);
+    return usb.read(type, buf, cap, ep, timeoutMs);
 }
 
 // An attempt that failed at once (nothing answering yet) is not repeated in

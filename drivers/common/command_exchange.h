@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-class QUserLibUsb;
+#include "transport/QUserLibUsb.h"
 
 namespace ycan {
 
@@ -24,7 +24,7 @@ enum class ExchangeResult {
     Refused,      // not started: the adapter's link is being restored
 };
 
-enum class TransferType { Interrupt, Bulk };
+using TransferType = QUserLibUsb::TransferType;
 
 struct ExchangeRules {
     TransferType writeType = TransferType::Interrupt;

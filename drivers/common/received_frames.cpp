@@ -224,17 +224,6 @@ void ReceivedFrames::clear(unsigned ch) {
     updateEvent();
 }
 
-void ReceivedFrames::clearAll() {
-    std::lock_guard guard(lock);
-    for (unsigned ch = 0; ch < kMaxChannels; ++ch) {
-        can[ch].clear();
-        fd[ch].clear();
-    }
-    total = 0;
-    transfers.clear();
-    updateEvent();
-}
-
 void ReceivedFrames::open() {
     std::lock_guard guard(lock);
     closed = false;

@@ -72,8 +72,6 @@ public:
     size_t size(unsigned ch, unsigned kind) const;
     // Discards a channel's frames, both kinds.
     void clear(unsigned ch);
-    // Discards every frame.
-    void clearAll();
 
     // Readers may wait again; link state starts afresh (open).
     void open();

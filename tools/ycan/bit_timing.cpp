@@ -110,12 +110,6 @@ std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, do
     return best;
 }
 
-std::optional<BitTiming> findTiming(unsigned clockHz, unsigned bitRate, double samplePoint) {
-    const auto c = nearestTiming(clockHz, bitRate, samplePoint, 1, kFdData);
-    if (!c || c->rateError != 0) return std::nullopt;
-    return c->timing;
-}
-
 void packBtr(const BitTiming& t, uint8_t& btr0, uint8_t& btr1) {
     btr0 = static_cast<uint8_t>(((t.sjw - 1) & 0x3) << 6 | ((t.prescaler / 2 - 1) & 0x3F));
     btr1 = static_cast<uint8_t>(((t.tseg2 - 1) & 0x7) << 4 | ((t.tseg1 - 1) & 0xF));

@@ -61,9 +61,6 @@ std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, do
                                           const TimingLimits& limits);
 constexpr double kMaxRateError = 0.05;
 
-// The exact timing for a rate (rate error 0), or none.
-std::optional<BitTiming> findTiming(unsigned clockHz, unsigned bitRate, double samplePoint);
-
 // SJA1000 bus timing registers: BTR0 = SJW-1 (2 bits) | BRP (6 bits);
 // BTR1 = SAM (1 bit) | TSEG2-1 (3 bits) | TSEG1-1 (4 bits). The "prescaler"
 // of a BitTiming here counts clock periods per time quantum: 2 x (BRP + 1).
