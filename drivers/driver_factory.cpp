@@ -2,7 +2,7 @@
 
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/common/adapter_models.h"
-#include "drivers/record/QDeviceCanRecord.h"
+#include "drivers/recorder/QDeviceCanRecord.h"
 #include "drivers/usbcan/QDeviceUsbCan2.h"
 
 std::shared_ptr<QDevice> createDriverObject(uint32_t type) {

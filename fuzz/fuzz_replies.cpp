@@ -8,7 +8,7 @@
 
 #include "drivers/canfd/canfd_replies.h"
 #include "drivers/common/command_exchange.h"
-#include "drivers/record/record_replies.h"
+#include "drivers/recorder/recorder_replies.h"
 #include "drivers/usbcan/usbcan2_replies.h"
 #include "fuzz_check.h"
 
@@ -45,7 +45,7 @@ void canfd(const uint8_t* r, int n) {
 }
 
 void recorder(const uint8_t* r, int n) {
-    namespace rec = ycan::record;
+    namespace rec = ycan::recorder;
     uint16_t value = 0;
     uint8_t count = 0;
     FUZZ_CHECK(rec::boardValue(r, n, &value) == (n >= 6));

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sim/canfd/canfd_adapter.h"
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "sim/usbip/usbip_bus.h"

@@ -23,7 +23,7 @@
 #include "api/QYCANDevMgr.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/canfd/canfd_adapter.h"
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "ycan.h"
 

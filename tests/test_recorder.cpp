@@ -7,7 +7,7 @@
 
 #include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
-#include "drivers/record/QDeviceCanRecord.h"
+#include "drivers/recorder/QDeviceCanRecord.h"
 #include "adapter_fixture.h"
 #include "ycan.h"
 

@@ -15,7 +15,7 @@
 #include "eventually.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/canfd/canfd_adapter.h"
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "test_support.h"
 #include "transport/QUserLibUsb.h"

@@ -18,7 +18,7 @@
 
 #include "sim/bench/usb_bench.h"
 #include "drivers/common/adapter_models.h"
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "tools/virtual_frames.h"
 #include "tools/ycan/frame_text.h"
 

@@ -25,7 +25,7 @@
 
 #include "drivers/common/adapter_models.h"
 #include "sim/canfd/canfd_adapter.h"
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "tools/foreground_command.h"

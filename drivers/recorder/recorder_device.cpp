@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "support/QErrMgr.h"
-#include "drivers/record/QDeviceCanRecord.h"
+#include "drivers/recorder/QDeviceCanRecord.h"
 #include "drivers/common/adapter_models.h"
 #include "drivers/common/bytes.h"
 #include "drivers/common/command_exchange.h"
-#include "drivers/record/record_replies.h"
+#include "drivers/recorder/recorder_replies.h"
 
 namespace {
 
@@ -92,13 +92,13 @@ int QDeviceCanRecord::getBoardInf(_YCAN_BOARD_INFO* info) {
     // bytes read fails the query.
     const uint8_t a[4] = {0x55, 0x01, 0x01, 0x01};
     int n = exchange(a, 4, reply);
-    if (!ycan::record::boardValue(reply, n, &info->Version0)) return 0;
+    if (!ycan::recorder::boardValue(reply, n, &info->Version0)) return 0;
     const uint8_t b[4] = {0x55, 0x12, 0x01, 0x01};
     n = exchange(b, 4, reply);
-    if (!ycan::record::boardValue(reply, n, &info->Version1)) return 0;
+    if (!ycan::recorder::boardValue(reply, n, &info->Version1)) return 0;
     const uint8_t c[4] = {0x55, 0x13, 0x01, 0x01};
     n = exchange(c, 4, reply);
-    if (!ycan::record::channelCount(reply, n, &info->ChannelNum)) return 0;
+    if (!ycan::recorder::channelCount(reply, n, &info->ChannelNum)) return 0;
     info->ApiVersion = 0x0100;
     return 1;
 }
@@ -130,7 +130,7 @@ int QDeviceCanRecord::fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info) {
     if (info == nullptr) return refuse();
     const uint8_t request[6] = {0x55, kFilterQuery, 0x00, channelByte(ch), 0x00, 0x00};
     uint8_t reply[64];
-    return ycan::record::filterInfo(reply, exchange(request, 6, reply), info) ? 1 : 0;
+    return ycan::recorder::filterInfo(reply, exchange(request, 6, reply), info) ? 1 : 0;
 }
 
 int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config) {
@@ -139,7 +139,7 @@ int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config)
     const uint8_t request[6] = {0x55, kFilterQuery, 0x01, channelByte(ch), static_cast<uint8_t>(entry),
                                 static_cast<uint8_t>(entry >> 8)};
     uint8_t reply[64];
-    return ycan::record::filterEntry(reply, exchange(request, 6, reply), config) ? 1 : 0;
+    return ycan::recorder::filterEntry(reply, exchange(request, 6, reply), config) ? 1 : 0;
 }
 
 int QDeviceCanRecord::RecordCmdExecute(unsigned ch, unsigned selector, _YCAN_FLITER_INFO* info,

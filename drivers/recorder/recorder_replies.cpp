@@ -1,8 +1,8 @@
-#include "drivers/record/record_replies.h"
+#include "drivers/recorder/recorder_replies.h"
 
 #include "drivers/common/bytes.h"
 
-namespace ycan::record {
+namespace ycan::recorder {
 
 bool boardValue(const uint8_t* reply, int len, uint16_t* value) {
     if (len < 6) return false;
@@ -53,4 +53,4 @@ bool recordSettings(const uint8_t* r, int len, _YCAN_RECORD_CONFIG* config) {
     return true;
 }
 
-}  // namespace ycan::record
+}  // namespace ycan::recorder

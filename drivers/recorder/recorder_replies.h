@@ -8,7 +8,7 @@
 
 #include "ycan.h"
 
-namespace ycan::record {
+namespace ycan::recorder {
 
 // Board values A and B (queries 0x01, 0x12): bytes 4 and 5, low byte first.
 bool boardValue(const uint8_t* reply, int len, uint16_t* value);
@@ -26,4 +26,4 @@ bool recordSettings(const uint8_t* reply, int len, _YCAN_RECORD_CONFIG* config);
 // back into place, combined as received without masking.
 uint32_t timingWord(const uint8_t* p);
 
-}  // namespace ycan::record
+}  // namespace ycan::recorder

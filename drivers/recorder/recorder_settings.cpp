@@ -5,8 +5,8 @@
 
 #include "drivers/common/bytes.h"
 #include "support/QErrMgr.h"
-#include "drivers/record/QDeviceCanRecord.h"
-#include "drivers/record/record_replies.h"
+#include "drivers/recorder/QDeviceCanRecord.h"
+#include "drivers/recorder/recorder_replies.h"
 
 namespace {
 using ycan::bytes::put16;
@@ -43,5 +43,5 @@ int QDeviceCanRecord::RecordSettingGet(unsigned ch, _YCAN_RECORD_CONFIG* config)
     const uint8_t request[3] = {0x55, 0xA4, static_cast<uint8_t>(ch & 1)};
     uint8_t r[64];
     const int n = exchange(request, sizeof request, r);
-    return ycan::record::recordSettings(r, n, config) ? 1 : 0;
+    return ycan::recorder::recordSettings(r, n, config) ? 1 : 0;
 }

@@ -1,4 +1,4 @@
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 
 #include "sim/bench/device_model.h"
 

@@ -25,7 +25,7 @@
 #include "tests/adapter_families.h"
 #include "tests/eventually.h"
 #include "sim/canfd/canfd_adapter.h"
-#include "sim/record/recorder_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "sim/usbip/usbip_bus.h"
 #include "ycan.h"

@@ -1,5 +1,7 @@
 // The ycan subcommands. Each takes its arguments after the command name and
-// returns the process's exit status.
+// returns the process's exit status: list, info and timing in
+// cmd_inspect.cpp; dump, send and gen in cmd_traffic.cpp; top in
+// cmd_top.cpp; bridge in cmd_bridge.cpp.
 #pragma once
 
 #include <cstdio>
