@@ -30,32 +30,19 @@ struct Row {
 // first, else the call's own refusal.
 constexpr Row kRows[] = {
     //                     classic reserved canfd recorder unknown  classic past  not open
-    {Call::Open,           S,      E6,      S,    S,       E6,      E8,           NONE},
-    {Call::Close,          S,      E6,      S,    S,       E6,      E8,           ONE},
-    {Call::BoardInfo,      S,      E6,      S,    S,       E6,      E7,           E7},
-    {Call::ClearBuffer,    S,      E6,      S,    E6,      E6,      E13,          Z},
-    {Call::DirectTransfer, S,      E6,      S,    S,       E6,      E8,           E7},
-    {Call::SetFilter,      E6,     E6,      S,    E6,      E6,      NONE,         E7},
-    {Call::ReceiveNum,     S,      E13,     S,    E6,      E6,      E13,          E7},
-    {Call::ReceiveNumFd,   Z,      Z,       S,    E6,      E6,      NONE,         E7},
-    {Call::InitCan,        S,      E6,      E6,   E6,      E6,      E13,          NONE},
-    {Call::InitCanFd,      E6,     Z,       S,    E6,      E6,      NONE,         E7},
-    {Call::Start,          S,      E6,      S,    E6,      E6,      E13,          E7},
-    {Call::Stop,           S,      E6,      S,    E6,      E6,      E8,           E7},
-    {Call::Receive,        S,      Z,       S,    E6,      E6,      E8,           E7, true},
-    {Call::ReceiveFd,      E6,     E6,      S,    E6,      E6,      NONE,         E7},
-    {Call::Transmit,       S,      Z,       S,    E6,      E6,      E13,          E7, true},
-    {Call::TransmitFd,     E6,     E6,      S,    E6,      E6,      NONE,         E7},
-    {Call::RecordSet,      Z,      Z,       Z,    S,       Z,       NONE,         E7},
-    {Call::RecordGet,      Z,      Z,       Z,    S,       Z,       NONE,         Z},
-    {Call::RecordCmd,      Z,      Z,       Z,    S,       Z,       NONE,         Z},
-    {Call::RelaySet,       S,      E6,      E6,   E6,      E6,      E8,           NONE},
-    {Call::RelayGet,       S,      E6,      E6,   E6,      E6,      E8,           NONE},
-    {Call::BaudGet,        S,      E6,      E6,   E6,      E6,      E8,           NONE},
-    {Call::ChStateGet,     S,      E6,      E6,   E6,      E6,      E8,           NONE},
-    {Call::ReceiveAll,     S,      E6,      S,    S,       E6,      E8,           E7},
-    {Call::EventFd,        S,      E6,      S,    S,       E6,      E8,           E7},
-    {Call::LinkState,      S,      E6,      S,    S,       E6,      E8,           E7},
+    {Call::Open, S, E6, S, S, E6, E8, NONE},          {Call::Close, S, E6, S, S, E6, E8, ONE},
+    {Call::BoardInfo, S, E6, S, S, E6, E7, E7},       {Call::ClearBuffer, S, E6, S, E6, E6, E13, Z},
+    {Call::DirectTransfer, S, E6, S, S, E6, E8, E7},  {Call::SetFilter, E6, E6, S, E6, E6, NONE, E7},
+    {Call::ReceiveNum, S, E13, S, E6, E6, E13, E7},   {Call::ReceiveNumFd, Z, Z, S, E6, E6, NONE, E7},
+    {Call::InitCan, S, E6, E6, E6, E6, E13, NONE},    {Call::InitCanFd, E6, Z, S, E6, E6, NONE, E7},
+    {Call::Start, S, E6, S, E6, E6, E13, E7},         {Call::Stop, S, E6, S, E6, E6, E8, E7},
+    {Call::Receive, S, Z, S, E6, E6, E8, E7, true},   {Call::ReceiveFd, E6, E6, S, E6, E6, NONE, E7},
+    {Call::Transmit, S, Z, S, E6, E6, E13, E7, true}, {Call::TransmitFd, E6, E6, S, E6, E6, NONE, E7},
+    {Call::RecordSet, Z, Z, Z, S, Z, NONE, E7},       {Call::RecordGet, Z, Z, Z, S, Z, NONE, Z},
+    {Call::RecordCmd, Z, Z, Z, S, Z, NONE, Z},        {Call::RelaySet, S, E6, E6, E6, E6, E8, NONE},
+    {Call::RelayGet, S, E6, E6, E6, E6, E8, NONE},    {Call::BaudGet, S, E6, E6, E6, E6, E8, NONE},
+    {Call::ChStateGet, S, E6, E6, E6, E6, E8, NONE},  {Call::ReceiveAll, S, E6, S, S, E6, E8, E7},
+    {Call::EventFd, S, E6, S, S, E6, E8, E7},         {Call::LinkState, S, E6, S, S, E6, E8, E7},
 };
 static_assert(std::size(kRows) == static_cast<size_t>(Call::Count));
 
@@ -94,10 +81,13 @@ const Route& routeOf(Call call, const AdapterModel* model) {
 
 int give(const Answer& answer) {
     switch (answer.kind) {
-        case Answer::One: return 1;
-        case Answer::Error: return fail(answer.code);
+        case Answer::One:
+            return 1;
+        case Answer::Error:
+            return fail(answer.code);
         case Answer::Serve:
-        case Answer::Zero: break;
+        case Answer::Zero:
+            break;
     }
     return 0;
 }

@@ -14,12 +14,32 @@
 namespace ycan::api {
 
 enum class Call : uint8_t {
-    Open, Close, BoardInfo, ClearBuffer, DirectTransfer, SetFilter,
+    Open,
+    Close,
+    BoardInfo,
+    ClearBuffer,
+    DirectTransfer,
+    SetFilter,
     ReceiveNum,    // classic frames waiting (kind 0)
     ReceiveNumFd,  // any other kind
-    InitCan, InitCanFd, Start, Stop, Receive, ReceiveFd, Transmit, TransmitFd,
-    RecordSet, RecordGet, RecordCmd, RelaySet, RelayGet, BaudGet, ChStateGet,
-    ReceiveAll, EventFd, LinkState,
+    InitCan,
+    InitCanFd,
+    Start,
+    Stop,
+    Receive,
+    ReceiveFd,
+    Transmit,
+    TransmitFd,
+    RecordSet,
+    RecordGet,
+    RecordCmd,
+    RelaySet,
+    RelayGet,
+    BaudGet,
+    ChStateGet,
+    ReceiveAll,
+    EventFd,
+    LinkState,
     Count
 };
 

@@ -135,8 +135,8 @@ YCAN_API int YCAN_Stop(uint32_t type, uint32_t index, uint32_t ch) {
     return dispatch(Call::Stop, type, index, [&](QDevice& d) { return d.stop(ch); });
 }
 
-YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
-                          uint32_t count, int waitMs) {
+YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames, uint32_t count,
+                          int waitMs) {
     return dispatch(
         Call::Receive, type, index, [&](QDevice& d) { return d.receive(ch, frames, count, waitMs); }, count);
 }
@@ -155,16 +155,15 @@ YCAN_API int YCAN_Transmit(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN
 
 YCAN_API int YCAN_TransmitFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
                              uint32_t count) {
-    return dispatch(Call::TransmitFd, type, index, [&](QDevice& d) { return d.transmitFD(ch, frames, count); });
+    return dispatch(Call::TransmitFd, type, index,
+                    [&](QDevice& d) { return d.transmitFD(ch, frames, count); });
 }
 
-YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch,
-                                   _YCAN_RECORD_CONFIG* config) {
+YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RECORD_CONFIG* config) {
     return dispatch(Call::RecordSet, type, index, [&](QDevice& d) { return d.RecordSettingSet(ch, config); });
 }
 
-YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch,
-                                   _YCAN_RECORD_CONFIG* config) {
+YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RECORD_CONFIG* config) {
     return dispatch(Call::RecordGet, type, index, [&](QDevice& d) { return d.RecordSettingGet(ch, config); });
 }
 
@@ -174,8 +173,7 @@ YCAN_API int YCAN_RecordCmdExecute(uint32_t type, uint32_t index, uint32_t ch, u
                     [&](QDevice& d) { return d.RecordCmdExecute(ch, cmd, info, config); });
 }
 
-YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch,
-                                      _YCAN_FLITER_INFO* info) {
+YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_INFO* info) {
     return YCAN_RecordCmdExecute(type, index, ch, 4, info, nullptr);
 }
 
@@ -183,8 +181,7 @@ YCAN_API int YCAN_RecordFliterClr(uint32_t type, uint32_t index, uint32_t ch) {
     return YCAN_RecordCmdExecute(type, index, ch, 0, nullptr, nullptr);
 }
 
-YCAN_API int YCAN_RecordFliterAdd(uint32_t type, uint32_t index, uint32_t ch,
-                                  _YCAN_FLITER_CONFIG* config) {
+YCAN_API int YCAN_RecordFliterAdd(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config) {
     return YCAN_RecordCmdExecute(type, index, ch, 1, nullptr, config);
 }
 
@@ -220,11 +217,10 @@ YCAN_API int YCAN_DevBaudParaGet(uint32_t type, uint32_t index, uint32_t ch, uin
                     [&](QDevice& d) { return d.baudParaGet(static_cast<uint8_t>(ch), first, second); });
 }
 
-YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
-                                uint8_t* second, uint8_t* third) {
-    return dispatch(Call::ChStateGet, type, index, [&](QDevice& d) {
-        return d.chStateGet(static_cast<uint8_t>(ch), first, second, third);
-    });
+YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first, uint8_t* second,
+                                uint8_t* third) {
+    return dispatch(Call::ChStateGet, type, index,
+                    [&](QDevice& d) { return d.chStateGet(static_cast<uint8_t>(ch), first, second, third); });
 }
 
 // ---- Ordered and pollable receiving, link state ----------------------------
@@ -250,8 +246,7 @@ YCAN_API int YCAN_GetLastError(void) {
 
 YCAN_API const char* YCAN_GetLastErrorStr(void) {
     ycan::GateScope call(ycan::lifetime::exportedCalls());
-    return call ? QErrInfoMgr::getinstance()->getLastErrorStr()
-                : QErrMgr::messageOf(YCAN_ERR_NOT_OPENED);
+    return call ? QErrInfoMgr::getinstance()->getLastErrorStr() : QErrMgr::messageOf(YCAN_ERR_NOT_OPENED);
 }
 
 }  // extern "C"

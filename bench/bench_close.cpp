@@ -124,7 +124,27 @@ void BM_Recovery(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_Close)->Name("Close/canfd")->Arg(43)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Close)->Name("Close/classic")->Arg(4)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Recovery)->Name("Recovery/canfd")->Arg(43)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Recovery)->Name("Recovery/classic")->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Close)
+    ->Name("Close/canfd")
+    ->Arg(43)
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Close)
+    ->Name("Close/classic")
+    ->Arg(4)
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Recovery)
+    ->Name("Recovery/canfd")
+    ->Arg(43)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Recovery)
+    ->Name("Recovery/classic")
+    ->Arg(4)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

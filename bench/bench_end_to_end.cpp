@@ -95,8 +95,9 @@ Window libraryWindow(double rate, double seconds) {
         const double due = std::min<double>(total, duration<double>(steady_clock::now() - t0).count() * rate);
         std::vector<ycansim::BusFrame> batch;
         for (; offered < static_cast<uint32_t>(due); ++offered)
-            batch.push_back(ycanbench::fdFrame(frameBase + offered,
-                                               static_cast<uint32_t>(t0Us + static_cast<uint64_t>(offered / rate * 1e6))));
+            batch.push_back(ycanbench::fdFrame(
+                frameBase + offered,
+                static_cast<uint32_t>(t0Us + static_cast<uint64_t>(offered / rate * 1e6))));
         if (!batch.empty()) a.fd->fromBus(dev, batch);
     }
     app.join();
@@ -168,13 +169,14 @@ void BM_EndToEnd(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        std::vector<double> achieved, rxPerTransfer, barePerTransfer, ownPerTransfer, rxCore, appCore, perTransfer,
-            transfersPerS;
+        std::vector<double> achieved, rxPerTransfer, barePerTransfer, ownPerTransfer, rxCore, appCore,
+            perTransfer, transfersPerS;
         for (int r = 0; r < rounds; ++r) {
             const Window bare = bareWindow(seconds);
             const Window lib = libraryWindow(rate, seconds);
             if (!bare.ok || !lib.ok) {
-                state.SkipWithError(bare.ok ? "frames lost or out of order" : "a bare transfer did not arrive");
+                state.SkipWithError(bare.ok ? "frames lost or out of order"
+                                            : "a bare transfer did not arrive");
                 break;
             }
             achieved.push_back(lib.frames / lib.wall);
@@ -316,8 +318,21 @@ void BM_BareLatency(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_EndToEnd)->Name("EndToEnd/canfd_fd8")->Arg(50000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEnd)
+    ->Name("EndToEnd/canfd_fd8")
+    ->Arg(50000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Latency)->Name("Latency/canfd")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_LatencyInOrder, false)->Name("Latency/receive_all")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_LatencyInOrder, true)->Name("Latency/event_fd")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_LatencyInOrder, false)
+    ->Name("Latency/receive_all")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_LatencyInOrder, true)
+    ->Name("Latency/event_fd")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLatency)->Name("Latency/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

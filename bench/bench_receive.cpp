@@ -124,8 +124,10 @@ void BM_CanFdReceiveInOrder(benchmark::State& state) {
         bool inOrder = true;
         auto takeAll = [&] {
             int n;
-            while ((n = dev.receiveAll(YCAN_ALL_CHANNELS, out.data(), static_cast<unsigned>(out.size()), 0)) > 0)
-                for (int i = 0; i < n; ++i) inOrder = inOrder && out[static_cast<size_t>(i)].Frame.ID == next++;
+            while ((n = dev.receiveAll(YCAN_ALL_CHANNELS, out.data(), static_cast<unsigned>(out.size()), 0)) >
+                   0)
+                for (int i = 0; i < n; ++i)
+                    inOrder = inOrder && out[static_cast<size_t>(i)].Frame.ID == next++;
         };
         for (size_t t = 0; t < transfers.size(); ++t) {
             dev.usbRxDataProcess(transfers[t].data(), static_cast<unsigned>(transfers[t].size()));
@@ -168,7 +170,8 @@ void BM_ClassicReceive(benchmark::State& state) {
     auto pass = [&] {
         size_t taken = 0;
         for (size_t at = 0, t = 0; at < stream.size(); at += 64, ++t) {
-            rx.feed(stream.data() + at, static_cast<unsigned>(std::min<size_t>(64, stream.size() - at)), staged);
+            rx.feed(stream.data() + at, static_cast<unsigned>(std::min<size_t>(64, stream.size() - at)),
+                    staged);
             queues.publish(staged);
             if (t % kTransfersPerTake == kTransfersPerTake - 1) taken += takeAll();
         }
@@ -209,9 +212,21 @@ void BM_QueuedFrameMemory(benchmark::State& state) {
 
 BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Fd64)->Name("Receive/canfd_fd64")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Fd8)->Name("Receive/canfd_fd8")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Classic)->Name("Receive/canfd_classic")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_CanFdReceiveInOrder, Records::Mixed)->Name("ReceiveAll/canfd_mixed")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_CanFdReceiveInOrder, Records::Fd64)->Name("ReceiveAll/canfd_fd64")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceive, Records::Classic)
+    ->Name("Receive/canfd_classic")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceiveInOrder, Records::Mixed)
+    ->Name("ReceiveAll/canfd_mixed")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CanFdReceiveInOrder, Records::Fd64)
+    ->Name("ReceiveAll/canfd_fd64")
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ClassicReceive)->Name("Receive/usbcan_classic")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CANFD_OBJ)->Name("QueueMemory/fd")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CAN_OBJ)->Name("QueueMemory/classic")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CANFD_OBJ)
+    ->Name("QueueMemory/fd")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_QueuedFrameMemory, _YCAN_CAN_OBJ)
+    ->Name("QueueMemory/classic")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);

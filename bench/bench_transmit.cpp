@@ -29,9 +29,9 @@ void BM_CanFdPacking(benchmark::State& state) {
     size_t packed = 0;
     for (auto _ : state) {
         for (size_t at = 0; at < batch.size(); at += ycan::canfd::kRecordsPerPacket) {
-            const unsigned n = ycan::canfd::encodeDataPacket(
-                packet, static_cast<unsigned>(at % 8), batch.data() + at,
-                static_cast<unsigned>(std::min<size_t>(10, batch.size() - at)));
+            const unsigned n =
+                ycan::canfd::encodeDataPacket(packet, static_cast<unsigned>(at % 8), batch.data() + at,
+                                              static_cast<unsigned>(std::min<size_t>(10, batch.size() - at)));
             benchmark::DoNotOptimize(n);
             benchmark::ClobberMemory();
         }
@@ -47,7 +47,8 @@ void BM_ClassicPacking(benchmark::State& state) {
     for (auto _ : state) {
         for (size_t at = 0; at < batch.size(); at += 3) {
             for (size_t i = 0; i < 3; ++i)
-                ycan::Usbcan2Stream::encodeRecord(packet + i * ycan::Usbcan2Stream::kRecordLen, batch[at + i], 0);
+                ycan::Usbcan2Stream::encodeRecord(packet + i * ycan::Usbcan2Stream::kRecordLen, batch[at + i],
+                                                  0);
             benchmark::DoNotOptimize(packet);
             benchmark::ClobberMemory();
         }

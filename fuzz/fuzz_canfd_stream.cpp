@@ -85,8 +85,13 @@ void wellFormed(FuzzedDataProvider& in) {
             payload.insert(payload.end(), s.record, s.record + size);
             sent.push_back(s);
         }
-        const uint8_t header[7] = {0x55, 0xF2, 0x00, 0x00, static_cast<uint8_t>(payload.size()),
-                                   static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(count)};
+        const uint8_t header[7] = {0x55,
+                                   0xF2,
+                                   0x00,
+                                   0x00,
+                                   static_cast<uint8_t>(payload.size()),
+                                   static_cast<uint8_t>(payload.size() >> 8),
+                                   static_cast<uint8_t>(count)};
         bytes.insert(bytes.end(), header, header + 7);
         bytes.insert(bytes.end(), payload.begin(), payload.end());
     }

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
+#define FUZZ_CHECK(cond)                                                                 \
+    do {                                                                                 \
+        if (!(cond)) {                                                                   \
             fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                      \
-        }                                                                                 \
+            abort();                                                                     \
+        }                                                                                \
     } while (0)
 
 // The library logs refusals on standard output; the targets drop them so

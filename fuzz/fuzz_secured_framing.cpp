@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(n == len - 8);
     FUZZ_CHECK(opened[0] == cmd);
     FUZZ_CHECK(payload.empty() || memcmp(opened.data() + 1, payload.data(), payload.size()) == 0);
-    for (int i = 1 + static_cast<int>(payload.size()); i < n; ++i) FUZZ_CHECK(opened[static_cast<size_t>(i)] == 0);
+    for (int i = 1 + static_cast<int>(payload.size()); i < n; ++i)
+        FUZZ_CHECK(opened[static_cast<size_t>(i)] == 0);
     return 0;
 }

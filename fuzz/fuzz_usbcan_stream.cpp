@@ -116,9 +116,15 @@ void encodeRoundTrip(FuzzedDataProvider& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-        case 0: raw(in); break;
-        case 1: wellFormed(in); break;
-        default: encodeRoundTrip(in); break;
+        case 0:
+            raw(in);
+            break;
+        case 1:
+            wellFormed(in);
+            break;
+        default:
+            encodeRoundTrip(in);
+            break;
     }
     return 0;
 }

@@ -60,32 +60,32 @@ extern "C" {
 
 /* ---- Last error codes (YCAN_GetLastError) ----------------------------- */
 
-#define YCAN_ERR_OK 0                     /* "OK" */
-#define YCAN_ERR_DEVICE_NOT_EXIST 1       /* "Device Not Exist!" */
-#define YCAN_ERR_USB_TRANSPORT 3          /* "USB Transport Error!" */
-#define YCAN_ERR_PACKAGE_FORMAT 4         /* "Package Format Error!" */
-#define YCAN_ERR_DEVICE_INFO 5            /* "Device Info Get Failed!" */
-#define YCAN_ERR_TYPE_NOT_SUPPORTED 6     /* "Device Type Not Supported!" */
-#define YCAN_ERR_NOT_OPENED 7             /* "Device Not Opened!" */
-#define YCAN_ERR_PARAMETER 8              /* "Parameter Error!" */
-#define YCAN_ERR_MEMORY 9                 /* "Memory Malloc Failed!" */
-#define YCAN_ERR_PARAM_NOT_SUPPORTED 10   /* "Parameter Not Supported!" */
-#define YCAN_ERR_BAUDRATE 11              /* "Baud Rate Parameter Not Supported!" */
-#define YCAN_ERR_USB_COMMAND 12           /* "USB Command Failed!" */
-#define YCAN_ERR_CAN_NOT_INITIALIZED 13   /* "CAN Not Initialized!" */
-#define YCAN_ERR_CAN_FORMAT 14            /* "CAN Format Error!" */
+#define YCAN_ERR_OK 0                   /* "OK" */
+#define YCAN_ERR_DEVICE_NOT_EXIST 1     /* "Device Not Exist!" */
+#define YCAN_ERR_USB_TRANSPORT 3        /* "USB Transport Error!" */
+#define YCAN_ERR_PACKAGE_FORMAT 4       /* "Package Format Error!" */
+#define YCAN_ERR_DEVICE_INFO 5          /* "Device Info Get Failed!" */
+#define YCAN_ERR_TYPE_NOT_SUPPORTED 6   /* "Device Type Not Supported!" */
+#define YCAN_ERR_NOT_OPENED 7           /* "Device Not Opened!" */
+#define YCAN_ERR_PARAMETER 8            /* "Parameter Error!" */
+#define YCAN_ERR_MEMORY 9               /* "Memory Malloc Failed!" */
+#define YCAN_ERR_PARAM_NOT_SUPPORTED 10 /* "Parameter Not Supported!" */
+#define YCAN_ERR_BAUDRATE 11            /* "Baud Rate Parameter Not Supported!" */
+#define YCAN_ERR_USB_COMMAND 12         /* "USB Command Failed!" */
+#define YCAN_ERR_CAN_NOT_INITIALIZED 13 /* "CAN Not Initialized!" */
+#define YCAN_ERR_CAN_FORMAT 14          /* "CAN Format Error!" */
 
 /* ---- Records ----------------------------------------------------------- */
 
 /* One classic CAN frame (24 bytes). */
 typedef struct _YCAN_CAN_OBJ {
-    uint32_t ID;          /* 11- or 29-bit identifier, right-aligned */
-    uint32_t TimeTag;     /* adapter time stamp of a received frame */
+    uint32_t ID;      /* 11- or 29-bit identifier, right-aligned */
+    uint32_t TimeTag; /* adapter time stamp of a received frame */
     uint8_t FrameOpt;
     uint8_t SendMode;
-    uint8_t RemoteFlag;   /* 1 = remote frame */
-    uint8_t ExternFlag;   /* 1 = 29-bit identifier */
-    uint8_t DataLen;      /* 0..8 */
+    uint8_t RemoteFlag; /* 1 = remote frame */
+    uint8_t ExternFlag; /* 1 = 29-bit identifier */
+    uint8_t DataLen;    /* 0..8 */
     uint8_t Reserved[3];
     uint8_t Data[8];
 } _YCAN_CAN_OBJ;
@@ -94,12 +94,12 @@ typedef struct _YCAN_CAN_OBJ {
 typedef struct _YCAN_CANFD_OBJ {
     uint32_t ID;
     uint32_t TimeTag;
-    uint8_t FrameOpt;     /* YCAN_FRAMEOPT_BRS, YCAN_FRAMEOPT_ESI (below); on the wire
-                             bit 3 is adapter flag 0x10, bit 4 adapter flag 0x08 */
+    uint8_t FrameOpt; /* YCAN_FRAMEOPT_BRS, YCAN_FRAMEOPT_ESI (below); on the wire
+                         bit 3 is adapter flag 0x10, bit 4 adapter flag 0x08 */
     uint8_t SendMode;
     uint8_t RemoteFlag;
     uint8_t ExternFlag;
-    uint8_t DataLen;      /* 0..64 */
+    uint8_t DataLen; /* 0..64 */
     uint8_t Reserved[3];
     uint8_t Data[64];
 } _YCAN_CANFD_OBJ;
@@ -110,9 +110,9 @@ typedef struct _YCAN_INIT_CONFIG {
     uint32_t AcceptMask;
     uint32_t Reserved;
     uint8_t FilterType;
-    uint8_t BusTiming0;   /* SJA1000 BTR0 */
-    uint8_t BusTiming1;   /* SJA1000 BTR1 */
-    uint8_t WorkMode;     /* 0 normal, 1 alternative mode */
+    uint8_t BusTiming0; /* SJA1000 BTR0 */
+    uint8_t BusTiming1; /* SJA1000 BTR1 */
+    uint8_t WorkMode;   /* 0 normal, 1 alternative mode */
 } _YCAN_INIT_CONFIG;
 
 /*
@@ -139,16 +139,16 @@ typedef struct _YCAN_BOARD_INFO {
     uint16_t ApiVersion;
     uint16_t Spare8;
     uint8_t ChannelNum;
-    char SerialNum[20];   /* not necessarily terminated */
-    char HwType[40];      /* not necessarily terminated */
+    char SerialNum[20]; /* not necessarily terminated */
+    char HwType[40];    /* not necessarily terminated */
     uint32_t Reserved;
 } _YCAN_BOARD_INFO;
 
 /* A filter operation (CAN FD) or a recorder filter entry (16 bytes). */
 typedef struct _YCAN_FLITER_CONFIG {
-    uint8_t FilterOp;     /* CAN FD: 0 clear, 1 mode and range, 2 enable */
+    uint8_t FilterOp; /* CAN FD: 0 clear, 1 mode and range, 2 enable */
     uint8_t FilterMode;
-    uint8_t FilterKind;   /* recorder entries */
+    uint8_t FilterKind; /* recorder entries */
     uint32_t StartId;
     uint32_t EndId;
     uint32_t FilterIndex; /* recorder entry index */
@@ -166,8 +166,8 @@ typedef struct _YCAN_RECORD_CONFIG {
     uint8_t RecordFlag;
     uint8_t OptionB;
     uint8_t OptionA;
-    uint8_t AbitClock;    /* MHz */
-    uint8_t DbitClock;    /* MHz */
+    uint8_t AbitClock; /* MHz */
+    uint8_t DbitClock; /* MHz */
     uint32_t AbitTiming;
     uint32_t DbitTiming;
     uint8_t TailFlag0;
@@ -306,38 +306,32 @@ YCAN_API int YCAN_Stop(uint32_t type, uint32_t index, uint32_t ch);
 /* Receive up to count frames, waiting at most waitMs for the first one
  * (-1: no limit; 0 and any other negative value: no wait). Returns the
  * number of frames stored; 0 also when the adapter is closed meanwhile. */
-YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
-                          uint32_t count, int waitMs);
+YCAN_API int YCAN_Receive(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames, uint32_t count,
+                          int waitMs);
 YCAN_API int YCAN_ReceiveFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
                             uint32_t count, int waitMs);
 /* Transmit count frames; returns the number of frames sent. */
-YCAN_API int YCAN_Transmit(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames,
-                           uint32_t count);
+YCAN_API int YCAN_Transmit(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CAN_OBJ* frames, uint32_t count);
 YCAN_API int YCAN_TransmitFD(uint32_t type, uint32_t index, uint32_t ch, _YCAN_CANFD_OBJ* frames,
                              uint32_t count);
 /* Recorders. */
-YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch,
-                                   _YCAN_RECORD_CONFIG* config);
-YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch,
-                                   _YCAN_RECORD_CONFIG* config);
-YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch,
-                                      _YCAN_FLITER_INFO* info);
+YCAN_API int YCAN_RecordSettingSet(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RECORD_CONFIG* config);
+YCAN_API int YCAN_RecordSettingGet(uint32_t type, uint32_t index, uint32_t ch, _YCAN_RECORD_CONFIG* config);
+YCAN_API int YCAN_RecordFliterInfoGet(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_INFO* info);
 YCAN_API int YCAN_RecordFliterClr(uint32_t type, uint32_t index, uint32_t ch);
-YCAN_API int YCAN_RecordFliterAdd(uint32_t type, uint32_t index, uint32_t ch,
-                                  _YCAN_FLITER_CONFIG* config);
+YCAN_API int YCAN_RecordFliterAdd(uint32_t type, uint32_t index, uint32_t ch, _YCAN_FLITER_CONFIG* config);
 YCAN_API int YCAN_RecordFliterEnable(uint32_t type, uint32_t index, uint32_t ch);
 YCAN_API int YCAN_RecordFliterDisable(uint32_t type, uint32_t index, uint32_t ch);
-YCAN_API int YCAN_RecordFliterSettingGet(uint32_t type, uint32_t index, uint32_t ch,
-                                         uint16_t entry, _YCAN_FLITER_CONFIG* config);
+YCAN_API int YCAN_RecordFliterSettingGet(uint32_t type, uint32_t index, uint32_t ch, uint16_t entry,
+                                         _YCAN_FLITER_CONFIG* config);
 YCAN_API int YCAN_RecordCmdExecute(uint32_t type, uint32_t index, uint32_t ch, uint32_t cmd,
                                    _YCAN_FLITER_INFO* info, _YCAN_FLITER_CONFIG* config);
 /* Classic adapters: relay, baud parameters and channel state. */
 YCAN_API int YCAN_DevRelayStatusSet(uint32_t type, uint32_t index, uint8_t first, uint8_t second);
 YCAN_API int YCAN_DevRelayStatusGet(uint32_t type, uint32_t index, uint8_t* first, uint8_t* second);
-YCAN_API int YCAN_DevBaudParaGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
-                                 uint8_t* second);
-YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first,
-                                uint8_t* second, uint8_t* third);
+YCAN_API int YCAN_DevBaudParaGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first, uint8_t* second);
+YCAN_API int YCAN_DevChStateGet(uint32_t type, uint32_t index, uint32_t ch, uint8_t* first, uint8_t* second,
+                                uint8_t* third);
 /* The last error of the process and its message (static text). */
 YCAN_API int YCAN_GetLastError(void);
 YCAN_API const char* YCAN_GetLastErrorStr(void);
@@ -365,11 +359,11 @@ YCAN_API const char* YCAN_GetLastErrorStr(void);
 
 /* A received frame as the adapter delivered it (96 bytes). */
 typedef struct _YCAN_RX_FRAME {
-    _YCAN_CANFD_OBJ Frame;  /* classic frames too (DataLen <= 8); TimeTag is the adapter's */
-    uint64_t HostTimeUs;    /* CLOCK_REALTIME, microseconds since the epoch, when the
-                               library took the frame from USB; never decreases within
-                               an adapter unless the clock is set back by over a second */
-    uint8_t Kind;           /* YCAN_KIND_CLASSIC or YCAN_KIND_CANFD */
+    _YCAN_CANFD_OBJ Frame; /* classic frames too (DataLen <= 8); TimeTag is the adapter's */
+    uint64_t HostTimeUs;   /* CLOCK_REALTIME, microseconds since the epoch, when the
+                              library took the frame from USB; never decreases within
+                              an adapter unless the clock is set back by over a second */
+    uint8_t Kind;          /* YCAN_KIND_CLASSIC or YCAN_KIND_CANFD */
     uint8_t Channel;
     uint8_t Reserved[6];
 } _YCAN_RX_FRAME;

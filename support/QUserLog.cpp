@@ -45,7 +45,7 @@ QUserLog::~QUserLog() {
     }
 }
 
-#define YCAN_LOG_ENTRY(name, level)              \
+#define YCAN_LOG_ENTRY(name, level)                \
     void QUserLog::name(const char* format, ...) { \
         va_list args;                              \
         va_start(args, format);                    \

@@ -123,14 +123,14 @@ void AES_InvMixColumns(uint8_t* state) {
     for (int c = 0; c < 4; ++c) {
         uint8_t* col = state + static_cast<std::ptrdiff_t>(4 * c);
         uint8_t a0 = col[0], a1 = col[1], a2 = col[2], a3 = col[3];
-        col[0] = static_cast<uint8_t>(AES_FFmul(a0, 0x0e) ^ AES_FFmul(a1, 0x0b) ^
-                                      AES_FFmul(a2, 0x0d) ^ AES_FFmul(a3, 0x09));
-        col[1] = static_cast<uint8_t>(AES_FFmul(a0, 0x09) ^ AES_FFmul(a1, 0x0e) ^
-                                      AES_FFmul(a2, 0x0b) ^ AES_FFmul(a3, 0x0d));
-        col[2] = static_cast<uint8_t>(AES_FFmul(a0, 0x0d) ^ AES_FFmul(a1, 0x09) ^
-                                      AES_FFmul(a2, 0x0e) ^ AES_FFmul(a3, 0x0b));
-        col[3] = static_cast<uint8_t>(AES_FFmul(a0, 0x0b) ^ AES_FFmul(a1, 0x0d) ^
-                                      AES_FFmul(a2, 0x09) ^ AES_FFmul(a3, 0x0e));
+        col[0] = static_cast<uint8_t>(AES_FFmul(a0, 0x0e) ^ AES_FFmul(a1, 0x0b) ^ AES_FFmul(a2, 0x0d) ^
+                                      AES_FFmul(a3, 0x09));
+        col[1] = static_cast<uint8_t>(AES_FFmul(a0, 0x09) ^ AES_FFmul(a1, 0x0e) ^ AES_FFmul(a2, 0x0b) ^
+                                      AES_FFmul(a3, 0x0d));
+        col[2] = static_cast<uint8_t>(AES_FFmul(a0, 0x0d) ^ AES_FFmul(a1, 0x09) ^ AES_FFmul(a2, 0x0e) ^
+                                      AES_FFmul(a3, 0x0b));
+        col[3] = static_cast<uint8_t>(AES_FFmul(a0, 0x0b) ^ AES_FFmul(a1, 0x0d) ^ AES_FFmul(a2, 0x09) ^
+                                      AES_FFmul(a3, 0x0e));
     }
 }
 

@@ -17,7 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 bool allDigits(const std::string& s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; });
+    return !s.empty() && std::all_of(s.begin(), s.end(),
+                                     [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
 // Whether a process's descriptor table (/proc/PID/fd) has the node open.
@@ -95,8 +96,11 @@ std::string inUseText(const std::string& what, const std::string& path) {
             self = true;
             continue;
         }
-        const size_t depth = static_cast<size_t>(std::find(ancestors.begin(), ancestors.end(), h.pid) - ancestors.begin());
-        if (depth == ancestors.size()) return what + " is in use by another program (pid " + std::to_string(h.pid) + ", " + h.command + ")";
+        const size_t depth =
+            static_cast<size_t>(std::find(ancestors.begin(), ancestors.end(), h.pid) - ancestors.begin());
+        if (depth == ancestors.size())
+            return what + " is in use by another program (pid " + std::to_string(h.pid) + ", " + h.command +
+                   ")";
         if (depth < nearest) {
             nearest = depth;
             named = &h;
@@ -104,7 +108,8 @@ std::string inUseText(const std::string& what, const std::string& path) {
     }
     if (self) return what + " is already open in this program";
     if (named != nullptr)
-        return what + " is in use by another program (pid " + std::to_string(named->pid) + ", " + named->command + ")";
+        return what + " is in use by another program (pid " + std::to_string(named->pid) + ", " +
+               named->command + ")";
     return what + " is in use by another program";
 }
 

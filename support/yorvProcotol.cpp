@@ -39,12 +39,12 @@ uint8_t procotolNextSequence() { return cmdNo.load(); }
 int yorvProcotolPack(uint8_t* out, int outSize, int cmd, bool encrypt, const uint8_t* payload,
                      int payloadLen) {
     const uint8_t seq = cmdNo.fetch_add(1);
-    const bool payloadOk = payloadLen >= 0 && payloadLen <= kProcotolMaxPayload &&
-                           (payloadLen == 0 || payload != nullptr);
+    const bool payloadOk =
+        payloadLen >= 0 && payloadLen <= kProcotolMaxPayload && (payloadLen == 0 || payload != nullptr);
     const int len = yorvProcotolPacketLen(std::clamp(payloadLen, 0, kProcotolMaxPayload + 1));
     if (out == nullptr || !payloadOk || outSize < len) {
-        QUserLog::GetInstance()->Error("WARNING:yorvProcotolPack Fail, Buffer Not Enough..<%d,%d>",
-                                       outSize, len);
+        QUserLog::GetInstance()->Error("WARNING:yorvProcotolPack Fail, Buffer Not Enough..<%d,%d>", outSize,
+                                       len);
         return 0;
     }
     memset(out, 0, static_cast<size_t>(outSize));
@@ -79,8 +79,7 @@ int yorvProcotolUnPack(uint8_t* in, int inLen, uint8_t* out, int outSize) {
     // Besides a packet longer than what arrived, refuse lengths that cannot
     // hold a command and a checksum, and enciphered bodies that are not whole
     // blocks: trusting those would read outside the packet.
-    if (inLen < len || len < kMinPacketLen ||
-        (encrypted && (len - kHeaderLen) % 16 != 0)) {
+    if (inLen < len || len < kMinPacketLen || (encrypted && (len - kHeaderLen) % 16 != 0)) {
         log->Error("错误:协议报文长度不足...<%d,%d>", inLen, len);
         return 0;
     }

@@ -16,8 +16,8 @@ uint32_t frameId(uint32_t n) { return n & 0x7FF; }
 
 std::vector<uint8_t> framePayload(uint32_t n) {
     const uint32_t inv = ~n;
-    return {static_cast<uint8_t>(n),       static_cast<uint8_t>(n >> 8),   static_cast<uint8_t>(n >> 16),
-            static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(inv),      static_cast<uint8_t>(inv >> 8),
+    return {static_cast<uint8_t>(n),         static_cast<uint8_t>(n >> 8),   static_cast<uint8_t>(n >> 16),
+            static_cast<uint8_t>(n >> 24),   static_cast<uint8_t>(inv),      static_cast<uint8_t>(inv >> 8),
             static_cast<uint8_t>(inv >> 16), static_cast<uint8_t>(inv >> 24)};
 }
 
@@ -33,7 +33,8 @@ namespace {
 int64_t numberOnTheBus(uint32_t id, const std::vector<uint8_t>& data) {
     if (data.size() < 8) return -1;
     const uint32_t n = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
-    if (id != frameId(n) || std::vector<uint8_t>(data.begin(), data.begin() + 8) != framePayload(n)) return -1;
+    if (id != frameId(n) || std::vector<uint8_t>(data.begin(), data.begin() + 8) != framePayload(n))
+        return -1;
     return n;
 }
 
@@ -96,7 +97,9 @@ public:
         model = AdapterKind<ycansim::VirtualCanFdAdapter>::make(43);
         return model;
     }
-    ycansim::DeviceLayout layout() const override { return AdapterKind<ycansim::VirtualCanFdAdapter>::layout(43); }
+    ycansim::DeviceLayout layout() const override {
+        return AdapterKind<ycansim::VirtualCanFdAdapter>::layout(43);
+    }
     bool ready() override {
         if (YCAN_OpenDevice(43, 0) != 1) return false;
         _YCAN_INITFD_CONFIG c = config();
@@ -133,12 +136,24 @@ public:
         const milliseconds cmd = 1500ms;
         // Channel 1 is configured over and over; channel 0 carries the frames.
         return {
-            {"BoardInfoGet", bound(3, cmd), [] { _YCAN_BOARD_INFO i{}; return YCAN_BoardInfoGet(43, 0, &i); },
+            {"BoardInfoGet", bound(3, cmd),
+             [] {
+                 _YCAN_BOARD_INFO i{};
+                 return YCAN_BoardInfoGet(43, 0, &i);
+             },
              zeroOrOne},
             {"DataDirectTransfer", bound(1, cmd),
-             [] { uint8_t d[62] = {9, 8, 7, 6}; return YCAN_DataDirectTransfer(43, 0, d, 4); }, upTo(62)},
+             [] {
+                 uint8_t d[62] = {9, 8, 7, 6};
+                 return YCAN_DataDirectTransfer(43, 0, d, 4);
+             },
+             upTo(62)},
             {"InitCANFD", bound(3, 2000ms),
-             [] { _YCAN_INITFD_CONFIG c = config(); return YCAN_InitCANFD(43, 0, 1, &c); }, zeroOrOne},
+             [] {
+                 _YCAN_INITFD_CONFIG c = config();
+                 return YCAN_InitCANFD(43, 0, 1, &c);
+             },
+             zeroOrOne},
             {"Stop", bound(1, cmd), [] { return YCAN_Stop(43, 0, 1); }, zeroOrOne},
             {"Start", bound(1, cmd), [] { return YCAN_Start(43, 0, 1); }, zeroOrOne},
             {"SetFliter", bound(3, cmd),
@@ -169,7 +184,12 @@ public:
                  return YCAN_TransmitFD(43, 0, 1, &f, 1);
              },
              upTo(1)},
-            {"ReceiveFD", 250ms, [] { _YCAN_CANFD_OBJ f[4]; return YCAN_ReceiveFD(43, 0, 1, f, 4, 0); }, upTo(4)},
+            {"ReceiveFD", 250ms,
+             [] {
+                 _YCAN_CANFD_OBJ f[4];
+                 return YCAN_ReceiveFD(43, 0, 1, f, 4, 0);
+             },
+             upTo(4)},
             {"GetReceiveNum", 250ms, [] { return YCAN_GetReceiveNum(43, 0, 1, 2); },
              [](int r) { return r >= 0; }},
             {"ClearBuffer", 250ms, [] { return YCAN_ClearBuffer(43, 0, 1); }, zeroOrOne},
@@ -188,9 +208,7 @@ public:
 };
 
 class ClassicFamily : public AdapterFamily {
-    static QDeviceUsbCan2& device() {
-        return dynamic_cast<QDeviceUsbCan2&>(*ycanDevMgr.deviceFind(4, 0));
-    }
+    static QDeviceUsbCan2& device() { return dynamic_cast<QDeviceUsbCan2&>(*ycanDevMgr.deviceFind(4, 0)); }
 
 public:
     std::string name() const override { return "classic"; }
@@ -199,7 +217,9 @@ public:
         model = AdapterKind<ycansim::VirtualUsbCanAdapter>::make(4);
         return model;
     }
-    ycansim::DeviceLayout layout() const override { return AdapterKind<ycansim::VirtualUsbCanAdapter>::layout(4); }
+    ycansim::DeviceLayout layout() const override {
+        return AdapterKind<ycansim::VirtualUsbCanAdapter>::layout(4);
+    }
     bool ready() override {
         if (YCAN_OpenDevice(4, 0) != 1) return false;
         _YCAN_INIT_CONFIG c = config();
@@ -229,20 +249,45 @@ public:
     std::vector<ExportedCall> calls() override {
         const milliseconds cmd = 1000ms;
         return {
-            {"BoardInfoGet", bound(5, 500ms), [] { _YCAN_BOARD_INFO i{}; return YCAN_BoardInfoGet(4, 0, &i); },
+            {"BoardInfoGet", bound(5, 500ms),
+             [] {
+                 _YCAN_BOARD_INFO i{};
+                 return YCAN_BoardInfoGet(4, 0, &i);
+             },
              zeroOrOne},
             {"DataDirectTransfer", bound(1, 3000ms),
-             [] { uint8_t d[62] = {9, 8, 7, 6}; return YCAN_DataDirectTransfer(4, 0, d, 4); }, upTo(62)},
-            {"InitCAN", bound(3, cmd), [] { _YCAN_INIT_CONFIG c = config(); return YCAN_InitCAN(4, 0, 1, &c); },
+             [] {
+                 uint8_t d[62] = {9, 8, 7, 6};
+                 return YCAN_DataDirectTransfer(4, 0, d, 4);
+             },
+             upTo(62)},
+            {"InitCAN", bound(3, cmd),
+             [] {
+                 _YCAN_INIT_CONFIG c = config();
+                 return YCAN_InitCAN(4, 0, 1, &c);
+             },
              zeroOrOne},
             {"Start", bound(1, cmd), [] { return YCAN_Start(4, 0, 1); }, zeroOrOne},
-            {"DevRelayStatusSet", bound(1, cmd), [] { return YCAN_DevRelayStatusSet(4, 0, 1, 0); }, zeroOrOne},
+            {"DevRelayStatusSet", bound(1, cmd), [] { return YCAN_DevRelayStatusSet(4, 0, 1, 0); },
+             zeroOrOne},
             {"DevRelayStatusGet", bound(1, cmd),
-             [] { uint8_t a = 0, b = 0; return YCAN_DevRelayStatusGet(4, 0, &a, &b); }, zeroOrOne},
+             [] {
+                 uint8_t a = 0, b = 0;
+                 return YCAN_DevRelayStatusGet(4, 0, &a, &b);
+             },
+             zeroOrOne},
             {"DevBaudParaGet", bound(1, cmd),
-             [] { uint8_t a = 0, b = 0; return YCAN_DevBaudParaGet(4, 0, 1, &a, &b); }, zeroOrOne},
+             [] {
+                 uint8_t a = 0, b = 0;
+                 return YCAN_DevBaudParaGet(4, 0, 1, &a, &b);
+             },
+             zeroOrOne},
             {"DevChStateGet", bound(1, cmd),
-             [] { uint8_t a = 0, b = 0, c = 0; return YCAN_DevChStateGet(4, 0, 1, &a, &b, &c); }, zeroOrOne},
+             [] {
+                 uint8_t a = 0, b = 0, c = 0;
+                 return YCAN_DevChStateGet(4, 0, 1, &a, &b, &c);
+             },
+             zeroOrOne},
             {"Transmit", bound(1, cmd),
              [] {
                  _YCAN_CAN_OBJ f[4]{};
@@ -253,8 +298,14 @@ public:
                  return YCAN_Transmit(4, 0, 1, f, 4);
              },
              upTo(4)},
-            {"Receive", 250ms, [] { _YCAN_CAN_OBJ f[4]; return YCAN_Receive(4, 0, 1, f, 4, 0); }, upTo(4)},
-            {"GetReceiveNum", 250ms, [] { return YCAN_GetReceiveNum(4, 0, 1, 0); }, [](int r) { return r >= 0; }},
+            {"Receive", 250ms,
+             [] {
+                 _YCAN_CAN_OBJ f[4];
+                 return YCAN_Receive(4, 0, 1, f, 4, 0);
+             },
+             upTo(4)},
+            {"GetReceiveNum", 250ms, [] { return YCAN_GetReceiveNum(4, 0, 1, 0); },
+             [](int r) { return r >= 0; }},
             {"ClearBuffer", 250ms, [] { return YCAN_ClearBuffer(4, 0, 1); }, zeroOrOne},
         };
     }
@@ -279,7 +330,9 @@ public:
         model = AdapterKind<ycansim::VirtualRecorder>::make(61);
         return model;
     }
-    ycansim::DeviceLayout layout() const override { return AdapterKind<ycansim::VirtualRecorder>::layout(61); }
+    ycansim::DeviceLayout layout() const override {
+        return AdapterKind<ycansim::VirtualRecorder>::layout(61);
+    }
     bool ready() override { return YCAN_OpenDevice(61, 0) == 1; }
     bool recovering() override { return false; }
     void inject(uint32_t) override {}
@@ -294,10 +347,18 @@ public:
     std::vector<ExportedCall> calls() override {
         const milliseconds cmd = 1000ms;
         return {
-            {"BoardInfoGet", bound(3, cmd), [] { _YCAN_BOARD_INFO i{}; return YCAN_BoardInfoGet(61, 0, &i); },
+            {"BoardInfoGet", bound(3, cmd),
+             [] {
+                 _YCAN_BOARD_INFO i{};
+                 return YCAN_BoardInfoGet(61, 0, &i);
+             },
              zeroOrOne},
             {"DataDirectTransfer", bound(1, cmd),
-             [] { uint8_t d[62] = {9, 8, 7, 6}; return YCAN_DataDirectTransfer(61, 0, d, 4); }, upTo(62)},
+             [] {
+                 uint8_t d[62] = {9, 8, 7, 6};
+                 return YCAN_DataDirectTransfer(61, 0, d, 4);
+             },
+             upTo(62)},
             {"RecordFliterClr", bound(1, cmd), [] { return YCAN_RecordFliterClr(61, 0, 0); }, zeroOrOne},
             {"RecordFliterAdd", bound(1, cmd),
              [] {
@@ -308,12 +369,22 @@ public:
                  return YCAN_RecordFliterAdd(61, 0, 0, &f);
              },
              zeroOrOne},
-            {"RecordFliterEnable", bound(1, cmd), [] { return YCAN_RecordFliterEnable(61, 0, 0); }, zeroOrOne},
-            {"RecordFliterDisable", bound(1, cmd), [] { return YCAN_RecordFliterDisable(61, 0, 0); }, zeroOrOne},
+            {"RecordFliterEnable", bound(1, cmd), [] { return YCAN_RecordFliterEnable(61, 0, 0); },
+             zeroOrOne},
+            {"RecordFliterDisable", bound(1, cmd), [] { return YCAN_RecordFliterDisable(61, 0, 0); },
+             zeroOrOne},
             {"RecordFliterInfoGet", bound(1, cmd),
-             [] { _YCAN_FLITER_INFO i{}; return YCAN_RecordFliterInfoGet(61, 0, 0, &i); }, zeroOrOne},
+             [] {
+                 _YCAN_FLITER_INFO i{};
+                 return YCAN_RecordFliterInfoGet(61, 0, 0, &i);
+             },
+             zeroOrOne},
             {"RecordFliterSettingGet", bound(1, cmd),
-             [] { _YCAN_FLITER_CONFIG f{}; return YCAN_RecordFliterSettingGet(61, 0, 0, 0, &f); }, zeroOrOne},
+             [] {
+                 _YCAN_FLITER_CONFIG f{};
+                 return YCAN_RecordFliterSettingGet(61, 0, 0, 0, &f);
+             },
+             zeroOrOne},
             {"RecordSettingSet", bound(1, cmd),
              [] {
                  _YCAN_RECORD_CONFIG c{};
@@ -324,7 +395,11 @@ public:
              },
              zeroOrOne},
             {"RecordSettingGet", bound(1, cmd),
-             [] { _YCAN_RECORD_CONFIG c{}; return YCAN_RecordSettingGet(61, 0, 1, &c); }, zeroOrOne},
+             [] {
+                 _YCAN_RECORD_CONFIG c{};
+                 return YCAN_RecordSettingGet(61, 0, 1, &c);
+             },
+             zeroOrOne},
             {"RecordCmdExecute", bound(1, cmd),
              [] {
                  _YCAN_FLITER_INFO i{};

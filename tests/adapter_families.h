@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/bench/usb_bench.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/recorder/recorder_adapter.h"
-#include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "sim/usbip/usbip_bus.h"
 #include "ycan.h"

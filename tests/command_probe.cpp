@@ -178,6 +178,8 @@ int main(int argc, char** argv) {
     }
     if (mode == "churn" && argc == 4) return churn(argv[2], atoi(argv[3]));
     if (mode == "ask-while" && argc >= 4) return askWhile(argv[2], argv + 3);
-    fprintf(stderr, "usage: command_probe streams|lines|wait|stubborn|interactive|churn LIB MS|ask-while REQ PROG...\n");
+    fprintf(
+        stderr,
+        "usage: command_probe streams|lines|wait|stubborn|interactive|churn LIB MS|ask-while REQ PROG...\n");
     return 2;
 }

@@ -63,9 +63,7 @@ public:
     int initCANFD(unsigned ch, _YCAN_INITFD_CONFIG* c) override { return note("initCANFD", ch, c); }
     int getBoardInf(_YCAN_BOARD_INFO* info) override { return note("getBoardInf", 0, info); }
     int isDeviceOnLine() override { return isOpen ? 1 : 0; }
-    int transmit(unsigned ch, _YCAN_CAN_OBJ* f, unsigned n) override {
-        return note("transmit", ch, f, n);
-    }
+    int transmit(unsigned ch, _YCAN_CAN_OBJ* f, unsigned n) override { return note("transmit", ch, f, n); }
     int transmitFD(unsigned ch, _YCAN_CANFD_OBJ* f, unsigned n) override {
         return note("transmitFD", ch, f, n);
     }
@@ -78,12 +76,8 @@ public:
     int start(unsigned ch) override { return note("start", ch); }
     int stop(unsigned ch) override { return note("stop", ch); }
     int clearBuffer(unsigned ch) override { return note("clearBuffer", ch); }
-    int getReceiveNum(unsigned ch, uint8_t kind) override {
-        return note("getReceiveNum", ch, nullptr, kind);
-    }
-    int transmitData(uint8_t* data, unsigned len) override {
-        return note("transmitData", 0, data, len);
-    }
+    int getReceiveNum(unsigned ch, uint8_t kind) override { return note("getReceiveNum", ch, nullptr, kind); }
+    int transmitData(uint8_t* data, unsigned len) override { return note("transmitData", 0, data, len); }
     int setFliter(unsigned ch, _YCAN_FLITER_CONFIG* c) override { return note("setFliter", ch, c); }
     int receiveAll(unsigned ch, _YCAN_RX_FRAME* f, unsigned n, int wait) override {
         return note("receiveAll", ch, f, n, wait);

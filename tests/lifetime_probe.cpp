@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
             if (i == 0) afterFirst = mallinfo2().uordblks;
         }
         const size_t last = mallinfo2().uordblks;
-        const long perCycle = cycles > 1 ? (static_cast<long>(last) - static_cast<long>(afterFirst)) / (cycles - 1) : 0;
+        const long perCycle =
+            cycles > 1 ? (static_cast<long>(last) - static_cast<long>(afterFirst)) / (cycles - 1) : 0;
         printf("probe: heap growth per cycle: %ld bytes\n", perCycle);
         return 0;
     }

@@ -40,7 +40,6 @@ struct TempFile {
     std::string path;
 };
 
-
 // A started process whose standard streams are files (or, for stdout, a
 // pipe the test reads).
 class Started {

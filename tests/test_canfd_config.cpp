@@ -11,13 +11,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "bench_helpers.h"
 #include "canfd_fixture.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
-#include "sim/canfd/canfd_adapter.h"
 #include "sim/bench/usb_bench.h"
+#include "sim/canfd/canfd_adapter.h"
+#include "support/QErrMgr.h"
 #include "test_support.h"
 #include "ycan.h"
 
@@ -29,7 +29,6 @@ using ycansim::VirtualDevice;
 using ycantest::countOf;
 using ycantest::StreamCapture;
 using Bytes = std::vector<uint8_t>;
-
 
 // ---- Open and close --------------------------------------------------------
 
@@ -403,8 +402,8 @@ TEST_F(CanFd, FilterRangesAreMaskedByMode) {
     f.EndId = 0xFFFF;
     ASSERT_EQ(YCAN_SetFliter(43, 0, 0, &f), 1);
     Bytes filterCmd = commandsTo(*devices[0]).back();
-    EXPECT_EQ(filterCmd, (Bytes{0x55, 0x04, 0x0A, 0x02, 0x00, 0x23, 0x01, 0x00, 0x00, 0xFF, 0x07, 0x00,
-                                0x00}));
+    EXPECT_EQ(filterCmd,
+              (Bytes{0x55, 0x04, 0x0A, 0x02, 0x00, 0x23, 0x01, 0x00, 0x00, 0xFF, 0x07, 0x00, 0x00}));
 
     f.FilterMode = 1;
     f.StartId = 0xE0000001;
@@ -472,8 +471,8 @@ TEST_F(CanFd, RangesSetFromTwoThreadsArriveWhole) {
     std::map<std::pair<uint32_t, uint32_t>, int> installed;
     for (const auto& r : adapter.channel(0).filters)
         if (r.startId != 0 || r.endId != 0) installed[{r.startId, r.endId}]++;  // not the mode's 0-0
-    EXPECT_EQ(installed, (std::map<std::pair<uint32_t, uint32_t>, int>{{ranges[0], kCalls},
-                                                                        {ranges[1], kCalls}}));
+    EXPECT_EQ(installed,
+              (std::map<std::pair<uint32_t, uint32_t>, int>{{ranges[0], kCalls}, {ranges[1], kCalls}}));
 }
 
 TEST_F(CanFd, FilterStepsMustComeInOrder) {

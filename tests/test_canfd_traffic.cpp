@@ -7,9 +7,9 @@
 #include <random>
 #include <thread>
 
-#include "support/QErrMgr.h"
 #include "canfd_fixture.h"
 #include "eventually.h"
+#include "support/QErrMgr.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
@@ -100,8 +100,8 @@ TEST_F(CanFdTraffic, RecordFieldsOnTheWire) {
     ASSERT_EQ(YCAN_Transmit(43, 0, 1, c, 3), 3);
     EXPECT_EQ(c[1].DataLen, 0);  // cleared in the caller's array
     Bytes p = a.dataPackets().back();
-    EXPECT_EQ(p[7], 0x15);       // channel 1, SendMode 5
-    EXPECT_EQ(p[8], 0x04);       // extended
+    EXPECT_EQ(p[7], 0x15);  // channel 1, SendMode 5
+    EXPECT_EQ(p[8], 0x04);  // extended
     EXPECT_EQ(Bytes(p.begin() + 13, p.begin() + 17), (Bytes{0xFF, 0xFF, 0xFF, 0x1F}));
     EXPECT_EQ(p[7 + 19 + 1], 0x02);   // remote
     EXPECT_EQ(p[7 + 19 + 10], 0x00);  // its length went to 0
@@ -205,8 +205,8 @@ TEST_F(CanFdTraffic, StreamReassemblyCases) {
     dev().pushIn(0x83, Bytes(one.begin() + 3, one.end()));
     // Garbage, an empty header, and a header whose payload could never fit
     // the reassembly buffer, before a real packet.
-    Bytes junk = {0x00, 0x55, 0x13, 0xF2, 0x55, 0xF2, 0, 0, 0x00, 0x00, 0x01,
-                  0x55, 0xF2, 0, 0, 0xFF, 0x0F, 0x01};
+    Bytes junk = {0x00, 0x55, 0x13, 0xF2, 0x55, 0xF2, 0,    0,    0x00,
+                  0x00, 0x01, 0x55, 0xF2, 0,    0,    0xFF, 0x0F, 0x01};
     junk.insert(junk.end(), two.begin(), two.end());
     dev().pushIn(0x83, junk);
     // Two packets in one transfer.
@@ -233,16 +233,18 @@ TEST_F(CanFdTraffic, ThousandsOfFramesKeepTheirOrderAcrossTransferBoundaries) {
     constexpr uint32_t kFrames = 4000;
     std::vector<BusFrame> frames;
     for (uint32_t i = 0; i < kFrames; ++i)
-        frames.push_back(rxFrame(i % 2, i, static_cast<uint8_t>(i % 9), (i % 3) == 0,
-                                 static_cast<uint8_t>(i)));
+        frames.push_back(
+            rxFrame(i % 2, i, static_cast<uint8_t>(i % 9), (i % 3) == 0, static_cast<uint8_t>(i)));
     size_t at = 0;
     while (at < frames.size()) {
         size_t n = std::min<size_t>(frames.size() - at, 50 + rng() % 150);
         StreamShape shape;
         shape.recordsPerPacket = 1 + rng() % 10;
         shape.transferSize = 1 + rng() % 700;
-        a.inject(dev(), std::vector<BusFrame>(frames.begin() + static_cast<long>(at),
-                                              frames.begin() + static_cast<long>(at + n)), shape);
+        a.inject(dev(),
+                 std::vector<BusFrame>(frames.begin() + static_cast<long>(at),
+                                       frames.begin() + static_cast<long>(at + n)),
+                 shape);
         at += n;
     }
     // Taken per channel and kind, each sub-stream must come in sending order.

@@ -6,17 +6,17 @@
 #include <memory>
 #include <thread>
 
-#include "sim/bench/child_process.h"
 #include "adapter_fixture.h"
 #include "eventually.h"
+#include "sim/bench/child_process.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
 using ycansim::BusFrame;
 using ycansim::ChildProcess;
 using ycansim::ClassicFrame;
-using ycantest::eventually;
 using ycantest::countOf;
+using ycantest::eventually;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -125,7 +125,8 @@ TEST_F(Demos, CanFdDemoTakesABurstIn32AndThe8Left) {
     ChildProcess demo({YCAN_CANFD_DEMO});
     ASSERT_TRUE(demo.waitForOutput("功能:接收到什么数据就回发什么数据。\n", 10s));
     std::vector<BusFrame> burst;
-    for (uint32_t i = 0; i < 40; ++i) burst.push_back(fdBusFrame(0x200 + i, 1, 0x00, {static_cast<uint8_t>(i)}));
+    for (uint32_t i = 0; i < 40; ++i)
+        burst.push_back(fdBusFrame(0x200 + i, 1, 0x00, {static_cast<uint8_t>(i)}));
     ycansim::StreamShape oneTransfer;
     oneTransfer.packetsPerTransfer = 4;  // all 40 queued at once
     adapter->inject(dev, burst, oneTransfer);

@@ -28,8 +28,8 @@ struct Outcome {
     int code = 0;
 };
 Outcome E(int code) { return {Outcome::Error, code}; }
-const Outcome Z{Outcome::Unchanged};  // 0, last error untouched
-const Outcome ONE{Outcome::One};      // 1, last error untouched
+const Outcome Z{Outcome::Unchanged};    // 0, last error untouched
+const Outcome ONE{Outcome::One};        // 1, last error untouched
 const Outcome FAILED{Outcome::Failed};  // 0, whatever the driver reports
 // 0 with these last errors.
 const Outcome NO_DEVICE = E(YCAN_ERR_DEVICE_NOT_EXIST);
@@ -60,82 +60,71 @@ struct Call {
 
 const std::vector<Call>& calls() {
     static const std::vector<Call> table = {
-        {"OpenDevice", [](uint32_t t, Buffers&) { return YCAN_OpenDevice(t, 0); },
-         Z, UNSUPPORTED, NO_DEVICE, FAILED, UNSUPPORTED},
-        {"CloseDevice", [](uint32_t t, Buffers&) { return YCAN_CloseDevice(t, 0); },
-         ONE, UNSUPPORTED, ONE, ONE, UNSUPPORTED},
-        {"BoardInfoGet", [](uint32_t t, Buffers& b) { return YCAN_BoardInfoGet(t, 0, &b.info); },
-         NOT_OPENED, UNSUPPORTED, NOT_OPENED, NOT_OPENED, UNSUPPORTED},
-        {"ClearBuffer", [](uint32_t t, Buffers&) { return YCAN_ClearBuffer(t, 0, 0); },
-         NOT_INITIALISED, UNSUPPORTED, Z, UNSUPPORTED, UNSUPPORTED},
+        {"OpenDevice", [](uint32_t t, Buffers&) { return YCAN_OpenDevice(t, 0); }, Z, UNSUPPORTED, NO_DEVICE,
+         FAILED, UNSUPPORTED},
+        {"CloseDevice", [](uint32_t t, Buffers&) { return YCAN_CloseDevice(t, 0); }, ONE, UNSUPPORTED, ONE,
+         ONE, UNSUPPORTED},
+        {"BoardInfoGet", [](uint32_t t, Buffers& b) { return YCAN_BoardInfoGet(t, 0, &b.info); }, NOT_OPENED,
+         UNSUPPORTED, NOT_OPENED, NOT_OPENED, UNSUPPORTED},
+        {"ClearBuffer", [](uint32_t t, Buffers&) { return YCAN_ClearBuffer(t, 0, 0); }, NOT_INITIALISED,
+         UNSUPPORTED, Z, UNSUPPORTED, UNSUPPORTED},
         {"DataDirectTransfer",
-         [](uint32_t t, Buffers& b) { return YCAN_DataDirectTransfer(t, 0, b.data, 8); },
-         NOT_OPENED, UNSUPPORTED, NOT_OPENED, NOT_OPENED, UNSUPPORTED},
-        {"SetFliter", [](uint32_t t, Buffers& b) { return YCAN_SetFliter(t, 0, 0, &b.filter); },
-         UNSUPPORTED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
+         [](uint32_t t, Buffers& b) { return YCAN_DataDirectTransfer(t, 0, b.data, 8); }, NOT_OPENED,
+         UNSUPPORTED, NOT_OPENED, NOT_OPENED, UNSUPPORTED},
+        {"SetFliter", [](uint32_t t, Buffers& b) { return YCAN_SetFliter(t, 0, 0, &b.filter); }, UNSUPPORTED,
+         UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"GetReceiveNumClassic", [](uint32_t t, Buffers&) { return YCAN_GetReceiveNum(t, 0, 0, 0); },
          NOT_INITIALISED, NOT_INITIALISED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"GetReceiveNumFd", [](uint32_t t, Buffers&) { return YCAN_GetReceiveNum(t, 0, 0, 1); },
-         Z, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
+        {"GetReceiveNumFd", [](uint32_t t, Buffers&) { return YCAN_GetReceiveNum(t, 0, 0, 1); }, Z, Z,
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         // The classic start runs even after a failed initialisation, and its
         // "not initialised" replaces the initialisation's error.
-        {"InitCAN", [](uint32_t t, Buffers& b) { return YCAN_InitCAN(t, 0, 0, &b.init); },
-         NOT_INITIALISED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
-        {"InitCANFD", [](uint32_t t, Buffers& b) { return YCAN_InitCANFD(t, 0, 0, &b.initFd); },
-         UNSUPPORTED, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"Start", [](uint32_t t, Buffers&) { return YCAN_Start(t, 0, 0); },
-         NOT_INITIALISED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"Stop", [](uint32_t t, Buffers&) { return YCAN_Stop(t, 0, 0); },
-         Z, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"Receive", [](uint32_t t, Buffers& b) { return YCAN_Receive(t, 0, 0, b.frames, 4, 0); },
-         Z, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"ReceiveFD",
-         [](uint32_t t, Buffers& b) { return YCAN_ReceiveFD(t, 0, 0, b.fdFrames, 4, 0); },
+        {"InitCAN", [](uint32_t t, Buffers& b) { return YCAN_InitCAN(t, 0, 0, &b.init); }, NOT_INITIALISED,
+         UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
+        {"InitCANFD", [](uint32_t t, Buffers& b) { return YCAN_InitCANFD(t, 0, 0, &b.initFd); }, UNSUPPORTED,
+         Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
+        {"Start", [](uint32_t t, Buffers&) { return YCAN_Start(t, 0, 0); }, NOT_INITIALISED, UNSUPPORTED,
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
+        {"Stop", [](uint32_t t, Buffers&) { return YCAN_Stop(t, 0, 0); }, Z, UNSUPPORTED, NOT_OPENED,
+         UNSUPPORTED, UNSUPPORTED},
+        {"Receive", [](uint32_t t, Buffers& b) { return YCAN_Receive(t, 0, 0, b.frames, 4, 0); }, Z, Z,
+         NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
+        {"ReceiveFD", [](uint32_t t, Buffers& b) { return YCAN_ReceiveFD(t, 0, 0, b.fdFrames, 4, 0); },
          UNSUPPORTED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
         {"Transmit", [](uint32_t t, Buffers& b) { return YCAN_Transmit(t, 0, 0, b.frames, 1); },
          NOT_INITIALISED, Z, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"TransmitFD",
-         [](uint32_t t, Buffers& b) { return YCAN_TransmitFD(t, 0, 0, b.fdFrames, 1); },
+        {"TransmitFD", [](uint32_t t, Buffers& b) { return YCAN_TransmitFD(t, 0, 0, b.fdFrames, 1); },
          UNSUPPORTED, UNSUPPORTED, NOT_OPENED, UNSUPPORTED, UNSUPPORTED},
-        {"RecordSettingSet",
-         [](uint32_t t, Buffers& b) { return YCAN_RecordSettingSet(t, 0, 0, &b.record); },
+        {"RecordSettingSet", [](uint32_t t, Buffers& b) { return YCAN_RecordSettingSet(t, 0, 0, &b.record); },
          Z, Z, Z, NOT_OPENED, Z},
-        {"RecordSettingGet",
-         [](uint32_t t, Buffers& b) { return YCAN_RecordSettingGet(t, 0, 0, &b.record); },
+        {"RecordSettingGet", [](uint32_t t, Buffers& b) { return YCAN_RecordSettingGet(t, 0, 0, &b.record); },
          Z, Z, Z, Z, Z},
         {"RecordCmdExecute",
-         [](uint32_t t, Buffers& b) {
-             return YCAN_RecordCmdExecute(t, 0, 0, 4, &b.filterInfo, &b.filter);
-         },
+         [](uint32_t t, Buffers& b) { return YCAN_RecordCmdExecute(t, 0, 0, 4, &b.filterInfo, &b.filter); },
          Z, Z, Z, Z, Z},
         {"RecordFliterInfoGet",
-         [](uint32_t t, Buffers& b) { return YCAN_RecordFliterInfoGet(t, 0, 0, &b.filterInfo); },
+         [](uint32_t t, Buffers& b) { return YCAN_RecordFliterInfoGet(t, 0, 0, &b.filterInfo); }, Z, Z, Z, Z,
+         Z},
+        {"RecordFliterClr", [](uint32_t t, Buffers&) { return YCAN_RecordFliterClr(t, 0, 0); }, Z, Z, Z, Z,
+         Z},
+        {"RecordFliterAdd", [](uint32_t t, Buffers& b) { return YCAN_RecordFliterAdd(t, 0, 0, &b.filter); },
          Z, Z, Z, Z, Z},
-        {"RecordFliterClr", [](uint32_t t, Buffers&) { return YCAN_RecordFliterClr(t, 0, 0); },
-         Z, Z, Z, Z, Z},
-        {"RecordFliterAdd",
-         [](uint32_t t, Buffers& b) { return YCAN_RecordFliterAdd(t, 0, 0, &b.filter); },
-         Z, Z, Z, Z, Z},
-        {"RecordFliterEnable", [](uint32_t t, Buffers&) { return YCAN_RecordFliterEnable(t, 0, 0); },
-         Z, Z, Z, Z, Z},
-        {"RecordFliterDisable",
-         [](uint32_t t, Buffers&) { return YCAN_RecordFliterDisable(t, 0, 0); },
-         Z, Z, Z, Z, Z},
+        {"RecordFliterEnable", [](uint32_t t, Buffers&) { return YCAN_RecordFliterEnable(t, 0, 0); }, Z, Z, Z,
+         Z, Z},
+        {"RecordFliterDisable", [](uint32_t t, Buffers&) { return YCAN_RecordFliterDisable(t, 0, 0); }, Z, Z,
+         Z, Z, Z},
         {"RecordFliterSettingGet",
-         [](uint32_t t, Buffers& b) { return YCAN_RecordFliterSettingGet(t, 0, 0, 3, &b.filter); },
-         Z, Z, Z, Z, Z},
-        {"DevRelayStatusSet",
-         [](uint32_t t, Buffers&) { return YCAN_DevRelayStatusSet(t, 0, 1, 0); },
+         [](uint32_t t, Buffers& b) { return YCAN_RecordFliterSettingGet(t, 0, 0, 3, &b.filter); }, Z, Z, Z,
+         Z, Z},
+        {"DevRelayStatusSet", [](uint32_t t, Buffers&) { return YCAN_DevRelayStatusSet(t, 0, 1, 0); },
          NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
-        {"DevRelayStatusGet",
-         [](uint32_t t, Buffers& b) { return YCAN_DevRelayStatusGet(t, 0, &b.a, &b.b); },
+        {"DevRelayStatusGet", [](uint32_t t, Buffers& b) { return YCAN_DevRelayStatusGet(t, 0, &b.a, &b.b); },
          NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
-        {"DevBaudParaGet",
-         [](uint32_t t, Buffers& b) { return YCAN_DevBaudParaGet(t, 0, 0, &b.a, &b.b); },
+        {"DevBaudParaGet", [](uint32_t t, Buffers& b) { return YCAN_DevBaudParaGet(t, 0, 0, &b.a, &b.b); },
          NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
         {"DevChStateGet",
-         [](uint32_t t, Buffers& b) { return YCAN_DevChStateGet(t, 0, 0, &b.a, &b.b, &b.c); },
-         NOT_OPENED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
+         [](uint32_t t, Buffers& b) { return YCAN_DevChStateGet(t, 0, 0, &b.a, &b.b, &b.c); }, NOT_OPENED,
+         UNSUPPORTED, UNSUPPORTED, UNSUPPORTED, UNSUPPORTED},
     };
     return table;
 }
@@ -153,8 +142,7 @@ const uint32_t kUnsupported[] = {0, 1, 2, 5, 40, 44, 60, 74, 255, 0xFFFFFFFFu};
 void check(const Call& call, uint32_t type, const Outcome& want) {
     SCOPED_TRACE(std::string(call.name) + " type " + std::to_string(type));
     // A preset the expected answer could not produce by itself.
-    const int preset = want.code == YCAN_ERR_PARAMETER ? YCAN_ERR_TYPE_NOT_SUPPORTED
-                                                        : YCAN_ERR_PARAMETER;
+    const int preset = want.code == YCAN_ERR_PARAMETER ? YCAN_ERR_TYPE_NOT_SUPPORTED : YCAN_ERR_PARAMETER;
     presetError(preset);
     Buffers buffers;
     int result = call.run(type, buffers);

@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "fake_device.h"
+#include "support/QErrMgr.h"
 #include "ycan.h"
 
 using ycantest::callText;
@@ -46,10 +46,9 @@ TEST_F(RegisteredDevice, CanFdCallsReachTheirOperationWithArguments) {
     _YCAN_CAN_OBJ frames[4]{};
     _YCAN_CANFD_OBJ fdFrames[4]{};
     uint8_t data[64]{};
-    canfd->results = {{"getBoardInf", 1}, {"clearBuffer", 1}, {"transmitData", 11},
-                      {"setFliter", 1},   {"getReceiveNum", 42}, {"start", 1},
-                      {"stop", 1},        {"receive", 3},        {"receiveFD", 2},
-                      {"transmit", 4},    {"transmitFD", 1}};
+    canfd->results = {{"getBoardInf", 1},    {"clearBuffer", 1}, {"transmitData", 11}, {"setFliter", 1},
+                      {"getReceiveNum", 42}, {"start", 1},       {"stop", 1},          {"receive", 3},
+                      {"receiveFD", 2},      {"transmit", 4},    {"transmitFD", 1}};
 
     EXPECT_EQ(YCAN_BoardInfoGet(43, 0, &info), 1);
     EXPECT_EQ(YCAN_ClearBuffer(43, 0, 5), 1);
@@ -162,17 +161,16 @@ TEST_F(RegisteredDevice, RecorderCallsReachTheRecorderOnly) {
     _YCAN_RECORD_CONFIG record{};
     _YCAN_BOARD_INFO info{};
     uint8_t data[64]{};
-    recorder->results = {{"RecordSettingSet", 1}, {"RecordSettingGet", 1}, {"getBoardInf", 1},
-                         {"transmitData", 38}};
+    recorder->results = {
+        {"RecordSettingSet", 1}, {"RecordSettingGet", 1}, {"getBoardInf", 1}, {"transmitData", 38}};
     EXPECT_EQ(YCAN_RecordSettingSet(61, 1, 1, &record), 1);
     EXPECT_EQ(YCAN_RecordSettingGet(61, 1, 1, &record), 1);
     EXPECT_EQ(YCAN_BoardInfoGet(61, 1, &info), 1);
     EXPECT_EQ(YCAN_DataDirectTransfer(61, 1, data, 40), 38);
     EXPECT_EQ(recorder->calls,
-              (std::vector<std::string>{callText("RecordSettingSet", 1, &record),
-                                        callText("RecordSettingGet", 1, &record),
-                                        callText("getBoardInf", 0, &info),
-                                        callText("transmitData", 0, data, 40)}));
+              (std::vector<std::string>{
+                  callText("RecordSettingSet", 1, &record), callText("RecordSettingGet", 1, &record),
+                  callText("getBoardInf", 0, &info), callText("transmitData", 0, data, 40)}));
     recorder->calls.clear();
     for (int r : {YCAN_Start(61, 1, 0), YCAN_ClearBuffer(61, 1, 0), YCAN_GetReceiveNum(61, 1, 0, 0),
                   YCAN_SetFliter(61, 1, 0, nullptr)}) {

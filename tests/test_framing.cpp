@@ -72,8 +72,8 @@ TEST(Framing, FunctionSetPacketMatchesTheAdaptersKey) {
     ASSERT_EQ(yorvProcotolPack(packet, sizeof packet, 7, true, payload, 2), 20);
     // Plain: FE EF 14 10 | 00 01 01 07 00 .. 00 1D, the body enciphered with
     // "YCAN-FD-KEY-2026" (reference cipher text computed outside this code).
-    EXPECT_EQ(Bytes(packet, packet + 20),
-              hex("feef1410" "5f0887124ccd53a81a80f50eb130d026"));
+    EXPECT_EQ(Bytes(packet, packet + 20), hex("feef1410"
+                                              "5f0887124ccd53a81a80f50eb130d026"));
     // Past L the buffer is cleared.
     for (int i = 20; i < 64; ++i) EXPECT_EQ(packet[i], 0) << i;
 }
@@ -92,8 +92,8 @@ TEST(Framing, ChecksumCoversHeaderAndIsXoredWithCommand) {
 TEST(Framing, PacketLengthIsWholeBlocksPlusHeader) {
     uint8_t payload[kProcotolMaxPayload + 1] = {};
     static uint8_t packet[4200];
-    for (auto [n, len] : {std::pair{0, 20}, {11, 20}, {12, 36}, {27, 36}, {28, 52},
-                          {kProcotolMaxPayload, 4084}}) {
+    for (auto [n, len] :
+         {std::pair{0, 20}, {11, 20}, {12, 36}, {27, 36}, {28, 52}, {kProcotolMaxPayload, 4084}}) {
         EXPECT_EQ(yorvProcotolPack(packet, sizeof packet, 1, false, payload, n), len) << n;
         EXPECT_EQ(packet[2] | ((packet[3] & 0x0F) << 8), len) << n;
         EXPECT_EQ(packet[3] & 0x10, 0) << n;
@@ -156,9 +156,9 @@ TEST(Framing, UnpackIgnoresTrailingBytesAndCutsToOutputSize) {
 
 struct Corruption {
     const char* name;
-    int offset;          // byte to change, -1 for none
-    int inLen;           // received length, 0 for the packet length
-    int lengthField;     // replacement length field, -1 to keep
+    int offset;       // byte to change, -1 for none
+    int inLen;        // received length, 0 for the packet length
+    int lengthField;  // replacement length field, -1 to keep
     bool encrypt;
     const char* message;
 };
@@ -187,16 +187,15 @@ TEST_P(FramingRejects, WithTheMatchingMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Framing, FramingRejects,
-    ::testing::Values(
-        Corruption{"PayloadByte", 9, 0, -1, false, "错误:协议报文CRC错误...<"},
-        Corruption{"PaddingByte", 15, 0, -1, false, "错误:协议报文CRC错误...<"},
-        Corruption{"EncipheredBody", 12, 0, -1, true, "错误:协议报文CRC错误...<"},
-        Corruption{"MagicLow", 0, 0, -1, false, "错误:协议报文帧头错误..."},
-        Corruption{"MagicHigh", 1, 0, -1, true, "错误:协议报文帧头错误..."},
-        Corruption{"Truncated", -1, 19, -1, false, "错误:协议报文长度不足...<19,20>"},
-        Corruption{"TooShortToRead", -1, 3, -1, false, "错误:协议报文长度不足...<3 byte>"},
-        Corruption{"LengthBelowMinimum", -1, 0, 8, false, "错误:协议报文长度不足...<20,8>"},
-        Corruption{"PartialCipherBlock", -1, 0, 19, true, "错误:协议报文长度不足...<20,19>"}),
+    ::testing::Values(Corruption{"PayloadByte", 9, 0, -1, false, "错误:协议报文CRC错误...<"},
+                      Corruption{"PaddingByte", 15, 0, -1, false, "错误:协议报文CRC错误...<"},
+                      Corruption{"EncipheredBody", 12, 0, -1, true, "错误:协议报文CRC错误...<"},
+                      Corruption{"MagicLow", 0, 0, -1, false, "错误:协议报文帧头错误..."},
+                      Corruption{"MagicHigh", 1, 0, -1, true, "错误:协议报文帧头错误..."},
+                      Corruption{"Truncated", -1, 19, -1, false, "错误:协议报文长度不足...<19,20>"},
+                      Corruption{"TooShortToRead", -1, 3, -1, false, "错误:协议报文长度不足...<3 byte>"},
+                      Corruption{"LengthBelowMinimum", -1, 0, 8, false, "错误:协议报文长度不足...<20,8>"},
+                      Corruption{"PartialCipherBlock", -1, 0, 19, true, "错误:协议报文长度不足...<20,19>"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Framing, ChecksumMessageNamesReceivedThenComputed) {

@@ -66,20 +66,21 @@ protected:
         const uint8_t ep = fam->streamEp();
         ASSERT_TRUE(eventually(
             [&] {
-                return !fam->carriesFrames() || (fam->dev->queuedIn(ep) == 0 && fam->dev->finishedIn(ep) == 0 &&
-                                                 fam->dev->pendingIn(ep) > 0);
+                return !fam->carriesFrames() ||
+                       (fam->dev->queuedIn(ep) == 0 && fam->dev->finishedIn(ep) == 0 &&
+                        fam->dev->pendingIn(ep) > 0);
             },
             30s))
             << "stream queue " << fam->dev->queuedIn(ep) << ", finished " << fam->dev->finishedIn(ep)
             << ", pending " << fam->dev->pendingIn(ep);
     }
-
 };
 
 std::string describe(const ycansim::HostileCounts& c) {
     char text[256];
     snprintf(text, sizeof text,
-             "%llu chunks: %llu replaced, %llu truncated, %llu delayed, %llu reordered, %llu duplicated; %llu stalls",
+             "%llu chunks: %llu replaced, %llu truncated, %llu delayed, %llu reordered, %llu duplicated; "
+             "%llu stalls",
              static_cast<unsigned long long>(c.chunks), static_cast<unsigned long long>(c.replaced),
              static_cast<unsigned long long>(c.truncated), static_cast<unsigned long long>(c.delayed),
              static_cast<unsigned long long>(c.reordered), static_cast<unsigned long long>(c.duplicated),
@@ -149,7 +150,8 @@ TEST_P(HostileAdapter, EveryCallEndsInTimeWithADocumentedResult) {
     // Healthy: once the adapter behaves, its commands work again.
     fam->dev->setHostility({});
     settle();
-    EXPECT_TRUE(eventually([&] { return fam->command(); }, 5s, 0ms)) << "the adapter's commands never came back";
+    EXPECT_TRUE(eventually([&] { return fam->command(); }, 5s, 0ms))
+        << "the adapter's commands never came back";
 
     // Every frame arrived intact, so every frame is delivered, in order.
     if (fam->carriesFrames()) {
@@ -162,7 +164,8 @@ TEST_P(HostileAdapter, EveryCallEndsInTimeWithADocumentedResult) {
     std::string worst;
     for (auto& [name, ms] : slowest) worst += " " + name + "=" + std::to_string(static_cast<int>(ms)) + "ms";
     printf("[hostile %s] %d calls (%d succeeded), %zu requests written; replies %s; frames %u; slowest:%s\n",
-           fam->name().c_str(), total, succeeded, requests, describe(counts).c_str(), injected.load(), worst.c_str());
+           fam->name().c_str(), total, succeeded, requests, describe(counts).c_str(), injected.load(),
+           worst.c_str());
 }
 
 // The receive stream itself misbehaves: whatever the library hands out is a
@@ -228,15 +231,15 @@ TEST_P(HostileAdapter, MangledStreamYieldsOnlyWellFormedFramesAndRecovers) {
     int64_t expect = ycantest::frameNumber(got[at]);
     ASSERT_TRUE(expect == first || (fam->name() == "classic" && expect == first + 1)) << expect;
     for (; at < got.size(); ++at, ++expect) ASSERT_EQ(ycantest::frameNumber(got[at]), expect) << "at " << at;
-    EXPECT_EQ(expect, first + 200) << "queued " << YCAN_GetReceiveNum(fam->type(), 0, 0, 0) << ", device queue "
-                                   << fam->dev->queuedIn(fam->streamEp()) << ", pending in "
-                                   << fam->dev->pendingIn(fam->streamEp()) << ", finished "
+    EXPECT_EQ(expect, first + 200) << "queued " << YCAN_GetReceiveNum(fam->type(), 0, 0, 0)
+                                   << ", device queue " << fam->dev->queuedIn(fam->streamEp())
+                                   << ", pending in " << fam->dev->pendingIn(fam->streamEp()) << ", finished "
                                    << fam->dev->finishedIn(fam->streamEp()) << ", reassembly "
                                    << fam->reassemblyBytes();
 
-    printf("[hostile stream %s] %u frames sent, %llu delivered (%llu intact); %s\n", fam->name().c_str(), frames,
-           static_cast<unsigned long long>(delivered.load()), static_cast<unsigned long long>(ours.load()),
-           describe(counts).c_str());
+    printf("[hostile stream %s] %u frames sent, %llu delivered (%llu intact); %s\n", fam->name().c_str(),
+           frames, static_cast<unsigned long long>(delivered.load()),
+           static_cast<unsigned long long>(ours.load()), describe(counts).c_str());
 }
 
 // Replies to earlier requests waiting on the reply endpoint (an answer that

@@ -9,21 +9,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <future>
 #include <thread>
 #include <vector>
 
+#include "adapter_fixture.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/usbcan/QDeviceUsbCan2.h"
-#include "adapter_fixture.h"
 #include "eventually.h"
-#include "sim/canfd/canfd_adapter.h"
 #include "sim/bench/child_process.h"
 #include "sim/bench/usb_bench.h"
+#include "sim/canfd/canfd_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "test_support.h"
 #include "ycan.h"
@@ -102,12 +102,14 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
     YCAN_ClearBuffer(type(), 0, 0);
     for (uint32_t i = 0; i < 20; ++i) fam->inject(0x100 + i);
     std::vector<_YCAN_CAN_OBJ> got;
-    ASSERT_TRUE(eventually([&] {
-        _YCAN_CAN_OBJ f[32];
-        int n = receive(f, 32, 50);
-        got.insert(got.end(), f, f + std::max(n, 0));
-        return got.size() >= 20;
-    }, 5s));
+    ASSERT_TRUE(eventually(
+        [&] {
+            _YCAN_CAN_OBJ f[32];
+            int n = receive(f, 32, 50);
+            got.insert(got.end(), f, f + std::max(n, 0));
+            return got.size() >= 20;
+        },
+        5s));
     for (uint32_t i = 0; i < 20; ++i) {
         EXPECT_EQ(ycantest::frameNumber(got[i]), 0x100 + i);
     }
@@ -115,8 +117,8 @@ TEST_P(Lifetimes, CommandsLoopWhileTheAdapterIsUnpluggedAndReplugged) {
     EXPECT_GT(commandsOk.load(), 0);
     std::sort(recoveryMs.begin(), recoveryMs.end());
     std::printf("[ hammer ] %s: %d cycles, recovery median %.0f ms, max %.0f ms; commands %d ok, %d failed\n",
-                GetParam(), cycles, recoveryMs[recoveryMs.size() / 2], recoveryMs.back(),
-                commandsOk.load(), commandsFailed.load());
+                GetParam(), cycles, recoveryMs[recoveryMs.size() / 2], recoveryMs.back(), commandsOk.load(),
+                commandsFailed.load());
 }
 
 // A transfer cut by the unplug leaves half a packet behind; nothing of it may
@@ -135,12 +137,14 @@ TEST_P(Lifetimes, TransferCutByAnUnplugCorruptsNothing) {
 
     for (uint32_t i = 0; i < 10; ++i) fam->inject(0x10 + i);
     std::vector<_YCAN_CAN_OBJ> got;
-    eventually([&] {
-        _YCAN_CAN_OBJ f[16];
-        int n = receive(f, 16, 50);
-        got.insert(got.end(), f, f + std::max(n, 0));
-        return got.size() >= 10;
-    }, 3s);
+    eventually(
+        [&] {
+            _YCAN_CAN_OBJ f[16];
+            int n = receive(f, 16, 50);
+            got.insert(got.end(), f, f + std::max(n, 0));
+            return got.size() >= 10;
+        },
+        3s);
     std::this_thread::sleep_for(50ms);
     _YCAN_CAN_OBJ extra[4];
     EXPECT_EQ(receive(extra, 4, 0), 0) << "a frame more than was sent";
@@ -308,14 +312,13 @@ TEST_P(Unload, DlcloseWithThreadsInsideFreesEverything) {
     std::string out;
     ASSERT_EQ(runProbe({"bare", YCAN_SHARED_LIBRARY, "0", "6"}, out, 60s), 0) << out;
     const long bare = std::atol(out.c_str() + out.find("heap growth per cycle: ") + 23);
-    const int status =
-        runProbe({"dlclose", YCAN_SHARED_LIBRARY, std::to_string(type()), "6"}, out, 60s);
+    const int status = runProbe({"dlclose", YCAN_SHARED_LIBRARY, std::to_string(type()), "6"}, out, 60s);
     ASSERT_EQ(status, 0) << out;
     const size_t at = out.find("heap growth per cycle: ");
     ASSERT_NE(at, std::string::npos) << out;
     const long growth = std::atol(out.c_str() + at + 23);
-    std::printf("[ dlclose ] %s: heap growth %ld bytes per cycle (bare load/unload: %ld)\n",
-                GetParam(), growth, bare);
+    std::printf("[ dlclose ] %s: heap growth %ld bytes per cycle (bare load/unload: %ld)\n", GetParam(),
+                growth, bare);
     // A leaked transport, device object or queue table is tens of KB.
     EXPECT_LE(growth - bare, 4096) << out;
 }

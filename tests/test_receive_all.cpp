@@ -58,10 +58,11 @@ BusFrame numbered(uint32_t n, unsigned ch, bool fd) {
 // Whether a received frame is exactly frame `sent`.
 ::testing::AssertionResult same(const _YCAN_RX_FRAME& got, const BusFrame& sent) {
     const bool fd = (sent.flags & 0x01) != 0;
-    if (got.Frame.ID != sent.id) return ::testing::AssertionFailure() << "ID " << got.Frame.ID << " for " << sent.id;
+    if (got.Frame.ID != sent.id)
+        return ::testing::AssertionFailure() << "ID " << got.Frame.ID << " for " << sent.id;
     if (got.Kind != (fd ? YCAN_KIND_CANFD : YCAN_KIND_CLASSIC) || got.Channel != sent.channel)
-        return ::testing::AssertionFailure() << "frame " << sent.id << ": kind " << int(got.Kind) << " channel "
-                                             << int(got.Channel);
+        return ::testing::AssertionFailure()
+               << "frame " << sent.id << ": kind " << int(got.Kind) << " channel " << int(got.Channel);
     if (got.Frame.TimeTag != sent.timeTag || got.Frame.DataLen != sent.dataLen ||
         memcmp(got.Frame.Data, sent.data.data(), sent.dataLen) != 0)
         return ::testing::AssertionFailure() << "frame " << sent.id << ": fields differ";
@@ -127,7 +128,8 @@ TEST_F(ReceiveAllCanFd, MixedKindsOnSeveralChannelsComeBackInTheOrderSent) {
     std::vector<_YCAN_RX_FRAME> buf(64);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (got.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
-        const int n = YCAN_ReceiveAll(66, 0, YCAN_ALL_CHANNELS, buf.data(), static_cast<uint32_t>(buf.size()), 500);
+        const int n =
+            YCAN_ReceiveAll(66, 0, YCAN_ALL_CHANNELS, buf.data(), static_cast<uint32_t>(buf.size()), 500);
         ASSERT_GE(n, 0);
         got.insert(got.end(), buf.begin(), buf.begin() + n);
     }
@@ -312,10 +314,12 @@ TEST_P(PollableReceive, CloseWakesAThreadPollingTheDescriptor) {
         return poll(&p, 1, 60000);
     });
     // Closed only once the thread sits in poll (syscall 7, or 271 for ppoll).
-    ASSERT_TRUE(eventually([&] {
-        const long call = tid.load() != 0 ? blockedIn(tid.load()) : -1;
-        return call == 7 || call == 271;
-    }, 10s));
+    ASSERT_TRUE(eventually(
+        [&] {
+            const long call = tid.load() != 0 ? blockedIn(tid.load()) : -1;
+            return call == 7 || call == 271;
+        },
+        10s));
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(YCAN_CloseDevice(type(), 0), 1);
     ASSERT_EQ(poller.wait_for(10s), std::future_status::ready);

@@ -206,7 +206,8 @@ TEST(ReceivedFrames, AReaderOfEverythingGetsTheExactSequenceWithMonotoneHostTime
         }
     }
     const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
     EXPECT_LE(rx[0].HostTimeUs, static_cast<uint64_t>(now));
     EXPECT_GT(rx[0].HostTimeUs, static_cast<uint64_t>(now) - 60'000'000u);
 }
@@ -236,8 +237,8 @@ TEST(ReceivedFrames, CloseReleasesEveryKindOfWaiterAtOnce) {
     stage(staged, {0, false, 1});
     store.publish(staged);
     auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (classic.wait_for(0ms) != std::future_status::ready && all.wait_for(0ms) != std::future_status::ready &&
-           std::chrono::steady_clock::now() < deadline)
+    while (classic.wait_for(0ms) != std::future_status::ready &&
+           all.wait_for(0ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(fd.wait_for(50ms), std::future_status::timeout);
     EXPECT_EQ(one.wait_for(0ms), std::future_status::timeout);

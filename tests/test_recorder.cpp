@@ -5,10 +5,10 @@
 #include <memory>
 #include <set>
 
-#include "support/QErrMgr.h"
+#include "adapter_fixture.h"
 #include "api/QYCANDevMgr.h"
 #include "drivers/recorder/QDeviceCanRecord.h"
-#include "adapter_fixture.h"
+#include "support/QErrMgr.h"
 #include "ycan.h"
 
 using ycansim::VirtualRecorder;
@@ -112,8 +112,8 @@ TEST_F(Recorder, FilterListOperations) {
     f.StartId = 0x100;
     f.EndId = 0x1FF;
     ASSERT_EQ(YCAN_RecordFliterAdd(61, 0, 2, &f), 1);  // any non-zero channel is channel 1
-    EXPECT_EQ(r.lastRequest(), (Bytes{0x55, 0x04, 0x01, 0x01, 0x02, 0x00, 0x01, 0x00, 0x00, 0xFF,
-                                      0x01, 0x00, 0x00}));
+    EXPECT_EQ(r.lastRequest(),
+              (Bytes{0x55, 0x04, 0x01, 0x01, 0x02, 0x00, 0x01, 0x00, 0x00, 0xFF, 0x01, 0x00, 0x00}));
     f.FilterKind = 1;
     f.StartId = 0x12345678;
     f.EndId = 0x1FFFFFFF;
@@ -183,9 +183,9 @@ TEST_F(Recorder, SettingsWrittenAsTheWorkedExampleAndReadBack) {
     ASSERT_EQ(open(), 1);
     _YCAN_RECORD_CONFIG c = workedExample();
     ASSERT_EQ(YCAN_RecordSettingSet(61, 0, 1, &c), 1);
-    EXPECT_EQ(r.lastRequest(), (Bytes{0x55, 0x03, 0x01, 0x01, 0x00, 0x01, 0x3C, 0x00, 0x05, 0x00,
-                                      0x00, 0x06, 0x00, 0x01, 0x00, 0x3C, 0x00, 0x02, 0x00, 0x00,
-                                      0x01, 0x00, 0x00, 0x00, 0x02, 0x11, 0x22, 0x33}));
+    EXPECT_EQ(r.lastRequest(),
+              (Bytes{0x55, 0x03, 0x01, 0x01, 0x00, 0x01, 0x3C, 0x00, 0x05, 0x00, 0x00, 0x06, 0x00, 0x01,
+                     0x00, 0x3C, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x11, 0x22, 0x33}));
     _YCAN_RECORD_CONFIG back{};
     back.Reserved = 0x5A;
     ASSERT_EQ(YCAN_RecordSettingGet(61, 0, 1, &back), 1);

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/QErrMgr.h"
 #include "api/QYCANDevMgr.h"
 #include "fake_device.h"
+#include "support/QErrMgr.h"
 #include "ycan.h"
 
 using ycantest::FakeDevice;
@@ -173,8 +173,12 @@ TEST_F(Registry, ConcurrentOpenCloseAndLookupsStayConsistent) {
                 for (int i = 0; i < 300; ++i) {
                     unsigned index = rng() % 3;
                     switch (rng() % 3) {
-                        case 0: EXPECT_EQ(reg.openDevice(43, index), 1); break;
-                        case 1: EXPECT_EQ(reg.closeDevice(43, index), 1); break;
+                        case 0:
+                            EXPECT_EQ(reg.openDevice(43, index), 1);
+                            break;
+                        case 1:
+                            EXPECT_EQ(reg.closeDevice(43, index), 1);
+                            break;
                         default:
                             if (auto d = reg.deviceFind(43, index)) d->isDeviceOnLine();
                     }

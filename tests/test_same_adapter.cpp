@@ -22,9 +22,9 @@
 #include "ycan.h"
 
 using namespace std::chrono_literals;
-using ycantest::eventually;
 using ycansim::UsbEvent;
 using ycansim::VirtualDevice;
+using ycantest::eventually;
 
 namespace {
 
@@ -36,8 +36,14 @@ struct Tag {
 };
 
 std::vector<uint8_t> tagData(int adapter, int number) {
-    return {static_cast<uint8_t>(adapter), static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8), 0,
-            0, 0, 0, 0};
+    return {static_cast<uint8_t>(adapter),
+            static_cast<uint8_t>(number),
+            static_cast<uint8_t>(number >> 8),
+            0,
+            0,
+            0,
+            0,
+            0};
 }
 
 Tag tagOf(const _YCAN_CANFD_OBJ& f) {
@@ -165,7 +171,8 @@ protected:
     static bool all(const std::vector<Tag>& got, int adapter, int first, int count) {
         if (got.size() != static_cast<size_t>(count)) return false;
         for (int i = 0; i < count; ++i)
-            if (got[static_cast<size_t>(i)].adapter != adapter || got[static_cast<size_t>(i)].number != first + i)
+            if (got[static_cast<size_t>(i)].adapter != adapter ||
+                got[static_cast<size_t>(i)].number != first + i)
                 return false;
         return true;
     }
@@ -189,7 +196,8 @@ protected:
             for (int k = 0; k < n; ++k)
                 if (k != gone) fam->send(k, batch * 50, 50);
             for (int k = 0; k < n; ++k)
-                if (k != gone) collect(k, static_cast<size_t>(batch + 1) * 50, got[static_cast<size_t>(k)], 5s);
+                if (k != gone)
+                    collect(k, static_cast<size_t>(batch + 1) * 50, got[static_cast<size_t>(k)], 5s);
             // Restore attempts come every 50 ms; give them the time to go wrong.
             std::this_thread::sleep_until(away + (batch + 1) * 500ms);
             EXPECT_EQ(link(gone), 0) << "batch " << batch;

@@ -156,7 +156,8 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
     std::thread closer([&] {
         std::mt19937 rng(7);
         while (running) {
-            for (int i = 0; i < 150 + static_cast<int>(rng() % 100) && running; ++i) std::this_thread::sleep_for(10ms);
+            for (int i = 0; i < 150 + static_cast<int>(rng() % 100) && running; ++i)
+                std::this_thread::sleep_for(10ms);
             if (!running) break;
             YCAN_CloseDevice(type, 0);
             // Reopened as soon as the adapter is there. An adapter pulled out
@@ -197,12 +198,14 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
         if (eventually([&] { return fam->command(); }, 10s, 1ms)) {
             recoveryMs.push_back(msSince(replugged));
         } else if (failedCycles++ < 3) {
-            ADD_FAILURE() << "cycle " << recoveryMs.size() + static_cast<size_t>(failedCycles) << " never recovered";
+            ADD_FAILURE() << "cycle " << recoveryMs.size() + static_cast<size_t>(failedCycles)
+                          << " never recovered";
         }
     }
     running = false;
     for (std::thread* t : {&injector, &receiver, &transmitter, &commander, &closer}) t->join();
-    ASSERT_TRUE(eventually([&] { return fam->command(); }, 10s)) << "the adapter is not usable after the soak";
+    ASSERT_TRUE(eventually([&] { return fam->command(); }, 10s))
+        << "the adapter is not usable after the soak";
 
     EXPECT_EQ(failedCycles, 0);
     EXPECT_GE(recoveryMs.size(), kMinCycles);
@@ -231,13 +234,15 @@ TEST_P(Soak, UnplugReplugCloseReopenUnderTrafficBothWays) {
     std::sort(recoveryMs.begin(), recoveryMs.end());
     const double median = recoveryMs.empty() ? 0 : recoveryMs[recoveryMs.size() / 2];
     const double worst = recoveryMs.empty() ? 0 : recoveryMs.back();
-    printf("[soak %s] %zu cycles, %llu reopens; frames in %llu received (of %u sent), out %llu sent; "
-           "%llu commands ok; recovery median %.0f ms, max %.0f ms; fds %zu->%zu, threads %zu->%zu, "
-           "rss %ld->%ld KiB\n",
-           fam->name().c_str(), recoveryMs.size(), static_cast<unsigned long long>(reopens.load()),
-           static_cast<unsigned long long>(received.load()), nextIn.load(),
-           static_cast<unsigned long long>(transmitted.load()), static_cast<unsigned long long>(commandsOk.load()),
-           median, worst, before.fds, after.fds, before.threads, after.threads, before.rssKb, after.rssKb);
+    printf(
+        "[soak %s] %zu cycles, %llu reopens; frames in %llu received (of %u sent), out %llu sent; "
+        "%llu commands ok; recovery median %.0f ms, max %.0f ms; fds %zu->%zu, threads %zu->%zu, "
+        "rss %ld->%ld KiB\n",
+        fam->name().c_str(), recoveryMs.size(), static_cast<unsigned long long>(reopens.load()),
+        static_cast<unsigned long long>(received.load()), nextIn.load(),
+        static_cast<unsigned long long>(transmitted.load()),
+        static_cast<unsigned long long>(commandsOk.load()), median, worst, before.fds, after.fds,
+        before.threads, after.threads, before.rssKb, after.rssKb);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, Soak, ::testing::Values("canfd", "classic"),

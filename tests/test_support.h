@@ -92,8 +92,7 @@ inline std::string readFile(const std::filesystem::path& p) {
 
 inline size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
-        ++n;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
     return n;
 }
 

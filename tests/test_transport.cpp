@@ -15,10 +15,10 @@
 #include <set>
 #include <thread>
 
-#include "sim/bench/child_process.h"
-#include "sim/bench/usb_bench.h"
 #include "bench_helpers.h"
 #include "eventually.h"
+#include "sim/bench/child_process.h"
+#include "sim/bench/usb_bench.h"
 #include "test_support.h"
 #include "transport/QUserLibUsb.h"
 
@@ -42,10 +42,10 @@ DeviceLayout testLayout() {
     layout.vendorId = kVid;
     layout.productId = kPid;
     layout.endpoints = {{0x01, EndpointType::Interrupt, 64},
-                      {0x81, EndpointType::Interrupt, 64},
-                      {0x02, EndpointType::Bulk, 512},
-                      {0x82, EndpointType::Bulk, 512},
-                      {0x83, EndpointType::Bulk, 512}};
+                        {0x81, EndpointType::Interrupt, 64},
+                        {0x02, EndpointType::Bulk, 512},
+                        {0x82, EndpointType::Bulk, 512},
+                        {0x83, EndpointType::Bulk, 512}};
     return layout;
 }
 
@@ -329,8 +329,8 @@ TEST_F(Transport, CloseClearsHaltsOfUsedEndpointsReadBeforeWrite) {
     // libusb lets go of the interface around the reset and claims it again;
     // the close then hands it back.
     EXPECT_EQ(seen, (std::vector<std::string>{"CLEAR_HALT 81 0", "CLEAR_HALT 01 0", "CLEAR_HALT 82 0",
-                                              "CLEAR_HALT 02 0", "RELEASE 00 0", "RESET 00 0",
-                                              "CLAIM 00 0", "RELEASE 00 0"}));
+                                              "CLEAR_HALT 02 0", "RELEASE 00 0", "RESET 00 0", "CLAIM 00 0",
+                                              "RELEASE 00 0"}));
     EXPECT_EQ(u.CloseUSBDevice(), 1);  // already closed: nothing more
 
     // The table starts empty again after a close.
@@ -412,9 +412,9 @@ TEST_F(Transport, AnAdapterOpenElsewhereInTheProgramIsLeftUntouched) {
         EXPECT_EQ(second.OpenUSBDevice(kVid, kPid, 0), 0);
         EXPECT_TRUE(second.busy());
         EXPECT_EQ(second.GetUSBDeviceLinkStatus(), 0);
-        EXPECT_EQ(countOf(out.text(),
-                          "[ERROR] YORV Tip:USB Device<1234:5678:0> is already open in this program\n"),
-                  1u);
+        EXPECT_EQ(
+            countOf(out.text(), "[ERROR] YORV Tip:USB Device<1234:5678:0> is already open in this program\n"),
+            1u);
     }
     auto seen = bench.capture().all();
     ASSERT_EQ(seen.size(), 1u) << (seen.empty() ? std::string() : describe(seen.back()));
@@ -543,7 +543,8 @@ TEST_F(Transport, RestartWaitsWhileAnotherHoldsItsAdapter) {
             EXPECT_TRUE(u.busy());
         }
         const std::string text = out.text();
-        EXPECT_EQ(countOf(text, "YORV Tip:USB Device<1234:5678:0> is already open in this program\n"), 1u) << text;
+        EXPECT_EQ(countOf(text, "YORV Tip:USB Device<1234:5678:0> is already open in this program\n"), 1u)
+            << text;
         EXPECT_EQ(countOf(text, "Not Exist"), 0u) << text;
     }
     EXPECT_TRUE(bench.capture().select(dev.id(), UsbEvent::Reset).empty());
@@ -617,8 +618,7 @@ TEST_F(Transport, ChildProgramTalksToTheBenchInItsParent) {
     VirtualDevice& dev = addEcho();
     ycansim::ChildProcess child({YCAN_CHILD_PROBE});
     EXPECT_EQ(child.wait(20s), 0) << child.output();
-    EXPECT_NE(child.output().find("probe: reply 68 65 6c 6c 6f\n"), std::string::npos)
-        << child.output();
+    EXPECT_NE(child.output().find("probe: reply 68 65 6c 6c 6f\n"), std::string::npos) << child.output();
     EXPECT_NE(child.output().find("YORV Tip:USB Device<0> Link..."), std::string::npos);
     auto outs = bench.capture().select(dev.id(), UsbEvent::Out, 0x01);
     ASSERT_EQ(outs.size(), 1u);

@@ -7,10 +7,10 @@
 #include <set>
 #include <thread>
 
-#include "support/QErrMgr.h"
-#include "drivers/usbcan/QDeviceUsbCan2.h"
 #include "adapter_fixture.h"
+#include "drivers/usbcan/QDeviceUsbCan2.h"
 #include "eventually.h"
+#include "support/QErrMgr.h"
 #include "test_support.h"
 #include "ycan.h"
 
@@ -379,7 +379,8 @@ TEST_F(UsbCan, ThousandsOfFramesInOrder) {
     for (uint32_t at = 0; at < kFrames;) {
         std::vector<ClassicFrame> batch;
         for (uint32_t n = 0; n < 40 && at < kFrames; ++n, ++at)
-            batch.push_back(rx(at % 2, at, static_cast<uint8_t>(at % 9), at % 5 == 0, static_cast<uint8_t>(at)));
+            batch.push_back(
+                rx(at % 2, at, static_cast<uint8_t>(at % 9), at % 5 == 0, static_cast<uint8_t>(at)));
         adapter->inject(*dev, batch, 1 + rng() % 64);
     }
     std::vector<uint32_t> seen[2];

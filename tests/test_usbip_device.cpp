@@ -45,10 +45,12 @@ class UsbipDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        ycansim::DeviceLayout layout{0x3068, 0x0009, 0x0100,
-                                     {{0x01, ycansim::EndpointType::Interrupt, 64},
-                                      {0x81, ycansim::EndpointType::Interrupt, 64}},
-                                     "YC-7"};
+        ycansim::DeviceLayout layout{
+            0x3068,
+            0x0009,
+            0x0100,
+            {{0x01, ycansim::EndpointType::Interrupt, 64}, {0x81, ycansim::EndpointType::Interrupt, 64}},
+            "YC-7"};
         device = std::make_unique<ycansim::UsbipDevice>(layout, echo, timer);
         device->connect(fds[0]);
     }

@@ -32,7 +32,8 @@ public:
     // Sends one request line; its reply line, without the newline.
     std::string request(const std::string& line) {
         const std::string out = line + "\n";
-        if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return "(send failed)";
+        if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
+            return "(send failed)";
         std::string reply;
         char c;
         while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
@@ -57,9 +58,10 @@ protected:
         const auto classicLayout = ycansim::usbCanLayout();
         attachment = ycanvirtual::benchAttachment(bench);
         server = std::make_unique<ycanvirtual::ControlServer>(
-            *attachment, std::vector<ycanvirtual::ControlledAdapter>{
-                       {fdLayout.vendorId, fdLayout.productId, devices[0], models[0], nullptr},
-                       {classicLayout.vendorId, classicLayout.productId, &classic.device, nullptr, classicModel}});
+            *attachment,
+            std::vector<ycanvirtual::ControlledAdapter>{
+                {fdLayout.vendorId, fdLayout.productId, devices[0], models[0], nullptr},
+                {classicLayout.vendorId, classicLayout.productId, &classic.device, nullptr, classicModel}});
     }
     void TearDown() override {
         AdapterFixture::TearDown();
@@ -119,7 +121,8 @@ TEST_F(VirtualControl, PlaysTheCanFdBusTheLibraryTalksTo) {
     _YCAN_FLITER_CONFIG enable{};
     enable.FilterOp = 2;
     ASSERT_EQ(YCAN_SetFliter(43, 0, 1, &enable), 1);
-    EXPECT_EQ(c.request("state 43:0:1"), "ok started=1 starts=1 abit=1000000 dbit=5000000 filter=on std:100-1FF");
+    EXPECT_EQ(c.request("state 43:0:1"),
+              "ok started=1 starts=1 abit=1000000 dbit=5000000 filter=on std:100-1FF");
     EXPECT_EQ(c.request("inject 43:0:1 0FF#01 00000150#02 150#03 200#04"), "ok 4");
     ASSERT_EQ(YCAN_Receive(43, 0, 1, classic, 2, 2000), 1);
     EXPECT_EQ(classic[0].ID, 0x150u);
@@ -140,7 +143,8 @@ TEST_F(VirtualControl, PlaysTheClassicBusAndPullsAdaptersOut) {
     EXPECT_EQ(c.request("inject 3:0:1 555#R2 1FFFFFFF#0102"), "ok 2");
     _YCAN_CAN_OBJ got[2]{};
     int n = 0;
-    for (auto until = std::chrono::steady_clock::now() + 2s; n < 2 && std::chrono::steady_clock::now() < until;)
+    for (auto until = std::chrono::steady_clock::now() + 2s;
+         n < 2 && std::chrono::steady_clock::now() < until;)
         n += YCAN_Receive(4, 0, 1, got + n, static_cast<uint32_t>(2 - n), 200);
     ASSERT_EQ(n, 2);
     EXPECT_EQ(got[0].RemoteFlag, 1);
@@ -154,7 +158,8 @@ TEST_F(VirtualControl, PlaysTheClassicBusAndPullsAdaptersOut) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(c.request("replug 4:0"), "ok");
     bool back = false;
-    for (auto until = std::chrono::steady_clock::now() + 5s; !back && std::chrono::steady_clock::now() < until;) {
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         !back && std::chrono::steady_clock::now() < until;) {
         c.request("inject 4:0:1 123#01");
         back = YCAN_Receive(4, 0, 1, got, 1, 100) == 1;
     }
@@ -168,7 +173,8 @@ TEST_F(VirtualControl, RefusesWhatItCannotDoAndServesTheNextClient) {
         EXPECT_EQ(c.request("inject 61:0:0 123#00"), "error no adapter 61:0");
         EXPECT_EQ(c.request("inject 43:1:0 123#00"), "error no adapter 43:1");
         EXPECT_EQ(c.request("inject 43:0:2 123#00"), "error no channel 2 on 43:0:2");
-        EXPECT_EQ(c.request("inject 4:0:0 123##100"), "error 123##100: a classic adapter carries no CAN FD frames");
+        EXPECT_EQ(c.request("inject 4:0:0 123##100"),
+                  "error 123##100: a classic adapter carries no CAN FD frames");
         EXPECT_EQ(c.request("sent 43:0:0 x"), "error expected sent TYPE:INDEX:CH [N [MS]]");
         EXPECT_EQ(c.request("replug 43"), "error expected replug TYPE:INDEX");
         EXPECT_EQ(c.request(""), "error empty request");

@@ -46,17 +46,25 @@ TEST(FrameText, CansendSyntaxReadsAndWritesBack) {
     TextFrame f;
     std::string why;
     ASSERT_TRUE(ycantool::parseFrame("123#1122", f, why));
-    EXPECT_EQ(ycantool::formatLogLine("(1700000000.123456)", "ycan43-0-0", f), "(1700000000.123456) ycan43-0-0 123#1122");
+    EXPECT_EQ(ycantool::formatLogLine("(1700000000.123456)", "ycan43-0-0", f),
+              "(1700000000.123456) ycan43-0-0 123#1122");
 
-    for (const char* bad : {"123", "12#11", "800#11", "20000000#11", "123#112", "123#112233445566778899",
-                            "123##", "123##4AA", "123##1" "112233445566778899", "123#R9", "G23#11", "123#ZZ"})
+    for (const char* bad :
+         {"123", "12#11", "800#11", "20000000#11", "123#112", "123#112233445566778899", "123##", "123##4AA",
+          "123##1"
+          "112233445566778899",
+          "123#R9", "G23#11", "123#ZZ"})
         EXPECT_FALSE(ycantool::parseFrame(bad, f, why)) << bad;
 }
 
 TEST(FrameText, LibraryRecordsKeepEveryField) {
     TextFrame f;
     std::string why;
-    ASSERT_TRUE(ycantool::parseFrame("1ABCDEF0##3" "00112233445566778899AABBCCDDEEFF", f, why)) << why;
+    ASSERT_TRUE(
+        ycantool::parseFrame("1ABCDEF0##3"
+                             "00112233445566778899AABBCCDDEEFF",
+                             f, why))
+        << why;
     const _YCAN_CANFD_OBJ r = ycantool::toFdRecord(f);
     EXPECT_EQ(r.ID, 0x1ABCDEF0u);
     EXPECT_EQ(r.ExternFlag, 1);
@@ -145,7 +153,8 @@ TEST(BitTiming, NearestRateAndTheControllersRange) {
     EXPECT_NE(ycantool::timingProblem(ycantool::unpackTimingWord(0xFFFFFFFF), 60000000, kFdArbitration)
                   .find("bit/s (5 kbit/s to 1 Mbit/s)"),
               std::string::npos);
-    EXPECT_NE(ycantool::timingProblem(ycantool::unpackTimingWord(0x00808001), 60000000, kFdData).find("jump width 2"),
+    EXPECT_NE(ycantool::timingProblem(ycantool::unpackTimingWord(0x00808001), 60000000, kFdData)
+                  .find("jump width 2"),
               std::string::npos);  // SJW 2 with TSEG2 1
 
     // SJA1000 registers: the classic table's, and a rate computed for them.
@@ -162,7 +171,8 @@ TEST(BitTiming, NearestRateAndTheControllersRange) {
     EXPECT_NEAR(c83->bitRate, 83333, 1);
     ycantool::packBtr(c83->timing, btr0, btr1);
     EXPECT_DOUBLE_EQ(ycantool::unpackBtr(btr0, btr1).bitRate(ycantool::kSja1000ClockHz), c83->bitRate);
-    EXPECT_NE(ycantool::timingProblem(ycantool::unpackBtr(0x00, 0x00), ycantool::kSja1000ClockHz, kSja1000), "");
+    EXPECT_NE(ycantool::timingProblem(ycantool::unpackBtr(0x00, 0x00), ycantool::kSja1000ClockHz, kSja1000),
+              "");
 }
 
 // candump's filters as the kernel applies them: the mask decides whether
@@ -215,7 +225,8 @@ TEST(TimeStamps, EveryModeWritesWhatCandumpWrites) {
     ycantool::StampMode mode{};
     ycantool::TimeStamper absolute(ycantool::StampMode::Absolute);
     EXPECT_EQ(absolute.stamp(1700000000.1234565), "(1700000000.123457)");
-    EXPECT_EQ(absolute.stamp(1700000000.9999996), "(1700000001.000000)");  // rounding carries into the seconds
+    EXPECT_EQ(absolute.stamp(1700000000.9999996),
+              "(1700000001.000000)");  // rounding carries into the seconds
     ycantool::TimeStamper delta(ycantool::StampMode::Delta);
     EXPECT_EQ(delta.stamp(100.0), "(000.000000)");
     EXPECT_EQ(delta.stamp(100.25), "(000.250000)");
@@ -225,7 +236,8 @@ TEST(TimeStamps, EveryModeWritesWhatCandumpWrites) {
     EXPECT_EQ(zero.stamp(100.25), "(000.250000)");
     EXPECT_EQ(zero.stamp(112.5), "(012.500000)");
     ycantool::TimeStamper date(ycantool::StampMode::Date);
-    EXPECT_TRUE(std::regex_match(date.stamp(1700000000.5), std::regex(R"(\(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.500000\))")));
+    EXPECT_TRUE(std::regex_match(date.stamp(1700000000.5),
+                                 std::regex(R"(\(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.500000\))")));
     for (const char* m : {"a", "A", "d", "z"}) EXPECT_TRUE(ycantool::parseStampMode(m, mode)) << m;
     EXPECT_FALSE(ycantool::parseStampMode("x", mode));
 }
@@ -338,9 +350,9 @@ TEST(SocketCanFrames, EveryShapeCrossesBothWaysUnchanged) {
         uint32_t id;
         bool extended, remote;
         uint8_t frameOpt, len;
-        size_t size;        // bytes SocketCAN carries
-        canid_t canId;      // as SocketCAN has it
-        uint8_t flags;      // canfd_frame.flags
+        size_t size;    // bytes SocketCAN carries
+        canid_t canId;  // as SocketCAN has it
+        uint8_t flags;  // canfd_frame.flags
     } cases[] = {
         {YCAN_KIND_CLASSIC, 0x123, false, false, 0, 2, CAN_MTU, 0x123, 0},
         {YCAN_KIND_CLASSIC, 0x1ABCDEF0, true, false, 0, 8, CAN_MTU, 0x1ABCDEF0 | CAN_EFF_FLAG, 0},

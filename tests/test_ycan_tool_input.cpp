@@ -42,30 +42,40 @@ INSTANTIATE_TEST_SUITE_P(
         ToolInput{{"gen", "66:0:8"}, "ycan gen: adapter type 66 has channels 0 to 7"},
         ToolInput{{"dump", "43:0:0", "--btr", "00,14"}, "--btr is for classic adapters"},
         ToolInput{{"dump", "43:0:0", "--timing", "0,0"},
-                  "--timing arbitration word 0x00000000 outside the controller's range at 60 MHz: tseg1 1 (2 to 256), "
+                  "--timing arbitration word 0x00000000 outside the controller's range at 60 MHz: tseg1 1 (2 "
+                  "to 256), "
                   "20 Mbit/s (5 kbit/s to 1 Mbit/s)"},
-        ToolInput{{"dump", "43:0:0", "--timing", "FFFFFFFF,1"}, "--timing arbitration word 0xFFFFFFFF outside"},
+        ToolInput{{"dump", "43:0:0", "--timing", "FFFFFFFF,1"},
+                  "--timing arbitration word 0xFFFFFFFF outside"},
         ToolInput{{"dump", "43:0:0", "--timing", "01400106,0"}, "--timing data word 0x00000000 outside"},
         ToolInput{{"dump", "4:0:0", "--timing", "01400106,00800001"}, "--timing is for CAN FD adapters"},
         ToolInput{{"dump", "4:0:0", "--dbitrate", "2M"}, "a classic adapter has no data phase"},
-        ToolInput{{"dump", "4:0:0", "--btr", "00,00"}, "--btr outside the controller's range: 2.66667 Mbit/s"},
-        ToolInput{{"dump", "43:0:0", "--bitrate", "2M"},
-                  "no bus timing of this adapter reaches 2000000 bit/s (arbitration) (the table rates: 1M, 800k, "
-                  "500k, 250k, 125k, 100k, 50k)"},
+        ToolInput{{"dump", "4:0:0", "--btr", "00,00"},
+                  "--btr outside the controller's range: 2.66667 Mbit/s"},
+        ToolInput{
+            {"dump", "43:0:0", "--bitrate", "2M"},
+            "no bus timing of this adapter reaches 2000000 bit/s (arbitration) (the table rates: 1M, 800k, "
+            "500k, 250k, 125k, 100k, 50k)"},
         ToolInput{{"dump", "43:0:0", "--dbitrate", "12M"}, "reaches 12000000 bit/s (data phase)"},
-        ToolInput{{"send", "4:0:0", "123#11", "--bitrate", "3k"}, "the table rates: 1M, 800k, 500k, 250k, 125k"},
-        ToolInput{{"dump", "43:0:0", "--sample-point", "30"}, "--sample-point takes a percentage from 50 to 99.9"},
+        ToolInput{{"send", "4:0:0", "123#11", "--bitrate", "3k"},
+                  "the table rates: 1M, 800k, 500k, 250k, 125k"},
+        ToolInput{{"dump", "43:0:0", "--sample-point", "30"},
+                  "--sample-point takes a percentage from 50 to 99.9"},
         ToolInput{{"dump", "43:0:0", "--bitrate", "fast"}, "bad bit rate fast"},
         ToolInput{{"send", "43:0", "123#11"}, "needs the channel: TYPE:INDEX:CH, e.g. 43:0:0"},
         ToolInput{{"send", "43:0:0", "123#11", "-r", "08x"}, "bad number 08x"},
         ToolInput{{"send", "4:0:0", "123##1AA"}, "a CAN FD frame needs a CAN FD adapter"},
         ToolInput{{"dump", "43:0:0", "-n", "-1"}, "bad number -1"},
-        ToolInput{{"gen", "43:0:0", "--fd", "--len", "65"}, "-L takes r (random), i (increment) or a length from 0 to 64"},
-        ToolInput{{"gen", "43:0:0", "-b", "-L", "9"}, "a CAN FD frame carries 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes, not 9"},
-        ToolInput{{"gen", "43:0:0", "-L", "12"}, "a classic frame carries 0 to 8 bytes, not 12 (CAN FD: -f or -b)"},
+        ToolInput{{"gen", "43:0:0", "--fd", "--len", "65"},
+                  "-L takes r (random), i (increment) or a length from 0 to 64"},
+        ToolInput{{"gen", "43:0:0", "-b", "-L", "9"},
+                  "a CAN FD frame carries 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes, not 9"},
+        ToolInput{{"gen", "43:0:0", "-L", "12"},
+                  "a classic frame carries 0 to 8 bytes, not 12 (CAN FD: -f or -b)"},
         ToolInput{{"gen", "43:0:0", "-I", "800"}, "needs 29 bits: add -e"},
         ToolInput{{"gen", "43:0:0", "-R", "-f"}, "CAN FD has no remote frames"},
-        ToolInput{{"gen", "43:0:0", "-D", "123"}, "-D takes r (random), i (increment) or data in pairs of hex digits"},
+        ToolInput{{"gen", "43:0:0", "-D", "123"},
+                  "-D takes r (random), i (increment) or data in pairs of hex digits"},
         ToolInput{{"gen", "43:0:0", "-g", "-5"}, "-g takes a gap in milliseconds"},
         ToolInput{{"gen", "4:0:0", "-f"}, "CAN FD frames need a CAN FD adapter"},
         ToolInput{{"dump", "43:0:0,123"}, "a filter is ID:MASK or ID~MASK in hex"},
@@ -76,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         ToolInput{{"dump", "43:x:0"}, "expected TYPE:INDEX[:CH]"},
         ToolInput{{"info", "43"}, "expected TYPE:INDEX, e.g. 43:0"},
         ToolInput{{"timing", "--clock", "70", "--bitrate", "1M"}, "the adapters' clocks are 60 and 80 MHz"},
-        ToolInput{{"timing", "--clock", "60", "--bitrate", "1M", "--sjw", "0"}, "--sjw takes a jump width from 1 to 128"},
+        ToolInput{{"timing", "--clock", "60", "--bitrate", "1M", "--sjw", "0"},
+                  "--sjw takes a jump width from 1 to 128"},
         ToolInput{{"frobnicate"}, "unknown command 'frobnicate'"}),
     [](const ::testing::TestParamInfo<ToolInput>& p) { return "case" + std::to_string(p.index); });
 
@@ -88,7 +99,8 @@ TEST(YcanTool, TimingGivesTheNearestRateAndJudgesWords) {
     const std::string out = nearest.out.read();
     EXPECT_NE(out.find("bit rate       83333 bit/s"), std::string::npos) << out;
     EXPECT_NE(out.find("jump width     3"), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex(R"(rate error     \+0\.0\d+ % \(asked 83333 bit/s\))"))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(rate error     \+0\.0\d+ % \(asked 83333 bit/s\))")))
+        << out;
 
     Started exact({YCAN_TOOL, "timing", "--clock", "80", "--bitrate", "1M"}, "");
     EXPECT_EQ(exact.wait(60s), 0);
@@ -103,7 +115,8 @@ TEST(YcanTool, TimingGivesTheNearestRateAndJudgesWords) {
     Started word({YCAN_TOOL, "timing", "--clock", "60", "0x00000000"}, "");
     EXPECT_EQ(word.wait(60s), 1);
     EXPECT_NE(word.out.read().find("bit rate       20000000 bit/s"), std::string::npos) << word.out.read();
-    EXPECT_NE(word.err.read().find("the controller does not take this word"), std::string::npos) << word.err.read();
+    EXPECT_NE(word.err.read().find("the controller does not take this word"), std::string::npos)
+        << word.err.read();
 }
 
 // A rate the adapter has no table entry for is reached with a computed
@@ -112,17 +125,28 @@ TEST(YcanTool, RatesOutsideTheTableAreComputedAndSaid) {
     // The dump runs until the adapter says the channel started; its state
     // is taken then.
     auto run = [](const std::string& adapter, const std::string& channel, std::vector<std::string> send) {
-        std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL, adapter.substr(0, adapter.find(' ')),
-                                         adapter.substr(adapter.find(' ') + 1), "--control", "--duration", "60000",
-                                         "--", YCAN_COMMAND_PROBE, "ask-while", "state " + channel, YCAN_TOOL, "dump"};
+        std::vector<std::string> argv = {YCAN_BENCH_LAUNCHER,
+                                         YCAN_VIRTUAL,
+                                         adapter.substr(0, adapter.find(' ')),
+                                         adapter.substr(adapter.find(' ') + 1),
+                                         "--control",
+                                         "--duration",
+                                         "60000",
+                                         "--",
+                                         YCAN_COMMAND_PROBE,
+                                         "ask-while",
+                                         "state " + channel,
+                                         YCAN_TOOL,
+                                         "dump"};
         argv.insert(argv.end(), send.begin(), send.end());
         return argv;
     };
     Started fd(run("--canfd 43", "43:0:1", {"43:0:1", "--bitrate", "123k", "--dbitrate", "3M"}), "");
     ASSERT_EQ(fd.wait(120s), 0) << fd.err.read();
-    EXPECT_NE(fd.err.read().find("ycan: 123000 bit/s (arbitration): 244 time quanta of 2 clock periods give 122951 "
-                                 "bit/s (-0.040 %), sample point 79.9 %"),
-              std::string::npos)
+    EXPECT_NE(
+        fd.err.read().find("ycan: 123000 bit/s (arbitration): 244 time quanta of 2 clock periods give 122951 "
+                           "bit/s (-0.040 %), sample point 79.9 %"),
+        std::string::npos)
         << fd.err.read();
     EXPECT_NE(fd.out.read().find(" abit=122950 dbit=3000000 "), std::string::npos) << fd.out.read();
 
@@ -135,8 +159,9 @@ TEST(YcanTool, RatesOutsideTheTableAreComputedAndSaid) {
 
     Started classic(run("--classic 1", "4:0:1", {"4:0:1", "--bitrate", "83333"}), "");
     ASSERT_EQ(classic.wait(120s), 0) << classic.err.read();
-    EXPECT_NE(classic.err.read().find("ycan: 83333 bit/s: 16 time quanta of 12 clock periods give 83333 bit/s"),
-              std::string::npos)
+    EXPECT_NE(
+        classic.err.read().find("ycan: 83333 bit/s: 16 time quanta of 12 clock periods give 83333 bit/s"),
+        std::string::npos)
         << classic.err.read();
     EXPECT_NE(classic.out.read().find(" btr=05,2B"), std::string::npos) << classic.out.read();
 }
@@ -164,9 +189,10 @@ std::vector<std::string> textsOf(const std::vector<std::pair<double, std::string
 TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
     // The injected identifiers count up from 100 (every fifth 29-bit):
     // 100:7F0 passes 100-10F of both formats, 16 of the 20.
-    Started filtered(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "20", "--rate", "500", "--candump", "--", YCAN_TOOL,
-                                   "dump", "43:0:0,100:7F0", "-n", "16"}),
-                     "");
+    Started filtered(
+        ycantest::underYcanVirtual({"--canfd", "43", "--inject", "20", "--rate", "500", "--candump", "--",
+                                    YCAN_TOOL, "dump", "43:0:0,100:7F0", "-n", "16"}),
+        "");
     ASSERT_EQ(filtered.wait(120s), 0) << filtered.err.read();
     std::vector<std::string> expected;
     for (const std::string& f : textsOf(framesOn(filtered.err.read(), "can0")))
@@ -174,8 +200,9 @@ TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
     EXPECT_EQ(expected.size(), 16u) << filtered.err.read();
     EXPECT_EQ(textsOf(framesOn(filtered.out.read(), "ycan43-0-0")), expected) << filtered.out.read();
 
-    Started table(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--quiet", "--", YCAN_TOOL, "dump",
-                                "43:0:0", "-n", "6", "--format", "table", "-t", "z", "-x"}),
+    Started table(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--quiet",
+                                              "--", YCAN_TOOL, "dump", "43:0:0", "-n", "6", "--format",
+                                              "table", "-t", "z", "-x"}),
                   "");
     ASSERT_EQ(table.wait(120s), 0) << table.err.read();
     const std::string out = table.out.read();
@@ -192,26 +219,30 @@ TEST(YcanTool, DumpTakesCandumpsFiltersTimeStampsAndLogFile) {
 
     char dir[] = "/tmp/ycan-log-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    Started logged(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--", YCAN_TOOL,
-                                 "dump", "43:0:0", "-n", "6", "-l"}),
+    Started logged(ycantest::underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump",
+                                               "--", YCAN_TOOL, "dump", "43:0:0", "-n", "6", "-l"}),
                    "", false, dir);
     ASSERT_EQ(logged.wait(120s), 0) << logged.err.read();
     std::vector<std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) files.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        files.push_back(e.path().filename().string());
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(candump-\d{4}-\d\d-\d\d_\d{6}\.log)"))) << files[0];
     const std::string log = ycantest::readFile(std::string(dir) + "/" + files[0]);
     EXPECT_EQ(textsOf(framesOn(log, "ycan43-0-0")), textsOf(framesOn(logged.err.read(), "can0"))) << log;
     EXPECT_EQ(framesOn(logged.out.read(), "ycan43-0-0").size(), 0u);  // to the file, not the terminal
-    EXPECT_NE(logged.err.read().find("ycan dump: logging to " + files[0]), std::string::npos) << logged.err.read();
+    EXPECT_NE(logged.err.read().find("ycan dump: logging to " + files[0]), std::string::npos)
+        << logged.err.read();
     std::filesystem::remove_all(dir);
 }
 
 // gen with cangen's choices of identifier, length and data, and its gap.
 TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
-    Started counting(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
-                                   "43:0:0", "-n", "12", "-I", "i", "-L", "i", "-D", "i", "-e", "-g", "0"}),
-                     "");
+    Started counting(
+        ycantest::underYcanVirtual({"--canfd", "43",     "--candump", "--duration", "60000", "--", YCAN_TOOL,
+                                    "gen",     "43:0:0", "-n",        "12",         "-I",    "i",  "-L",
+                                    "i",       "-D",     "i",         "-e",         "-g",    "0"}),
+        "");
     ASSERT_EQ(counting.wait(120s), 0) << counting.err.read();
     std::vector<std::string> want;
     for (unsigned k = 0; k < 12; ++k) {
@@ -228,16 +259,19 @@ TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
     EXPECT_EQ(textsOf(framesOn(counting.err.read(), "can0")), want) << counting.out.read();
 
     // Remote frames keep their length on a classic adapter.
-    Started remote(ycantest::underYcanVirtual({"--classic", "1", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
-                                 "4:0:0", "-n", "2", "-R", "-I", "7FF", "-L", "3", "-g", "0"}),
-                   "");
+    Started remote(
+        ycantest::underYcanVirtual({"--classic", "1", "--candump", "--duration", "60000", "--", YCAN_TOOL,
+                                    "gen", "4:0:0", "-n", "2", "-R", "-I", "7FF", "-L", "3", "-g", "0"}),
+        "");
     ASSERT_EQ(remote.wait(120s), 0) << remote.err.read();
     EXPECT_EQ(textsOf(framesOn(remote.err.read(), "can0")), (std::vector<std::string>{"7FF#R3", "7FF#R3"}))
         << remote.err.read();
 
-    Started fd(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen", "43:0:0",
-                             "-n", "2", "-f", "-I", "100", "-L", "12", "-D", "i", "-g", "0"}),
-               "");
+    Started fd(
+        ycantest::underYcanVirtual({"--canfd", "43",     "--candump", "--duration", "60000", "--", YCAN_TOOL,
+                                    "gen",     "43:0:0", "-n",        "2",          "-f",    "-I", "100",
+                                    "-L",      "12",     "-D",        "i",          "-g",    "0"}),
+        "");
     ASSERT_EQ(fd.wait(120s), 0) << fd.err.read();
     EXPECT_EQ(textsOf(framesOn(fd.err.read(), "can0")),
               (std::vector<std::string>{"100##0000000000000000000000000", "100##0010000000000000000000000"}))
@@ -246,8 +280,9 @@ TEST(YcanTool, GenMakesTheFramesCangenWouldAndKeepsItsGap) {
     // A gap, not a flood: five frames 100 ms apart take 400 ms (the slack
     // allows for the first frame's way through USB taking longer than the
     // last's; a slower machine only makes the span longer).
-    Started gapped(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--", YCAN_TOOL, "gen",
-                                 "43:0:0", "-n", "5", "-g", "100", "-I", "123", "-L", "1", "-D", "55"}),
+    Started gapped(ycantest::underYcanVirtual({"--canfd", "43", "--candump", "--duration", "60000", "--",
+                                               YCAN_TOOL, "gen", "43:0:0", "-n", "5", "-g", "100", "-I",
+                                               "123", "-L", "1", "-D", "55"}),
                    "");
     ASSERT_EQ(gapped.wait(120s), 0) << gapped.err.read();
     const auto sent = framesOn(gapped.err.read(), "can0");

@@ -15,8 +15,8 @@
 #include <regex>
 #include <sstream>
 
-#include "sim/bench/child_process.h"
 #include "eventually.h"
+#include "sim/bench/child_process.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
@@ -79,14 +79,14 @@ int summaryCount(const std::string& out, const char* what) {
 
 TEST(YcanVirtual, ExpectEchoPassesOnBothDemos) {
     ToolRun fd = ycanVirtual({"--canfd", "43", "--inject", "300", "--seed", "11", "--rate", "1000",
-                          "--expect-echo", "--quiet", "--", YCAN_CANFD_DEMO});
+                              "--expect-echo", "--quiet", "--", YCAN_CANFD_DEMO});
     EXPECT_EQ(fd.status, 0) << fd.output;
     EXPECT_NE(fd.output.find("echoed 300/300 frames, 0 mismatched\n"), std::string::npos) << fd.output;
     EXPECT_NE(fd.output.find("---fd recv:"), std::string::npos);  // the demo's own output
     EXPECT_NE(fd.output.find("---can recv:"), std::string::npos);
 
     ToolRun classic = ycanVirtual({"--classic", "1", "--inject", "200", "--seed", "5", "--rate", "1000",
-                               "--expect-echo", "--quiet", "--", YCAN_CLASSIC_DEMO});
+                                   "--expect-echo", "--quiet", "--", YCAN_CLASSIC_DEMO});
     EXPECT_EQ(classic.status, 0) << classic.output;
     EXPECT_NE(classic.output.find("echoed 200/200 frames, 0 mismatched\n"), std::string::npos)
         << classic.output;
@@ -94,7 +94,7 @@ TEST(YcanVirtual, ExpectEchoPassesOnBothDemos) {
 
 TEST(YcanVirtual, ExpectEchoFailsWhenFramesComeBackAltered) {
     ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "20", "--expect-echo", "--quiet", "--duration",
-                         "5000", "--", YCAN_ALTER_ECHO});
+                             "5000", "--", YCAN_ALTER_ECHO});
     EXPECT_NE(r.status, 0) << r.output;
     EXPECT_EQ(summaryCount(r.output, "sent"), 20) << r.output;
     EXPECT_EQ(summaryCount(r.output, "mismatched"), 20) << r.output;
@@ -104,12 +104,13 @@ TEST(YcanVirtual, ExpectEchoFailsWhenFramesComeBackAltered) {
 // The demo exits 0 when it cannot open its adapter: the echo it never gave
 // is still a failure.
 TEST(YcanVirtual, ExpectEchoFailsWhenTheCommandNeverStartsTheChannel) {
-    ToolRun r = ycanVirtual({"--classic", "1", "--inject", "20", "--expect-echo", "--quiet", "--duration", "5000",
-                             "--", YCAN_CANFD_DEMO});
+    ToolRun r = ycanVirtual({"--classic", "1", "--inject", "20", "--expect-echo", "--quiet", "--duration",
+                             "5000", "--", YCAN_CANFD_DEMO});
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("Device Open Fail...\n"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("ycan-virtual: the command never started the channel; 0 of 20 frames were sent\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.output.find("ycan-virtual: the command never started the channel; 0 of 20 frames were sent\n"),
+        std::string::npos)
         << r.output;
 }
 
@@ -138,12 +139,13 @@ TEST(YcanVirtual, DemoKeepsEchoingAcrossAnUnplug) {
 
 TEST(YcanVirtual, ReportsTheAchievedRateAndWarnsWhenTheAdapterFallsBehind) {
     // CAN FD frames batched into 4096-byte transfers keep up with a busy bus.
-    ToolRun fd = ycanVirtual({"--canfd", "43", "--inject", "20000", "--rate", "50000", "--fd", "100", "--quiet",
-                              "--", YCAN_FRAME_SINK, "43", "20000"});
+    ToolRun fd = ycanVirtual({"--canfd", "43", "--inject", "20000", "--rate", "50000", "--fd", "100",
+                              "--quiet", "--", YCAN_FRAME_SINK, "43", "20000"});
     EXPECT_EQ(fd.status, 0) << fd.output;
     EXPECT_NE(fd.output.find("frame_sink: received 20000 frames"), std::string::npos) << fd.output;
     std::smatch m;
-    const std::regex rate(R"(offered (\d+) frames/s, achieved (\d+) frames/s \((\d+) of (\d+) frames to the host)");
+    const std::regex rate(
+        R"(offered (\d+) frames/s, achieved (\d+) frames/s \((\d+) of (\d+) frames to the host)");
     ASSERT_TRUE(std::regex_search(fd.output, m, rate)) << fd.output;
     EXPECT_EQ(m[1], "50000");
     EXPECT_GT(std::stoi(m[2]), 0);
@@ -199,12 +201,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--adapter-rate", "-1"}, "--adapter-rate takes a number of frames per second from 0"},
         BadInput{{"--seed", "x"}, "--seed takes a whole number from 0 to 4294967295"},
         BadInput{{"--channel", "q"}, "--channel takes a whole number from 0 to 7"},
-        BadInput{{"--canfd", "43", "--channel", "5"}, "--channel takes a channel of the adapter that carries the traffic, 0 to 1"},
+        BadInput{{"--canfd", "43", "--channel", "5"},
+                 "--channel takes a channel of the adapter that carries the traffic, 0 to 1"},
         BadInput{{"--fd", "150"}, "--fd takes a whole number from 0 to 100"},
         BadInput{{"--until", "u"}, "--until takes a whole number"},
         BadInput{{"--unplug-at", "u"}, "--unplug-at takes a whole number"},
         BadInput{{"--replug-after", "-3"}, "--replug-after takes a whole number"},
-        BadInput{{"--canfd", "44"}, "--canfd takes TYPE or TYPExCOUNT with TYPE one of 41, 42, 43, 64, 65, 66, 67"},
+        BadInput{{"--canfd", "44"},
+                 "--canfd takes TYPE or TYPExCOUNT with TYPE one of 41, 42, 43, 64, 65, 66, 67"},
         BadInput{{"--canfd", "43x0"}, "--canfd takes TYPE or TYPExCOUNT"},
         BadInput{{"--recorder", "43"}, "--recorder takes TYPE or TYPExCOUNT with TYPE one of 61, 62"},
         BadInput{{"--classic", "-1"}, "--classic takes a whole number from 0 to 16"},
@@ -212,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BadInput>& p) { return "case" + std::to_string(p.index); });
 
 TEST(YcanVirtual, CandumpLogFormat) {
-    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "6", "--candump", "--expect-echo", "--", YCAN_CANFD_DEMO});
+    ToolRun r =
+        ycanVirtual({"--canfd", "43", "--inject", "6", "--candump", "--expect-echo", "--", YCAN_CANFD_DEMO});
     EXPECT_EQ(r.status, 0) << r.output;
     std::regex candump(R"(\(\d+\.\d{6}\) can0 ([0-9A-F]{3}|[0-9A-F]{8})#(#[0-9A-F])?([0-9A-F]{2})*)");
     std::istringstream in(r.output);
@@ -261,8 +266,8 @@ std::vector<std::string> framesOf(const std::vector<std::pair<double, std::strin
 
 TEST(YcanTool, DumpWritesClassicAndFdFramesInTheOrderTheyArrived) {
     // ycan-virtual's own log of what it injected, in order, is the reference.
-    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate", "2000",
-                             "--candump", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "300"});
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate",
+                             "2000", "--candump", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "300"});
     EXPECT_EQ(r.status, 0) << r.output;
     const auto dumped = loggedInOrder(r.output, "ycan43-0-0");
     ASSERT_EQ(dumped.size(), 300u) << r.output;
@@ -274,8 +279,8 @@ TEST(YcanTool, DumpStampsEachClassicFrameOnACanFdAdapterWhenItArrived) {
     // Classic frames 100 ms apart on a CAN FD adapter: each reaches the host
     // in a transfer of its own and keeps the time it came, not the time a
     // wait for the other kind of frame ended.
-    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "12", "--fd", "0", "--rate", "10", "--candump", "--",
-                             YCAN_TOOL, "dump", "43:0:0", "-n", "12"});
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "12", "--fd", "0", "--rate", "10", "--candump",
+                             "--", YCAN_TOOL, "dump", "43:0:0", "-n", "12"});
     EXPECT_EQ(r.status, 0) << r.output;
     const auto dumped = loggedInOrder(r.output, "ycan43-0-0");
     const auto injected = loggedInOrder(r.output, "can0");
@@ -285,14 +290,15 @@ TEST(YcanTool, DumpStampsEachClassicFrameOnACanFdAdapterWhenItArrived) {
 }
 
 TEST(YcanTool, DumpListensToSeveralChannelsOfOneAdapter) {
-    ToolRun r = ycanVirtual({"--canfd", "66", "--channel", "5", "--inject", "20", "--fd", "50", "--rate", "500",
-                             "--candump", "--", YCAN_TOOL, "dump", "66:0:0", "66:0:5,100:700", "-n", "20"});
+    ToolRun r =
+        ycanVirtual({"--canfd", "66", "--channel", "5", "--inject", "20", "--fd", "50", "--rate", "500",
+                     "--candump", "--", YCAN_TOOL, "dump", "66:0:0", "66:0:5,100:700", "-n", "20"});
     EXPECT_EQ(r.status, 0) << r.output;
     ASSERT_EQ(loggedInOrder(r.output, "ycan66-0-5").size(), 20u) << r.output;
     EXPECT_EQ(framesOf(loggedInOrder(r.output, "ycan66-0-5")), framesOf(loggedInOrder(r.output, "can5")))
         << r.output;
-    ToolRun all = ycanVirtual({"--canfd", "43", "--channel", "1", "--inject", "10", "--rate", "500", "--candump", "--",
-                               YCAN_TOOL, "dump", "43:0:all", "-n", "10"});
+    ToolRun all = ycanVirtual({"--canfd", "43", "--channel", "1", "--inject", "10", "--rate", "500",
+                               "--candump", "--", YCAN_TOOL, "dump", "43:0:all", "-n", "10"});
     EXPECT_EQ(all.status, 0) << all.output;
     EXPECT_EQ(framesOf(loggedInOrder(all.output, "ycan43-0-1")), framesOf(loggedInOrder(all.output, "can1")))
         << all.output;
@@ -313,10 +319,12 @@ TEST(YcanTool, DumpSaysWhenTheAdapterIsUnpluggedAndWhenItIsBack) {
     EXPECT_LT(gone, back);
 
     // Away for longer than --unplug-timeout: the dump gives up, status 1.
-    ToolRun lost = ycanVirtual({"--canfd", "43", "--inject", "1", "--unplug-at", "100", "--replug-after", "60000",
-                                "--duration", "30000", "--", YCAN_TOOL, "dump", "43:0:0", "--unplug-timeout", "0.5"});
+    ToolRun lost =
+        ycanVirtual({"--canfd", "43", "--inject", "1", "--unplug-at", "100", "--replug-after", "60000",
+                     "--duration", "30000", "--", YCAN_TOOL, "dump", "43:0:0", "--unplug-timeout", "0.5"});
     EXPECT_EQ(lost.status, 1) << lost.output;
-    EXPECT_NE(lost.output.find("adapter 43:0 unplugged; waiting for it to return\n"), std::string::npos) << lost.output;
+    EXPECT_NE(lost.output.find("adapter 43:0 unplugged; waiting for it to return\n"), std::string::npos)
+        << lost.output;
     EXPECT_NE(lost.output.find("ycan dump: adapter 43:0 did not return within 0.5 s\n"), std::string::npos)
         << lost.output;
 }
@@ -333,20 +341,21 @@ TEST(YcanTool, DumpPrintsEveryFrameReceivedInCandumpLogFormat) {
 }
 
 TEST(YcanTool, SendPutsTheFramesOnTheBusAsGiven) {
-    ToolRun fd = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send", "43:0:0",
-                              "1ABCDEF0##100112233445566778899AABB", "-r", "3", "--bitrate", "1M", "--dbitrate", "5M"});
+    ToolRun fd = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
+                              "43:0:0", "1ABCDEF0##100112233445566778899AABB", "-r", "3", "--bitrate", "1M",
+                              "--dbitrate", "5M"});
     EXPECT_EQ(fd.status, 0) << fd.output;
     EXPECT_EQ(loggedFrames(fd.output, "can0"),
               std::vector<std::string>(3, "1ABCDEF0##100112233445566778899AABB"))
         << fd.output;
     for (const char* frame : {"123##0AABB", "123##2AABB", "123##3AABB"}) {
-        ToolRun flags = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
-                                     "43:0:0", frame});
+        ToolRun flags = ycanVirtual(
+            {"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send", "43:0:0", frame});
         EXPECT_EQ(loggedFrames(flags.output, "can0"), std::vector<std::string>{frame}) << flags.output;
     }
 
-    ToolRun classic = ycanVirtual({"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
-                                   "4:0:0", "123#1122", "--btr", "00,14"});
+    ToolRun classic = ycanVirtual({"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL,
+                                   "send", "4:0:0", "123#1122", "--btr", "00,14"});
     EXPECT_EQ(classic.status, 0) << classic.output;
     EXPECT_EQ(loggedFrames(classic.output, "can0"), std::vector<std::string>{"123#1122"}) << classic.output;
 }
@@ -390,8 +399,9 @@ TEST(YcanTool, StandardOutputCarriesOnlyTheToolsOwnLines) {
     if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") == 0) {
         ChildProcess::Options piped;
         piped.terminal = false;
-        ChildProcess py({"/usr/bin/python3", "-c", "import can, sys; print(len(list(can.CanutilsLogReader(sys.argv[1]))))",
-                         path}, piped);
+        ChildProcess py({"/usr/bin/python3", "-c",
+                         "import can, sys; print(len(list(can.CanutilsLogReader(sys.argv[1]))))", path},
+                        piped);
         EXPECT_EQ(py.wait(60s), 0) << py.output();
         EXPECT_EQ(py.output(), "20\n");
     }
@@ -404,21 +414,24 @@ TEST(YcanTool, StandardOutputCarriesOnlyTheToolsOwnLines) {
     }
     unlink(path);
 
-    ToolRun info = ycanVirtual({"--", "/bin/sh", "-c", "\"$0\" info 43:0 2>/dev/null; echo \"status $?\"", YCAN_TOOL});
+    ToolRun info =
+        ycanVirtual({"--", "/bin/sh", "-c", "\"$0\" info 43:0 2>/dev/null; echo \"status $?\"", YCAN_TOOL});
     EXPECT_EQ(info.output, "status 1\n");
 }
 
 TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
-    if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") != 0 || std::system("command -v log2asc >/dev/null") != 0)
+    if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") != 0 ||
+        std::system("command -v log2asc >/dev/null") != 0)
         GTEST_SKIP() << "python3-can or can-utils not installed (scripts/install-deps.sh installs them)";
-    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "30", "--fd", "50", "--seed", "9", "--rate", "500", "--quiet",
-                             "--", YCAN_TOOL, "dump", "43:0:0", "-n", "30"});
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "30", "--fd", "50", "--seed", "9", "--rate", "500",
+                             "--quiet", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "30"});
     ASSERT_EQ(r.status, 0) << r.output;
     // The dump's lines, as a log file.
     std::string log;
     std::vector<std::string> frames;
     const std::regex line(R"(\(\d+\.\d{6}\) ycan43-0-0 ([0-9A-F#R]+)\r?\n)");
-    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), line); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), line); it != std::sregex_iterator();
+         ++it) {
         std::string l = it->str();
         l.erase(std::remove(l.begin(), l.end(), '\r'), l.end());
         log += l;
@@ -437,7 +450,8 @@ TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
         "for m in can.CanutilsLogReader(sys.argv[1]):\n"
         "    i = ('%08X' if m.is_extended_id else '%03X') % m.arbitration_id\n"
         "    if m.is_remote_frame: print(i + '#R' + (str(m.dlc) if m.dlc else ''))\n"
-        "    elif m.is_fd: print(i + '##' + '%X' % ((1 if m.bitrate_switch else 0) | (2 if m.error_state_indicator else 0)) + m.data.hex().upper())\n"
+        "    elif m.is_fd: print(i + '##' + '%X' % ((1 if m.bitrate_switch else 0) | (2 if "
+        "m.error_state_indicator else 0)) + m.data.hex().upper())\n"
         "    else: print(i + '#' + m.data.hex().upper())\n";
     ChildProcess::Options piped;
     piped.terminal = false;
@@ -458,11 +472,13 @@ TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
 }
 
 TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts) {
-    ToolRun list = ycanVirtual({"--canfd", "43x2", "--classic", "1", "--recorder", "61", "--", YCAN_TOOL, "list"});
+    ToolRun list =
+        ycanVirtual({"--canfd", "43x2", "--classic", "1", "--recorder", "61", "--", YCAN_TOOL, "list"});
     EXPECT_EQ(list.status, 0) << list.output;
     auto rows = [&](const std::string& pattern) {
         const std::regex row(pattern);
-        return std::distance(std::sregex_iterator(list.output.begin(), list.output.end(), row), std::sregex_iterator());
+        return std::distance(std::sregex_iterator(list.output.begin(), list.output.end(), row),
+                             std::sregex_iterator());
     };
     // Each adapter once, by the TYPE:INDEX that opens it, with its serial
     // number where the adapter reports one.
@@ -472,8 +488,9 @@ TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts)
     EXPECT_EQ(rows(R"(\n61:0 +1 +\d+ +0471:2601 +recorder +2 +-\n)"), 1) << list.output;
     EXPECT_EQ(rows("41,42"), 0) << list.output;
 
-    ToolRun gen = ycanVirtual({"--canfd", "43", "--candump", "--duration", "10000", "--", YCAN_TOOL, "gen", "43:0:0",
-                               "-n", "25", "--fd", "--len", "12", "--id", "1ABCDEF0", "-D", "i", "-g", "0"});
+    ToolRun gen = ycanVirtual({"--canfd", "43",       "--candump", "--duration", "10000", "--",    YCAN_TOOL,
+                               "gen",     "43:0:0",   "-n",        "25",         "--fd",  "--len", "12",
+                               "--id",    "1ABCDEF0", "-D",        "i",          "-g",    "0"});
     EXPECT_EQ(gen.status, 0) << gen.output;
     EXPECT_NE(gen.output.find("ycan gen: 25 frames in"), std::string::npos) << gen.output;
     const auto sent = loggedFrames(gen.output, "can0");
@@ -527,7 +544,8 @@ TEST(YcanTool, CtrlCEndsADumpCleanly) {
     ChildProcess run({YCAN_BENCH_LAUNCHER, YCAN_VIRTUAL, "--canfd", "43", "--inject", "20", "--rate", "200",
                       "--quiet", "--duration", "60000", "--", YCAN_TOOL, "dump", "43:0:0"},
                      piped);
-    ASSERT_TRUE(ycantest::eventually([&] { return ycantest::countOf(run.output(), " ycan43-0-0 ") >= 20; }, 30s))
+    ASSERT_TRUE(
+        ycantest::eventually([&] { return ycantest::countOf(run.output(), " ycan43-0-0 ") >= 20; }, 30s))
         << run.output();
     const pid_t dump = childOf(run.pid());
     ASSERT_GT(dump, 0);
@@ -541,8 +559,8 @@ TEST(YcanTool, CtrlCEndsADumpCleanly) {
 // A remote frame the command sends is logged as candump writes it: R and
 // the requested length (none for 0).
 TEST(YcanVirtual, CandumpWritesRemoteFramesWithR) {
-    ToolRun classic = ycanVirtual({"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
-                                   "4:0:0", "123#R3"});
+    ToolRun classic = ycanVirtual(
+        {"--classic", "1", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send", "4:0:0", "123#R3"});
     EXPECT_EQ(classic.status, 0) << classic.output;
     EXPECT_EQ(loggedFrames(classic.output, "can0"), std::vector<std::string>{"123#R3"}) << classic.output;
     ToolRun fd = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
@@ -561,12 +579,14 @@ TEST(YcanTool, HelpAndVersionAnswerOnStandardOutput) {
     std::smatch m;
     ToolRun virt = standardOutputOf({YCAN_VIRTUAL, "--version"});
     EXPECT_EQ(virt.status, 0) << virt.output;
-    ASSERT_TRUE(std::regex_match(virt.output, m, std::regex(R"(ycan-virtual (\d+\.\d+\.\d+)\n)"))) << virt.output;
+    ASSERT_TRUE(std::regex_match(virt.output, m, std::regex(R"(ycan-virtual (\d+\.\d+\.\d+)\n)")))
+        << virt.output;
     const std::string version = m[1];
 
     ToolRun tool = standardOutputOf({YCAN_TOOL, "--version"});
     EXPECT_EQ(tool.status, 0) << tool.output;
-    ASSERT_TRUE(std::regex_match(tool.output, m, std::regex(R"(ycan (\S+), library \S*/libycan\.so\.(\S+)\n)")))
+    ASSERT_TRUE(
+        std::regex_match(tool.output, m, std::regex(R"(ycan (\S+), library \S*/libycan\.so\.(\S+)\n)")))
         << tool.output;
     EXPECT_EQ(m[1], version);
     EXPECT_EQ(m[2], version);  // the library file of the same release
@@ -580,8 +600,8 @@ TEST(YcanTool, CountsAreDecimalAndSendNeedsTheChannel) {
     EXPECT_EQ(eight.status, 0) << eight.output;
     EXPECT_EQ(loggedFrames(eight.output, "can0"), std::vector<std::string>(8, "123#11")) << eight.output;
 
-    ToolRun noChannel = ycanVirtual({"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send",
-                                     "43:0", "123#11"});
+    ToolRun noChannel = ycanVirtual(
+        {"--canfd", "43", "--candump", "--duration", "5000", "--", YCAN_TOOL, "send", "43:0", "123#11"});
     EXPECT_EQ(noChannel.status, 2) << noChannel.output;
     EXPECT_NE(noChannel.output.find("needs the channel: TYPE:INDEX:CH, e.g. 43:0:0"), std::string::npos)
         << noChannel.output;

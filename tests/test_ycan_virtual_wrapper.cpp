@@ -40,7 +40,8 @@ TEST(YcanVirtualWrapper, TheCommandKeepsItsStandardStreams) {
 
 TEST(YcanVirtualWrapper, ExitStatusSaysHowTheCommandEnded) {
     // Ended by --duration: 124, as timeout(1) says it.
-    Started timedOut(underYcanVirtual({"--canfd", "43", "--duration", "300", "--", YCAN_COMMAND_PROBE, "wait"}), "");
+    Started timedOut(
+        underYcanVirtual({"--canfd", "43", "--duration", "300", "--", YCAN_COMMAND_PROBE, "wait"}), "");
     EXPECT_EQ(timedOut.wait(60s), 124) << timedOut.err.read();
     EXPECT_NE(timedOut.err.read().find("--duration 300 ms ended the command"), std::string::npos)
         << timedOut.err.read();
@@ -55,10 +56,11 @@ TEST(YcanVirtualWrapper, ExitStatusSaysHowTheCommandEnded) {
 TEST(YcanVirtualWrapper, SignalsGoOnToTheCommandAndASecondOneEndsItHard) {
     // A dump asked to end by a signal to ycan-virtual ends as it would
     // alone: its count said, status 0.
-    Started dump(underYcanVirtual({"--canfd", "43", "--inject", "1000", "--rate", "200", "--quiet", "--duration",
-                                   "120000", "--", YCAN_TOOL, "dump", "43:0:0"}),
+    Started dump(underYcanVirtual({"--canfd", "43", "--inject", "1000", "--rate", "200", "--quiet",
+                                   "--duration", "120000", "--", YCAN_TOOL, "dump", "43:0:0"}),
                  "");
-    ASSERT_TRUE(ycantest::eventually([&] { return ycantest::countOf(dump.out.read(), " ycan43-0-0 ") >= 5; }, 60s))
+    ASSERT_TRUE(
+        ycantest::eventually([&] { return ycantest::countOf(dump.out.read(), " ycan43-0-0 ") >= 5; }, 60s))
         << dump.out.read() << dump.err.read();
     kill(dump.pid, SIGTERM);
     EXPECT_EQ(dump.wait(60s), 0) << dump.err.read();
@@ -66,7 +68,8 @@ TEST(YcanVirtualWrapper, SignalsGoOnToTheCommandAndASecondOneEndsItHard) {
 
     // A command that ignores the first: it keeps running; the second ends it.
     Started stubborn(underYcanVirtual({"--duration", "120000", "--", YCAN_COMMAND_PROBE, "stubborn"}), "");
-    ASSERT_TRUE(ycantest::eventually([&] { return stubborn.out.read() == "ready\n"; }, 60s)) << stubborn.err.read();
+    ASSERT_TRUE(ycantest::eventually([&] { return stubborn.out.read() == "ready\n"; }, 60s))
+        << stubborn.err.read();
     kill(stubborn.pid, SIGINT);
     EXPECT_EQ(stubborn.wait(300ms), -1);
     kill(stubborn.pid, SIGINT);
@@ -87,19 +90,19 @@ TEST(YcanVirtualWrapper, SurvivesTheCommandsLibusbContextsComingAndGoing) {
     // each time creating and destroying its libusb context and with it its
     // device monitor, while the attached adapter is unplugged and plugged
     // back through the control socket.
-    Started run(underYcanVirtual({"--canfd", "43", "--control", "--duration", "120000", "--", YCAN_COMMAND_PROBE,
-                                  "churn", YCAN_LIBRARY_PATH, "2000"}),
+    Started run(underYcanVirtual({"--canfd", "43", "--control", "--duration", "120000", "--",
+                                  YCAN_COMMAND_PROBE, "churn", YCAN_LIBRARY_PATH, "2000"}),
                 "");
     EXPECT_EQ(run.wait(120s), 0) << run.out.read() << run.err.read();
     EXPECT_NE(run.out.read().find("opens "), std::string::npos) << run.out.read();
 }
 
-
 TEST(YcanVirtualWrapper, KeyboardAndCtrlCReachTheCommandInATerminal) {
     if (std::system("command -v tmux >/dev/null") != 0)
         GTEST_SKIP() << "tmux not installed (scripts/install-deps.sh installs it)";
-    ycantest::Terminal term(ycantest::Terminal::quoted(YCAN_BENCH_LAUNCHER) + " " + ycantest::Terminal::quoted(YCAN_VIRTUAL) +
-                  " --duration 120000 -- " + ycantest::Terminal::quoted(YCAN_COMMAND_PROBE) + " interactive");
+    ycantest::Terminal term(ycantest::Terminal::quoted(YCAN_BENCH_LAUNCHER) + " " +
+                            ycantest::Terminal::quoted(YCAN_VIRTUAL) + " --duration 120000 -- " +
+                            ycantest::Terminal::quoted(YCAN_COMMAND_PROBE) + " interactive");
     ASSERT_TRUE(term.shows("type a line")) << term.screen();
     term.tmux("send-keys -t probe hello Enter");
     ASSERT_TRUE(term.shows("got: hello")) << term.screen();
@@ -115,8 +118,8 @@ TEST(YcanVirtualWrapper, KeyboardAndCtrlCReachTheCommandInATerminal) {
 // What ycan-virtual itself says (bus traffic, its summary) goes to standard
 // error: the command's output redirected to a file is the command's alone.
 TEST(YcanVirtualWrapper, TheCommandsOutputIsItsAlone) {
-    Started run(underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--", YCAN_TOOL,
-                                  "dump", "43:0:0", "-n", "6"}),
+    Started run(underYcanVirtual({"--canfd", "43", "--inject", "6", "--rate", "500", "--candump", "--",
+                                  YCAN_TOOL, "dump", "43:0:0", "-n", "6"}),
                 "");
     ASSERT_EQ(run.wait(120s), 0) << run.err.read();
     const std::string out = run.out.read();
@@ -126,8 +129,8 @@ TEST(YcanVirtualWrapper, TheCommandsOutputIsItsAlone) {
     EXPECT_EQ(ycantest::countOf(err, ") can0 "), 6u) << err;
     EXPECT_NE(err.find("echoed 0/6 frames"), std::string::npos) << err;
     if (std::system("/usr/bin/python3 -c 'import can' 2>/dev/null") == 0) {
-        Started py({"/usr/bin/python3", "-c", "import can, sys; print(len(list(can.CanutilsLogReader(sys.argv[1]))))",
-                    run.out.path},
+        Started py({"/usr/bin/python3", "-c",
+                    "import can, sys; print(len(list(can.CanutilsLogReader(sys.argv[1]))))", run.out.path},
                    "");
         EXPECT_EQ(py.wait(60s), 0) << py.err.read();
         EXPECT_EQ(py.out.read(), "6\n");

@@ -55,7 +55,8 @@ void installHandlers() {
 
 }  // namespace
 
-ForegroundCommand::ForegroundCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+ForegroundCommand::ForegroundCommand(const std::vector<std::string>& argv,
+                                     const std::vector<std::string>& env) {
     if (argv.empty()) throw std::invalid_argument("no command");
     // Everything the child needs is put together before the fork: between
     // fork and exec only async-signal-safe calls are allowed.

@@ -27,8 +27,12 @@ public:
                                   std::shared_ptr<ycansim::DeviceModel> model) override {
         return bench.addDevice(layout, std::move(model));
     }
-    void unplug(ycansim::DeviceEndpoints& dev) override { bench.unplug(deviceOf<ycansim::VirtualDevice>(dev)); }
-    void replug(ycansim::DeviceEndpoints& dev) override { bench.replug(deviceOf<ycansim::VirtualDevice>(dev)); }
+    void unplug(ycansim::DeviceEndpoints& dev) override {
+        bench.unplug(deviceOf<ycansim::VirtualDevice>(dev));
+    }
+    void replug(ycansim::DeviceEndpoints& dev) override {
+        bench.replug(deviceOf<ycansim::VirtualDevice>(dev));
+    }
     bool needsPreload() const override { return true; }
 
 private:

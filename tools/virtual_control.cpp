@@ -16,8 +16,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "sim/bench/usb_bench.h"
 #include "drivers/common/adapter_models.h"
+#include "sim/bench/usb_bench.h"
 #include "sim/recorder/recorder_adapter.h"
 #include "tools/virtual_frames.h"
 #include "tools/ycan/frame_text.h"
@@ -64,7 +64,8 @@ std::string hex(uint32_t v, int width) {
 }
 
 std::string describe(const ycansim::FdChannelState& s) {
-    std::string out = "ok started=" + std::to_string(s.started ? 1 : 0) + " starts=" + std::to_string(s.starts);
+    std::string out =
+        "ok started=" + std::to_string(s.started ? 1 : 0) + " starts=" + std::to_string(s.starts);
     if (s.timingSet)
         out += " abit=" + std::to_string(s.abit.bitRate()) + " dbit=" + std::to_string(s.dbit.bitRate());
     out += std::string(" filter=") + (s.filterEnabled ? "on" : "off");
@@ -77,8 +78,8 @@ std::string describe(const ycansim::FdChannelState& s) {
 
 std::string describe(const ycansim::ClassicChannelState& s) {
     return "ok started=" + std::to_string(s.initialised && s.starts > 0 ? 1 : 0) +
-           " starts=" + std::to_string(s.starts) + " btr=" +
-           hex(s.busTiming0, 2) + "," + hex(s.busTiming1, 2);
+           " starts=" + std::to_string(s.starts) + " btr=" + hex(s.busTiming0, 2) + "," +
+           hex(s.busTiming1, 2);
 }
 
 }  // namespace
@@ -87,7 +88,8 @@ ControlServer::ControlServer(Attachment& b, std::vector<ControlledAdapter> list)
     : bench(b), adapters(std::move(list)) {
     const char* tmp = getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): nothing here sets the environment
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/ycan-virtual-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a directory for the control socket");
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a directory for the control socket");
     directory = pattern;
     socketPath = directory + "/control";
     sockaddr_un addr{};
@@ -179,15 +181,18 @@ std::string ControlServer::handle(const std::string& line) {
     if (words.empty()) return "error empty request";
     const std::string& verb = words[0];
     const bool plug = verb == "unplug" || verb == "replug";
-    if (!plug && verb != "inject" && verb != "sent" && verb != "state") return "error unknown request " + verb;
+    if (!plug && verb != "inject" && verb != "sent" && verb != "state")
+        return "error unknown request " + verb;
     uint32_t type = 0, index = 0, ch = 0;
     if (words.size() < 2 || !parseAddress(words[1], !plug, type, index, ch))
         return plug ? "error expected " + verb + " TYPE:INDEX" : "error expected " + verb + " TYPE:INDEX:CH";
     const ControlledAdapter* a = find(type, index);
     if (a == nullptr) return "error no adapter " + std::to_string(type) + ":" + std::to_string(index);
     if (plug) {
-        if (verb == "unplug") bench.unplug(*a->device);
-        else bench.replug(*a->device);
+        if (verb == "unplug")
+            bench.unplug(*a->device);
+        else
+            bench.replug(*a->device);
         return "ok";
     }
     if (!a->canFd && !a->classic) return "error " + words[1] + " carries no frames";
@@ -200,7 +205,8 @@ std::string ControlServer::handle(const std::string& line) {
             ycantool::TextFrame f;
             std::string why;
             if (!ycantool::parseFrame(words[i], f, why)) return "error " + words[i] + ": " + why;
-            if (f.fd && !a->canFd) return "error " + words[i] + ": a classic adapter carries no CAN FD frames";
+            if (f.fd && !a->canFd)
+                return "error " + words[i] + ": a classic adapter carries no CAN FD frames";
             frames.push_back(f);
         }
         if (a->canFd) {
@@ -216,20 +222,23 @@ std::string ControlServer::handle(const std::string& line) {
         }
         return "ok " + std::to_string(frames.size());
     }
-    if (verb == "state") return a->canFd ? describe(a->canFd->channel(ch)) : describe(a->classic->channel(ch));
+    if (verb == "state")
+        return a->canFd ? describe(a->canFd->channel(ch)) : describe(a->classic->channel(ch));
 
     // sent [N [MS]]: what went out since the last time, waiting for N.
     uint32_t want = 0, waitMs = 0;
-    if ((words.size() > 2 && !parseUnsigned(words[2], want)) || (words.size() > 3 && !parseUnsigned(words[3], waitMs)) ||
-        words.size() > 4)
+    if ((words.size() > 2 && !parseUnsigned(words[2], want)) ||
+        (words.size() > 3 && !parseUnsigned(words[3], waitMs)) || words.size() > 4)
         return "error expected sent TYPE:INDEX:CH [N [MS]]";
     std::vector<std::string> out;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
         if (a->canFd) {
-            for (const auto& b : a->canFd->takeBusFrames(ch)) out.push_back(ycantool::formatFrame(fromBusFrame(b)));
+            for (const auto& b : a->canFd->takeBusFrames(ch))
+                out.push_back(ycantool::formatFrame(fromBusFrame(b)));
         } else {
-            for (const auto& c : a->classic->takeBusFrames(ch)) out.push_back(ycantool::formatFrame(fromClassicFrame(c)));
+            for (const auto& c : a->classic->takeBusFrames(ch))
+                out.push_back(ycantool::formatFrame(fromClassicFrame(c)));
         }
         if (out.size() >= want || std::chrono::steady_clock::now() >= deadline || stopping) break;
         std::this_thread::sleep_for(2ms);

@@ -27,8 +27,9 @@ ycantool::TextFrame fromBusFrame(const BusFrame& b) {
     f.remote = (b.flags & BusFrame::kRemote) != 0;
     f.extended = (b.flags & BusFrame::kExtended) != 0;
     if (f.fd)
-        f.fdFlags = static_cast<uint8_t>(((b.flags & BusFrame::kBitRateSwitch) ? ycantool::kFdBitRateSwitch : 0) |
-                                         ((b.flags & BusFrame::kErrorState) ? ycantool::kFdErrorState : 0));
+        f.fdFlags =
+            static_cast<uint8_t>(((b.flags & BusFrame::kBitRateSwitch) ? ycantool::kFdBitRateSwitch : 0) |
+                                 ((b.flags & BusFrame::kErrorState) ? ycantool::kFdErrorState : 0));
     f.len = std::min<uint8_t>(b.dataLen, f.fd ? 64 : 8);
     std::copy_n(b.data.begin(), std::min<size_t>(f.len, b.data.size()), f.data);
     return f;

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "drivers/common/adapter_models.h"
+#include "sim/bench/usb_bench.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/recorder/recorder_adapter.h"
-#include "sim/bench/usb_bench.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "tools/foreground_command.h"
 #include "tools/virtual_attachment.h"
@@ -139,7 +139,8 @@ struct Options {
 // A decimal whole number from lo to hi, nothing else.
 long wholeNumber(const char* option, const std::string& text, long lo, long hi) {
     const std::string takes = "a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
-    if (text.empty() || !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-')) badValue(option, text, takes);
+    if (text.empty() || !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-'))
+        badValue(option, text, takes);
     errno = 0;
     char* end = nullptr;
     const long v = strtol(text.c_str(), &end, 10);
@@ -220,15 +221,24 @@ Options parse(int argc, char** argv) {
             for (++i; i < argc; ++i) o.command.push_back(argv[i]);
             break;
         }
-        if (a == "--canfd") addTyped(o.canfd, "--canfd", value("--canfd"), typesOf(ycan::AdapterFamily::CanFd));
-        else if (a == "--classic") o.classic = static_cast<int>(wholeNumber("--classic", value("--classic"), 0, 16));
-        else if (a == "--recorder") addTyped(o.recorders, "--recorder", value("--recorder"), typesOf(ycan::AdapterFamily::Recorder));
-        else if (a == "--decline") o.decline = true;
-        else if (a == "--inject") o.inject = static_cast<int>(wholeNumber("--inject", value("--inject"), 0, 100000000));
-        else if (a == "--channel") o.channel = static_cast<unsigned>(wholeNumber("--channel", value("--channel"), 0, 7));
-        else if (a == "--rate") o.rate = frameRate("--rate", value("--rate"), false);
-        else if (a == "--adapter-rate") o.adapterRate = frameRate("--adapter-rate", value("--adapter-rate"), true);
-        else if (a == "--fd") o.fdShare = static_cast<int>(wholeNumber("--fd", value("--fd"), 0, 100));
+        if (a == "--canfd")
+            addTyped(o.canfd, "--canfd", value("--canfd"), typesOf(ycan::AdapterFamily::CanFd));
+        else if (a == "--classic")
+            o.classic = static_cast<int>(wholeNumber("--classic", value("--classic"), 0, 16));
+        else if (a == "--recorder")
+            addTyped(o.recorders, "--recorder", value("--recorder"), typesOf(ycan::AdapterFamily::Recorder));
+        else if (a == "--decline")
+            o.decline = true;
+        else if (a == "--inject")
+            o.inject = static_cast<int>(wholeNumber("--inject", value("--inject"), 0, 100000000));
+        else if (a == "--channel")
+            o.channel = static_cast<unsigned>(wholeNumber("--channel", value("--channel"), 0, 7));
+        else if (a == "--rate")
+            o.rate = frameRate("--rate", value("--rate"), false);
+        else if (a == "--adapter-rate")
+            o.adapterRate = frameRate("--adapter-rate", value("--adapter-rate"), true);
+        else if (a == "--fd")
+            o.fdShare = static_cast<int>(wholeNumber("--fd", value("--fd"), 0, 100));
         else if (a == "--ids") {
             std::string r = value("--ids");
             // LO-HI or a single identifier, hex.
@@ -247,15 +257,24 @@ Options parse(int argc, char** argv) {
         } else if (a == "--seed") {
             o.seeded = true;
             o.seed = static_cast<uint32_t>(wholeNumber("--seed", value("--seed"), 0, 4294967295L));
-        } else if (a == "--unplug-at") o.unplugAt = wholeNumber("--unplug-at", value("--unplug-at"), 0, kDayMs);
-        else if (a == "--replug-after") o.replugAfter = wholeNumber("--replug-after", value("--replug-after"), 0, kDayMs);
-        else if (a == "--duration") o.duration = wholeNumber("--duration", value("--duration"), 0, kDayMs);
-        else if (a == "--until") o.until = wholeNumber("--until", value("--until"), 0, 100000000);
-        else if (a == "--expect-echo") o.expectEcho = true;
-        else if (a == "--control") o.control = true;
-        else if (a == "--candump") o.candump = true;
-        else if (a == "--quiet") o.quiet = true;
-        else if (a == "--usbip") o.usbip = true;
+        } else if (a == "--unplug-at")
+            o.unplugAt = wholeNumber("--unplug-at", value("--unplug-at"), 0, kDayMs);
+        else if (a == "--replug-after")
+            o.replugAfter = wholeNumber("--replug-after", value("--replug-after"), 0, kDayMs);
+        else if (a == "--duration")
+            o.duration = wholeNumber("--duration", value("--duration"), 0, kDayMs);
+        else if (a == "--until")
+            o.until = wholeNumber("--until", value("--until"), 0, 100000000);
+        else if (a == "--expect-echo")
+            o.expectEcho = true;
+        else if (a == "--control")
+            o.control = true;
+        else if (a == "--candump")
+            o.candump = true;
+        else if (a == "--quiet")
+            o.quiet = true;
+        else if (a == "--usbip")
+            o.usbip = true;
         else if (a == "--help" || a == "-h") {
             // Asked for: the usage is the answer, not a complaint.
             fputs(kUsage, stdout);
@@ -263,8 +282,8 @@ Options parse(int argc, char** argv) {
         } else if (a == "--version") {
             printf("ycan-virtual %s\n", YCAN_PACKAGE_VERSION);
             exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
-        }
-        else usage("unknown option " + a);
+        } else
+            usage("unknown option " + a);
     }
     if (o.command.empty()) usage("no command");
     if (o.control && (o.inject > 0 || o.expectEcho || o.unplugAt >= 0 || o.until >= 0))
@@ -275,11 +294,13 @@ Options parse(int argc, char** argv) {
 
 // The umockdev preload must be in this process too; add it and start over.
 void ensurePreload(char** argv) {
-    const char* current = getenv("LD_PRELOAD");  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of ours runs
+    const char* current = getenv("LD_PRELOAD");
     if (current != nullptr && strstr(current, "libumockdev-preload") != nullptr) return;
     std::string preload = "libumockdev-preload.so.0";
     if (current != nullptr && *current != '\0') preload += std::string(":") + current;
-    setenv("LD_PRELOAD", preload.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread of ours runs
+    setenv("LD_PRELOAD", preload.c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("ycan-virtual: re-exec under the umockdev preload");
     exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread of ours runs
@@ -307,7 +328,8 @@ void printFrame(const char* dir, const Frame& f, bool candump, double t) {
     if (candump) {
         char stamp[32];
         snprintf(stamp, sizeof stamp, "(%017.6f)", t);
-        fprintf(reportOut(), "%s\n", ycantool::formatLogLine(stamp, "can" + std::to_string(f.channel), f).c_str());
+        fprintf(reportOut(), "%s\n",
+                ycantool::formatLogLine(stamp, "can" + std::to_string(f.channel), f).c_str());
         return;
     }
     char id[16];
@@ -318,7 +340,8 @@ void printFrame(const char* dir, const Frame& f, bool candump, double t) {
         snprintf(b, sizeof b, " %02X", f.data[i]);
         data += b;
     }
-    fprintf(reportOut(), "%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len, data.c_str());
+    fprintf(reportOut(), "%s  can%u  %8s  %s[%d] %s\n", dir, f.channel, id, f.fd ? "FD " : "", f.len,
+            data.c_str());
 }
 
 // Frames leaving the adapter later than this after they were due on the bus
@@ -383,12 +406,14 @@ public:
     void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
         std::vector<ycansim::BusFrame> bus;
         bus.reserve(frames.size());
-        for (size_t i = 0; i < frames.size(); ++i) bus.push_back(ycanvirtual::toBusFrame(frames[i], frames[i].channel, tags[i]));
+        for (size_t i = 0; i < frames.size(); ++i)
+            bus.push_back(ycanvirtual::toBusFrame(frames[i], frames[i].channel, tags[i]));
         adapter.fromBus(dev, bus);
     }
     std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& b : adapter.takeBusFrames(ch)) out.push_back(onChannel(ycanvirtual::fromBusFrame(b), b.channel));
+        for (auto& b : adapter.takeBusFrames(ch))
+            out.push_back(onChannel(ycanvirtual::fromBusFrame(b), b.channel));
         return out;
     }
     size_t waiting() const override { return adapter.framesWaiting(); }
@@ -417,7 +442,8 @@ public:
     }
     std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& c : adapter.takeBusFrames(ch)) out.push_back(onChannel(ycanvirtual::fromClassicFrame(c), c.channel));
+        for (auto& c : adapter.takeBusFrames(ch))
+            out.push_back(onChannel(ycanvirtual::fromClassicFrame(c), c.channel));
         return out;
     }
     size_t waiting() const override { return adapter.framesWaiting(); }
@@ -460,8 +486,9 @@ struct Adapters {
             const ycansim::DeviceLayout layout = withTableIds(ycansim::usbCanLayout(), 3);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m});
-            if (!traffic) carryTraffic(std::make_unique<ClassicTraffic>(*m, dev), dev,
-                                     ycan::findAdapterModel(3)->channels, false);
+            if (!traffic)
+                carryTraffic(std::make_unique<ClassicTraffic>(*m, dev), dev,
+                             ycan::findAdapterModel(3)->channels, false);
             models.push_back(m);
         }
         for (unsigned type : o.recorders) {
@@ -474,7 +501,8 @@ struct Adapters {
     }
 
 private:
-    void carryTraffic(std::unique_ptr<TrafficAdapter> t, ycansim::DeviceEndpoints& dev, unsigned channels, bool fd) {
+    void carryTraffic(std::unique_ptr<TrafficAdapter> t, ycansim::DeviceEndpoints& dev, unsigned channels,
+                      bool fd) {
         traffic = std::move(t);
         trafficDevice = &dev;
         trafficChannels = channels;
@@ -522,13 +550,15 @@ public:
     bool summarise() const {
         if (opts.inject > 0 && started) printRate();
         if (!opts.expectEcho && opts.inject <= 0) return false;
-        fprintf(reportOut(), "echoed %zu/%zu frames, %d mismatched\n", matchedFrames, injected.size(), mismatched);
+        fprintf(reportOut(), "echoed %zu/%zu frames, %d mismatched\n", matchedFrames, injected.size(),
+                mismatched);
         // A command that never started the channel (it could not open the
         // adapter, say) echoed nothing of what was to be sent: not a pass.
         const bool allSent = static_cast<int>(injected.size()) >= opts.inject;
         if (opts.expectEcho && !allSent)
             fprintf(reportOut(), "ycan-virtual: %s; %zu of %d frames were sent\n",
-                    started ? "the command ended before the traffic did" : "the command never started the channel",
+                    started ? "the command ended before the traffic did"
+                            : "the command never started the channel",
                     injected.size(), opts.inject);
         return opts.expectEcho && (!allSent || matchedFrames != injected.size() || mismatched > 0);
     }
@@ -546,7 +576,8 @@ private:
                static_cast<double>(injected.size() + batch.size()) <= due) {
             const size_t n = injected.size() + batch.size();
             batch.push_back(source.next(static_cast<int>(n)));
-            tags.push_back(static_cast<uint32_t>(startedAtUs + static_cast<uint64_t>(static_cast<double>(n) * 1e6 / opts.rate)));
+            tags.push_back(static_cast<uint32_t>(
+                startedAtUs + static_cast<uint64_t>(static_cast<double>(n) * 1e6 / opts.rate)));
         }
         if (opts.adapterRate > 0) traffic.pumpToHost();  // what the limit held back
         if (batch.empty()) return;
@@ -565,7 +596,8 @@ private:
         maxBacklog = std::max(maxBacklog, backlog);
         if (backlog > 0 && !warnedBehind) {
             const double nextDue = static_cast<double>(traffic.delivered()) / opts.rate;
-            const double lateMs = (duration<double>(steady_clock::now() - startedAt).count() - nextDue) * 1000;
+            const double lateMs =
+                (duration<double>(steady_clock::now() - startedAt).count() - nextDue) * 1000;
             if (lateMs > kBehindMs) {
                 warnedBehind = true;
                 fprintf(reportOut(),
@@ -617,15 +649,19 @@ private:
     // the first frame due to the last one sent (or to the end).
     void printRate() const {
         const uint64_t delivered = adapters.traffic->delivered();
-        const auto end = lastDeliveredAt != steady_clock::time_point{} ? lastDeliveredAt : steady_clock::now();
+        const auto end =
+            lastDeliveredAt != steady_clock::time_point{} ? lastDeliveredAt : steady_clock::now();
         // Over the frames offered: a run that ended early offered fewer.
         const size_t offered = std::max<size_t>(injected.size(), 1);
         const double offeredSpan = static_cast<double>(offered - 1) / opts.rate;
         const double span = std::max(offeredSpan, duration<double>(end - startedAt).count());
-        const double achieved = span > 0 ? static_cast<double>(delivered) / span : static_cast<double>(delivered);
-        fprintf(reportOut(), "ycan-virtual: offered %.0f frames/s, achieved %.0f frames/s (%" PRIu64 " of %d frames to the host, "
-               "at most %zu waiting in the adapter)\n",
-               opts.rate, std::min(achieved, opts.rate), delivered, opts.inject, maxBacklog);
+        const double achieved =
+            span > 0 ? static_cast<double>(delivered) / span : static_cast<double>(delivered);
+        fprintf(reportOut(),
+                "ycan-virtual: offered %.0f frames/s, achieved %.0f frames/s (%" PRIu64
+                " of %d frames to the host, "
+                "at most %zu waiting in the adapter)\n",
+                opts.rate, std::min(achieved, opts.rate), delivered, opts.inject, maxBacklog);
         if (achieved < 0.95 * opts.rate)
             fprintf(reportOut(), "ycan-virtual: warning: the adapter fell behind the offered rate\n");
     }
@@ -658,8 +694,10 @@ int run(const Options& o) {
         return 2;
     }
     if (adapters.traffic && o.channel >= adapters.trafficChannels) {
-        fprintf(stderr, "ycan-virtual: --channel takes a channel of the adapter that carries the traffic, 0 to %u, "
-                        "not \"%u\"\n", adapters.trafficChannels - 1, o.channel);
+        fprintf(stderr,
+                "ycan-virtual: --channel takes a channel of the adapter that carries the traffic, 0 to %u, "
+                "not \"%u\"\n",
+                adapters.trafficChannels - 1, o.channel);
         return 2;
     }
     if (adapters.traffic && o.adapterRate > 0) adapters.traffic->limitRateToHost(o.adapterRate);

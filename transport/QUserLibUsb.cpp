@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "support/QUserLog.h"
-#include "support/device_holders.h"
 #include "support/QUserMutex.h"
 #include "support/clock.h"
+#include "support/device_holders.h"
 
 namespace {
 
@@ -79,8 +79,7 @@ QUserLibUsb::~QUserLibUsb() {
 void QUserLibUsb::noteAbsent(unsigned vid, unsigned pid, int index) {
     // Written once while the adapter stays away.
     if (lastReadErr.exchange(LIBUSB_ERROR_NO_DEVICE) != LIBUSB_ERROR_NO_DEVICE)
-        QUserLog::GetInstance()->Error("YORV Tip:USB Device<%04x:%04x:%d> Not Exist...", vid, pid,
-                                       index);
+        QUserLog::GetInstance()->Error("YORV Tip:USB Device<%04x:%04x:%d> Not Exist...", vid, pid, index);
 }
 
 int QUserLibUsb::OpenUSBDevice(unsigned vid, unsigned pid, int index) {
@@ -112,8 +111,8 @@ int QUserLibUsb::openLocked(unsigned vid, unsigned pid, int index) {
         libusb_device_descriptor desc{};
         if (libusb_get_device_descriptor(list[i], &desc) != LIBUSB_SUCCESS) {
             QUserLog::GetInstance()->Error(
-                "YORV Tip:USB Device<%04x:%04x:%d> Open Fail, Device Descriptor Get Fail...", vid,
-                pid, index);
+                "YORV Tip:USB Device<%04x:%04x:%d> Open Fail, Device Descriptor Get Fail...", vid, pid,
+                index);
             descriptorFailed = true;
             break;
         }
@@ -164,8 +163,8 @@ QUserLibUsb::Location placeOf(libusb_device* dev) {
 
 }  // namespace
 
-QUserLibUsb::Attach QUserLibUsb::attachLocked(libusb_device* dev, unsigned vid, unsigned pid,
-                                              int index, const Location* expected) {
+QUserLibUsb::Attach QUserLibUsb::attachLocked(libusb_device* dev, unsigned vid, unsigned pid, int index,
+                                              const Location* expected) {
     libusb_device_handle* handle = nullptr;
     if (libusb_open(dev, &handle) != LIBUSB_SUCCESS) {
         QUserLog::GetInstance()->Error("设备打开失败,检测设备是否已连接，程序是否管理员权限运行!");
@@ -314,8 +313,8 @@ int QUserLibUsb::RestartUSBDevice() {
         // second; once a second in any case when the port is not known).
         const bool missed = devHandle.load() == nullptr && !heldElsewhere.load();
         const bool known = located && !where.ports.empty();
-        const bool stale = known ? !listedAtItsPort && kernelHasDeviceAt(where.bus, where.ports, vendorId, productId)
-                                 : true;
+        const bool stale =
+            known ? !listedAtItsPort && kernelHasDeviceAt(where.bus, where.ports, vendorId, productId) : true;
         if (missed && stale && renewContextLocked()) lookAgain();
         // Back, or just away: the next time it is held elsewhere is said again.
         if (!heldElsewhere.load()) busyLogged = false;
@@ -397,8 +396,7 @@ int QUserLibUsb::write(TransferType kind, uint8_t* data, int length, uint8_t ep,
                                               kLineBulkWrite, ep, length, r, libusb_strerror(r));
             else
                 QUserLog::GetInstance()->Warn("line:%d ep:%02x write %dbyte fail,ret=%d %s ",
-                                              kLineInterruptWrite, ep, length, r,
-                                              libusb_strerror(r));
+                                              kLineInterruptWrite, ep, length, r, libusb_strerror(r));
         }
         return r;
     }
@@ -425,11 +423,11 @@ int QUserLibUsb::read(TransferType kind, uint8_t* buffer, int capacity, uint8_t 
     if (lastReadErr.exchange(r) == r) return r;
     if (r != LIBUSB_ERROR_TIMEOUT) {
         if (kind == TransferType::Bulk)
-            QUserLog::GetInstance()->Warn("line:%d ep:%02x bulk read fail,ret=%d %s", kLineBulkRead,
-                                          ep, r, libusb_strerror(r));
+            QUserLog::GetInstance()->Warn("line:%d ep:%02x bulk read fail,ret=%d %s", kLineBulkRead, ep, r,
+                                          libusb_strerror(r));
         else
-            QUserLog::GetInstance()->Warn("line:%d ep:%02x read fail,ret=%d %s",
-                                          kLineInterruptRead, ep, r, libusb_strerror(r));
+            QUserLog::GetInstance()->Warn("line:%d ep:%02x read fail,ret=%d %s", kLineInterruptRead, ep, r,
+                                          libusb_strerror(r));
     }
     return r;
 }
@@ -449,13 +447,20 @@ void LIBUSB_CALL transferDone(libusb_transfer* t) {
 // libusb's own mapping of a finished transfer to a result code.
 int resultOf(const libusb_transfer* t) {
     switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
-        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
-        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
-        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
-        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
-        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
-        default: return LIBUSB_ERROR_IO;
+        case LIBUSB_TRANSFER_COMPLETED:
+            return LIBUSB_SUCCESS;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL:
+            return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return LIBUSB_ERROR_INTERRUPTED;
+        default:
+            return LIBUSB_ERROR_IO;
     }
 }
 
@@ -471,8 +476,7 @@ int QUserLibUsb::transfer(libusb_device_handle* handle, TransferType kind, uint8
     if (kind == TransferType::Bulk)
         libusb_fill_bulk_transfer(t, handle, ep, data, length, transferDone, &completed, timeoutMs);
     else
-        libusb_fill_interrupt_transfer(t, handle, ep, data, length, transferDone, &completed,
-                                       timeoutMs);
+        libusb_fill_interrupt_transfer(t, handle, ep, data, length, transferDone, &completed, timeoutMs);
     {
         std::lock_guard lock(inflightLock);
         if (aborted.load()) {

@@ -121,8 +121,7 @@ private:
     enum class Attach { Opened, Failed, Busy, Elsewhere };
     // Opens and claims one listed device, checks it against `expected` (a
     // restart) and resets it; on success the handle is the transport's.
-    Attach attachLocked(libusb_device* dev, unsigned vid, unsigned pid, int index,
-                        const Location* expected);
+    Attach attachLocked(libusb_device* dev, unsigned vid, unsigned pid, int index, const Location* expected);
     void closeLocked();
     // Replaces the context with a new one (its device list read afresh),
     // unless that was done less than kContextRenewal ago. No transfer may

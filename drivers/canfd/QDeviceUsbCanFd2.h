@@ -75,23 +75,23 @@ public:
     // read, within timeoutMs. 0 matched (*replyLen holds its length), -1 or
     // -2 failure (last error 7 or 12); -1 without a last error while the
     // link is being restored.
-    int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
-                   uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
+    int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
+                   uint8_t epIn, unsigned timeoutMs);
     // Bulk data exchange: one write, then (while echoes are awaited) wait
     // for the adapter's echo. 0 or -1. Only inside a transmit batch.
     int usbCmdExtSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
                             uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
     // As above but always waits for the echo when timeoutMs is not 0. Not
     // used by the library's own calls; only inside a transmit batch.
-    int usbCmdSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
-                         uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
+    int usbCmdSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
+                         uint8_t epIn, unsigned timeoutMs);
     // Device function set over the secured framing. 0 accepted.
     int canDevFunSet();
 
     // Channel configuration.
     int initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config);
-    int canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA, uint8_t abitClock,
-                      uint8_t dbitClock, unsigned abitWord, unsigned dbitWord);
+    int canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA, uint8_t abitClock, uint8_t dbitClock,
+                      unsigned abitWord, unsigned dbitWord);
     int aBitTimingGet(unsigned rate, unsigned* word);
     int dBitTimingGet(unsigned rate, unsigned* word);
     int canStart(uint8_t ch);
@@ -156,8 +156,8 @@ private:
     int filterModeSetLocked(uint8_t ch, int mode);
     int filterStartIdSetLocked(uint8_t ch, unsigned id);
     int filterEndIdSetLocked(uint8_t ch, unsigned id);
-    int bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
-                     uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho);
+    int bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
+                     uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho);
     template <class Frame>
     int transmitFrames(unsigned ch, Frame* frames, unsigned count);
     template <class Frame>
@@ -183,8 +183,8 @@ private:
     uint16_t version0 = 0;
     uint16_t version1 = 0;
     std::atomic<uint8_t> echoWait{1};
-    ycan::CanFdStream rxStream;          // rxLock held
-    ycan::CanFdStream::Staged staged;    // rxLock held
+    ycan::CanFdStream rxStream;        // rxLock held
+    ycan::CanFdStream::Staged staged;  // rxLock held
     ycan::ReceivedFrames received{kChannels};
     QRecursiveMutex rxLock;
     // Guards chConfig, chOptionA and writes of chActive: the receive thread
@@ -201,13 +201,14 @@ private:
     // on one channel each install exactly their own. Taken before cmdLock
     // (inside the filter command), never the other way round.
     std::mutex filterLock[kChannels];
-    uint8_t filterState[kChannels] = {};    // filterLock held
-    uint8_t filterMode[kChannels] = {};     // filterLock held
-    unsigned filterStartId[kChannels] = {}; // filterLock held
+    uint8_t filterState[kChannels] = {};     // filterLock held
+    uint8_t filterMode[kChannels] = {};      // filterLock held
+    unsigned filterStartId[kChannels] = {};  // filterLock held
     // Last: destroyed first, so that its receive thread has stopped before
     // anything it decodes into goes.
-    ycan::AdapterLink life{*this, {.endpoint = 0x83,
-                                   .capacity = ycan::AdapterLink::kMaxRead,
-                                   .channels = kChannels,
-                                   .restoredLine = "YORV Tip:USBCANFD OK..."}};
+    ycan::AdapterLink life{*this,
+                           {.endpoint = 0x83,
+                            .capacity = ycan::AdapterLink::kMaxRead,
+                            .channels = kChannels,
+                            .restoredLine = "YORV Tip:USBCANFD OK..."}};
 };

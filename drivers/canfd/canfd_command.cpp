@@ -24,27 +24,24 @@ constexpr ycan::ExchangeRules kDataRules{.writeType = ycan::TransferType::Bulk,
 
 }  // namespace
 
-int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
-                                 int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
-    return ycan::exchangeReturnCode(life.channel().exchange(kCommandRules, request, requestLen, reply,
-                                                            replyLen, epOut, epIn, timeoutMs));
+int QDeviceUsbCanFd2::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
+                                 uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+    return ycan::exchangeReturnCode(
+        life.channel().exchange(kCommandRules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs));
 }
 
 int QDeviceUsbCanFd2::usbCmdExtSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply,
-                                          int* replyLen, uint8_t epOut, uint8_t epIn,
-                                          unsigned timeoutMs) {
+                                          int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
     return bulkExchange(request, requestLen, reply, replyLen, epOut, epIn, timeoutMs, false);
 }
 
-int QDeviceUsbCanFd2::usbCmdSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply,
-                                       int* replyLen, uint8_t epOut, uint8_t epIn,
-                                       unsigned timeoutMs) {
+int QDeviceUsbCanFd2::usbCmdSendByBulk(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
+                                       uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
     return bulkExchange(request, requestLen, reply, replyLen, epOut, epIn, timeoutMs, true);
 }
 
-int QDeviceUsbCanFd2::bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply,
-                                   int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs,
-                                   bool alwaysAwaitEcho) {
+int QDeviceUsbCanFd2::bulkExchange(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
+                                   uint8_t epOut, uint8_t epIn, unsigned timeoutMs, bool alwaysAwaitEcho) {
     // No echo awaited: the packet is only written.
     const unsigned wait = alwaysAwaitEcho || echoWait.load() != 0 ? timeoutMs : 0;
     ycan::ExchangeRules rules = kDataRules;
@@ -55,8 +52,7 @@ int QDeviceUsbCanFd2::bulkExchange(const uint8_t* request, int requestLen, uint8
                : -1;
 }
 
-int QDeviceUsbCanFd2::command(const uint8_t* request, int length, uint8_t (&reply)[64],
-                              unsigned timeoutMs) {
+int QDeviceUsbCanFd2::command(const uint8_t* request, int length, uint8_t (&reply)[64], unsigned timeoutMs) {
     memset(reply, 0, sizeof reply);
     int replyLen = sizeof reply;
     int r = usbCmdSend(request, length, reply, &replyLen, 0x01, 0x81, timeoutMs);

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/canfd/canfd_replies.h"
 #include "drivers/common/bytes.h"
+#include "support/QErrMgr.h"
 #include "support/QUserLog.h"
 
 namespace {
@@ -22,12 +22,10 @@ const unsigned kAbitTiming_80M[7] = {0x00C0030E, 0x0100030E, 0x01C0030E, 0x03C00
                                      0x07C0030E, 0x09C0030E, 0x13C0030E};
 const unsigned kDBaudrate[10] = {5000000, 4000000, 2000000, 1000000, 800000,
                                  500000,  250000,  125000,  100000,  50000};
-const unsigned kDbitTiming_60M[10] = {0x00800001, 0x00800002, 0x00800106, 0x01400106,
-                                      0x0100020A, 0x02C00106, 0x05C00106, 0x0BC00106,
-                                      0x0EC00106, 0x1DC00106};
-const unsigned kDbitTiming_80M[10] = {0x00400005, 0x00400106, 0x00C00106, 0x00C0030E,
-                                      0x0100030E, 0x01C0030E, 0x03C0030E, 0x07C0030E,
-                                      0x09C0030E, 0x13C0030E};
+const unsigned kDbitTiming_60M[10] = {0x00800001, 0x00800002, 0x00800106, 0x01400106, 0x0100020A,
+                                      0x02C00106, 0x05C00106, 0x0BC00106, 0x0EC00106, 0x1DC00106};
+const unsigned kDbitTiming_80M[10] = {0x00400005, 0x00400106, 0x00C00106, 0x00C0030E, 0x0100030E,
+                                      0x01C0030E, 0x03C0030E, 0x07C0030E, 0x09C0030E, 0x13C0030E};
 
 constexpr uint8_t kCmdBitTiming = 0x03;
 constexpr uint8_t kCmdFilter = 0x04;
@@ -116,8 +114,8 @@ int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config)
         }
         if (!ready) ycan::setLastError(YCAN_ERR_BAUDRATE);
     }
-    if (ready && canFdBaudInit(static_cast<uint8_t>(ch), config->OptionB, config->OptionA,
-                               clockMHz(), clockMHz(), abit, dbit) == 1) {
+    if (ready && canFdBaudInit(static_cast<uint8_t>(ch), config->OptionB, config->OptionA, clockMHz(),
+                               clockMHz(), abit, dbit) == 1) {
         std::lock_guard guard(configLock);
         chConfig[ch] = *config;
         log->Info("USBCANFD Init Success...");
@@ -127,9 +125,8 @@ int QDeviceUsbCanFd2::initCANFDCmdSend(unsigned ch, _YCAN_INITFD_CONFIG* config)
     return 0;
 }
 
-int QDeviceUsbCanFd2::canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA,
-                                    uint8_t abitClock, uint8_t dbitClock, unsigned abitWord,
-                                    unsigned dbitWord) {
+int QDeviceUsbCanFd2::canFdBaudInit(uint8_t ch, uint8_t optionB, uint8_t optionA, uint8_t abitClock,
+                                    uint8_t dbitClock, unsigned abitWord, unsigned dbitWord) {
     if (ch > kLastChannel) return fail(YCAN_ERR_PARAMETER);
     uint8_t cmd[24] = {0x55, kCmdBitTiming, ch, 0x01, optionB, optionA};
     put16(cmd + 6, abitClock);

@@ -3,12 +3,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/canfd/canfd_replies.h"
-#include "support/QUserLog.h"
 #include "drivers/common/adapter_models.h"
 #include "drivers/common/bytes.h"
+#include "support/QErrMgr.h"
+#include "support/QUserLog.h"
 
 namespace {
 
@@ -98,8 +98,7 @@ int QDeviceUsbCanFd2::getBoardInf(_YCAN_BOARD_INFO* info) {
     info->Version1 = v1;
     uint8_t reply[64];
     const uint8_t cn[4] = {0x55, kCmdChannelCount, 0x01, 0x01};
-    if (!ycan::canfd::channelCount(reply, command(cn, 4, reply, kCmdTimeoutMs), &info->ChannelNum))
-        return 0;
+    if (!ycan::canfd::channelCount(reply, command(cn, 4, reply, kCmdTimeoutMs), &info->ChannelNum)) return 0;
     info->ApiVersion = 0x0100;
     return 1;
 }
@@ -125,6 +124,5 @@ int QDeviceUsbCanFd2::canDevFunSet() {
         [&](uint8_t* packet, unsigned len) { return transmitData(packet, len); }, &packetLen);
     // Once accepted, data packets go out without waiting for echoes.
     if (r == ycan::FunctionSetResult::Accepted) echoWait = 0;
-    return ycan::reportFunctionSet(r, packetLen, "USBCANFD设备功能设置成功!",
-                                   "USBCANFD设备功能设置无效...");
+    return ycan::reportFunctionSet(r, packetLen, "USBCANFD设备功能设置成功!", "USBCANFD设备功能设置无效...");
 }

@@ -47,8 +47,7 @@ unsigned encodeDataPacket(uint8_t* packet, unsigned ch, const _YCAN_CAN_OBJ* fra
     return encodePacket(packet, ch, frames, count);
 }
 
-unsigned encodeDataPacket(uint8_t* packet, unsigned ch, const _YCAN_CANFD_OBJ* frames,
-                                       unsigned count) {
+unsigned encodeDataPacket(uint8_t* packet, unsigned ch, const _YCAN_CANFD_OBJ* frames, unsigned count) {
     return encodePacket(packet, ch, frames, count);
 }
 

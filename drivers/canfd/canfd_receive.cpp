@@ -9,13 +9,15 @@
 #include <mutex>
 #include <type_traits>
 
-#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/common/queued_calls.h"
+#include "support/QErrMgr.h"
 
 namespace {
 
-unsigned queueOf(unsigned ch) { return ch < QDeviceUsbCanFd2::kChannels ? ch : QDeviceUsbCanFd2::kChannels - 1; }
+unsigned queueOf(unsigned ch) {
+    return ch < QDeviceUsbCanFd2::kChannels ? ch : QDeviceUsbCanFd2::kChannels - 1;
+}
 
 }  // namespace
 

@@ -69,9 +69,15 @@ Setting parseSetting(const char* key, const char* value) {
         if (!keyChannel(key, p.text, &s.channel)) continue;
         s.kind = p.kind;
         switch (p.value) {
-            case Pattern::Decimal: s.number = decimalText(value); break;
-            case Pattern::Hex: s.hex = hexValue(value); break;
-            case Pattern::Text: s.text = value; break;
+            case Pattern::Decimal:
+                s.number = decimalText(value);
+                break;
+            case Pattern::Hex:
+                s.hex = hexValue(value);
+                break;
+            case Pattern::Text:
+                s.text = value;
+                break;
         }
         return s;
     }
@@ -87,7 +93,8 @@ TimingText parseCustomTiming(const char* text, uint32_t* abit, uint32_t* dbit) {
     char a[kFieldMax];
     char d[kFieldMax];
     bool tooLong = false;
-    if (!takeField(p, ',', unused, tooLong) || !takeField(p, ',', a, tooLong) || !takeField(p, ')', d, tooLong))
+    if (!takeField(p, ',', unused, tooLong) || !takeField(p, ',', a, tooLong) ||
+        !takeField(p, ')', d, tooLong))
         return tooLong ? TimingText::FieldTooLong : TimingText::Malformed;
     *abit = str2DWord(a);
     *dbit = str2DWord(d);

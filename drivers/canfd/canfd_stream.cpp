@@ -29,11 +29,11 @@ Frame decode(const uint8_t* p) {
 
 _YCAN_CAN_OBJ CanFdStream::decodeCanRecord(const uint8_t* record) { return decode<_YCAN_CAN_OBJ>(record); }
 
-_YCAN_CANFD_OBJ CanFdStream::decodeFdRecord(const uint8_t* record) {
-    return decode<_YCAN_CANFD_OBJ>(record);
-}
+_YCAN_CANFD_OBJ CanFdStream::decodeFdRecord(const uint8_t* record) { return decode<_YCAN_CANFD_OBJ>(record); }
 
-unsigned CanFdStream::queueOf(const uint8_t* record) { return std::min<unsigned>(record[0] >> 4, kChannels - 1); }
+unsigned CanFdStream::queueOf(const uint8_t* record) {
+    return std::min<unsigned>(record[0] >> 4, kChannels - 1);
+}
 
 unsigned CanFdStream::usbProtocolFrameDataGet(const uint8_t* buf, unsigned len, Staged& out) {
     unsigned i = 0;

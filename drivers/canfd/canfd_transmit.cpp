@@ -2,9 +2,9 @@
 // packet on bulk endpoint 0x02, laid out as the adapter sends its own
 // (canfd_packet.h), except that the time tags stay 0. FD records carry the
 // frame's bit rate switch and error state indicator in their flags.
-#include "support/QErrMgr.h"
 #include "drivers/canfd/QDeviceUsbCanFd2.h"
 #include "drivers/canfd/canfd_packet.h"
+#include "support/QErrMgr.h"
 
 namespace {
 
@@ -63,7 +63,6 @@ int QDeviceUsbCanFd2::sendPacket(unsigned ch, Frame* frames, unsigned count) {
 
     uint8_t echo[64];
     int echoLen = sizeof echo;
-    int r = usbCmdExtSendByBulk(packet, static_cast<int>(length), echo, &echoLen, 0x02, 0x82,
-                                kEchoTimeoutMs);
+    int r = usbCmdExtSendByBulk(packet, static_cast<int>(length), echo, &echoLen, 0x02, 0x82, kEchoTimeoutMs);
     return r >= 0 ? static_cast<int>(count) : 0;
 }

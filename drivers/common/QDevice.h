@@ -46,9 +46,7 @@ public:
     // Recorder operations; other families keep these defaults.
     virtual int RecordSettingSet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }
     virtual int RecordSettingGet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }
-    virtual int RecordCmdExecute(unsigned, unsigned, _YCAN_FLITER_INFO*, _YCAN_FLITER_CONFIG*) {
-        return 0;
-    }
+    virtual int RecordCmdExecute(unsigned, unsigned, _YCAN_FLITER_INFO*, _YCAN_FLITER_CONFIG*) { return 0; }
     // Classic adapter operations: relay, baud parameters and channel state
     // (only the low 8 bits of the channel travel). Other families keep these
     // defaults: last error 6.

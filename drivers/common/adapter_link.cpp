@@ -88,8 +88,8 @@ void AdapterLink::pass() {
     }
     uint8_t buf[kMaxRead];
     const uint32_t started = curMicroSec32();
-    const int n = usb->bulkReadUSBDevice(buf, static_cast<int>(std::min(rx.capacity, kMaxRead)),
-                                         rx.endpoint, kReadTimeoutMs);
+    const int n = usb->bulkReadUSBDevice(buf, static_cast<int>(std::min(rx.capacity, kMaxRead)), rx.endpoint,
+                                         kReadTimeoutMs);
     if (n > 0) {
         family.decode(buf, static_cast<unsigned>(n));
     } else if (n == 0) {

@@ -5,15 +5,15 @@ namespace {
 
 constexpr AdapterModel kModels[] = {
     // family                       vendor  product channels clock  type codes
-    {AdapterFamily::Classic,         0x0471, 0x1200, 2, 0,  {3, 4}},
-    {AdapterFamily::CanFd,           0x3068, 0x0009, 2, 60, {41, 42, 43}},
-    {AdapterFamily::CanFd,           0x0471, 0x3014, 4, 60, {64}},
-    {AdapterFamily::CanFd,           0x0471, 0x2014, 4, 60, {65}},
-    {AdapterFamily::CanFd,           0x0471, 0x2018, 8, 80, {66}},
-    {AdapterFamily::CanFd,           0x0471, 0x3018, 8, 80, {67}},
-    {AdapterFamily::Recorder,        0x0471, 0x2601, 2, 0,  {61}},
-    {AdapterFamily::Recorder,        0x0471, 0x2602, 2, 0,  {62}},
-    {AdapterFamily::ClassicReserved, 0,      0,      0, 0,  {63, 68, 69, 70, 71, 72, 73}},
+    {AdapterFamily::Classic, 0x0471, 0x1200, 2, 0, {3, 4}},
+    {AdapterFamily::CanFd, 0x3068, 0x0009, 2, 60, {41, 42, 43}},
+    {AdapterFamily::CanFd, 0x0471, 0x3014, 4, 60, {64}},
+    {AdapterFamily::CanFd, 0x0471, 0x2014, 4, 60, {65}},
+    {AdapterFamily::CanFd, 0x0471, 0x2018, 8, 80, {66}},
+    {AdapterFamily::CanFd, 0x0471, 0x3018, 8, 80, {67}},
+    {AdapterFamily::Recorder, 0x0471, 0x2601, 2, 0, {61}},
+    {AdapterFamily::Recorder, 0x0471, 0x2602, 2, 0, {62}},
+    {AdapterFamily::ClassicReserved, 0, 0, 0, 0, {63, 68, 69, 70, 71, 72, 73}},
 };
 
 constexpr unsigned kClassicKept = 32;
@@ -43,10 +43,14 @@ const AdapterModel* findAdapterModel(uint32_t type) {
 
 const char* familyName(AdapterFamily family) {
     switch (family) {
-        case AdapterFamily::Classic: return "CAN";
-        case AdapterFamily::CanFd: return "CAN FD";
-        case AdapterFamily::Recorder: return "recorder";
-        case AdapterFamily::ClassicReserved: break;
+        case AdapterFamily::Classic:
+            return "CAN";
+        case AdapterFamily::CanFd:
+            return "CAN FD";
+        case AdapterFamily::Recorder:
+            return "recorder";
+        case AdapterFamily::ClassicReserved:
+            break;
     }
     return "reserved";
 }

@@ -33,9 +33,9 @@ void CommandChannel::abandonTransport() {
     if (closing != nullptr) closing->CloseUSBDevice();
 }
 
-ExchangeResult CommandChannel::exchange(const ExchangeRules& rules, const uint8_t* request,
-                                        int requestLen, uint8_t* reply, int* replyLen,
-                                        uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+ExchangeResult CommandChannel::exchange(const ExchangeRules& rules, const uint8_t* request, int requestLen,
+                                        uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
+                                        unsigned timeoutMs) {
     if (calledByOwner())
         return ownerExchange(rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
     GateScope call(callGate);
@@ -49,8 +49,8 @@ ExchangeResult CommandChannel::exchange(const ExchangeRules& rules, const uint8_
 }
 
 ExchangeResult CommandChannel::ownerExchange(const ExchangeRules& rules, const uint8_t* request,
-                                             int requestLen, uint8_t* reply, int* replyLen,
-                                             uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+                                             int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
+                                             uint8_t epIn, unsigned timeoutMs) {
     QUserLibUsb* t = usb.load();
     if (t == nullptr) return ExchangeResult::Aborted;
     return runExchange(*t, rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
@@ -64,21 +64,18 @@ int CommandChannel::linkState(uint32_t* losses) {
     return t->GetUSBDeviceLinkStatus() != 0 && !recovering() ? 1 : 0;
 }
 
-CommandChannel::Batch::Batch(CommandChannel& channel)
-    : call(channel.callGate), link(channel.restoring) {
+CommandChannel::Batch::Batch(CommandChannel& channel) : call(channel.callGate), link(channel.restoring) {
     if (!call || !channel.isOpen())
         state = Entry::Closing;
     else
         state = link ? Entry::Open : Entry::Recovering;
 }
 
-int CommandChannel::Batch::refuse() const {
-    return state == Entry::Closing ? fail(YCAN_ERR_NOT_OPENED) : 0;
-}
+int CommandChannel::Batch::refuse() const { return state == Entry::Closing ? fail(YCAN_ERR_NOT_OPENED) : 0; }
 
-ExchangeResult CommandChannel::sendData(const ExchangeRules& rules, const uint8_t* request,
-                                        int requestLen, uint8_t* reply, int* replyLen,
-                                        uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+ExchangeResult CommandChannel::sendData(const ExchangeRules& rules, const uint8_t* request, int requestLen,
+                                        uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
+                                        unsigned timeoutMs) {
     return ownerExchange(rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
 }
 

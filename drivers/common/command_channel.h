@@ -65,14 +65,13 @@ public:
     // The application entry point (see above). *replyLen is the reply
     // capacity on entry and the reply length on success.
     ExchangeResult exchange(const ExchangeRules& rules, const uint8_t* request, int requestLen,
-                            uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
-                            unsigned timeoutMs);
+                            uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
     // The owner's entry point. Precondition: the caller is the receive
     // thread while the link gate is closed, or the closer after the receive
     // thread stopped and the call gate drained.
-    ExchangeResult ownerExchange(const ExchangeRules& rules, const uint8_t* request,
-                                 int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
-                                 uint8_t epIn, unsigned timeoutMs);
+    ExchangeResult ownerExchange(const ExchangeRules& rules, const uint8_t* request, int requestLen,
+                                 uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
+                                 unsigned timeoutMs);
 
     // One application call that sends data packets (a transmit batch): it
     // holds both gates for its whole run, so that neither a close nor a
@@ -98,8 +97,7 @@ public:
     // One data packet. Precondition: the caller holds an open Batch. Takes
     // no cmdLock: data packets and commands travel on other endpoints.
     ExchangeResult sendData(const ExchangeRules& rules, const uint8_t* request, int requestLen,
-                            uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
-                            unsigned timeoutMs);
+                            uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
 
     // Marks the calling thread as the adapter's owner for its scope.
     class OwnerScope {

@@ -25,8 +25,7 @@ int writeOnce(QUserLibUsb& usb, TransferType type, const uint8_t* data, int len,
     return usb.write(type, const_cast<uint8_t*>(data), len, ep, timeoutMs);
 }
 
-int readOnce(QUserLibUsb& usb, TransferType type, uint8_t* buf, int cap, uint8_t ep,
-             unsigned timeoutMs) {
+int readOnce(QUserLibUsb& usb, TransferType type, uint8_t* buf, int cap, uint8_t ep, unsigned timeoutMs) {
     return usb.read(type, buf, cap, ep, timeoutMs);
 }
 
@@ -52,8 +51,8 @@ void dropStaleReplies(QUserLibUsb& usb, TransferType type, uint8_t epIn) {
 }  // namespace
 
 ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const uint8_t* request,
-                           int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
-                           uint8_t epIn, unsigned timeoutMs) {
+                           int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
+                           unsigned timeoutMs) {
     if (timeoutMs == 0)
         return writeOnce(usb, rules.writeType, request, requestLen, epOut, rules.writeTimeoutMs) > 0
                    ? ExchangeResult::Ok
@@ -81,8 +80,8 @@ ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const u
         }
         // The read never runs past the exchange's own time-out.
         const uint64_t leftUs = limitUs - std::min<uint64_t>(limitUs, getLapseMicroSec(start));
-        const unsigned readMs = static_cast<unsigned>(
-            std::clamp<uint64_t>((leftUs + 999) / 1000, 1, rules.readTimeoutMs));
+        const unsigned readMs =
+            static_cast<unsigned>(std::clamp<uint64_t>((leftUs + 999) / 1000, 1, rules.readTimeoutMs));
         const int n = readOnce(usb, rules.readType, reply, *replyLen, epIn, readMs);
         if (n >= rules.minReplyLen && n > 0 &&
             (!rules.matchHeader || (reply[0] == request[0] && reply[1] == request[1]))) {
@@ -98,14 +97,16 @@ ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const u
 
 int exchangeReturnCode(ExchangeResult r) {
     switch (r) {
-        case ExchangeResult::Ok: return 0;
+        case ExchangeResult::Ok:
+            return 0;
         case ExchangeResult::NoReply:
             setLastError(YCAN_ERR_USB_COMMAND);
             return -2;
         case ExchangeResult::Aborted:
             setLastError(YCAN_ERR_NOT_OPENED);
             return -1;
-        case ExchangeResult::Refused: return -1;
+        case ExchangeResult::Refused:
+            return -1;
         case ExchangeResult::WriteFailed:
         case ExchangeResult::Gone:
             break;

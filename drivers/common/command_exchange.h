@@ -51,8 +51,8 @@ int exchangeReturnCode(ExchangeResult r);
 // length on success. A time-out of 0 writes the request only (with the
 // rules' write time-out) and reads nothing.
 ExchangeResult runExchange(QUserLibUsb& usb, const ExchangeRules& rules, const uint8_t* request,
-                           int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
-                           uint8_t epIn, unsigned timeoutMs);
+                           int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut, uint8_t epIn,
+                           unsigned timeoutMs);
 
 // Bytes of the direct data transfer: 12 A7, then at most 62 caller bytes.
 struct DirectRequest {

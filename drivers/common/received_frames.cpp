@@ -89,8 +89,8 @@ void ReceivedFrames::publish(StagedFrames& staged) {
 }
 
 template <class Ready>
-void ReceivedFrames::await(std::unique_lock<std::mutex>& guard, std::condition_variable& cv,
-                           int waitMs, Ready ready) {
+void ReceivedFrames::await(std::unique_lock<std::mutex>& guard, std::condition_variable& cv, int waitMs,
+                           Ready ready) {
     if (waitMs == -1)
         cv.wait(guard, ready);
     else if (waitMs > 0)
@@ -98,8 +98,7 @@ void ReceivedFrames::await(std::unique_lock<std::mutex>& guard, std::condition_v
 }
 
 template <class Frame>
-int ReceivedFrames::takeKind(Queue<Frame>& queue, unsigned ch, Frame* out, unsigned count,
-                             int waitMs) {
+int ReceivedFrames::takeKind(Queue<Frame>& queue, unsigned ch, Frame* out, unsigned count, int waitMs) {
     std::unique_lock guard(lock);
     auto ready = [&] { return !queue.empty() || closed; };
     if (count > 0 && !ready()) await(guard, channelArrived[ch], waitMs, ready);
@@ -208,10 +207,14 @@ int ReceivedFrames::takeInOrder(unsigned ch, _YCAN_RX_FRAME* out, unsigned count
 size_t ReceivedFrames::size(unsigned ch, unsigned kind) const {
     std::lock_guard guard(lock);
     switch (kind) {
-        case 0: return can[ch].size();
-        case 1: return fd[ch].size();
-        case 2: return can[ch].size() + fd[ch].size();
-        default: return 0;
+        case 0:
+            return can[ch].size();
+        case 1:
+            return fd[ch].size();
+        case 2:
+            return can[ch].size() + fd[ch].size();
+        default:
+            return 0;
     }
 }
 

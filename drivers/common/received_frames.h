@@ -108,8 +108,7 @@ private:
     int takeKind(Queue<Frame>& queue, unsigned ch, Frame* out, unsigned count, int waitMs);
     // Waits (lock held) until ready() or closed, within waitMs.
     template <class Ready>
-    void await(std::unique_lock<std::mutex>& guard, std::condition_variable& cv, int waitMs,
-               Ready ready);
+    void await(std::unique_lock<std::mutex>& guard, std::condition_variable& cv, int waitMs, Ready ready);
     bool anyWaiting(unsigned ch) const;
     // The host time of the transfer that brought frame seq (lock held).
     uint64_t hostTimeOf(uint32_t seq) const;

@@ -52,8 +52,8 @@ public:
 
     // Exchange: the matched reply's length (also in *replyLen), 0 when no
     // reply is awaited (timeout 0), negative on failure.
-    int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
-                   uint8_t epOut, uint8_t epIn, unsigned timeoutMs);
+    int usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen, uint8_t epOut,
+                   uint8_t epIn, unsigned timeoutMs);
     int fliterSimpleSetCmdSend(unsigned ch, uint8_t code);
     int fliterAdd(unsigned ch, const _YCAN_FLITER_CONFIG* config);
     int fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info);

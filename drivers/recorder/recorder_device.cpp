@@ -2,12 +2,12 @@
 // and the filter list.
 #include <cstring>
 
-#include "support/QErrMgr.h"
-#include "drivers/recorder/QDeviceCanRecord.h"
 #include "drivers/common/adapter_models.h"
 #include "drivers/common/bytes.h"
 #include "drivers/common/command_exchange.h"
+#include "drivers/recorder/QDeviceCanRecord.h"
 #include "drivers/recorder/recorder_replies.h"
+#include "support/QErrMgr.h"
 
 namespace {
 
@@ -66,13 +66,17 @@ int QDeviceCanRecord::initCANFD(unsigned, _YCAN_INITFD_CONFIG*) {
 
 int QDeviceCanRecord::isDeviceOnLine() { return 2; }
 
-int QDeviceCanRecord::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply,
-                                 int* replyLen, uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
+int QDeviceCanRecord::usbCmdSend(const uint8_t* request, int requestLen, uint8_t* reply, int* replyLen,
+                                 uint8_t epOut, uint8_t epIn, unsigned timeoutMs) {
     // Written once; short reads and replies to other requests are dropped
     // and the reading goes on, never past the time-out.
-    ycan::ExchangeRules rules{ycan::TransferType::Bulk, ycan::TransferType::Bulk,
+    ycan::ExchangeRules rules{ycan::TransferType::Bulk,
+                              ycan::TransferType::Bulk,
                               timeoutMs != 0 ? timeoutMs : kTimeoutMs,
-                              timeoutMs, false, 3, true};
+                              timeoutMs,
+                              false,
+                              3,
+                              true};
     const ycan::ExchangeResult r =
         life.channel().exchange(rules, request, requestLen, reply, replyLen, epOut, epIn, timeoutMs);
     if (r != ycan::ExchangeResult::Ok) return -1;
@@ -136,7 +140,11 @@ int QDeviceCanRecord::fliterInfoGet(unsigned ch, _YCAN_FLITER_INFO* info) {
 int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config) {
     if (config == nullptr) return refuse();
     const uint16_t entry = static_cast<uint16_t>(config->FilterIndex);
-    const uint8_t request[6] = {0x55, kFilterQuery, 0x01, channelByte(ch), static_cast<uint8_t>(entry),
+    const uint8_t request[6] = {0x55,
+                                kFilterQuery,
+                                0x01,
+                                channelByte(ch),
+                                static_cast<uint8_t>(entry),
                                 static_cast<uint8_t>(entry >> 8)};
     uint8_t reply[64];
     return ycan::recorder::filterEntry(reply, exchange(request, 6, reply), config) ? 1 : 0;
@@ -145,12 +153,19 @@ int QDeviceCanRecord::fliterSettingGet(unsigned ch, _YCAN_FLITER_CONFIG* config)
 int QDeviceCanRecord::RecordCmdExecute(unsigned ch, unsigned selector, _YCAN_FLITER_INFO* info,
                                        _YCAN_FLITER_CONFIG* config) {
     switch (selector) {
-        case 0: return fliterSimpleSetCmdSend(ch, 0);
-        case 1: return fliterAdd(ch, config);
-        case 2: return fliterSimpleSetCmdSend(ch, 2);
-        case 3: return fliterSimpleSetCmdSend(ch, 3);
-        case 4: return fliterInfoGet(ch, info);
-        case 5: return fliterSettingGet(ch, config);
-        default: return 0;  // nothing is sent
+        case 0:
+            return fliterSimpleSetCmdSend(ch, 0);
+        case 1:
+            return fliterAdd(ch, config);
+        case 2:
+            return fliterSimpleSetCmdSend(ch, 2);
+        case 3:
+            return fliterSimpleSetCmdSend(ch, 3);
+        case 4:
+            return fliterInfoGet(ch, info);
+        case 5:
+            return fliterSettingGet(ch, config);
+        default:
+            return 0;  // nothing is sent
     }
 }

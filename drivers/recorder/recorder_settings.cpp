@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "drivers/common/bytes.h"
-#include "support/QErrMgr.h"
 #include "drivers/recorder/QDeviceCanRecord.h"
 #include "drivers/recorder/recorder_replies.h"
+#include "support/QErrMgr.h"
 
 namespace {
 using ycan::bytes::put16;
@@ -19,8 +19,11 @@ int QDeviceCanRecord::RecordSettingSet(unsigned ch, _YCAN_RECORD_CONFIG* config)
         ycan::setLastError(YCAN_ERR_PARAMETER);
         return 0;
     }
-    uint8_t request[28] = {0x55, 0x03, static_cast<uint8_t>(ch & 1),
-                           static_cast<uint8_t>(config->RecordFlag != 0 ? 1 : 0), config->OptionB,
+    uint8_t request[28] = {0x55,
+                           0x03,
+                           static_cast<uint8_t>(ch & 1),
+                           static_cast<uint8_t>(config->RecordFlag != 0 ? 1 : 0),
+                           config->OptionB,
                            config->OptionA};
     put16(request + 6, config->AbitClock);
     putTiming(request + 8, config->AbitTiming);

@@ -84,8 +84,8 @@ public:
     // thread's while it replays the channels (its own time-outs).
     int usbCmdSend(const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut, uint8_t epIn,
                    unsigned timeoutMs);
-    int usbCmdSendDirect(const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut,
-                         uint8_t epIn, unsigned timeoutMs);
+    int usbCmdSendDirect(const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut, uint8_t epIn,
+                         unsigned timeoutMs);
     // A bulk data packet, with the adapter's reply while replies are
     // awaited. 0 or -1. Only inside a transmit batch.
     int usbDataSend(const uint8_t* tx, int txLen, uint8_t* rx, int* rxLen, uint8_t epOut, uint8_t epIn,
@@ -123,8 +123,7 @@ private:
     ycan::Usbcan2Stream rxStream;
     ycan::StagedFrames rxStaged;
     // Last: destroyed first, its receive thread stopped before the rest goes.
-    ycan::AdapterLink life{*this, {.endpoint = 0x82,
-                                   .capacity = 64,
-                                   .channels = kChannels,
-                                   .restoredLine = "YORV Tip:USBCAN OK..."}};
+    ycan::AdapterLink life{
+        *this,
+        {.endpoint = 0x82, .capacity = 64, .channels = kChannels, .restoredLine = "YORV Tip:USBCAN OK..."}};
 };

@@ -28,12 +28,18 @@ int QDeviceUsbCan2::cmdInitSend(unsigned channel, const _YCAN_INIT_CONFIG* confi
     } else if (config->WorkMode == 1) {
         mode = 0x80;
     } else {
-        log->Error("Warning:USBCAN <ch:%d> Init Fail->Para Err,Unkown Mode:%d \n", channel,
-                   config->WorkMode);
+        log->Error("Warning:USBCAN <ch:%d> Init Fail->Para Err,Unkown Mode:%d \n", channel, config->WorkMode);
         return 0;
     }
-    const uint8_t cmd[9] = {0x12, 0x03, 0x06, 0x00, static_cast<uint8_t>(mode | (channel * 16)),
-                            config->BusTiming0, config->BusTiming1, 0x02, 0x57};
+    const uint8_t cmd[9] = {0x12,
+                            0x03,
+                            0x06,
+                            0x00,
+                            static_cast<uint8_t>(mode | (channel * 16)),
+                            config->BusTiming0,
+                            config->BusTiming1,
+                            0x02,
+                            0x57};
     uint8_t reply[128];
     int len = sizeof reply;
     int r = command(cmd, sizeof cmd, reply, &len, 1000);
@@ -121,8 +127,8 @@ int QDeviceUsbCan2::getBoardInf(_YCAN_BOARD_INFO* info) {
     command(count, 4, reply, &len, 500);
     info->ChannelNum = ycan::usbcan2::channelCount(reply, len);
 
-    for (auto [code, field] : {std::pair<uint8_t, char*>{0x14, info->SerialNum},
-                               std::pair<uint8_t, char*>{0x15, info->HwType}}) {
+    for (auto [code, field] :
+         {std::pair<uint8_t, char*>{0x14, info->SerialNum}, std::pair<uint8_t, char*>{0x15, info->HwType}}) {
         len = sizeof reply;
         const uint8_t text[4] = {0x12, code, 0x01, 0x00};
         command(text, 4, reply, &len, 500);

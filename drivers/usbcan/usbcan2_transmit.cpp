@@ -15,9 +15,7 @@ using ycan::fail;
 constexpr unsigned kRecordLen = ycan::Usbcan2Stream::kRecordLen;
 constexpr unsigned kFramesPerPacket = 3;
 
-bool validFrame(const _YCAN_CAN_OBJ& f) {
-    return f.RemoteFlag <= 1 && f.ExternFlag <= 1 && f.DataLen <= 8;
-}
+bool validFrame(const _YCAN_CAN_OBJ& f) { return f.RemoteFlag <= 1 && f.ExternFlag <= 1 && f.DataLen <= 8; }
 
 }  // namespace
 
@@ -40,7 +38,8 @@ int QDeviceUsbCan2::transmit(unsigned channel, _YCAN_CAN_OBJ* frames, unsigned c
         const unsigned n = std::min(total - sent, kFramesPerPacket);
         uint8_t packet[kRecordLen * kFramesPerPacket] = {};
         for (unsigned i = 0; i < n; ++i)
-            ycan::Usbcan2Stream::encodeRecord(packet + static_cast<size_t>(i) * kRecordLen, frames[sent + i], channel);
+            ycan::Usbcan2Stream::encodeRecord(packet + static_cast<size_t>(i) * kRecordLen, frames[sent + i],
+                                              channel);
         uint8_t reply[10] = {};
         int len = sizeof reply;
         if (usbDataSend(packet, static_cast<int>(n * kRecordLen), reply, &len, 0x02, 0x81, 1000) != 0) {
@@ -50,9 +49,11 @@ int QDeviceUsbCan2::transmit(unsigned channel, _YCAN_CAN_OBJ* frames, unsigned c
         sent += n;
         // While replies are awaited the adapter says how many it accepted.
         result += txWaitReply.load() == 1 ? static_cast<int>(ycan::usbcan2::acceptedFrames(reply, len, n))
-                                              : static_cast<int>(n);
+                                          : static_cast<int>(n);
     }
     return result;
 }
 
-int QDeviceUsbCan2::transmitFD(unsigned, _YCAN_CANFD_OBJ*, unsigned) { return fail(YCAN_ERR_TYPE_NOT_SUPPORTED); }
+int QDeviceUsbCan2::transmitFD(unsigned, _YCAN_CANFD_OBJ*, unsigned) {
+    return fail(YCAN_ERR_TYPE_NOT_SUPPORTED);
+}

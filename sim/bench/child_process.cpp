@@ -68,8 +68,10 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
         if (options.terminal) setsid();
         dup2(childFd, STDOUT_FILENO);
         dup2(childFd, STDERR_FILENO);
-        if (options.terminal) dup2(childFd, STDIN_FILENO);
-        else if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+        if (options.terminal)
+            dup2(childFd, STDIN_FILENO);
+        else if (devNull >= 0)
+            dup2(devNull, STDIN_FILENO);
         // The system call itself, past the preload's wrapper.
         if (workDir != nullptr && syscall(SYS_chdir, workDir) != 0) _exit(126);
         execvpe(args[0], args.data(), envp.data());
@@ -140,8 +142,7 @@ std::string ChildProcess::output() const {
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
     std::unique_lock guard(lock);
-    return grew.wait_for(guard, timeout,
-                         [&] { return collected.find(text) != std::string::npos || eof; }) &&
+    return grew.wait_for(guard, timeout, [&] { return collected.find(text) != std::string::npos || eof; }) &&
            collected.find(text) != std::string::npos;
 }
 

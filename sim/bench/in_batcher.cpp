@@ -57,7 +57,9 @@ size_t InBatcher::recordsAllowedLocked() {
     }
     const double elapsed = std::chrono::duration<double>(now - paceStart).count();
     const uint64_t budget = sentAtPaceStart + 1 + static_cast<uint64_t>(elapsed * pace);
-    return budget > sentRecords ? static_cast<size_t>(std::min<uint64_t>(budget - sentRecords, records.size())) : 0;
+    return budget > sentRecords
+               ? static_cast<size_t>(std::min<uint64_t>(budget - sentRecords, records.size()))
+               : 0;
 }
 
 void InBatcher::setPace(double recordsPerSecond) {

@@ -13,7 +13,7 @@ namespace ycansim {
 extern const uint8_t kAdapterKey[16];
 
 struct SecuredPacket {
-    bool valid = false;      // magic, length, block size and checksum all fine
+    bool valid = false;  // magic, length, block size and checksum all fine
     bool enciphered = false;
     uint8_t sequence = 0;
     uint8_t command = 0;

@@ -58,7 +58,7 @@ constexpr int kTrackedFds = 4096;
 std::array<std::atomic<uint64_t>, kTrackedFds> listenerSockets{};
 
 uint64_t socketInode(int fd) {
-    struct stat st{};
+    struct stat st {};
     return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) ? static_cast<uint64_t>(st.st_ino) : 0;
 }
 

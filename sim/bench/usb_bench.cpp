@@ -38,9 +38,7 @@ UsbBench::~UsbBench() {
     g_object_unref(bed);
 }
 
-size_t UsbBench::pendingWork() const {
-    return timer->pending();
-}
+size_t UsbBench::pendingWork() const { return timer->pending(); }
 
 size_t UsbBench::descriptorsHeld() const {
     size_t n = 0;
@@ -63,7 +61,8 @@ int UsbBench::nextDevnum(int bus) {
         const int candidate = last >= kMaxDevnum || last < 2 ? 2 : last + 1;
         last = candidate;
         bool inUse = false;
-        for (auto& d : devices) inUse = inUse || (d->plugged() && d->busNumber() == bus && d->deviceNumber() == candidate);
+        for (auto& d : devices)
+            inUse = inUse || (d->plugged() && d->busNumber() == bus && d->deviceNumber() == candidate);
         if (!inUse) return candidate;
     }
     throw std::runtime_error("no free device number on bus " + std::to_string(bus));

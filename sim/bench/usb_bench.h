@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "sim/bench/device_model.h"
-#include "sim/bench/usb_capture.h"
 #include "sim/bench/timer_thread.h"
+#include "sim/bench/usb_capture.h"
 #include "sim/bench/usb_layout.h"
 #include "sim/bench/virtual_device.h"
 

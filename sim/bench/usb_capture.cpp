@@ -6,19 +6,32 @@ namespace ycansim {
 
 const char* toString(UsbEvent e) {
     switch (e) {
-        case UsbEvent::Out: return "OUT";
-        case UsbEvent::In: return "IN";
-        case UsbEvent::Discard: return "DISCARD";
-        case UsbEvent::ClearHalt: return "CLEAR_HALT";
-        case UsbEvent::ResetEndpoint: return "RESETEP";
-        case UsbEvent::Reset: return "RESET";
-        case UsbEvent::Claim: return "CLAIM";
-        case UsbEvent::Release: return "RELEASE";
-        case UsbEvent::UnclaimedUse: return "UNCLAIMED_USE";
-        case UsbEvent::Control: return "CONTROL";
-        case UsbEvent::Unplug: return "UNPLUG";
-        case UsbEvent::Replug: return "REPLUG";
-        case UsbEvent::Unknown: return "UNKNOWN";
+        case UsbEvent::Out:
+            return "OUT";
+        case UsbEvent::In:
+            return "IN";
+        case UsbEvent::Discard:
+            return "DISCARD";
+        case UsbEvent::ClearHalt:
+            return "CLEAR_HALT";
+        case UsbEvent::ResetEndpoint:
+            return "RESETEP";
+        case UsbEvent::Reset:
+            return "RESET";
+        case UsbEvent::Claim:
+            return "CLAIM";
+        case UsbEvent::Release:
+            return "RELEASE";
+        case UsbEvent::UnclaimedUse:
+            return "UNCLAIMED_USE";
+        case UsbEvent::Control:
+            return "CONTROL";
+        case UsbEvent::Unplug:
+            return "UNPLUG";
+        case UsbEvent::Replug:
+            return "REPLUG";
+        case UsbEvent::Unknown:
+            return "UNKNOWN";
     }
     return "?";
 }

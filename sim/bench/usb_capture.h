@@ -28,7 +28,7 @@ enum class UsbEvent {
                     // status -EPIPE when the device stalled it)
     Unplug,
     Replug,
-    Unknown,        // an ioctl the bench does not emulate (`status` holds the request)
+    Unknown,  // an ioctl the bench does not emulate (`status` holds the request)
 };
 
 const char* toString(UsbEvent e);
@@ -38,7 +38,7 @@ struct UsbTransfer {
     int device;       // the bench's device id
     UsbEvent kind;
     uint8_t endpoint;
-    int status;       // URB status (0, -ENOENT, -EPIPE, -EPROTO ...)
+    int status;  // URB status (0, -ENOENT, -EPIPE, -EPROTO ...)
     std::vector<uint8_t> data;
 };
 

@@ -13,7 +13,7 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
 
 std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout) {
     std::vector<uint8_t> d = {18, 1};
-    put16(d, 0x0200);                 // USB 2.0
+    put16(d, 0x0200);                  // USB 2.0
     d.insert(d.end(), {0, 0, 0, 64});  // class by interface, EP0 of 64 bytes
     put16(d, layout.vendorId);
     put16(d, layout.productId);
@@ -35,7 +35,8 @@ std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout) {
     return d;
 }
 
-bool answerDescriptorRequest(const DeviceLayout& layout, const uint8_t setup[8], std::vector<uint8_t>& answer) {
+bool answerDescriptorRequest(const DeviceLayout& layout, const uint8_t setup[8],
+                             std::vector<uint8_t>& answer) {
     constexpr uint8_t kStandardIn = 0x80, kGetDescriptor = 6;
     constexpr unsigned kDevice = 1, kConfiguration = 2, kString = 3;
     const unsigned value = setup[2] | setup[3] << 8;
@@ -45,26 +46,26 @@ bool answerDescriptorRequest(const DeviceLayout& layout, const uint8_t setup[8],
     const std::vector<uint8_t> all = buildDescriptors(layout);
     constexpr size_t kDeviceLength = 18;
     switch (value >> 8) {
-    case kDevice:
-        if (index != 0) return false;
-        answer.assign(all.begin(), all.begin() + kDeviceLength);
-        break;
-    case kConfiguration:
-        if (index != 0) return false;
-        answer.assign(all.begin() + kDeviceLength, all.end());
-        break;
-    case kString:
-        if (index == 0) {
-            answer = {4, kString, 0x09, 0x04};  // one language: US English
-        } else if (index == kSerialStringIndex && !layout.serial.empty()) {
-            answer = {static_cast<uint8_t>(2 + 2 * layout.serial.size()), kString};
-            for (char c : layout.serial) answer.insert(answer.end(), {static_cast<uint8_t>(c), 0});
-        } else {
+        case kDevice:
+            if (index != 0) return false;
+            answer.assign(all.begin(), all.begin() + kDeviceLength);
+            break;
+        case kConfiguration:
+            if (index != 0) return false;
+            answer.assign(all.begin() + kDeviceLength, all.end());
+            break;
+        case kString:
+            if (index == 0) {
+                answer = {4, kString, 0x09, 0x04};  // one language: US English
+            } else if (index == kSerialStringIndex && !layout.serial.empty()) {
+                answer = {static_cast<uint8_t>(2 + 2 * layout.serial.size()), kString};
+                for (char c : layout.serial) answer.insert(answer.end(), {static_cast<uint8_t>(c), 0});
+            } else {
+                return false;
+            }
+            break;
+        default:
             return false;
-        }
-        break;
-    default:
-        return false;
     }
     if (answer.size() > wanted) answer.resize(wanted);
     return true;
@@ -107,9 +108,9 @@ std::string umockdevRecord(const DeviceLayout& layout, const std::string& sysPat
              "A: bConfigurationValue=1\n"
              "A: bNumConfigurations=1\n"
              "A: dev=189:%d\n",
-             sysPath.c_str(), withNode ? "N: " : "", withNode ? node.c_str() + 5 : "",
-             withNode ? "\n" : "", node.c_str(), layout.vendorId, layout.productId,
-             layout.bcdDevice, bus, devnum, minor, bus, devnum, layout.vendorId, layout.productId, minor);
+             sysPath.c_str(), withNode ? "N: " : "", withNode ? node.c_str() + 5 : "", withNode ? "\n" : "",
+             node.c_str(), layout.vendorId, layout.productId, layout.bcdDevice, bus, devnum, minor, bus,
+             devnum, layout.vendorId, layout.productId, minor);
     std::string out = text;
     if (!layout.serial.empty()) out += "A: serial=" + layout.serial + "\n";
     return out + "H: descriptors=" + hex + "\n";

@@ -37,7 +37,8 @@ std::vector<uint8_t> buildDescriptors(const DeviceLayout& layout);
 // A GET_DESCRIPTOR request on the default pipe (device, configuration, or a
 // string): the answer, cut to the length asked for; false for any other
 // request, or a descriptor the device does not have (the device stalls).
-bool answerDescriptorRequest(const DeviceLayout& layout, const uint8_t setup[8], std::vector<uint8_t>& answer);
+bool answerDescriptorRequest(const DeviceLayout& layout, const uint8_t setup[8],
+                             std::vector<uint8_t>& answer);
 
 // The umockdev record that adds the device at bus/devnum under the given
 // sysfs path.

@@ -25,8 +25,7 @@ namespace {
 // What the emulated usbfs claims to support: one URB per transfer of any
 // size, and reaping of finished URBs after a disconnect.
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
 bool isIn(uint8_t ep) { return (ep & 0x80) != 0; }
 
@@ -170,15 +169,13 @@ void VirtualDevice::plug(int bus, int port, int devnum, const std::string& sysPa
     std::string real = bench.rootDir() + node->devPath;
     std::filesystem::create_directories(std::filesystem::path(real).parent_path());
     unlink(real.c_str());
-    if (mkfifo(real.c_str(), 0666) != 0)
-        throw std::runtime_error("mkfifo " + real + ": " + strerror(errno));
+    if (mkfifo(real.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + real + ": " + strerror(errno));
     node->wakeFd = open(real.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (node->wakeFd < 0) throw std::runtime_error("open " + real + ": " + strerror(errno));
     fcntl(node->wakeFd, F_SETPIPE_SZ, 4096);
 
     node->handler = umockdev_ioctl_base_new();
-    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(&VirtualDevice::onIoctl),
-                     node.get());
+    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(&VirtualDevice::onIoctl), node.get());
 
     GError* err = nullptr;
     {
@@ -188,8 +185,7 @@ void VirtualDevice::plug(int bus, int port, int devnum, const std::string& sysPa
         inQueue.clear();
         haltedEps.clear();
         updateWakeupLocked(*node);
-        if (!umockdev_testbed_attach_ioctl(bench.testbed(), node->devPath.c_str(), node->handler,
-                                           &err)) {
+        if (!umockdev_testbed_attach_ioctl(bench.testbed(), node->devPath.c_str(), node->handler, &err)) {
             std::string why = err ? err->message : "unknown";
             g_clear_error(&err);
             throw std::runtime_error("cannot attach ioctl handler: " + why);
@@ -289,7 +285,8 @@ void VirtualDevice::pushIn(uint8_t ep, std::vector<uint8_t> data) {
         if (tamper) {
             auto roll = [this](int pct) { return pct > 0 && static_cast<int>(hostileRng() % 100) < pct; };
             auto someMs = [this] {
-                return std::chrono::milliseconds(1 + hostileRng() % static_cast<unsigned>(std::max(1, hostility.maxDelayMs)));
+                return std::chrono::milliseconds(
+                    1 + hostileRng() % static_cast<unsigned>(std::max(1, hostility.maxDelayMs)));
             };
             ++counts.chunks;
             if (roll(hostility.replacePct)) {
@@ -322,7 +319,8 @@ void VirtualDevice::pushIn(uint8_t ep, std::vector<uint8_t> data) {
     if (twice) {
         std::vector<uint8_t> copy = data;
         if (delay.count() > 0)
-            bench.after(delay, [this, ep, copy = std::move(copy)]() mutable { enqueue(ep, std::move(copy)); });
+            bench.after(delay,
+                        [this, ep, copy = std::move(copy)]() mutable { enqueue(ep, std::move(copy)); });
         else
             enqueue(ep, std::move(copy));
     }
@@ -345,8 +343,7 @@ HostileCounts VirtualDevice::hostileCounts() const {
     return counts;
 }
 
-void VirtualDevice::pushInAfter(uint8_t ep, std::vector<uint8_t> data,
-                                std::chrono::milliseconds delay) {
+void VirtualDevice::pushInAfter(uint8_t ep, std::vector<uint8_t> data, std::chrono::milliseconds delay) {
     bench.after(delay, [this, ep, data = std::move(data)]() mutable { pushIn(ep, std::move(data)); });
 }
 
@@ -461,8 +458,7 @@ void VirtualDevice::matchLocked(Node& node) {
     }
 }
 
-void VirtualDevice::finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::iterator it,
-                                 int status) {
+void VirtualDevice::finishLocked(Node& node, std::list<std::unique_ptr<Urb>>::iterator it, int status) {
     (*it)->status = status;
     if (status != 0) (*it)->actual = 0;
     node.finished.splice(node.finished.end(), node.pending, it);
@@ -497,11 +493,15 @@ bool VirtualDevice::handleIoctl(Node& node, UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     switch (request) {
-        case USBDEVFS_SUBMITURB: return submit(node, client, arg);
+        case USBDEVFS_SUBMITURB:
+            return submit(node, client, arg);
         case USBDEVFS_REAPURB:
-        case USBDEVFS_REAPURBNDELAY: return reap(node, client, arg);
-        case USBDEVFS_DISCARDURB: return discard(node, client, arg);
-        default: break;
+        case USBDEVFS_REAPURBNDELAY:
+            return reap(node, client, arg);
+        case USBDEVFS_DISCARDURB:
+            return discard(node, client, arg);
+        default:
+            break;
     }
     {
         std::lock_guard guard(lock);
@@ -661,8 +661,9 @@ bool VirtualDevice::claim(Node& node, UMockdevIoctlClient* client, UMockdevIoctl
         // closed before anyone else can ask. umockdev's worker sees a dead
         // client's connection close only a few turns of its loop later, so
         // the claim looks again for a moment before it is refused.
-        auto* deferred = new DeferredClaim{this, &node, static_cast<UMockdevIoctlClient*>(g_object_ref(client)),
-                                           iface, std::chrono::steady_clock::now() + kClaimGrace};
+        auto* deferred =
+            new DeferredClaim{this, &node, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), iface,
+                              std::chrono::steady_clock::now() + kClaimGrace};
         GMainContext* worker = g_main_context_ref_thread_default();
         GSource* source = g_timeout_source_new(kClaimRetryMs);
         g_source_set_callback(source, reinterpret_cast<GSourceFunc>(&VirtualDevice::retryClaim), deferred,
@@ -827,8 +828,7 @@ bool VirtualDevice::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoct
             matchLocked(node);
             waitsForData = countLocked(false, ep) > 0;
         } else {
-            if (urb->buffer != nullptr)
-                outData.assign(urb->buffer->data, urb->buffer->data + urb->length);
+            if (urb->buffer != nullptr) outData.assign(urb->buffer->data, urb->buffer->data + urb->length);
             record(static_cast<int>(UsbEvent::Out), ep, isHalted ? -EPIPE : 0, outData);
             urb->actual = urb->length;
             node.pending.push_back(std::move(urb));

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "sim/bench/secured_packet.h"
 #include "sim/bench/device_model.h"
+#include "sim/bench/secured_packet.h"
 
 namespace ycansim {
 
@@ -45,23 +45,44 @@ unsigned FdTiming::bitRate() const {
 DeviceLayout canFdLayout(unsigned deviceType) {
     DeviceLayout layout;
     switch (deviceType) {
-        case 64: layout.vendorId = 0x0471; layout.productId = 0x3014; break;
-        case 65: layout.vendorId = 0x0471; layout.productId = 0x2014; break;
-        case 66: layout.vendorId = 0x0471; layout.productId = 0x2018; break;
-        case 67: layout.vendorId = 0x0471; layout.productId = 0x3018; break;
-        default: layout.vendorId = 0x3068; layout.productId = 0x0009; break;
+        case 64:
+            layout.vendorId = 0x0471;
+            layout.productId = 0x3014;
+            break;
+        case 65:
+            layout.vendorId = 0x0471;
+            layout.productId = 0x2014;
+            break;
+        case 66:
+            layout.vendorId = 0x0471;
+            layout.productId = 0x2018;
+            break;
+        case 67:
+            layout.vendorId = 0x0471;
+            layout.productId = 0x3018;
+            break;
+        default:
+            layout.vendorId = 0x3068;
+            layout.productId = 0x0009;
+            break;
     }
-    layout.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
-                      {0x02, EndpointType::Bulk, 512},     {0x82, EndpointType::Bulk, 512},
-                      {0x83, EndpointType::Bulk, 512}};
+    layout.endpoints = {{0x01, EndpointType::Interrupt, 64},
+                        {0x81, EndpointType::Interrupt, 64},
+                        {0x02, EndpointType::Bulk, 512},
+                        {0x82, EndpointType::Bulk, 512},
+                        {0x83, EndpointType::Bulk, 512}};
     return layout;
 }
 
 VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType)
-    : VirtualCanFdAdapter(deviceType, channelsOf(deviceType), deviceType == 66 || deviceType == 67 ? 80 : 60) {}
+    : VirtualCanFdAdapter(deviceType, channelsOf(deviceType),
+                          deviceType == 66 || deviceType == 67 ? 80 : 60) {}
 
 VirtualCanFdAdapter::VirtualCanFdAdapter(unsigned deviceType, unsigned channelCount, unsigned clockMHz)
-    : type(deviceType), channels(std::min(channelCount, 8u)), clock(clockMHz), outbox(0x83, packDataPackets) {}
+    : type(deviceType),
+      channels(std::min(channelCount, 8u)),
+      clock(clockMHz),
+      outbox(0x83, packDataPackets) {}
 
 void VirtualCanFdAdapter::onOut(DeviceEndpoints& dev, uint8_t ep, const std::vector<uint8_t>& data) {
     if (ep == 0x02) {
@@ -103,12 +124,21 @@ std::vector<uint8_t> VirtualCanFdAdapter::answer(const std::vector<uint8_t>& cmd
         case 0x01:
         case 0x12:
         case 0x13:
-        case 0x16: reply = answerQuery(cmd, r); break;
-        case 0x03: reply = answerBitTiming(cmd, r); break;
-        case 0x04: reply = answerFilter(cmd, r); break;
+        case 0x16:
+            reply = answerQuery(cmd, r);
+            break;
+        case 0x03:
+            reply = answerBitTiming(cmd, r);
+            break;
+        case 0x04:
+            reply = answerFilter(cmd, r);
+            break;
         case 0x0E:
-        case 0x0F: reply = answerStartStop(cmd, r); break;
-        default: break;  // unknown commands go unanswered
+        case 0x0F:
+            reply = answerStartStop(cmd, r);
+            break;
+        default:
+            break;  // unknown commands go unanswered
     }
     return reply ? r : std::vector<uint8_t>{};
 }
@@ -188,8 +218,7 @@ bool VirtualCanFdAdapter::answerStartStop(const std::vector<uint8_t>& cmd, std::
     return true;
 }
 
-std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8_t>& payload,
-                                                         bool& reply) {
+std::vector<uint8_t> VirtualCanFdAdapter::directTransfer(const std::vector<uint8_t>& payload, bool& reply) {
     directPayload = payload;
     std::vector<uint8_t> r = {0x12, 0xA7};
     if (payload.size() >= 2 && payload[0] == 0xFE && payload[1] == 0xEF) {

@@ -76,19 +76,19 @@ struct FdChannelState {
 
 // One frame as a data packet record carries it.
 struct BusFrame {
-    unsigned channel = 0;      // record byte 0, high nibble
-    uint8_t sendMode = 0;      // record byte 0, low nibble
-    uint8_t flags = 0;         // record byte 1, the k... bits below
+    unsigned channel = 0;  // record byte 0, high nibble
+    uint8_t sendMode = 0;  // record byte 0, low nibble
+    uint8_t flags = 0;     // record byte 1, the k... bits below
     uint32_t timeTag = 0;
     uint32_t id = 0;
-    uint8_t dataLen = 0;       // record byte 10, as it stands
-    std::vector<uint8_t> data; // the record's data field (8 or 64 bytes)
+    uint8_t dataLen = 0;        // record byte 10, as it stands
+    std::vector<uint8_t> data;  // the record's data field (8 or 64 bytes)
     bool fd() const { return (flags & kFd) != 0; }
 
     static constexpr uint8_t kFd = 0x01;
     static constexpr uint8_t kRemote = 0x02;
     static constexpr uint8_t kExtended = 0x04;
-    static constexpr uint8_t kErrorState = 0x08;     // set by the host on FD records
+    static constexpr uint8_t kErrorState = 0x08;  // set by the host on FD records
     static constexpr uint8_t kBitRateSwitch = 0x10;
 };
 

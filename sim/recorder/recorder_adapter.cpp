@@ -56,12 +56,17 @@ std::vector<uint8_t> VirtualRecorder::answer(const std::vector<uint8_t>& q) {
     switch (q[1]) {
         case 0x01:
         case 0x12:
-        case 0x13: return answerBoardValue(q[1]);
-        case 0x04: return answerFilterChange(q);
-        case 0x05: return answerFilterQuery(q);
+        case 0x13:
+            return answerBoardValue(q[1]);
+        case 0x04:
+            return answerFilterChange(q);
+        case 0x05:
+            return answerFilterQuery(q);
         case 0x03:
-        case 0xA4: return answerSettings(q);
-        default: return {};
+        case 0xA4:
+            return answerSettings(q);
+        default:
+            return {};
     }
 }
 
@@ -76,11 +81,20 @@ std::vector<uint8_t> VirtualRecorder::answerFilterChange(const std::vector<uint8
     const unsigned ch = q[3] & 1;
     if (!refuse) {
         switch (q[2]) {
-            case 0: list[ch].clear(); break;
-            case 1: list[ch].push_back({q[4], le32(q, 5), le32(q, 9)}); break;
-            case 2: enabled[ch] = true; break;
-            case 3: enabled[ch] = false; break;
-            default: break;
+            case 0:
+                list[ch].clear();
+                break;
+            case 1:
+                list[ch].push_back({q[4], le32(q, 5), le32(q, 9)});
+                break;
+            case 2:
+                enabled[ch] = true;
+                break;
+            case 3:
+                enabled[ch] = false;
+                break;
+            default:
+                break;
         }
     }
     return {0x55, 0x04, q[3], static_cast<uint8_t>(refuse ? 1 : 0)};
@@ -91,8 +105,13 @@ std::vector<uint8_t> VirtualRecorder::answerFilterQuery(const std::vector<uint8_
     const unsigned ch = q[3] & 1;
     if (q[2] == 0x00) {
         const size_t n = list[ch].size();
-        return {0x55, 0x05, q[3], static_cast<uint8_t>(refuse ? 1 : 0), static_cast<uint8_t>(n),
-                static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(enabled[ch] ? 1 : 0)};
+        return {0x55,
+                0x05,
+                q[3],
+                static_cast<uint8_t>(refuse ? 1 : 0),
+                static_cast<uint8_t>(n),
+                static_cast<uint8_t>(n >> 8),
+                static_cast<uint8_t>(enabled[ch] ? 1 : 0)};
     }
     const size_t index = q[4] | (q[5] << 8);
     std::vector<uint8_t> r = {0x55, 0x05, q[3]};

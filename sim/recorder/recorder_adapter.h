@@ -36,9 +36,9 @@ public:
 
     // Behaviour (thread-safe).
     void setBoardValues(uint16_t a, uint16_t b, uint8_t c);
-    void setRefuse(bool on);                  // status byte 1 on filter and settings requests
-    void setReplyLength(size_t length);       // cut every reply (0: full)
-    void setDirectReplyLength(size_t length); // total length of direct-data replies (0: echo size)
+    void setRefuse(bool on);                   // status byte 1 on filter and settings requests
+    void setReplyLength(size_t length);        // cut every reply (0: full)
+    void setDirectReplyLength(size_t length);  // total length of direct-data replies (0: echo size)
     void setReplyDelay(std::chrono::milliseconds delay);
     // Before each reply, send this many replies to an earlier request (stale
     // replies with another request's first bytes).

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "sim/bench/secured_packet.h"
 #include "sim/bench/device_model.h"
+#include "sim/bench/secured_packet.h"
 
 namespace ycansim {
 
@@ -11,8 +11,10 @@ DeviceLayout usbCanLayout() {
     DeviceLayout layout;
     layout.vendorId = 0x0471;
     layout.productId = 0x1200;
-    layout.endpoints = {{0x01, EndpointType::Interrupt, 64}, {0x81, EndpointType::Interrupt, 64},
-                      {0x02, EndpointType::Bulk, 64},      {0x82, EndpointType::Bulk, 64}};
+    layout.endpoints = {{0x01, EndpointType::Interrupt, 64},
+                        {0x81, EndpointType::Interrupt, 64},
+                        {0x02, EndpointType::Bulk, 64},
+                        {0x82, EndpointType::Bulk, 64}};
     return layout;
 }
 
@@ -39,8 +41,8 @@ std::vector<uint8_t> VirtualUsbCanAdapter::encodeRecord(const ClassicFrame& f) {
     for (int b = 0; b < 4; ++b) r[b] = static_cast<uint8_t>(tag >> (8 * b));
     r[4] = 0;
     r[5] = 0;
-    r[6] = static_cast<uint8_t>((f.extended ? 0x80 : 0) | (f.remote ? 0x40 : 0) |
-                                ((f.channel & 1) << 4) | (f.dataLen & 0x0F));
+    r[6] = static_cast<uint8_t>((f.extended ? 0x80 : 0) | (f.remote ? 0x40 : 0) | ((f.channel & 1) << 4) |
+                                (f.dataLen & 0x0F));
     const uint32_t raw = f.extended ? f.id << 3 : f.id << 5;
     for (int b = 0; b < 4; ++b) r[7 + b] = static_cast<uint8_t>(raw >> (8 * b));
     std::copy_n(f.data.begin(), std::min<size_t>(f.data.size(), 8), r.begin() + 11);
@@ -91,18 +93,27 @@ bool VirtualUsbCanAdapter::answer(const std::vector<uint8_t>& cmd, std::vector<u
     switch (code) {
         case 0x03:
         case 0x0E:
-        case 0x0F: answered = answerChannel(cmd, r); break;
+        case 0x0F:
+            answered = answerChannel(cmd, r);
+            break;
         case 0x01:
         case 0x12:
         case 0x13:
         case 0x14:
-        case 0x15: answered = answerBoardQuery(code, r); break;
+        case 0x15:
+            answered = answerBoardQuery(code, r);
+            break;
         case 0xB1:
         case 0xB2:
         case 0xA4:
-        case 0x80: answered = answerRelayAndState(cmd, r); break;
-        case 0xA7: answered = answerDirect(cmd, r); break;
-        default: break;
+        case 0x80:
+            answered = answerRelayAndState(cmd, r);
+            break;
+        case 0xA7:
+            answered = answerDirect(cmd, r);
+            break;
+        default:
+            break;
     }
     if (!answered) return false;
     if (auto cut = replyLength.find(code); cut != replyLength.end() && r.size() > cut->second)
@@ -220,8 +231,9 @@ void VirtualUsbCanAdapter::inject(DeviceEndpoints& dev, const std::vector<Classi
     }
     const size_t size = std::max<size_t>(1, transferSize);
     for (size_t at = 0; at < stream.size(); at += size)
-        dev.pushIn(0x82, std::vector<uint8_t>(stream.begin() + static_cast<long>(at),
-                                              stream.begin() + static_cast<long>(std::min(stream.size(), at + size))));
+        dev.pushIn(0x82, std::vector<uint8_t>(
+                             stream.begin() + static_cast<long>(at),
+                             stream.begin() + static_cast<long>(std::min(stream.size(), at + size))));
 }
 
 void VirtualUsbCanAdapter::setVersions(uint16_t v0, uint16_t v1) {

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/canfd/canfd_adapter.h"
 #include "sim/bench/device_model.h"
 #include "sim/bench/in_batcher.h"
 #include "sim/bench/usb_layout.h"
+#include "sim/canfd/canfd_adapter.h"
 
 namespace ycansim {
 
@@ -35,7 +35,7 @@ struct ClassicFrame {
     uint32_t id = 0;
     bool extended = false;
     bool remote = false;
-    uint8_t dataLen = 0;  // the low nibble of the flags byte
+    uint8_t dataLen = 0;        // the low nibble of the flags byte
     std::vector<uint8_t> data;  // 8 bytes as on the wire
     uint32_t timeTag = 0;
     uint8_t frameOpt = 0;

@@ -58,8 +58,8 @@ struct UsbipDevice::Header {
     uint32_t seqnum = 0;
     uint32_t direction = 0;
     uint32_t ep = 0;
-    int32_t length = 0;        // CMD_SUBMIT: transfer_buffer_length
-    uint32_t unlinkSeqnum = 0; // CMD_UNLINK: the URB to cancel
+    int32_t length = 0;         // CMD_SUBMIT: transfer_buffer_length
+    uint32_t unlinkSeqnum = 0;  // CMD_UNLINK: the URB to cancel
     uint8_t setup[8] = {};
 
     uint8_t address() const { return static_cast<uint8_t>(ep | (direction == kDirIn ? 0x80 : 0)); }

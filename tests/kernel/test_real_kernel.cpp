@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "tests/adapter_families.h"
-#include "tests/eventually.h"
 #include "sim/canfd/canfd_adapter.h"
 #include "sim/recorder/recorder_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "sim/usbip/usbip_bus.h"
+#include "tests/adapter_families.h"
+#include "tests/eventually.h"
 #include "ycan.h"
 
 using namespace std::chrono_literals;
@@ -160,11 +160,13 @@ std::vector<int64_t> receiveNumbers(uint32_t type, uint32_t index, unsigned ch, 
             if (fd) {
                 _YCAN_CANFD_OBJ f[64];
                 const int n = YCAN_ReceiveFD(type, index, ch, f, 64, 50);
-                for (int i = 0; i < n; ++i) got.push_back(numberOf(f[i].ID, f[i].Data, f[i].DataLen, ch, true));
+                for (int i = 0; i < n; ++i)
+                    got.push_back(numberOf(f[i].ID, f[i].Data, f[i].DataLen, ch, true));
             } else {
                 _YCAN_CAN_OBJ f[64];
                 const int n = YCAN_Receive(type, index, ch, f, 64, 50);
-                for (int i = 0; i < n; ++i) got.push_back(numberOf(f[i].ID, f[i].Data, f[i].DataLen, ch, false));
+                for (int i = 0; i < n; ++i)
+                    got.push_back(numberOf(f[i].ID, f[i].Data, f[i].DataLen, ch, false));
             }
             return got.size() >= want;
         },
@@ -228,7 +230,8 @@ TEST_F(RealKernel, CanFdFramesBothWaysInOrder) {
         eventually(
             [&] {
                 for (const ycansim::BusFrame& f : model->takeBusFrames(ch))
-                    (f.fd() ? fd : classic).push_back(numberOf(f.id, f.data.data(), f.data.size(), ch, f.fd()));
+                    (f.fd() ? fd : classic)
+                        .push_back(numberOf(f.id, f.data.data(), f.data.size(), ch, f.fd()));
                 return classic.size() >= kPerStream && fd.size() >= kPerStream;
             },
             30s);
@@ -263,7 +266,8 @@ TEST_F(RealKernel, ClassicFramesBothWaysInOrder) {
         model->inject(dev, batch);
     }
     for (unsigned ch = 0; ch < 2; ++ch)
-        EXPECT_EQ(receiveNumbers(4, 0, ch, false, kPerChannel), upTo(kPerChannel)) << "from the bus, channel " << ch;
+        EXPECT_EQ(receiveNumbers(4, 0, ch, false, kPerChannel), upTo(kPerChannel))
+            << "from the bus, channel " << ch;
 
     for (uint32_t k = 0; k < kPerChannel; ++k)
         for (unsigned ch = 0; ch < 2; ++ch) {
@@ -355,9 +359,12 @@ TEST_P(RealKernelUnplug, TenCyclesDuringTraffic) {
                 const int n = YCAN_Receive(type, 0, 0, f, 32, 20);
                 for (int i = 0; i < n; ++i) {
                     const int64_t k = ycantest::frameNumber(f[i]);
-                    if (k < 0) ++corrupted;
-                    else if (k <= last) ++duplicated;
-                    else last = k;
+                    if (k < 0)
+                        ++corrupted;
+                    else if (k <= last)
+                        ++duplicated;
+                    else
+                        last = k;
                     ++received;
                 }
             }
@@ -417,9 +424,11 @@ TEST_P(RealKernelUnplug, TenCyclesDuringTraffic) {
         EXPECT_EQ(duplicated.load(), 0);
         // A thread that kept polling while the adapter was away would have
         // used most of a CPU; one that waits, next to none.
-        std::printf("[ kernel ] %s: %d cycles, %d frames received, receive threads %.0f%% of a CPU while away\n",
-                    GetParam(), kCycles, received.load(), 100.0 * idleTicks / 100.0 / awaySeconds);
-        EXPECT_LT(idleTicks / 100.0, 0.25 * awaySeconds) << "the receive thread did not rest while the adapter was away";
+        std::printf(
+            "[ kernel ] %s: %d cycles, %d frames received, receive threads %.0f%% of a CPU while away\n",
+            GetParam(), kCycles, received.load(), 100.0 * idleTicks / 100.0 / awaySeconds);
+        EXPECT_LT(idleTicks / 100.0, 0.25 * awaySeconds)
+            << "the receive thread did not rest while the adapter was away";
     }
 }
 
@@ -454,7 +463,8 @@ TEST_F(RealKernel, SecondAdapterOfATypeIsUntouched) {
         [&] {
             for (uint32_t index = 0; index < 2; ++index) {
                 _YCAN_CAN_OBJ f[4];
-                if (YCAN_Receive(43, index, 0, f, 4, 10) == 1 && numberOf(f[0].ID, f[0].Data, 8, 0, false) == 7)
+                if (YCAN_Receive(43, index, 0, f, 4, 10) == 1 &&
+                    numberOf(f[0].ID, f[0].Data, 8, 0, false) == 7)
                     indexOfA = static_cast<int>(index);
             }
             return indexOfA >= 0;

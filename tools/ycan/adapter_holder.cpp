@@ -27,7 +27,8 @@ std::string lookAt(const Target& t, Look look) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
         if (d.idVendor != model->vendorId || d.idProduct != model->productId || seen++ != t.index) continue;
-        text = look(list[i], ycan::usbNodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i])));
+        text = look(list[i],
+                    ycan::usbNodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i])));
         break;
     }
     if (n >= 0) libusb_free_device_list(list, 1);
@@ -54,7 +55,8 @@ std::string accessDenied(const Target& t) {
     return lookAt(t, [&](libusb_device*, const std::string& node) -> std::string {
         if (access(node.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return "";
         return name(t) + ": permission denied on " + node +
-               ": the udev rule " YCAN_RULES_FILE " lets the user at the seat and the members of group "
+               ": the udev rule " YCAN_RULES_FILE
+               " lets the user at the seat and the members of group "
                "plugdev open the adapters (see 'man ycan', FILES)";
     });
 }

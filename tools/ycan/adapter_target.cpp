@@ -1,8 +1,8 @@
 #include "tools/ycan/adapter_target.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <tuple>
 #include <type_traits>
@@ -34,15 +34,18 @@ constexpr Btr kClassicRates[] = {{1000000, 0x00, 0x14}, {800000, 0x00, 0x16}, {5
 
 // The rates the CAN FD adapters have words for (the library looks them up).
 constexpr unsigned kFdArbitrationRates[] = {1000000, 800000, 500000, 250000, 125000, 100000, 50000};
-constexpr unsigned kFdDataRates[] = {5000000, 4000000, 2000000, 1000000, 800000, 500000, 250000, 125000, 100000, 50000};
+constexpr unsigned kFdDataRates[] = {5000000, 4000000, 2000000, 1000000, 800000,
+                                     500000,  250000,  125000,  100000,  50000};
 constexpr double kDefaultSamplePoint = 0.8;
 
 template <typename Rates>
 std::string rateList(const Rates& rates) {
     std::string list;
     for (const auto& r : rates) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, Btr>) list += (list.empty() ? "" : ", ") + rateName(r.rate);
-        else list += (list.empty() ? "" : ", ") + rateName(r);
+        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, Btr>)
+            list += (list.empty() ? "" : ", ") + rateName(r.rate);
+        else
+            list += (list.empty() ? "" : ", ") + rateName(r);
     }
     return list;
 }
@@ -57,17 +60,19 @@ char sign(double x) { return x < 0 ? '-' : '+'; }
 // A computed timing for a rate the table lacks; false when none reaches it.
 bool computeTiming(const char* what, unsigned clockHz, unsigned rate, double samplePoint,
                    const TimingLimits& limits, const std::string& table, BitTiming& out, std::string& why) {
-    const auto c = nearestTiming(clockHz, rate, samplePoint > 0 ? samplePoint : kDefaultSamplePoint, 1, limits);
+    const auto c =
+        nearestTiming(clockHz, rate, samplePoint > 0 ? samplePoint : kDefaultSamplePoint, 1, limits);
     if (!c) {
         why = "no bus timing of this adapter reaches " + std::to_string(rate) + " bit/s" + what +
               " (the table rates: " + table + ")";
         return false;
     }
     out = c->timing;
-    fprintf(stderr, "ycan: %u bit/s%s: %u time quanta of %u clock periods give %.0f bit/s (%c%.3f %%), "
-                    "sample point %.1f %%\n",
-            rate, what, out.quanta(), out.prescaler, c->bitRate, sign(c->rateError), std::fabs(c->rateError) * 100,
-            out.samplePoint() * 100);
+    fprintf(stderr,
+            "ycan: %u bit/s%s: %u time quanta of %u clock periods give %.0f bit/s (%c%.3f %%), "
+            "sample point %.1f %%\n",
+            rate, what, out.quanta(), out.prescaler, c->bitRate, sign(c->rateError),
+            std::fabs(c->rateError) * 100, out.samplePoint() * 100);
     return true;
 }
 
@@ -77,7 +82,8 @@ bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why) {
     const AdapterModel* model = modelOfType(t.type);
     if (model == nullptr || model->family == AdapterFamily::Recorder) return true;
     if (t.channel >= model->channels) {
-        why = "adapter type " + std::to_string(t.type) + " has channels 0 to " + std::to_string(model->channels - 1);
+        why = "adapter type " + std::to_string(t.type) + " has channels 0 to " +
+              std::to_string(model->channels - 1);
         return false;
     }
     if (model->family == AdapterFamily::Classic) {
@@ -90,7 +96,8 @@ bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why) {
             return false;
         }
         if (bus.btrGiven) {
-            const std::string problem = timingProblem(unpackBtr(bus.btr0, bus.btr1), kSja1000ClockHz, kSja1000);
+            const std::string problem =
+                timingProblem(unpackBtr(bus.btr0, bus.btr1), kSja1000ClockHz, kSja1000);
             if (!problem.empty()) {
                 why = "--btr outside the controller's range: " + problem;
                 return false;
@@ -105,8 +112,8 @@ bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why) {
             bus.btr1 = found->btr1;
         } else {
             BitTiming timing;
-            if (!computeTiming("", kSja1000ClockHz, bus.bitRate, bus.samplePoint, kSja1000, rateList(kClassicRates),
-                               timing, why))
+            if (!computeTiming("", kSja1000ClockHz, bus.bitRate, bus.samplePoint, kSja1000,
+                               rateList(kClassicRates), timing, why))
                 return false;
             packBtr(timing, bus.btr0, bus.btr1);
         }
@@ -120,20 +127,22 @@ bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why) {
     }
     const unsigned clockHz = model->clockMHz * 1000000u;
     if (bus.timingWords) {
-        for (const auto& [word, limits, name] :
-             {std::tuple{bus.abitTiming, &kFdArbitration, "arbitration"}, std::tuple{bus.dbitTiming, &kFdData, "data"}}) {
+        for (const auto& [word, limits, name] : {std::tuple{bus.abitTiming, &kFdArbitration, "arbitration"},
+                                                 std::tuple{bus.dbitTiming, &kFdData, "data"}}) {
             const std::string problem = timingProblem(unpackTimingWord(word), clockHz, *limits);
             if (!problem.empty()) {
                 char hex[16];
                 snprintf(hex, sizeof hex, "0x%08X", word);
-                why = std::string("--timing ") + name + " word " + hex + " outside the controller's range at " +
-                      std::to_string(model->clockMHz) + " MHz: " + problem;
+                why = std::string("--timing ") + name + " word " + hex +
+                      " outside the controller's range at " + std::to_string(model->clockMHz) +
+                      " MHz: " + problem;
                 return false;
             }
         }
         return true;
     }
-    const bool tableRates = inTable(kFdArbitrationRates, bus.bitRate) && inTable(kFdDataRates, bus.dataBitRate);
+    const bool tableRates =
+        inTable(kFdArbitrationRates, bus.bitRate) && inTable(kFdDataRates, bus.dataBitRate);
     if (tableRates && bus.samplePoint == 0 && bus.dataSamplePoint == 0) return true;
     BitTiming arbitration, data;
     if (!computeTiming(" (arbitration)", clockHz, bus.bitRate, bus.samplePoint, kFdArbitration,
@@ -181,7 +190,8 @@ const AdapterModel* modelOfType(uint32_t type) {
 }
 
 void reportFailure(const std::string& what) {
-    fprintf(stderr, "ycan: %s: %s (last error %d)\n", what.c_str(), YCAN_GetLastErrorStr(), YCAN_GetLastError());
+    fprintf(stderr, "ycan: %s: %s (last error %d)\n", what.c_str(), YCAN_GetLastErrorStr(),
+            YCAN_GetLastError());
 }
 
 void reportOpenFailure(const Target& t) {
@@ -193,7 +203,9 @@ void reportOpenFailure(const Target& t) {
         reportFailure("cannot open " + std::to_string(t.type) + ":" + std::to_string(t.index));
 }
 
-bool openAndStart(const Target& t, const BusSettings& bus) { return openAndStartChannels(t, {t.channel}, bus); }
+bool openAndStart(const Target& t, const BusSettings& bus) {
+    return openAndStartChannels(t, {t.channel}, bus);
+}
 
 bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus) {
     const AdapterModel* model = modelOfType(t.type);

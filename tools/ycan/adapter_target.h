@@ -35,12 +35,12 @@ struct BusSettings {
     unsigned bitRate = 500000;       // arbitration (classic: the bus)
     unsigned dataBitRate = 2000000;  // CAN FD data phase
     bool dataBitRateGiven = false;
-    double samplePoint = 0;          // 0..1 for computed timings; 0: the default
+    double samplePoint = 0;  // 0..1 for computed timings; 0: the default
     double dataSamplePoint = 0;
-    bool timingWords = false;        // use abitTiming/dbitTiming instead of the rates
+    bool timingWords = false;  // use abitTiming/dbitTiming instead of the rates
     uint32_t abitTiming = 0;
     uint32_t dbitTiming = 0;
-    bool btrGiven = false;           // classic: SJA1000 bus timing registers
+    bool btrGiven = false;  // classic: SJA1000 bus timing registers
     uint8_t btr0 = 0;
     uint8_t btr1 = 0;
 };

@@ -14,7 +14,8 @@ double BitTiming::bitRate(unsigned clockHz) const {
 double BitTiming::samplePoint() const { return static_cast<double>(1 + tseg1) / quanta(); }
 
 uint32_t packTimingWord(const BitTiming& t) {
-    return static_cast<uint32_t>((t.prescaler - 1) & 0x3FF) << 22 | static_cast<uint32_t>((t.sjw - 1) & 0x7F) << 15 |
+    return static_cast<uint32_t>((t.prescaler - 1) & 0x3FF) << 22 |
+           static_cast<uint32_t>((t.sjw - 1) & 0x7F) << 15 |
            static_cast<uint32_t>((t.tseg2 - 1) & 0x7F) << 8 | static_cast<uint32_t>((t.tseg1 - 1) & 0xFF);
 }
 
@@ -35,9 +36,12 @@ namespace {
 
 std::string rateText(double rate) {
     char buf[48];
-    if (rate >= 1e6) snprintf(buf, sizeof buf, "%g Mbit/s", rate / 1e6);
-    else if (rate >= 1e3) snprintf(buf, sizeof buf, "%g kbit/s", rate / 1e3);
-    else snprintf(buf, sizeof buf, "%g bit/s", rate);
+    if (rate >= 1e6)
+        snprintf(buf, sizeof buf, "%g Mbit/s", rate / 1e6);
+    else if (rate >= 1e3)
+        snprintf(buf, sizeof buf, "%g kbit/s", rate / 1e3);
+    else
+        snprintf(buf, sizeof buf, "%g bit/s", rate);
     return buf;
 }
 
@@ -51,7 +55,8 @@ bool prescalerFits(unsigned prescaler, const TimingLimits& limits) {
 std::string timingProblem(const BitTiming& t, unsigned clockHz, const TimingLimits& limits) {
     std::string why;
     auto add = [&](const std::string& s) { why += (why.empty() ? "" : ", ") + s; };
-    if (!prescalerFits(t.prescaler, limits)) add("prescaler " + std::to_string(t.prescaler) + " out of range");
+    if (!prescalerFits(t.prescaler, limits))
+        add("prescaler " + std::to_string(t.prescaler) + " out of range");
     if (t.tseg1 < limits.minTseg1 || t.tseg1 > limits.maxTseg1)
         add("tseg1 " + std::to_string(t.tseg1) + " (" + std::to_string(limits.minTseg1) + " to " +
             std::to_string(limits.maxTseg1) + ")");
@@ -67,8 +72,8 @@ std::string timingProblem(const BitTiming& t, unsigned clockHz, const TimingLimi
     return why;
 }
 
-std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, double samplePoint, unsigned sjw,
-                                          const TimingLimits& limits) {
+std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, double samplePoint,
+                                          unsigned sjw, const TimingLimits& limits) {
     std::optional<TimingChoice> best;
     double bestSpError = 0;
     if (bitRate == 0 || clockHz == 0) return best;
@@ -84,8 +89,8 @@ std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, do
             t.prescaler = static_cast<unsigned>(p);
             t.sjw = sjw;
             const double phase2 = std::round(static_cast<double>(quanta) * (1.0 - samplePoint));
-            t.tseg2 = static_cast<unsigned>(
-                std::clamp(phase2, static_cast<double>(limits.minTseg2), static_cast<double>(limits.maxTseg2)));
+            t.tseg2 = static_cast<unsigned>(std::clamp(phase2, static_cast<double>(limits.minTseg2),
+                                                       static_cast<double>(limits.maxTseg2)));
             if (quanta - 1 < t.tseg2 + limits.minTseg1) continue;
             t.tseg1 = quanta - 1 - t.tseg2;
             if (t.tseg1 > limits.maxTseg1) {
@@ -130,9 +135,12 @@ unsigned parseBitRate(const std::string& text) {
     const double value = strtod(text.c_str(), &end);
     double scale = 1;
     const std::string unit(end);
-    if (unit == "k" || unit == "K") scale = 1e3;
-    else if (unit == "M" || unit == "m") scale = 1e6;
-    else if (!unit.empty()) return 0;
+    if (unit == "k" || unit == "K")
+        scale = 1e3;
+    else if (unit == "M" || unit == "m")
+        scale = 1e6;
+    else if (!unit.empty())
+        return 0;
     const double rate = value * scale;
     if (!(rate >= 1 && rate <= 20e6)) return 0;
     return static_cast<unsigned>(std::lround(rate));

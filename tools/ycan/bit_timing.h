@@ -57,8 +57,8 @@ struct TimingChoice {
 // `bitRate` at `clockHz`, among equal rates the sample point nearest
 // `samplePoint` (0..1), among those the most time quanta; SJW `sjw`. None
 // when nothing within the limits comes within 5 % of the rate.
-std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, double samplePoint, unsigned sjw,
-                                          const TimingLimits& limits);
+std::optional<TimingChoice> nearestTiming(unsigned clockHz, unsigned bitRate, double samplePoint,
+                                          unsigned sjw, const TimingLimits& limits);
 constexpr double kMaxRateError = 0.05;
 
 // SJA1000 bus timing registers: BTR0 = SJW-1 (2 bits) | BRP (6 bits);

@@ -30,10 +30,10 @@ public:
 
     struct Identifier {
         uint64_t count = 0;
-        double rate = 0;    // frames/s over the last window
-        double period = 0;  // seconds between frames, smoothed; 0 until two came
-        double last = 0;    // when the last one came
-        TextFrame frame;    // the last one
+        double rate = 0;       // frames/s over the last window
+        double period = 0;     // seconds between frames, smoothed; 0 until two came
+        double last = 0;       // when the last one came
+        TextFrame frame;       // the last one
         uint64_t changed = 0;  // bit k: byte k differs from the frame before
         uint64_t inWindow = 0;
     };

@@ -189,7 +189,8 @@ bool createVcan(const std::string& name, std::string& why) {
     request.info.ifi_flags = IFF_UP;
     request.info.ifi_change = IFF_UP;
     auto add = [&](unsigned short type, const void* data, size_t len) {
-        auto* a = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&request) + NLMSG_ALIGN(request.header.nlmsg_len));
+        auto* a = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&request) +
+                                            NLMSG_ALIGN(request.header.nlmsg_len));
         a->rta_type = type;
         a->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
         if (len > 0) memcpy(RTA_DATA(a), data, len);
@@ -201,11 +202,12 @@ bool createVcan(const std::string& name, std::string& why) {
     add(IFLA_MTU, &mtu, sizeof mtu);
     rtattr* linkInfo = add(IFLA_LINKINFO, nullptr, 0);
     add(IFLA_INFO_KIND, "vcan", 5);
-    linkInfo->rta_len = static_cast<unsigned short>(reinterpret_cast<char*>(&request) + request.header.nlmsg_len -
-                                                    reinterpret_cast<char*>(linkInfo));
+    linkInfo->rta_len = static_cast<unsigned short>(
+        reinterpret_cast<char*>(&request) + request.header.nlmsg_len - reinterpret_cast<char*>(linkInfo));
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(s, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+    if (sendto(s, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
         why = "netlink: " + errnoText(errno);
         ::close(s);
         return false;

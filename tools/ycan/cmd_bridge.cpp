@@ -88,9 +88,11 @@ BridgeOptions parseBridgeArgs(const Args& args) {
             const std::string v = i + 1 < args.size() ? args[++i] : "";
             char* end = nullptr;
             const double x = strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(x > 0) || (a == "--tx-queue" && (x != static_cast<long>(x) || x > 1e7)))
-                usageError("bridge", a == "--stats" ? "--stats takes seconds above 0, e.g. 5"
-                                                    : "--tx-queue takes a number of frames from 1 to 10000000");
+            if (v.empty() || *end != '\0' || !(x > 0) ||
+                (a == "--tx-queue" && (x != static_cast<long>(x) || x > 1e7)))
+                usageError("bridge", a == "--stats"
+                                         ? "--stats takes seconds above 0, e.g. 5"
+                                         : "--tx-queue takes a number of frames from 1 to 10000000");
             if (a == "--stats")
                 o.statsEvery = x;
             else
@@ -203,18 +205,20 @@ bool Bridge::openInterface(Bridged& b) {
     }
     if (!b.iface.isOpen()) {
         if (why.rfind("no interface", 0) == 0)
-            fprintf(stderr, "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
-                            "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
+            fprintf(stderr,
+                    "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
+                    "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
                     why.c_str(), name.c_str(), name.c_str());
         else if (why == name + " is down")
-            fprintf(stderr, "ycan bridge: %s\nycan bridge: set it up with\n  ip link set %s up\n", why.c_str(),
-                    name.c_str());
+            fprintf(stderr, "ycan bridge: %s\nycan bridge: set it up with\n  ip link set %s up\n",
+                    why.c_str(), name.c_str());
         else
             fprintf(stderr, "ycan bridge: %s\n", why.c_str());
         return false;
     }
     if (!b.iface.carriesFd())
-        fprintf(stderr, "ycan bridge: %s has the classic MTU: CAN FD frames for it will be dropped\n", name.c_str());
+        fprintf(stderr, "ycan bridge: %s has the classic MTU: CAN FD frames for it will be dropped\n",
+                name.c_str());
     return true;
 }
 
@@ -293,8 +297,10 @@ void Bridge::fromAdapter() {
                 if (r.Kind == YCAN_KIND_CANFD && !b->iface.carriesFd()) {
                     b->counters.dropped.fetch_add(1);
                     if (!b->warnedFdDrop)
-                        fprintf(stderr, "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
-                                        "(counted from now on)\n", b->iface.name().c_str());
+                        fprintf(stderr,
+                                "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
+                                "(counted from now on)\n",
+                                b->iface.name().c_str());
                     b->warnedFdDrop = true;
                     continue;
                 }
@@ -328,18 +334,23 @@ void Bridge::checkLink() {
 void Bridge::fromInterface(Bridged& b, short events) {
     int n;
     while ((n = b.iface.read(incoming.data(), sizes.data(), incoming.size())) > 0) {
-        for (size_t f = 0; f < static_cast<size_t>(n); ++f) outgoing[f] = fromSocketCan(incoming[f], sizes[f]);
+        for (size_t f = 0; f < static_cast<size_t>(n); ++f)
+            outgoing[f] = fromSocketCan(incoming[f], sizes[f]);
         const uint64_t overflowBefore = b.counters.queueOverflow.load();
         b.tx->push(outgoing.data(), static_cast<size_t>(n));
         if (b.counters.queueOverflow.load() != overflowBefore && !b.warnedFull) {
-            fprintf(stderr, "ycan bridge: %s: the adapter takes frames slower than they come; the transmit "
-                            "queue is full and frames are dropped (counted)\n", b.iface.name().c_str());
+            fprintf(stderr,
+                    "ycan bridge: %s: the adapter takes frames slower than they come; the transmit "
+                    "queue is full and frames are dropped (counted)\n",
+                    b.iface.name().c_str());
             b.warnedFull = true;
         }
     }
     if (b.iface.kernelDrops() > 0 && !b.warnedKernelDrops) {
-        fprintf(stderr, "ycan bridge: %s: frames written there came faster than the bridge read them; the "
-                        "kernel dropped some (counted as iface-overflow)\n", b.iface.name().c_str());
+        fprintf(stderr,
+                "ycan bridge: %s: frames written there came faster than the bridge read them; the "
+                "kernel dropped some (counted as iface-overflow)\n",
+                b.iface.name().c_str());
         b.warnedKernelDrops = true;
     }
     if (n < 0 || (events & (POLLERR | POLLHUP | POLLNVAL))) {
@@ -364,11 +375,13 @@ void Bridge::printStats() const {
     for (const auto& b : channels) {
         const BridgeCounters& c = b->counters;
         fprintf(stderr,
-                "ycan bridge: %s:%u=%s to-iface %llu to-adapter %llu dropped %llu tx-overflow %llu tx-failed %llu "
+                "ycan bridge: %s:%u=%s to-iface %llu to-adapter %llu dropped %llu tx-overflow %llu tx-failed "
+                "%llu "
                 "iface-overflow %llu link-losses %u\n",
                 adapterName(t).c_str(), b->ch, b->iface.name().c_str(),
                 static_cast<unsigned long long>(c.toInterface.load()),
-                static_cast<unsigned long long>(c.toAdapter.load()), static_cast<unsigned long long>(c.dropped.load()),
+                static_cast<unsigned long long>(c.toAdapter.load()),
+                static_cast<unsigned long long>(c.dropped.load()),
                 static_cast<unsigned long long>(c.queueOverflow.load()),
                 static_cast<unsigned long long>(c.transmitFailed.load()),
                 static_cast<unsigned long long>(b->iface.kernelDrops()), losses);
@@ -376,7 +389,8 @@ void Bridge::printStats() const {
 }
 
 int Bridge::run() {
-    const auto statsPeriod = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.statsEvery));
+    const auto statsPeriod =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.statsEvery));
     auto nextRetry = Clock::now() + kRetryEvery;
     auto nextStats = o.statsEvery > 0 ? Clock::now() + statsPeriod : Clock::time_point::max();
     std::vector<pollfd> fds;
@@ -392,7 +406,9 @@ int Bridge::run() {
         const auto now = Clock::now();
         const auto until = std::min(nextRetry, nextStats);
         const int waitMs =
-            until <= now ? 0 : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+            until <= now
+                ? 0
+                : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
         if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) {
             perror("ycan bridge: poll");
             status = 1;

@@ -75,14 +75,15 @@ int listModels() {
 
 int listCommand(const Args& args) {
     if (wantsHelp(args)) {
-        putLine("usage: ycan list [--models]\n"
-             "Lists the attached adapters the library can open, in USB enumeration order: the\n"
-             "TYPE:INDEX to name it by in other commands and in programs, USB bus and address,\n"
-             "vendor:product id, kind, channel count and serial number ('-' when another program\n"
-             "has the adapter open). Types 41 and 42 open the same adapters as 43, and 3 the same\n"
-             "as 4.\n"
-             "  --models  the adapter models the library knows instead, attached or not: their\n"
-             "            type codes, vendor:product id, kind, channels and controller clock");
+        putLine(
+            "usage: ycan list [--models]\n"
+            "Lists the attached adapters the library can open, in USB enumeration order: the\n"
+            "TYPE:INDEX to name it by in other commands and in programs, USB bus and address,\n"
+            "vendor:product id, kind, channel count and serial number ('-' when another program\n"
+            "has the adapter open). Types 41 and 42 open the same adapters as 43, and 3 the same\n"
+            "as 4.\n"
+            "  --models  the adapter models the library knows instead, attached or not: their\n"
+            "            type codes, vendor:product id, kind, channels and controller clock");
         return 0;
     }
     if (args.size() == 1 && args[0] == "--models") return listModels();
@@ -111,8 +112,8 @@ int listCommand(const Args& args) {
     withoutLibraryLog([&] {
         for (const Listed& a : found) serials.push_back(serialOf(a));
     });
-    fprintf(out(), "%-8s %4s %7s  %-9s  %-8s %8s  %s\n", "ADAPTER", "BUS", "ADDRESS", "ID", "KIND", "CHANNELS",
-            "SERIAL");
+    fprintf(out(), "%-8s %4s %7s  %-9s  %-8s %8s  %s\n", "ADAPTER", "BUS", "ADDRESS", "ID", "KIND",
+            "CHANNELS", "SERIAL");
     for (size_t k = 0; k < found.size(); ++k) {
         const Listed& a = found[k];
         const std::string name = std::to_string(preferredType(*a.model)) + ":" + std::to_string(a.index);
@@ -126,9 +127,10 @@ int listCommand(const Args& args) {
 
 int infoCommand(const Args& args) {
     if (wantsHelp(args)) {
-        putLine("usage: ycan info TYPE:INDEX\n"
-             "Opens the adapter and prints its board information: firmware versions, channel count,\n"
-             "serial number and hardware type.");
+        putLine(
+            "usage: ycan info TYPE:INDEX\n"
+            "Opens the adapter and prints its board information: firmware versions, channel count,\n"
+            "serial number and hardware type.");
         return 0;
     }
     if (args.size() != 1) usageError("info", "expects TYPE:INDEX");
@@ -148,7 +150,7 @@ int infoCommand(const Args& args) {
     const std::string hardware(info.HwType, strnlen(info.HwType, sizeof info.HwType));
     fprintf(out(), "adapter        %s\n", args[0].c_str());
     fprintf(out(), "versions       %04x %04x %04x (api %04x)\n", info.Version0, info.Version1, info.Version2,
-           info.ApiVersion);
+            info.ApiVersion);
     fprintf(out(), "channels       %u\n", info.ChannelNum);
     fprintf(out(), "serial number  %s\n", serial.c_str());
     fprintf(out(), "hardware       %s\n", hardware.c_str());
@@ -161,8 +163,10 @@ void explain(unsigned clockMHz, uint32_t word) {
     const BitTiming t = unpackTimingWord(word);
     fprintf(out(), "timing word    0x%08X\n", word);
     fprintf(out(), "clock          %u MHz\n", clockMHz);
-    fprintf(out(), "prescaler      %u (time quantum %.1f ns)\n", t.prescaler, 1000.0 * t.prescaler / clockMHz);
-    fprintf(out(), "bit            %u time quanta: sync 1 + tseg1 %u + tseg2 %u\n", t.quanta(), t.tseg1, t.tseg2);
+    fprintf(out(), "prescaler      %u (time quantum %.1f ns)\n", t.prescaler,
+            1000.0 * t.prescaler / clockMHz);
+    fprintf(out(), "bit            %u time quanta: sync 1 + tseg1 %u + tseg2 %u\n", t.quanta(), t.tseg1,
+            t.tseg2);
     fprintf(out(), "jump width     %u\n", t.sjw);
     fprintf(out(), "bit rate       %.0f bit/s\n", t.bitRate(clockMHz * 1000000u));
     fprintf(out(), "sample point   %.1f %%\n", t.samplePoint() * 100);
@@ -172,15 +176,16 @@ void explain(unsigned clockMHz, uint32_t word) {
 
 int timingCommand(const Args& args) {
     if (wantsHelp(args)) {
-        putLine("usage: ycan timing --clock 60|80 --bitrate RATE [--sample-point PERCENT] [--sjw N]\n"
-             "       ycan timing --clock 60|80 WORD\n"
-             "Computes the CAN FD bit timing word for a bit rate (500k, 2M, 83333...) at the\n"
-             "adapter's controller clock (60 MHz for types 41-43, 64, 65; 80 MHz for 66, 67): the\n"
-             "rate nearest the one asked for (its error said when not exact; more than 5 % is\n"
-             "refused), then the sample point nearest the one asked for (default 80 %), with jump\n"
-             "width N (default 1); and explains it. Or explains a given word (e.g. 0x01400106) and\n"
-             "says whether the controller takes it (status 1 if not). Words go to\n"
-             "'ycan dump --timing ABIT,DBIT'.");
+        putLine(
+            "usage: ycan timing --clock 60|80 --bitrate RATE [--sample-point PERCENT] [--sjw N]\n"
+            "       ycan timing --clock 60|80 WORD\n"
+            "Computes the CAN FD bit timing word for a bit rate (500k, 2M, 83333...) at the\n"
+            "adapter's controller clock (60 MHz for types 41-43, 64, 65; 80 MHz for 66, 67): the\n"
+            "rate nearest the one asked for (its error said when not exact; more than 5 % is\n"
+            "refused), then the sample point nearest the one asked for (default 80 %), with jump\n"
+            "width N (default 1); and explains it. Or explains a given word (e.g. 0x01400106) and\n"
+            "says whether the controller takes it (status 1 if not). Words go to\n"
+            "'ycan dump --timing ABIT,DBIT'.");
         return 0;
     }
     unsigned clockMHz = 0, rate = 0, sjw = 1;
@@ -196,7 +201,8 @@ int timingCommand(const Args& args) {
         if (a == "--clock") {
             const std::string& v = value();
             clockMHz = static_cast<unsigned>(strtoul(v.c_str(), nullptr, 10));
-            if (clockMHz != 60 && clockMHz != 80) usageError("timing", "the adapters' clocks are 60 and 80 MHz");
+            if (clockMHz != 60 && clockMHz != 80)
+                usageError("timing", "the adapters' clocks are 60 and 80 MHz");
         } else if (a == "--bitrate") {
             rate = parseBitRate(value());
             if (rate == 0) usageError("timing", "bad bit rate");
@@ -231,8 +237,8 @@ int timingCommand(const Args& args) {
     }
     const auto c = nearestTiming(clockMHz * 1000000u, rate, samplePoint, sjw, kFdData);
     if (!c) {
-        fprintf(stderr, "ycan timing: no timing word at %u MHz comes within %.0f %% of %u bit/s%s\n", clockMHz,
-                kMaxRateError * 100, rate, sjw > 1 ? " with that jump width" : "");
+        fprintf(stderr, "ycan timing: no timing word at %u MHz comes within %.0f %% of %u bit/s%s\n",
+                clockMHz, kMaxRateError * 100, rate, sjw > 1 ? " with that jump width" : "");
         return 1;
     }
     explain(clockMHz, packTimingWord(c->timing));

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "tools/ycan/adapter_target.h"
-#include "tools/ycan/bus_options.h"
 #include "tools/ycan/bit_timing.h"
+#include "tools/ycan/bus_options.h"
 #include "tools/ycan/bus_stats.h"
 #include "tools/ycan/commands.h"
 #include "tools/ycan/frame_text.h"
@@ -92,7 +92,8 @@ void draw(const std::string& title, const BusStats& stats, const BusRates& rates
     std::string bitRates = rateName(rates.nominal);
     if (fd) bitRates.append(" / ").append(rateName(rates.data));
     for (const auto& [ch, c] : stats.channels()) {
-        snprintf(line, sizeof line, "%2u  %8.0f  %5.1f %%  %s\r\n", ch, c.rate, c.load * 100, bitRates.c_str());
+        snprintf(line, sizeof line, "%2u  %8.0f  %5.1f %%  %s\r\n", ch, c.rate, c.load * 100,
+                 bitRates.c_str());
         screen += line;
     }
     screen += "\r\nCH  ID           COUNT    RATE/S  PERIOD ms  LEN  DATA\r\n";
@@ -112,7 +113,8 @@ void draw(const std::string& title, const BusStats& stats, const BusRates& rates
         // Bytes that changed since the frame before, in reverse video.
         for (unsigned k = 0; k < s.frame.len && !s.frame.remote && k < bytesShown; ++k) {
             const bool changed = (s.changed >> k & 1) != 0;
-            snprintf(line, sizeof line, " %s%02X%s", changed ? "\033[7m" : "", s.frame.data[k], changed ? "\033[0m" : "");
+            snprintf(line, sizeof line, " %s%02X%s", changed ? "\033[7m" : "", s.frame.data[k],
+                     changed ? "\033[0m" : "");
             screen += line;
         }
         if (s.frame.len > bytesShown && !s.frame.remote) screen += " ...";
@@ -126,12 +128,13 @@ void draw(const std::string& title, const BusStats& stats, const BusRates& rates
 
 int topCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan top TYPE:INDEX[:CH] [bus settings]\n"
-                       "A live view of the traffic, in the spirit of cansniffer and canbusload: per channel\n"
-                       "the frames/s and the bus load (without stuff bits) against the bit rates; one line\n"
-                       "per identifier with its count, rate, period and last data, the bytes that changed\n"
-                       "since the frame before in reverse video. Every channel of the adapter unless CH is\n"
-                       "given. q (or Ctrl-C) quits.\n%s",
+        fprintf(out(),
+                "usage: ycan top TYPE:INDEX[:CH] [bus settings]\n"
+                "A live view of the traffic, in the spirit of cansniffer and canbusload: per channel\n"
+                "the frames/s and the bus load (without stuff bits) against the bit rates; one line\n"
+                "per identifier with its count, rate, period and last data, the bytes that changed\n"
+                "since the frame before in reverse video. Every channel of the adapter unless CH is\n"
+                "given. q (or Ctrl-C) quits.\n%s",
                 kBusHelp);
         return 0;
     }
@@ -164,8 +167,10 @@ int topCommand(const Args& args) {
     BusStats stats(rates);
     for (uint32_t ch : channels) stats.addChannel(ch);
     char title[48];
-    if (allChannels) snprintf(title, sizeof title, "%u:%u", t.type, t.index);
-    else snprintf(title, sizeof title, "%u:%u:%u", t.type, t.index, t.channel);
+    if (allChannels)
+        snprintf(title, sizeof title, "%u:%u", t.type, t.index);
+    else
+        snprintf(title, sizeof title, "%u:%u:%u", t.type, t.index, t.channel);
     std::vector<_YCAN_CAN_OBJ> classic(256);
     std::vector<_YCAN_CANFD_OBJ> fdFrames(256);
     {

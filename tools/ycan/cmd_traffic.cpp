@@ -1,10 +1,10 @@
 // ycan dump, send and gen: frames on a channel.
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -19,7 +19,6 @@
 #include "tools/ycan/frame_text.h"
 #include "tools/ycan/time_stamps.h"
 #include "ycan.h"
-
 
 namespace ycantool {
 
@@ -58,8 +57,8 @@ struct DumpOutput {
     bool table = false;
     bool stampGiven = false;
     StampMode stamps = StampMode::Absolute;
-    bool extra = false;  // -x: direction and CAN FD flags (table)
-    bool toFile = false; // -l: candump-DATE.log in the current directory
+    bool extra = false;   // -x: direction and CAN FD flags (table)
+    bool toFile = false;  // -l: candump-DATE.log in the current directory
 };
 
 std::string tableLine(const std::string& stamp, const std::string& name, const TextFrame& f, bool extra) {
@@ -94,9 +93,9 @@ std::string logFileName() {
 
 // The channels a dump listens to, each with candump's filters.
 struct DumpChannels {
-    Target adapter;                       // its channel is the first one listed
-    std::vector<uint32_t> channels;       // in the order given, no repeats
-    std::vector<FrameFilter> filters;     // by position in channels
+    Target adapter;                    // its channel is the first one listed
+    std::vector<uint32_t> channels;    // in the order given, no repeats
+    std::vector<FrameFilter> filters;  // by position in channels
     bool any = false;
 
     // "TYPE:INDEX[:CH|:all][,FILTER...]"; every target names one adapter.
@@ -112,12 +111,14 @@ struct DumpChannels {
         std::string why;
         if (!parseTarget(named, !all, t, why)) usageError("dump", why + " (or TYPE:INDEX:all)");
         if (any && (t.type != adapter.type || t.index != adapter.index))
-            usageError("dump", "one adapter per dump: " + named + " is not on " + std::to_string(adapter.type) +
-                                   ":" + std::to_string(adapter.index));
+            usageError("dump", "one adapter per dump: " + named + " is not on " +
+                                   std::to_string(adapter.type) + ":" + std::to_string(adapter.index));
         FrameFilter filter;
         for (size_t from = comma; from != std::string::npos;) {
             const size_t next = arg.find(',', from + 1);
-            if (!filter.add(arg.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1), why))
+            if (!filter.add(
+                    arg.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1),
+                    why))
                 usageError("dump", why);
             from = next;
         }
@@ -159,14 +160,15 @@ public:
         if (state == 0 && !away) {
             away = true;
             since = now;
-            fprintf(stderr, "adapter %u:%u unplugged; waiting for it to return\n", adapter.type, adapter.index);
+            fprintf(stderr, "adapter %u:%u unplugged; waiting for it to return\n", adapter.type,
+                    adapter.index);
         } else if (state == 1 && away) {
             away = false;
             fprintf(stderr, "adapter %u:%u is back\n", adapter.type, adapter.index);
         }
         if (away && timeout >= 0 && std::chrono::duration<double>(now - since).count() > timeout) {
-            fprintf(stderr, "ycan dump: adapter %u:%u did not return within %g s\n", adapter.type, adapter.index,
-                    timeout);
+            fprintf(stderr, "ycan dump: adapter %u:%u did not return within %g s\n", adapter.type,
+                    adapter.index, timeout);
             return false;
         }
         return true;
@@ -184,31 +186,32 @@ private:
 
 int dumpCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan dump TYPE:INDEX[:CH|:all][,FILTER...] [more channels of the adapter]\n"
-               "                 [-n COUNT] [-t a|A|d|z] [-l] [-x] [--format log|table]\n"
-               "                 [--unplug-timeout S] [bus settings]\n"
-               "Initialises and starts the channels (default 0; :all is every channel) and prints\n"
-               "every frame received, classic and CAN FD, in the order the adapter delivered\n"
-               "them, until Ctrl-C or COUNT frames, then closes the adapter. The default format\n"
-               "is candump's log, which can-utils (log2asc, canplayer) and python-can read:\n"
-               "  (1700000000.123456) ycan43-0-0 123#1122\n"
-               "  (1700000000.123512) ycan43-0-1 1ABCDEF0##1AABBCCDD\n"
-               "Time stamps are the host's clock when the frame came over USB. --format table\n"
-               "prints one aligned line per frame instead. As with candump:\n"
-               "  FILTER  ID:MASK passes a frame whose identifier equals ID in the bits of MASK,\n"
-               "          ID~MASK the frames that do not (hex; 8 digits of ID: 29-bit; MASK bit 31\n"
-               "          tells 29-bit from 11-bit, bit 30 remote frames); any filter passing a\n"
-               "          frame passes it, e.g. 43:0:0,123:7FF,400~700 (filters are per channel)\n"
-               "  -t MODE time stamps: a absolute (the log format's), A date and time, d since the\n"
-               "          frame before, z since the first frame (the table has none without -t)\n"
-               "  -l      log to candump-DATE.log in the current directory instead (log format)\n"
-               "  -x      table: direction and CAN FD flags (B bit rate switch, E error state)\n"
-               "  -e      accepted; the adapters report no error frames\n"
-               "An unplugged adapter is said on stderr, and again when it is back (the library\n"
-               "restores its channels). --unplug-timeout S ends the dump with status 1 when the\n"
-               "adapter stays away longer than S seconds; a dump that ends while the adapter is\n"
-               "away exits with status 1 too.\n%s",
-               kBusHelp);
+        fprintf(out(),
+                "usage: ycan dump TYPE:INDEX[:CH|:all][,FILTER...] [more channels of the adapter]\n"
+                "                 [-n COUNT] [-t a|A|d|z] [-l] [-x] [--format log|table]\n"
+                "                 [--unplug-timeout S] [bus settings]\n"
+                "Initialises and starts the channels (default 0; :all is every channel) and prints\n"
+                "every frame received, classic and CAN FD, in the order the adapter delivered\n"
+                "them, until Ctrl-C or COUNT frames, then closes the adapter. The default format\n"
+                "is candump's log, which can-utils (log2asc, canplayer) and python-can read:\n"
+                "  (1700000000.123456) ycan43-0-0 123#1122\n"
+                "  (1700000000.123512) ycan43-0-1 1ABCDEF0##1AABBCCDD\n"
+                "Time stamps are the host's clock when the frame came over USB. --format table\n"
+                "prints one aligned line per frame instead. As with candump:\n"
+                "  FILTER  ID:MASK passes a frame whose identifier equals ID in the bits of MASK,\n"
+                "          ID~MASK the frames that do not (hex; 8 digits of ID: 29-bit; MASK bit 31\n"
+                "          tells 29-bit from 11-bit, bit 30 remote frames); any filter passing a\n"
+                "          frame passes it, e.g. 43:0:0,123:7FF,400~700 (filters are per channel)\n"
+                "  -t MODE time stamps: a absolute (the log format's), A date and time, d since the\n"
+                "          frame before, z since the first frame (the table has none without -t)\n"
+                "  -l      log to candump-DATE.log in the current directory instead (log format)\n"
+                "  -x      table: direction and CAN FD flags (B bit rate switch, E error state)\n"
+                "  -e      accepted; the adapters report no error frames\n"
+                "An unplugged adapter is said on stderr, and again when it is back (the library\n"
+                "restores its channels). --unplug-timeout S ends the dump with status 1 when the\n"
+                "adapter stays away longer than S seconds; a dump that ends while the adapter is\n"
+                "away exits with status 1 too.\n%s",
+                kBusHelp);
         return 0;
     }
     DumpChannels listen;
@@ -295,7 +298,8 @@ int dumpCommand(const Args& args) {
     while (!interrupted() && (count < 0 || printed < count)) {
         // The wait only bounds how soon an unplug or Ctrl-C is noticed:
         // frames are returned as soon as they are there.
-        const int n = YCAN_ReceiveAll(t.type, t.index, from, frames.data(), static_cast<uint32_t>(frames.size()), 100);
+        const int n =
+            YCAN_ReceiveAll(t.type, t.index, from, frames.data(), static_cast<uint32_t>(frames.size()), 100);
         // Nothing came: the adapter may have been closed under us (the link
         // state is -1 only then; the last error may be an old one).
         if (n <= 0 && YCAN_GetLinkState(t.type, t.index, nullptr) < 0) {
@@ -339,14 +343,15 @@ int dumpCommand(const Args& args) {
 
 int sendCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan send TYPE:INDEX:CH FRAME [-r COUNT] [-g GAP_MS] [bus settings]\n"
-               "Initialises and starts the channel and sends FRAME (cansend syntax) COUNT times\n"
-               "(default 1), GAP_MS apart (default 0):\n"
-               "  123#1122          classic, 11-bit identifier\n"
-               "  1ABCDEF0#11.22    29-bit identifier\n"
-               "  123#R             remote frame\n"
-               "  123##1AABB        CAN FD, flags 1 = bit rate switch\n%s",
-               kBusHelp);
+        fprintf(out(),
+                "usage: ycan send TYPE:INDEX:CH FRAME [-r COUNT] [-g GAP_MS] [bus settings]\n"
+                "Initialises and starts the channel and sends FRAME (cansend syntax) COUNT times\n"
+                "(default 1), GAP_MS apart (default 0):\n"
+                "  123#1122          classic, 11-bit identifier\n"
+                "  1ABCDEF0#11.22    29-bit identifier\n"
+                "  123#R             remote frame\n"
+                "  123##1AABB        CAN FD, flags 1 = bit rate switch\n%s",
+                kBusHelp);
         return 0;
     }
     Target t;
@@ -355,9 +360,12 @@ int sendCommand(const Args& args) {
     std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
         if (takeBusOption("send", args, i, bus)) continue;
-        if (args[i] == "-r" && i + 1 < args.size()) repeat = number("send", args[++i]);
-        else if (args[i] == "-g" && i + 1 < args.size()) gapMs = number("send", args[++i]);
-        else positional.push_back(args[i]);
+        if (args[i] == "-r" && i + 1 < args.size())
+            repeat = number("send", args[++i]);
+        else if (args[i] == "-g" && i + 1 < args.size())
+            gapMs = number("send", args[++i]);
+        else
+            positional.push_back(args[i]);
     }
     if (positional.size() != 2) usageError("send", "expects TYPE:INDEX:CH and a frame");
     std::string why;
@@ -394,19 +402,20 @@ int sendCommand(const Args& args) {
 
 int genCommand(const Args& args) {
     if (wantsHelp(args)) {
-        fprintf(out(), "usage: ycan gen TYPE:INDEX:CH [-n COUNT] [-g GAP_MS] [-I MODE] [-L MODE] [-D MODE]\n"
-               "                [-e] [-R] [-f] [-b] [bus settings]\n"
-               "Sends generated frames until Ctrl-C or COUNT frames, as cangen does:\n"
-               "  -g GAP_MS  gap between frames (default 200; 0: as fast as the adapter takes them)\n"
-               "  -I MODE    identifier: r random (default), i increment, or a hex value\n"
-               "  -L MODE    length: r random (default), i increment, or a number of bytes\n"
-               "  -D MODE    data: r random (default), i the frame's number (least significant byte\n"
-               "             first), or hex bytes, e.g. 11223344\n"
-               "  -e         29-bit identifiers     -R  remote frames\n"
-               "  -f         CAN FD frames          -b  CAN FD frames with bit rate switch\n"
-               "(--id HEX, --len BYTES and --fd, CAN FD with bit rate switch, work as before.)\n"
-               "Prints frames/s on stderr each second.\n%s",
-               kBusHelp);
+        fprintf(out(),
+                "usage: ycan gen TYPE:INDEX:CH [-n COUNT] [-g GAP_MS] [-I MODE] [-L MODE] [-D MODE]\n"
+                "                [-e] [-R] [-f] [-b] [bus settings]\n"
+                "Sends generated frames until Ctrl-C or COUNT frames, as cangen does:\n"
+                "  -g GAP_MS  gap between frames (default 200; 0: as fast as the adapter takes them)\n"
+                "  -I MODE    identifier: r random (default), i increment, or a hex value\n"
+                "  -L MODE    length: r random (default), i increment, or a number of bytes\n"
+                "  -D MODE    data: r random (default), i the frame's number (least significant byte\n"
+                "             first), or hex bytes, e.g. 11223344\n"
+                "  -e         29-bit identifiers     -R  remote frames\n"
+                "  -f         CAN FD frames          -b  CAN FD frames with bit rate switch\n"
+                "(--id HEX, --len BYTES and --fd, CAN FD with bit rate switch, work as before.)\n"
+                "Prints frames/s on stderr each second.\n%s",
+                kBusHelp);
         return 0;
     }
     Target t;
@@ -461,7 +470,8 @@ int genCommand(const Args& args) {
     fitOrRefuse("gen", t, bus);
     catchInterrupts();
     if (!openAndStart(t, bus)) return 1;
-    const FrameGenerator frames(gen, static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const FrameGenerator frames(
+        gen, static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     // With a gap one frame at a time; without, batches of 10 as fast as the
     // adapter takes them.
     const long perCall = gapMs > 0 ? 1 : 10;
@@ -489,7 +499,8 @@ int genCommand(const Args& args) {
         int r;
         if (fd) {
             fdBatch.clear();
-            for (long k = 0; k < n; ++k) fdBatch.push_back(toFdRecord(frames.frame(static_cast<uint64_t>(sent + k))));
+            for (long k = 0; k < n; ++k)
+                fdBatch.push_back(toFdRecord(frames.frame(static_cast<uint64_t>(sent + k))));
             r = YCAN_TransmitFD(t.type, t.index, t.channel, fdBatch.data(), static_cast<uint32_t>(n));
         } else {
             classicBatch.clear();
@@ -505,8 +516,10 @@ int genCommand(const Args& args) {
         sent += r;
         const auto now = std::chrono::steady_clock::now();
         if (now - tick >= std::chrono::seconds(1)) {
-            fprintf(stderr, "ycan gen: %ld frames/s, %ld in all\n",
-                    static_cast<long>((sent - lastSecond) / std::chrono::duration<double>(now - tick).count()), sent);
+            fprintf(
+                stderr, "ycan gen: %ld frames/s, %ld in all\n",
+                static_cast<long>((sent - lastSecond) / std::chrono::duration<double>(now - tick).count()),
+                sent);
             tick = now;
             lastSecond = sent;
         }

@@ -57,8 +57,10 @@ void separateLibraryLog() {
     if (original < 0) return;
     FILE* f = fdopen(original, "w");
     if (f == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        if (f != nullptr) fclose(f);
-        else close(original);
+        if (f != nullptr)
+            fclose(f);
+        else
+            close(original);
         return;
     }
     // Line by line on a terminal, as standard output would be.

@@ -20,7 +20,8 @@ bool hexWord(const std::string& s, uint32_t& value) {
 bool FrameFilter::add(const std::string& text, std::string& why) {
     const size_t sep = text.find_first_of(":~");
     Rule r{};
-    if (sep == std::string::npos || !hexWord(text.substr(0, sep), r.id) || !hexWord(text.substr(sep + 1), r.mask)) {
+    if (sep == std::string::npos || !hexWord(text.substr(0, sep), r.id) ||
+        !hexWord(text.substr(sep + 1), r.mask)) {
         why = "a filter is ID:MASK or ID~MASK in hex (8 digits of ID: 29-bit), not \"" + text + "\"";
         return false;
     }

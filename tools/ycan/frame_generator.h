@@ -17,11 +17,11 @@ struct GeneratorSettings {
     Mode lenMode = Mode::Random;
     unsigned len = 0;
     Mode dataMode = Mode::Random;
-    std::vector<uint8_t> data;  // fixed data (its length is the frame's unless -L says otherwise)
-    bool extended = false;      // -e: 29-bit identifiers
-    bool remote = false;        // -R: remote frames
-    bool fd = false;            // -f: CAN FD frames
-    bool bitRateSwitch = false; // -b: CAN FD frames with bit rate switch
+    std::vector<uint8_t> data;   // fixed data (its length is the frame's unless -L says otherwise)
+    bool extended = false;       // -e: 29-bit identifiers
+    bool remote = false;         // -R: remote frames
+    bool fd = false;             // -f: CAN FD frames
+    bool bitRateSwitch = false;  // -b: CAN FD frames with bit rate switch
 };
 
 // Parses the value of -I, -L or -D: "r", "i" or a fixed hex value (a number

@@ -8,11 +8,16 @@
 namespace ycantool {
 
 bool parseStampMode(const std::string& text, StampMode& mode) {
-    if (text == "a") mode = StampMode::Absolute;
-    else if (text == "A") mode = StampMode::Date;
-    else if (text == "d") mode = StampMode::Delta;
-    else if (text == "z") mode = StampMode::Zero;
-    else return false;
+    if (text == "a")
+        mode = StampMode::Absolute;
+    else if (text == "A")
+        mode = StampMode::Date;
+    else if (text == "d")
+        mode = StampMode::Delta;
+    else if (text == "z")
+        mode = StampMode::Zero;
+    else
+        return false;
     return true;
 }
 

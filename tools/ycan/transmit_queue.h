@@ -20,11 +20,11 @@ namespace ycantool {
 // What happened to a bridged channel's frames, both ways (read from any
 // thread).
 struct BridgeCounters {
-    std::atomic<uint64_t> toInterface{0};    // adapter -> interface
-    std::atomic<uint64_t> toAdapter{0};      // interface -> adapter, sent
-    std::atomic<uint64_t> dropped{0};        // adapter frames the interface could not take
-    std::atomic<uint64_t> queueOverflow{0};  // interface frames the full queue could not take
-    std::atomic<uint64_t> transmitFailed{0}; // interface frames the adapter did not take
+    std::atomic<uint64_t> toInterface{0};     // adapter -> interface
+    std::atomic<uint64_t> toAdapter{0};       // interface -> adapter, sent
+    std::atomic<uint64_t> dropped{0};         // adapter frames the interface could not take
+    std::atomic<uint64_t> queueOverflow{0};   // interface frames the full queue could not take
+    std::atomic<uint64_t> transmitFailed{0};  // interface frames the adapter did not take
 };
 
 class TransmitQueue {

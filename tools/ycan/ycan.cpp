@@ -51,7 +51,6 @@ void printVersion() {
 
 }  // namespace
 
-
 int main(int argc, char** argv) {
     ycantool::separateLibraryLog();
     if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
