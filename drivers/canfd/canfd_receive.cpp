@@ -79,7 +79,7 @@ int QDeviceUsbCanFd2::receiveAll(unsigned ch, _YCAN_RX_FRAME* out, unsigned coun
 
 int QDeviceUsbCanFd2::eventFd() { return ycan::eventDescriptor(received); }
 
-int QDeviceUsbCanFd2::linkState(uint32_t* losses) { return ycan::linkState(received, life, losses); }
+int QDeviceUsbCanFd2::linkState(uint32_t* losses) { return ycan::linkState(&received, life, losses); }
 
 void QDeviceUsbCanFd2::linkChanged() { received.linkChanged(); }
 

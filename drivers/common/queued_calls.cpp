@@ -20,10 +20,10 @@ int eventDescriptor(ReceivedFrames& frames) {
     return fd;
 }
 
-int linkState(ReceivedFrames& frames, AdapterLink& link, uint32_t* losses) {
+int linkState(ReceivedFrames* frames, AdapterLink& link, uint32_t* losses) {
     // Seen first: a change after this read makes the descriptor readable
     // again rather than going unnoticed.
-    frames.linkSeen();
+    if (frames != nullptr) frames->linkSeen();
     const int state = link.linkState(losses);
     if (state < 0) setLastError(YCAN_ERR_NOT_OPENED);
     return state;

@@ -1,6 +1,6 @@
 // The calls every family that queues frames answers the same way: its
-// frames in delivery order, the event descriptor that follows its queues,
-// and the state of its USB link. Results and last errors as the exported
+// frames in delivery order, the event descriptor that follows its queues;
+// and the state of its USB link, the same for every family. Results and last errors as the exported
 // YCAN_ReceiveAll, YCAN_GetEventFd and YCAN_GetLinkState give them.
 #pragma once
 
@@ -19,7 +19,8 @@ int takeInOrder(ReceivedFrames& frames, unsigned channels, bool open, unsigned c
                 unsigned count, int waitMs);
 // The queues' event descriptor, or -1 with 7 (closed) or 9 (none to spare).
 int eventDescriptor(ReceivedFrames& frames);
-// 1 linked, 0 away, -1 not open (7). Reading it marks the change seen.
-int linkState(ReceivedFrames& frames, AdapterLink& link, uint32_t* losses);
+// 1 linked, 0 away, -1 not open (7). Reading it marks the change seen by
+// the queues' event descriptor (frames: null for a family without queues).
+int linkState(ReceivedFrames* frames, AdapterLink& link, uint32_t* losses);
 
 }  // namespace ycan

@@ -5,6 +5,7 @@
 #include "drivers/common/adapter_models.h"
 #include "drivers/common/bytes.h"
 #include "drivers/common/command_exchange.h"
+#include "drivers/common/queued_calls.h"
 #include "drivers/recorder/QDeviceCanRecord.h"
 #include "drivers/recorder/recorder_replies.h"
 #include "support/QErrMgr.h"
@@ -48,11 +49,7 @@ int QDeviceCanRecord::eventFd() {
     return -1;
 }
 
-int QDeviceCanRecord::linkState(uint32_t* losses) {
-    const int state = life.linkState(losses);
-    if (state < 0) ycan::setLastError(YCAN_ERR_NOT_OPENED);
-    return state;
-}
+int QDeviceCanRecord::linkState(uint32_t* losses) { return ycan::linkState(nullptr, life, losses); }
 
 int QDeviceCanRecord::initCAN(unsigned, _YCAN_INIT_CONFIG*) {
     ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);

@@ -229,7 +229,7 @@ int QDeviceUsbCan2::eventFd() {
     return ycan::eventDescriptor(rxFrames);
 }
 
-int QDeviceUsbCan2::linkState(uint32_t* losses) { return ycan::linkState(rxFrames, life, losses); }
+int QDeviceUsbCan2::linkState(uint32_t* losses) { return ycan::linkState(&rxFrames, life, losses); }
 
 int QDeviceUsbCan2::getReceiveNum(unsigned channel, uint8_t kind) {
     if (kind != 0) return 0;
