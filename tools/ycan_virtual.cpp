@@ -399,21 +399,26 @@ public:
     virtual void pumpToHost() = 0;
 };
 
-class FdTraffic : public TrafficAdapter {
+bool started(const ycansim::FdChannelState& s) { return s.started; }
+bool started(const ycansim::ClassicChannelState& s) { return s.initialised && s.starts > 0; }
+
+// A virtual adapter's traffic: toBus and fromBus turn frames into the
+// adapter's own bus frames and back.
+template <class Adapter, auto toBus, auto fromBus>
+class Traffic final : public TrafficAdapter {
 public:
-    FdTraffic(ycansim::VirtualCanFdAdapter& a, ycansim::DeviceEndpoints& d) : adapter(a), dev(d) {}
-    bool channelStarted(unsigned ch) override { return adapter.channel(ch).started; }
+    Traffic(Adapter& a, ycansim::DeviceEndpoints& d) : adapter(a), dev(d) {}
+    bool channelStarted(unsigned ch) override { return started(adapter.channel(ch)); }
     void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
-        std::vector<ycansim::BusFrame> bus;
+        std::vector<decltype(toBus(frames[0], 0, 0))> bus;
         bus.reserve(frames.size());
         for (size_t i = 0; i < frames.size(); ++i)
-            bus.push_back(ycanvirtual::toBusFrame(frames[i], frames[i].channel, tags[i]));
+            bus.push_back(toBus(frames[i], frames[i].channel, tags[i]));
         adapter.fromBus(dev, bus);
     }
     std::vector<Frame> takeSentByCommand(unsigned ch) override {
         std::vector<Frame> out;
-        for (auto& b : adapter.takeBusFrames(ch))
-            out.push_back(onChannel(ycanvirtual::fromBusFrame(b), b.channel));
+        for (auto& b : adapter.takeBusFrames(ch)) out.push_back(onChannel(fromBus(b), b.channel));
         return out;
     }
     size_t waiting() const override { return adapter.framesWaiting(); }
@@ -422,39 +427,13 @@ public:
     void pumpToHost() override { adapter.pumpToHost(dev); }
 
 private:
-    ycansim::VirtualCanFdAdapter& adapter;
+    Adapter& adapter;
     ycansim::DeviceEndpoints& dev;
 };
 
-class ClassicTraffic : public TrafficAdapter {
-public:
-    ClassicTraffic(ycansim::VirtualUsbCanAdapter& a, ycansim::DeviceEndpoints& d) : adapter(a), dev(d) {}
-    bool channelStarted(unsigned ch) override {
-        auto s = adapter.channel(ch);
-        return s.initialised && s.starts > 0;
-    }
-    void send(const std::vector<Frame>& frames, const std::vector<uint32_t>& tags) override {
-        std::vector<ycansim::ClassicFrame> bus;
-        bus.reserve(frames.size());
-        for (size_t i = 0; i < frames.size(); ++i)
-            bus.push_back(ycanvirtual::toClassicFrame(frames[i], frames[i].channel, tags[i]));
-        adapter.fromBus(dev, bus);
-    }
-    std::vector<Frame> takeSentByCommand(unsigned ch) override {
-        std::vector<Frame> out;
-        for (auto& c : adapter.takeBusFrames(ch))
-            out.push_back(onChannel(ycanvirtual::fromClassicFrame(c), c.channel));
-        return out;
-    }
-    size_t waiting() const override { return adapter.framesWaiting(); }
-    uint64_t delivered() const override { return adapter.framesSent(); }
-    void limitRateToHost(double framesPerSecond) override { adapter.limitRateToHost(framesPerSecond); }
-    void pumpToHost() override { adapter.pumpToHost(dev); }
-
-private:
-    ycansim::VirtualUsbCanAdapter& adapter;
-    ycansim::DeviceEndpoints& dev;
-};
+using FdTraffic = Traffic<ycansim::VirtualCanFdAdapter, ycanvirtual::toBusFrame, ycanvirtual::fromBusFrame>;
+using ClassicTraffic =
+    Traffic<ycansim::VirtualUsbCanAdapter, ycanvirtual::toClassicFrame, ycanvirtual::fromClassicFrame>;
 
 // The virtual adapters the options ask for, on one bench. The first CAN FD
 // or classic adapter carries the traffic.
