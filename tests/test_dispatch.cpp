@@ -223,6 +223,36 @@ TEST(Dispatch, ClassicIndexAndTypeChecks) {
     refused(YCAN_Receive(4, 32, 0, frames, 1, 0));
 }
 
+// The rest of the calls on a classic index past the table: each gives the
+// classic family's own answer for a bad index, whichever check comes first.
+TEST(Dispatch, ClassicIndexPastTheTableGivesEachCallsOwnRefusal) {
+    _YCAN_BOARD_INFO info{};
+    _YCAN_CAN_OBJ frames[1]{};
+    _YCAN_INIT_CONFIG init{};
+    _YCAN_RX_FRAME rx[1]{};
+    uint32_t losses = 0;
+    auto expect = [](int result, int code, int want) {
+        EXPECT_EQ(result, want);
+        EXPECT_EQ(YCAN_GetLastError(), code);
+        presetError(YCAN_ERR_TYPE_NOT_SUPPORTED);
+    };
+    for (uint32_t index : {32u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(index);
+        presetError(YCAN_ERR_TYPE_NOT_SUPPORTED);
+        expect(YCAN_BoardInfoGet(4, index, &info), YCAN_ERR_NOT_OPENED, 0);
+        expect(YCAN_ClearBuffer(3, index, 0), YCAN_ERR_CAN_NOT_INITIALIZED, 0);
+        expect(YCAN_GetReceiveNum(4, index, 0, 0), YCAN_ERR_CAN_NOT_INITIALIZED, 0);
+        expect(YCAN_InitCAN(3, index, 0, &init), YCAN_ERR_CAN_NOT_INITIALIZED, 0);
+        expect(YCAN_Start(4, index, 0), YCAN_ERR_CAN_NOT_INITIALIZED, 0);
+        expect(YCAN_Stop(3, index, 0), YCAN_ERR_PARAMETER, 0);
+        expect(YCAN_Transmit(4, index, 0, frames, 1), YCAN_ERR_CAN_NOT_INITIALIZED, 0);
+        expect(YCAN_Transmit(4, index, 0, frames, 0), YCAN_ERR_PARAMETER, 0);
+        expect(YCAN_ReceiveAll(3, index, 0, rx, 1, 0), YCAN_ERR_PARAMETER, 0);
+        expect(YCAN_GetEventFd(4, index), YCAN_ERR_PARAMETER, -1);
+        expect(YCAN_GetLinkState(3, index, &losses), YCAN_ERR_PARAMETER, -1);
+    }
+}
+
 TEST(Dispatch, FilterSettingQueryStoresTheEntryIndexFirst) {
     for (uint32_t type : {61u, 43u, 3u, 5u}) {
         _YCAN_FLITER_CONFIG filter{};

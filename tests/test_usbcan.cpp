@@ -372,6 +372,30 @@ TEST_F(UsbCan, FramesOfAnUninitialisedChannelAreQueuedUntilItsInit) {
     EXPECT_EQ(YCAN_GetReceiveNum(4, 0, 1, 0), 0);  // the initialisation dropped them
 }
 
+// The adapter's received frames and its transmit mode belong to the device
+// index, not to one connection: frames still queued at close are handed out
+// afterwards, and a function set accepted once stays in force after a
+// reopen the adapter declines.
+TEST_F(UsbCan, WhatAnIndexHoldsOutlivesItsClose) {
+    ready(FunctionSetReply::Accept);
+    adapter->inject(*dev, {rx(1, 7, 1), rx(1, 8, 1), rx(0, 99, 1)});
+    _YCAN_CAN_OBJ got[4];
+    ASSERT_TRUE(waitReceived(0, got, 1));  // the marker came after them
+    ASSERT_EQ(YCAN_CloseDevice(4, 0), 1);
+    EXPECT_EQ(YCAN_Receive(4, 0, 1, got, 4, 1000), 2);
+    EXPECT_EQ(got[1].ID, 8u);
+    EXPECT_EQ(YCAN_Receive(4, 0, 1, got, 4, 0), 0);
+
+    adapter->setFunctionSetReply(FunctionSetReply::Decline);
+    ASSERT_EQ(open(3), 1);  // the other type code reaches the same index
+    _YCAN_INIT_CONFIG c = config(0);
+    ASSERT_EQ(YCAN_InitCAN(3, 0, 0, &c), 1);
+    std::vector<_YCAN_CAN_OBJ> frames(4, frame(0x10, 1));
+    adapter->setAcceptedCount(0);  // would count nothing, but is not asked
+    EXPECT_EQ(YCAN_Transmit(3, 0, 0, frames.data(), 4), 4);
+    YCAN_CloseDevice(3, 0);
+}
+
 TEST_F(UsbCan, ThousandsOfFramesInOrder) {
     ready();
     std::mt19937 rng(3);
