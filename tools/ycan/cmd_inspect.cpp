@@ -62,8 +62,11 @@ int listModels() {
     fprintf(out(), "%-20s  %-9s  %-8s  %8s  %s\n", "TYPES", "ID", "KIND", "CHANNELS", "CLOCK");
     for (const AdapterModel* m : knownModels()) {
         std::string types;
-        for (uint32_t t : m->types)
-            if (t != 0) types += (types.empty() ? "" : ",") + std::to_string(t);
+        for (uint32_t t : m->types) {
+            if (t == 0) continue;
+            if (!types.empty()) types += ',';
+            types += std::to_string(t);
+        }
         const std::string clock = m->clockMHz != 0 ? std::to_string(m->clockMHz) + " MHz" : "-";
         fprintf(out(), "%-20s  %04x:%04x  %-8s  %8u  %s\n", types.c_str(), m->vendorId, m->productId,
                 ycan::familyName(m->family), m->channels, clock.c_str());
