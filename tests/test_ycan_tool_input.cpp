@@ -325,3 +325,18 @@ TEST(YcanTool, TopShowsTheTrafficLiveAndQuitsOnQ) {
     EXPECT_NE(term.screen().find("exit status 0"), std::string::npos) << term.screen();
     EXPECT_EQ(term.screen().find("ycan top 43:0"), std::string::npos) << "the screen was not given back";
 }
+
+// The library's log lines reach standard error as they are written, also
+// when it is a file or a pipe (a journal, a supervising program): they are
+// there while the tool runs, not only once it ends.
+TEST(YcanToolOutput, LibraryLogLinesArriveWhileTheToolRuns) {
+    Started dump(ycantest::underYcanVirtual(
+                     {"--canfd", "43", "--duration", "60000", "--", YCAN_TOOL, "dump", "43:0:0"}),
+                 "");
+    EXPECT_TRUE(ycantest::eventually([&] { return dump.err.read().find("Start Success") != std::string::npos; },
+                                     30s))
+        << dump.err.read();
+    EXPECT_EQ(dump.wait(0ms), -1) << "the dump was still to run";
+    kill(dump.pid, SIGINT);
+    EXPECT_GE(dump.wait(30s), 0);
+}

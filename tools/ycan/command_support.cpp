@@ -53,6 +53,10 @@ double unixNow() {
 // the library's console log goes, becomes a copy of standard error. Where
 // that cannot be done, both stay on standard output as before.
 void separateLibraryLog() {
+    // The library writes its log lines to stdout, which goes to standard
+    // error below: each line goes out as it is written, also into a pipe or
+    // a journal, not when a buffer fills or the tool ends.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     const int original = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (original < 0) return;
     FILE* f = fdopen(original, "w");
