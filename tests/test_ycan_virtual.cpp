@@ -376,6 +376,16 @@ TEST(YcanTool, ErrorsSayWhyAndExitNonZero) {
 // The library logs to standard output; the tool's own standard output
 // carries only its frames, so `ycan dump > file` is a candump log as it
 // stands, and a failing command prints nothing there.
+// The classic adapters' open sets no last error: the tool says what it
+// knows rather than "OK".
+TEST(YcanTool, AnAbsentClassicAdapterIsSaidToBeAbsent) {
+    ToolRun info = ycanVirtual({"--canfd", "43", "--", YCAN_TOOL, "info", "4:0"});
+    EXPECT_EQ(info.status, 1) << info.output;
+    EXPECT_NE(info.output.find("ycan: cannot open 4:0: no such adapter is attached"), std::string::npos)
+        << info.output;
+    EXPECT_EQ(info.output.find("(last error 0)"), std::string::npos) << info.output;
+}
+
 TEST(YcanTool, StandardOutputCarriesOnlyTheToolsOwnLines) {
 #if defined(__SANITIZE_THREAD__)
     // The shell that redirects the output is not instrumented, and the

@@ -61,4 +61,8 @@ std::string accessDenied(const Target& t) {
     });
 }
 
+bool isAttached(const Target& t) {
+    return !lookAt(t, [](libusb_device*, const std::string&) -> std::string { return "attached"; }).empty();
+}
+
 }  // namespace ycantool

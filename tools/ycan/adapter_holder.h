@@ -20,4 +20,7 @@ std::string inUseBy(const Target& t);
 // may, or the adapter is not there.
 std::string accessDenied(const Target& t);
 
+// Whether libusb lists an adapter TYPE:INDEX names.
+bool isAttached(const Target& t);
+
 }  // namespace ycantool

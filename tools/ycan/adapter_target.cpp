@@ -197,10 +197,17 @@ void reportFailure(const std::string& what) {
 void reportOpenFailure(const Target& t) {
     std::string why = accessDenied(t);
     if (why.empty()) why = inUseBy(t);
+    const std::string name = std::to_string(t.type) + ":" + std::to_string(t.index);
+    // The classic adapters' open leaves the last error as it was: say what
+    // is known instead of "OK".
+    if (why.empty() && YCAN_GetLastError() == YCAN_ERR_OK)
+        why = "cannot open " + name +
+              (isAttached(t) ? ": it is attached but did not answer (the library's log lines above say more)"
+                             : ": no such adapter is attached ('ycan list' shows the ones that are)");
     if (!why.empty())
         fprintf(stderr, "ycan: %s\n", why.c_str());
     else
-        reportFailure("cannot open " + std::to_string(t.type) + ":" + std::to_string(t.index));
+        reportFailure("cannot open " + name);
 }
 
 bool openAndStart(const Target& t, const BusSettings& bus) {
