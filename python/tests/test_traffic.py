@@ -2,6 +2,8 @@
 adapters, and how the channels are set up."""
 
 import logging
+import os
+import subprocess
 import time
 
 import pytest
@@ -203,3 +205,34 @@ def test_options_the_interface_does_not_know_or_honour_are_said(other_end, caplo
                      receive_own_messages=False):
             pass
     assert "ycan:" not in caplog.text
+
+
+def test_a_received_fd_frame_reports_its_bit_rate_switch_and_no_error_state_here_and_in_ycan_dump(other_end):
+    # The library passes on the adapter's bit rate switch only: python-can
+    # and ycan dump say the same of one frame sent with both flags.
+    bus = can.Bus(interface="ycan", channel=FD_CHANNEL, bitrate=1_000_000, data_bitrate=5_000_000, fd=True)
+    try:
+        other_end.sent(FD_CHANNEL)
+        other_end.inject(FD_CHANNEL, "456##3AABB")
+        (got,) = receive_all(bus, 1)
+    finally:
+        bus.shutdown()
+    assert got.is_fd and got.bitrate_switch and not got.error_state_indicator
+
+    tool = os.environ.get("YCAN_TOOL")
+    if not tool:
+        pytest.skip("YCAN_TOOL names the ycan tool (tests/run.sh sets it)")
+    dump = subprocess.Popen([tool, "dump", FD_CHANNEL, "-n", "1"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+    try:
+        end = time.monotonic() + 10
+        while other_end.state(FD_CHANNEL).get("started") != "1":
+            assert time.monotonic() < end, "the dump never started the channel"
+            time.sleep(0.02)
+        other_end.inject(FD_CHANNEL, "456##3AABB")
+        out, _ = dump.communicate(timeout=60)
+    finally:
+        if dump.poll() is None:
+            dump.kill()
+            dump.communicate()
+    assert out.split()[-1] == "456##1AABB", out
