@@ -231,10 +231,11 @@ def scenario_unplug_replug(bus):
     bus.inject("43:0:0", "101#01")
     dump.wait(1)
     bus.unplug("43:0")
-    check(eventually(lambda: "adapter 43:0 unplugged; waiting for it to return" in bridge.text()),
+    check(eventually(lambda: "ycan bridge: adapter 43:0 unplugged; waiting for it to return" in bridge.text()),
           "the unplug was said:\n" + bridge.text())
     bus.replug("43:0")
-    check(eventually(lambda: "adapter 43:0 is back" in bridge.text(), 15), "the return was said:\n" + bridge.text())
+    check(eventually(lambda: "ycan bridge: adapter 43:0 is back" in bridge.text(), 15),
+          "the return was said:\n" + bridge.text())
     bus.inject("43:0:0", "102#02")
     got = dump.wait(2)
     check(got == ["101#01", "102#02"], f"vcan0 saw {got}")
@@ -348,6 +349,16 @@ def scenario_setup_and_options(bus):
     sh("ip", "link", "add", "dev", "vcan6", "type", "vcan")
     down = subprocess.run([YCAN, "bridge", "43:0", "0=vcan6"], capture_output=True, text=True, timeout=30)
     check(down.returncode == 1 and "ip link set vcan6 up" in down.stderr, "a down interface:\n" + down.stderr)
+
+    # An adapter that cannot be opened: the bridge ends and takes back the
+    # interface it created.
+    absent = subprocess.run([YCAN, "bridge", "43:5", "0=vcan5", "--create"], capture_output=True, text=True,
+                            timeout=30)
+    check(absent.returncode == 1, f"absent adapter: status {absent.returncode}")
+    check("created vcan5" in absent.stderr and "deleted vcan5, which it had created" in absent.stderr,
+          "the creation and its undoing were said:\n" + absent.stderr)
+    check(subprocess.run(["ip", "link", "show", "vcan5"], capture_output=True).returncode != 0,
+          "vcan5 is gone")
 
     bridge = Bridge("43:0", "0=vcan7", "--create", "--exit-on-iface-loss")
     check("created vcan7 (vcan, MTU 72)" in bridge.text(), "the creation was said:\n" + bridge.text())

@@ -167,69 +167,96 @@ size_t CanInterface::write(const canfd_frame* frames, const size_t* sizes, size_
     return written;
 }
 
+namespace {
+
+// A routing request with its attributes, sent and acknowledged: true when
+// the kernel did it; else why not.
+struct LinkRequest {
+    nlmsghdr header;
+    ifinfomsg info;
+    char attributes[256];
+
+    LinkRequest(unsigned short type, unsigned short flags) : header{}, info{}, attributes{} {
+        header.nlmsg_type = type;
+        header.nlmsg_flags = static_cast<unsigned short>(NLM_F_REQUEST | NLM_F_ACK | flags);
+        header.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+        info.ifi_family = AF_UNSPEC;
+    }
+    rtattr* add(unsigned short type, const void* data, size_t len) {
+        auto* a = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(this) + NLMSG_ALIGN(header.nlmsg_len));
+        a->rta_type = type;
+        a->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
+        if (len > 0) memcpy(RTA_DATA(a), data, len);
+        header.nlmsg_len = NLMSG_ALIGN(header.nlmsg_len) + RTA_ALIGN(a->rta_len);
+        return a;
+    }
+    // Closes an attribute opened with add(type, nullptr, 0) around the ones
+    // added since.
+    void nest(rtattr* a) {
+        a->rta_len = static_cast<unsigned short>(reinterpret_cast<char*>(this) + header.nlmsg_len -
+                                                 reinterpret_cast<char*>(a));
+    }
+    bool send(std::string& why) {
+        const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (s < 0) {
+            why = "no netlink socket: " + errnoText(errno);
+            return false;
+        }
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        if (sendto(s, this, header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+            why = "netlink: " + errnoText(errno);
+            ::close(s);
+            return false;
+        }
+        char reply[4096];
+        const ssize_t n = recv(s, reply, sizeof reply, 0);
+        ::close(s);
+        if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr)))) {
+            why = "netlink: no answer";
+            return false;
+        }
+        const auto* answer = reinterpret_cast<const nlmsghdr*>(reply);
+        if (answer->nlmsg_type != NLMSG_ERROR) {
+            why = "netlink: unexpected answer";
+            return false;
+        }
+        const auto* err = static_cast<const nlmsgerr*>(NLMSG_DATA(answer));
+        if (err->error != 0) {
+            why = errnoText(-err->error);
+            return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
 bool createVcan(const std::string& name, std::string& why) {
     if (name.size() >= IFNAMSIZ) {
         why = "interface name " + name + " is too long";
         return false;
     }
-    const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (s < 0) {
-        why = "no netlink socket: " + errnoText(errno);
-        return false;
-    }
-    struct {
-        nlmsghdr header;
-        ifinfomsg info;
-        char attributes[256];
-    } request{};
-    request.header.nlmsg_type = RTM_NEWLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL | NLM_F_ACK;
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
-    request.info.ifi_family = AF_UNSPEC;
+    LinkRequest request(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
     request.info.ifi_flags = IFF_UP;
     request.info.ifi_change = IFF_UP;
-    auto add = [&](unsigned short type, const void* data, size_t len) {
-        auto* a = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&request) +
-                                            NLMSG_ALIGN(request.header.nlmsg_len));
-        a->rta_type = type;
-        a->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
-        if (len > 0) memcpy(RTA_DATA(a), data, len);
-        request.header.nlmsg_len = NLMSG_ALIGN(request.header.nlmsg_len) + RTA_ALIGN(a->rta_len);
-        return a;
-    };
-    add(IFLA_IFNAME, name.c_str(), name.size() + 1);
+    request.add(IFLA_IFNAME, name.c_str(), name.size() + 1);
     const unsigned mtu = CANFD_MTU;
-    add(IFLA_MTU, &mtu, sizeof mtu);
-    rtattr* linkInfo = add(IFLA_LINKINFO, nullptr, 0);
-    add(IFLA_INFO_KIND, "vcan", 5);
-    linkInfo->rta_len = static_cast<unsigned short>(
-        reinterpret_cast<char*>(&request) + request.header.nlmsg_len - reinterpret_cast<char*>(linkInfo));
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(s, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-               sizeof kernel) < 0) {
-        why = "netlink: " + errnoText(errno);
-        ::close(s);
+    request.add(IFLA_MTU, &mtu, sizeof mtu);
+    rtattr* linkInfo = request.add(IFLA_LINKINFO, nullptr, 0);
+    request.add(IFLA_INFO_KIND, "vcan", 5);
+    request.nest(linkInfo);
+    return request.send(why);
+}
+
+bool deleteInterface(const std::string& name, std::string& why) {
+    if (name.size() >= IFNAMSIZ) {
+        why = "interface name " + name + " is too long";
         return false;
     }
-    char reply[4096];
-    const ssize_t n = recv(s, reply, sizeof reply, 0);
-    ::close(s);
-    if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr)))) {
-        why = "netlink: no answer";
-        return false;
-    }
-    const auto* answer = reinterpret_cast<const nlmsghdr*>(reply);
-    if (answer->nlmsg_type != NLMSG_ERROR) {
-        why = "netlink: unexpected answer";
-        return false;
-    }
-    const auto* err = static_cast<const nlmsgerr*>(NLMSG_DATA(answer));
-    if (err->error != 0) {
-        why = errnoText(-err->error);
-        return false;
-    }
-    return true;
+    LinkRequest request(RTM_DELLINK, 0);
+    request.add(IFLA_IFNAME, name.c_str(), name.size() + 1);
+    return request.send(why);
 }
 
 }  // namespace ycantool

@@ -59,5 +59,7 @@ private:
 // Creates a vcan interface with the CAN FD MTU and sets it up (needs
 // CAP_NET_ADMIN); on failure says why.
 bool createVcan(const std::string& name, std::string& why);
+// Deletes an interface (needs CAP_NET_ADMIN); on failure says why.
+bool deleteInterface(const std::string& name, std::string& why);
 
 }  // namespace ycantool

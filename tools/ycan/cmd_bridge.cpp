@@ -154,12 +154,14 @@ public:
 
     // Blocks the stop signals (before any thread starts, so that every
     // thread has them blocked), opens the interfaces and the adapter. On
-    // failure says why; the process then exits 1.
+    // failure says why and deletes the interfaces it created; the process
+    // then exits 1.
     bool start();
     // Until a stop signal (0) or a loss that ends it (1); closes the adapter.
     int run();
 
 private:
+    bool startAll();
     bool openInterface(Bridged& b);
     void fromAdapter();
     void writeRun(Bridged& b, size_t count);
@@ -173,6 +175,7 @@ private:
     const Target t;
     int sigFd = -1;
     int eventFd = -1;
+    std::vector<std::string> createdHere;  // by --create, in this start
     std::vector<std::unique_ptr<Bridged>> channels;
     Bridged* byChannel[8] = {};
     bool running = true;
@@ -198,6 +201,7 @@ bool Bridge::openInterface(Bridged& b) {
         const bool missing = why.rfind("no interface", 0) == 0;
         if (o.create && missing && createVcan(name, created)) {
             fprintf(stderr, "ycan bridge: created %s (vcan, MTU 72)\n", name.c_str());
+            createdHere.push_back(name);
             b.iface.open(why);
         } else if (o.create && missing) {
             why += " and creating it failed: " + created;
@@ -223,6 +227,20 @@ bool Bridge::openInterface(Bridged& b) {
 }
 
 bool Bridge::start() {
+    if (startAll()) return true;
+    // A bridge that does not run leaves no interface of its own behind.
+    for (auto& b : channels) b->iface.close();
+    for (const std::string& name : createdHere) {
+        std::string why;
+        if (deleteInterface(name, why))
+            fprintf(stderr, "ycan bridge: deleted %s, which it had created\n", name.c_str());
+        else
+            fprintf(stderr, "ycan bridge: could not delete %s: %s\n", name.c_str(), why.c_str());
+    }
+    return false;
+}
+
+bool Bridge::startAll() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -319,10 +337,11 @@ void Bridge::checkLink() {
     losses = lost;
     if (link == 0 && !adapterAway) {
         adapterAway = true;
-        fprintf(stderr, "adapter %s unplugged; waiting for it to return\n", adapterName(t).c_str());
+        fprintf(stderr, "ycan bridge: adapter %s unplugged; waiting for it to return\n",
+                adapterName(t).c_str());
     } else if (link == 1 && adapterAway) {
         adapterAway = false;
-        fprintf(stderr, "adapter %s is back\n", adapterName(t).c_str());
+        fprintf(stderr, "ycan bridge: adapter %s is back\n", adapterName(t).c_str());
     } else if (link < 0) {
         reportFailure("adapter " + adapterName(t) + " was closed");
         status = 1;
