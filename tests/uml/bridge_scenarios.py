@@ -41,6 +41,13 @@ def make_vcan(name, mtu=72):
     sh("ip", "link", "set", name, "mtu", str(mtu), "up")
 
 
+def link(name):
+    """`ip -details -statistics link show NAME` as the kernel reports it."""
+    out = subprocess.run(["ip", "-j", "-details", "-statistics", "link", "show", name], capture_output=True,
+                         text=True)
+    return json.loads(out.stdout)[0] if out.returncode == 0 else None
+
+
 def eventually(pred, timeout=10.0):
     deadline = time.monotonic() + timeout
     while not pred():
@@ -344,8 +351,9 @@ def scenario_setup_and_options(bus):
     --exit-on-iface-loss ends it with status 1 when the interface goes."""
     missing = subprocess.run([YCAN, "bridge", "43:0", "0=vcan7"], capture_output=True, text=True, timeout=30)
     check(missing.returncode == 1, f"missing interface: status {missing.returncode}")
-    check("no interface vcan7" in missing.stderr and "ip link add dev vcan7 type vcan" in missing.stderr
-          and "ip link set vcan7 mtu 72 up" in missing.stderr, "the commands to run:\n" + missing.stderr)
+    check("no interface vcan7" in missing.stderr and "ip link add dev vcan7 type vxcan peer name vcan7-ycan"
+          in missing.stderr and "ip link set vcan7 mtu 72 up && ip link set vcan7-ycan mtu 72 up" in missing.stderr,
+          "the commands to run:\n" + missing.stderr)
     sh("ip", "link", "add", "dev", "vcan6", "type", "vcan")
     down = subprocess.run([YCAN, "bridge", "43:0", "0=vcan6"], capture_output=True, text=True, timeout=30)
     check(down.returncode == 1 and "ip link set vcan6 up" in down.stderr, "a down interface:\n" + down.stderr)
@@ -357,14 +365,13 @@ def scenario_setup_and_options(bus):
     check(absent.returncode == 1, f"absent adapter: status {absent.returncode}")
     check("created vcan5" in absent.stderr and "deleted vcan5, which it had created" in absent.stderr,
           "the creation and its undoing were said:\n" + absent.stderr)
-    check(subprocess.run(["ip", "link", "show", "vcan5"], capture_output=True).returncode != 0,
-          "vcan5 is gone")
+    check(link("vcan5") is None and link("vcan5-ycan") is None, "the pair is gone")
 
     bridge = Bridge("43:0", "0=vcan7", "--create", "--exit-on-iface-loss")
-    check("created vcan7 (vcan, MTU 72)" in bridge.text(), "the creation was said:\n" + bridge.text())
+    check("created vcan7 (vxcan pair with vcan7-ycan, the bridge's end; MTU 72)" in bridge.text(),
+          "the creation was said:\n" + bridge.text())
     # (/sys is the virtual adapters' here: ask the kernel with ip.)
-    link = json.loads(subprocess.run(["ip", "-j", "link", "show", "vcan7"], capture_output=True, text=True).stdout)
-    check(link[0]["mtu"] == 72 and "UP" in link[0]["flags"], f"created with the CAN FD MTU, up: {link}")
+    check(link("vcan7")["mtu"] == 72 and "UP" in link("vcan7")["flags"], f"created with the CAN FD MTU, up")
     dump = Candump("vcan7")
     bus.inject("43:0:0", "7A1##1AA")
     check(dump.wait(1) == [as_candump("7A1##1AA")], "frames flow on the created interface")
@@ -372,6 +379,8 @@ def scenario_setup_and_options(bus):
     check(eventually(lambda: "43:0:0=vcan7 to-iface 1 to-adapter 0 dropped 0" in bridge.text()),
           "SIGUSR1 printed the counters:\n" + bridge.text())
     dump.stop()
+    # The programs' end of the pair goes down: the bridge's end only loses
+    # its carrier, and that is noticed.
     sh("ip", "link", "set", "vcan7", "down")
     try:
         status = bridge.proc.wait(5)
@@ -382,6 +391,141 @@ def scenario_setup_and_options(bus):
           "the loss was said, without waiting:\n" + bridge.text())
     if status is None:
         bridge.stop()
+
+
+def scenario_pair_direction(bus):
+    """--create makes a vxcan pair: frames from the bus are received on the
+    interface programs use, a program's own frames are transmissions."""
+    bridge = Bridge("43:0", "0=can0", "--create")
+    check("created can0 (vxcan pair with can0-ycan, the bridge's end; MTU 72)" in bridge.text(), bridge.text())
+    for name in ("can0", "can0-ycan"):
+        l = link(name)
+        check(l is not None and l["mtu"] == 72 and "UP" in l["flags"] and l["linkinfo"]["info_kind"] == "vxcan",
+              f"{name}: {l}")
+    out = open(f"/tmp/candump-x-{time.monotonic_ns()}.log", "w+")
+    dump = subprocess.Popen(["candump", "-x", "-L", "can0"], stdout=out, stderr=subprocess.STDOUT)
+    time.sleep(0.2)
+    with can.Bus(interface="socketcan", channel="can0", fd=True) as app:
+        bus.sent("43:0:0")
+        bus.inject("43:0:0", "123#11", "456##1AABB")
+        got = [app.recv(10.0) for _ in range(2)]
+        check(all(m is not None and m.is_rx for m in got), f"python-can: frames from the bus are received: {got}")
+        app.send(can.Message(arbitration_id=0x321, is_extended_id=False, data=b"\x22"))
+        check([to_text(m) for m in bus.sent("43:0:0", count=1, timeout=10.0)] == ["321#22"], "sent on the bus")
+    check(eventually(lambda: len(open(out.name).read().splitlines()) >= 3), "candump saw three frames")
+    dump.terminate()
+    dump.wait(5)
+    # candump -L with -x: "(time) can0 ID#DATA R" / "T" (received / transmitted).
+    lines = [l.split()[2:] for l in open(out.name).read().splitlines() if l.startswith("(")]
+    check(lines == [["123#11", "R"], ["456##5AABB", "R"], ["321#22", "T"]], f"candump -x: {lines}")
+    # The programs' end taken down and up again: waited for, then used.
+    sh("ip", "link", "set", "can0", "down")
+    check(eventually(lambda: "can0 went down or away; waiting for it to return" in bridge.text()), bridge.text())
+    sh("ip", "link", "set", "can0", "up")
+    check(eventually(lambda: "ycan bridge: can0 is back" in bridge.text()), bridge.text())
+    dump = Candump("can0")
+    bus.inject("43:0:0", "124#12")
+    check(dump.wait(1) == ["124#12"], "frames flow again")
+    dump.stop()
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def next_error(app, timeout):
+    """The next error frame python-can reads (other frames passed over)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        msg = app.recv(max(0.0, deadline - time.monotonic()))
+        if msg is not None and msg.is_error_frame:
+            return msg
+    return None
+
+
+def scenario_unplug_visible(bus):
+    """As a kernel driver's interface at bus-off: while the adapter is away
+    the interface programs use has no carrier (what is written there is
+    discarded) and its programs got a bus-off error frame; on its return a
+    restarted one, and the carrier."""
+    bridge = Bridge("43:0", "0=can0", "--create")
+    errors = open(f"/tmp/candump-e-{time.monotonic_ns()}.log", "w+")
+    dump = subprocess.Popen(["candump", "-e", "can0,#FFFFFFFF"], stdout=errors, stderr=subprocess.STDOUT)
+    time.sleep(0.2)
+    with can.Bus(interface="socketcan", channel="can0", fd=True) as app:
+        bus.sent("43:0:0")
+        bus.unplug("43:0")
+        msg = next_error(app, 10.0)
+        check(msg is not None and msg.arbitration_id == 0x40, f"python-can: a bus-off error frame: {msg}")
+        check(eventually(lambda: "NO-CARRIER" in link("can0")["flags"]), f"can0 without carrier: {link('can0')}")
+        for n in range(10):
+            sh("cansend", "can0", f"{0x500 + n:03X}#01")
+        bus.replug("43:0")
+        msg = next_error(app, 15.0)
+        check(msg is not None and msg.arbitration_id == 0x100, f"python-can: a restarted error frame: {msg}")
+        check("NO-CARRIER" not in link("can0")["flags"], f"can0 has its carrier again: {link('can0')}")
+        bus.inject("43:0:0", "123#11")
+        msg = app.recv(10.0)
+        check(msg is not None and not msg.is_error_frame and msg.arbitration_id == 0x123, f"frames again: {msg}")
+        app.send(can.Message(arbitration_id=0x321, is_extended_id=False, data=b"\x22"))
+        sent = [to_text(m) for m in bus.sent("43:0:0", count=1, timeout=10.0)]
+        check(sent == ["321#22"], f"after the return the bus got only what was sent since: {sent}")
+    dump.terminate()
+    dump.wait(5)
+    said = open(errors.name).read()
+    check(said.count("ERRORFRAME") == 2 and said.index("20000040") < said.index("bus-off")
+          < said.index("20000100") < said.index("restarted-after-bus-off"), "candump -e:\n" + said)
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def scenario_wait_for_adapter(bus):
+    """--wait: started with the adapter unplugged, the bridge makes its
+    interface, opens nothing and spends no CPU until the adapter is there,
+    then runs; a stop while it waits ends it with status 0."""
+    bus.unplug("43:0")
+    log = open(f"/tmp/bridge-wait-{time.monotonic_ns()}.log", "w+")
+    proc = subprocess.Popen([YCAN, "bridge", "43:0", "0=can0", "--create", "--wait"], stdout=subprocess.DEVNULL,
+                            stderr=log)
+    text = lambda: open(log.name).read()
+    check(eventually(lambda: "adapter 43:0 is not plugged in; waiting for it" in text()), text())
+    check(eventually(lambda: link("can0") is not None and "NO-CARRIER" in link("can0")["flags"]),
+          f"can0 is there, without carrier: {link('can0')}")
+    spent = cpu_seconds(proc.pid)
+    time.sleep(3.0)
+    spent = cpu_seconds(proc.pid) - spent
+    check(spent <= 0.05, f"the waiting bridge spent {spent:.2f} s of CPU in 3 s")
+    usb = [os.readlink(f"/proc/{proc.pid}/fd/{fd}") for fd in os.listdir(f"/proc/{proc.pid}/fd")]
+    check(not any("bus/usb" in p for p in usb), f"nothing of the adapter's is open: {usb}")
+    with can.Bus(interface="socketcan", channel="can0", fd=True) as app:
+        plugged = time.monotonic()
+        bus.replug("43:0")
+        check(eventually(lambda: "(stop with Ctrl-C)" in text(), 15), "the bridge started:\n" + text())
+        print(f"plugged in -> bridge running: {time.monotonic() - plugged:.2f} s")
+        msg = app.recv(10.0)
+        check(msg is not None and msg.is_error_frame and msg.arbitration_id == 0x100, f"restarted: {msg}")
+        bus.inject("43:0:0", "123#11")
+        msg = app.recv(10.0)
+        check(msg is not None and msg.arbitration_id == 0x123, f"frames flow: {msg}")
+    proc.send_signal(signal.SIGTERM)
+    check(proc.wait(10) == 0, "bridge status")
+
+    bus.unplug("4:0")
+    waiting = subprocess.Popen([YCAN, "bridge", "4:0", "0=can1", "--create", "--wait"], stderr=subprocess.PIPE,
+                               text=True)
+    check(eventually(lambda: link("can1") is not None), "can1 made")
+    time.sleep(0.5)
+    started = time.monotonic()
+    waiting.send_signal(signal.SIGTERM)
+    status = waiting.wait(10)
+    took = time.monotonic() - started
+    said = waiting.stderr.read()
+    check(status == 0 and took < 1.0 and "waiting for it" in said,
+          f"stopped while it waited: status {status} after {took:.2f} s:\n{said}")
 
 
 def main():

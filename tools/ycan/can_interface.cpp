@@ -1,6 +1,8 @@
 #include "tools/ycan/can_interface.h"
 
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
+#include <linux/can/vxcan.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -167,6 +170,14 @@ size_t CanInterface::write(const canfd_frame* frames, const size_t* sizes, size_
     return written;
 }
 
+bool CanInterface::writeError(canid_t classes) {
+    if (sock < 0) return false;
+    can_frame f{};
+    f.can_id = CAN_ERR_FLAG | classes;
+    f.len = CAN_ERR_DLC;
+    return send(sock, &f, CAN_MTU, MSG_DONTWAIT) == static_cast<ssize_t>(CAN_MTU);
+}
+
 namespace {
 
 // A routing request with its attributes, sent and acknowledged: true when
@@ -247,6 +258,93 @@ bool createVcan(const std::string& name, std::string& why) {
     request.add(IFLA_INFO_KIND, "vcan", 5);
     request.nest(linkInfo);
     return request.send(why);
+}
+
+
+bool createVxcanPair(const std::string& name, const std::string& peer, std::string& why) {
+    for (const std::string* n : {&name, &peer})
+        if (n->size() >= IFNAMSIZ) {
+            why = "interface name " + *n + " is too long";
+            return false;
+        }
+    LinkRequest request(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
+    request.info.ifi_flags = IFF_UP;
+    request.info.ifi_change = IFF_UP;
+    request.add(IFLA_IFNAME, name.c_str(), name.size() + 1);
+    const unsigned mtu = CANFD_MTU;
+    request.add(IFLA_MTU, &mtu, sizeof mtu);
+    rtattr* linkInfo = request.add(IFLA_LINKINFO, nullptr, 0);
+    request.add(IFLA_INFO_KIND, "vxcan", 6);
+    rtattr* data = request.add(IFLA_INFO_DATA, nullptr, 0);
+    // The peer: its own link header, then its attributes. It is set up
+    // afterwards: while the pair is being made it has no peer to open with.
+    ifinfomsg peerInfo{};
+    peerInfo.ifi_family = AF_UNSPEC;
+    rtattr* peerAttr = request.add(VXCAN_INFO_PEER, &peerInfo, sizeof peerInfo);
+    request.add(IFLA_IFNAME, peer.c_str(), peer.size() + 1);
+    request.add(IFLA_MTU, &mtu, sizeof mtu);
+    request.nest(peerAttr);
+    request.nest(data);
+    request.nest(linkInfo);
+    if (!request.send(why)) return false;
+    if (setLinkUp(peer, true, why)) return true;
+    std::string ignored;
+    deleteInterface(name, ignored);
+    return false;
+}
+
+bool setLinkUp(const std::string& name, bool up, std::string& why) {
+    const unsigned index = name.size() < IFNAMSIZ ? if_nametoindex(name.c_str()) : 0;
+    if (index == 0) {
+        why = "no interface " + name;
+        return false;
+    }
+    LinkRequest request(RTM_NEWLINK, 0);
+    request.info.ifi_index = static_cast<int>(index);
+    request.info.ifi_flags = up ? IFF_UP : 0;
+    request.info.ifi_change = IFF_UP;
+    return request.send(why);
+}
+
+bool interfaceExists(const std::string& name) {
+    return name.size() < IFNAMSIZ && if_nametoindex(name.c_str()) != 0;
+}
+
+bool hasCarrier(const std::string& name) {
+    const unsigned index = name.size() < IFNAMSIZ ? if_nametoindex(name.c_str()) : 0;
+    if (index == 0) return false;
+    const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (s < 0) return false;
+    struct {
+        nlmsghdr header;
+        ifinfomsg info;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.info.ifi_family = AF_UNSPEC;
+    request.info.ifi_index = static_cast<int>(index);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    alignas(nlmsghdr) char reply[8192];
+    ssize_t n = -1;
+    if (sendto(s, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) >= 0)
+        n = recv(s, reply, sizeof reply, 0);
+    ::close(s);
+    const auto* answer = reinterpret_cast<const nlmsghdr*>(reply);
+    if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(ifinfomsg))) || answer->nlmsg_type != RTM_NEWLINK) return false;
+    const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(answer));
+    constexpr unsigned kLowerUp = 1u << 16;  // IFF_LOWER_UP: the carrier
+    return (info->ifi_flags & IFF_UP) != 0 && (info->ifi_flags & kLowerUp) != 0;
+}
+
+std::string bridgeEndName(const std::string& name) {
+    if (name.size() <= 10) return name + "-ycan";
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (const char c : name) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+    char tail[6];
+    snprintf(tail, sizeof tail, "-%04x", h & 0xFFFF);
+    return name.substr(0, 10) + tail;
 }
 
 bool deleteInterface(const std::string& name, std::string& why) {

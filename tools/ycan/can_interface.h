@@ -46,6 +46,10 @@ public:
     // away, `lost` is set, the socket closed and the rest not written.
     // Returns how many were written.
     size_t write(const canfd_frame* frames, const size_t* sizes, size_t count, bool& lost);
+    // Writes a CAN error frame, CAN_ERR_FLAG with `classes` (e.g.
+    // CAN_ERR_BUSOFF), as a controller's driver reports its state; false
+    // when it could not be written.
+    bool writeError(canid_t classes);
 
 private:
     std::string name_;
@@ -59,6 +63,20 @@ private:
 // Creates a vcan interface with the CAN FD MTU and sets it up (needs
 // CAP_NET_ADMIN); on failure says why.
 bool createVcan(const std::string& name, std::string& why);
+// Creates a vxcan pair, `name` and its peer `peer`, both with the CAN FD MTU
+// and up (needs CAP_NET_ADMIN); on failure says why.
+bool createVxcanPair(const std::string& name, const std::string& peer, std::string& why);
+// Sets an interface up or down (needs CAP_NET_ADMIN); on failure says why.
+bool setLinkUp(const std::string& name, bool up, std::string& why);
+bool interfaceExists(const std::string& name);
+// Whether an interface that is up has its carrier (a vxcan end: its peer is
+// up too); false when it is down or missing.
+bool hasCarrier(const std::string& name);
+// The name of the bridge's end of the vxcan pair whose other end, `name`, is
+// the one programs use: "NAME-ycan", or for names of more than 10
+// characters their first 10, '-' and 4 hex digits of a hash of the whole
+// name (the kernel takes 15 characters).
+std::string bridgeEndName(const std::string& name);
 // Deletes an interface (needs CAP_NET_ADMIN); on failure says why.
 bool deleteInterface(const std::string& name, std::string& why);
 

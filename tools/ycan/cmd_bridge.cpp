@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <linux/can/error.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/ycan/adapter_arrival.h"
+#include "tools/ycan/adapter_holder.h"
 #include "tools/ycan/adapter_target.h"
 #include "tools/ycan/bus_options.h"
 #include "tools/ycan/can_interface.h"
@@ -41,24 +44,33 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRetryEvery = std::chrono::milliseconds(500);
 
 const char* kHelp =
-    "usage: ycan bridge TYPE:INDEX CH=IFACE [CH=IFACE ...] [--create] [--tx-queue N]\n"
+    "usage: ycan bridge TYPE:INDEX CH=IFACE [CH=IFACE ...] [--create] [--wait] [--tx-queue N]\n"
     "                   [--stats S] [--exit-on-iface-loss] [bus settings]\n"
     "Makes channels of an adapter Linux CAN network interfaces: every frame the adapter\n"
-    "receives on channel CH is written on IFACE, in the order the adapter delivered them,\n"
-    "and every frame another program writes on IFACE is sent on channel CH. One process\n"
-    "serves one adapter; run one bridge per adapter. The interfaces must exist (a vcan,\n"
-    "or one end of a vxcan pair for a container):\n"
-    "  ip link add dev vcan0 type vcan && ip link set vcan0 mtu 72 up\n"
-    "An interface with the classic MTU (16) carries classic frames only: CAN FD frames for\n"
-    "it are counted as dropped.\n"
-    "  --create             create missing vcan interfaces (MTU 72, up; needs CAP_NET_ADMIN)\n"
+    "receives on channel CH reaches the programs on IFACE, in the order the adapter\n"
+    "delivered them, and every frame a program writes on IFACE is sent on channel CH. One\n"
+    "process serves one adapter; run one bridge per adapter.\n"
+    "IFACE is the interface programs use. As with a kernel driver's, frames from the bus\n"
+    "are received there (candump -x: RX) and a program's own are transmissions (TX): IFACE\n"
+    "is one end of a vxcan pair whose other end, IFACE-ycan, is the bridge's (--create\n"
+    "makes the pair):\n"
+    "  ip link add dev can0 type vxcan peer name can0-ycan\n"
+    "  ip link set can0 mtu 72 up && ip link set can0-ycan mtu 72 up\n"
+    "Without IFACE-ycan the bridge uses IFACE itself, e.g. a vcan (where every frame is a\n"
+    "local transmission) or a pair's end whose peer is in a container. An interface with\n"
+    "the classic MTU (16) carries classic frames only: CAN FD frames for it are counted as\n"
+    "dropped.\n"
+    "  --create             create a missing IFACE as a vxcan pair (MTU 72, up; needs\n"
+    "                       CAP_NET_ADMIN)\n"
+    "  --wait               wait for an adapter that is not plugged in instead of failing\n"
     "  --tx-queue N         frames that may wait for the adapter per channel (default: a\n"
     "                       second at the bus rate); what overflows is counted\n"
     "  --stats S            per-channel counters on stderr every S seconds (SIGUSR1: once)\n"
     "  --exit-on-iface-loss exit with status 1 when an interface goes down or away, instead\n"
     "                       of waiting for it to return\n"
-    "SIGINT or SIGTERM stop it (status 0). An unplugged adapter is said on stderr; the\n"
-    "interfaces stay and traffic resumes once the library has restored the adapter.\n";
+    "SIGINT or SIGTERM stop it (status 0). While the adapter is unplugged the interfaces\n"
+    "stay: each gets a CAN error frame 'bus-off' as it goes and 'restarted' as it returns,\n"
+    "and a pair's IFACE has no carrier meanwhile (frames written there are dropped).\n";
 
 std::string adapterName(const Target& t) { return std::to_string(t.type) + ":" + std::to_string(t.index); }
 
@@ -67,6 +79,7 @@ struct BridgeOptions {
     BusSettings bus;
     std::vector<std::pair<uint32_t, std::string>> pairs;  // channel, interface
     bool create = false;
+    bool wait = false;
     bool exitOnLoss = false;
     long txQueue = -1;
     double statsEvery = 0;
@@ -82,6 +95,8 @@ BridgeOptions parseBridgeArgs(const Args& args) {
         if (takeBusOption("bridge", args, i, o.bus)) continue;
         if (a == "--create") {
             o.create = true;
+        } else if (a == "--wait") {
+            o.wait = true;
         } else if (a == "--exit-on-iface-loss") {
             o.exitOnLoss = true;
         } else if (a == "--tx-queue" || a == "--stats") {
@@ -130,12 +145,18 @@ BridgeOptions parseBridgeArgs(const Args& args) {
     return o;
 }
 
-// One channel and its interface.
+// One channel and its interface: `name` is the one programs use; the
+// bridge's socket is on it, or on the bridge's end of its vxcan pair.
 struct Bridged {
-    Bridged(uint32_t channel, const std::string& ifaceName) : ch(channel), iface(ifaceName) {}
+    Bridged(uint32_t channel, const std::string& ifaceName, bool onPairEnd)
+        : ch(channel), name(ifaceName), pair(onPairEnd), iface(onPairEnd ? bridgeEndName(ifaceName) : ifaceName) {}
     uint32_t ch;
+    std::string name;
+    bool pair;
     CanInterface iface;
     bool away = false;          // interface gone or down, waiting for it
+    bool carrierOff = false;    // the pair's bridge end taken down while the adapter is away
+    bool warnedCarrier = false;
     bool warnedFdDrop = false;  // said once: FD frames for a classic-MTU interface
     bool warnedFull = false;
     bool warnedKernelDrops = false;
@@ -157,12 +178,20 @@ public:
     // failure says why and deletes the interfaces it created; the process
     // then exits 1.
     bool start();
+    // Whether a stop signal came while it waited for the adapter.
+    bool stoppedBeforeStart() const { return !running; }
     // Until a stop signal (0) or a loss that ends it (1); closes the adapter.
     int run();
 
 private:
     bool startAll();
+    bool prepareInterface(uint32_t ch, const std::string& name);
     bool openInterface(Bridged& b);
+    bool waitForAdapter();
+    bool openAdapter();
+    bool readSignals();
+    void adapterGone();
+    void adapterBack();
     void fromAdapter();
     void writeRun(Bridged& b, size_t count);
     void fromInterface(Bridged& b, short events);
@@ -190,44 +219,71 @@ private:
     std::vector<Outgoing> outgoing = std::vector<Outgoing>(64);
 };
 
-bool Bridge::openInterface(Bridged& b) {
-    const std::string& name = b.iface.name();
+// Finds or makes the channel's interface and opens the bridge's socket on it.
+bool Bridge::prepareInterface(uint32_t ch, const std::string& name) {
+    const bool pair = interfaceExists(bridgeEndName(name));
+    if (!pair && !interfaceExists(name) && o.create) {
+        std::string why;
+        if (!createVxcanPair(name, bridgeEndName(name), why)) {
+            fprintf(stderr, "ycan bridge: no interface %s, and creating it failed: %s\n", name.c_str(),
+                    why.c_str());
+            return false;
+        }
+        fprintf(stderr, "ycan bridge: created %s (vxcan pair with %s, the bridge's end; MTU 72)\n", name.c_str(),
+                bridgeEndName(name).c_str());
+        createdHere.push_back(name);
+        channels.push_back(std::make_unique<Bridged>(ch, name, true));
+    } else {
+        channels.push_back(std::make_unique<Bridged>(ch, name, pair));
+    }
+    Bridged& b = *channels.back();
+    byChannel[ch] = &b;
     // Frames written faster than the bridge reads wait in the socket: room
     // for a transmit queue's worth (never less than the default).
     b.iface.setReceiveBuffer(static_cast<size_t>(std::clamp<long>(o.txQueue, 256, 1 << 16)) * 1024);
+    return openInterface(b);
+}
+
+bool Bridge::openInterface(Bridged& b) {
+    const std::string& bound = b.iface.name();
     std::string why;
-    if (!b.iface.open(why)) {
-        std::string created;
-        const bool missing = why.rfind("no interface", 0) == 0;
-        if (o.create && missing && createVcan(name, created)) {
-            fprintf(stderr, "ycan bridge: created %s (vcan, MTU 72)\n", name.c_str());
-            createdHere.push_back(name);
-            b.iface.open(why);
-        } else if (o.create && missing) {
-            why += " and creating it failed: " + created;
-        }
+    if (!b.iface.open(why) && b.pair && why == bound + " is down") {
+        // The bridge's end is the bridge's to set up (a bridge that ended
+        // while its adapter was away left it down).
+        std::string upWhy;
+        if (setLinkUp(bound, true, upWhy)) b.iface.open(why);
     }
     if (!b.iface.isOpen()) {
         if (why.rfind("no interface", 0) == 0)
             fprintf(stderr,
-                    "ycan bridge: %s\nycan bridge: make it with\n  ip link add dev %s type vcan\n"
-                    "  ip link set %s mtu 72 up\n(or give --create where the bridge may)\n",
-                    why.c_str(), name.c_str(), name.c_str());
-        else if (why == name + " is down")
-            fprintf(stderr, "ycan bridge: %s\nycan bridge: set it up with\n  ip link set %s up\n",
-                    why.c_str(), name.c_str());
+                    "ycan bridge: %s\nycan bridge: make it, with the bridge's end %s, with\n"
+                    "  ip link add dev %s type vxcan peer name %s\n"
+                    "  ip link set %s mtu 72 up && ip link set %s mtu 72 up\n"
+                    "(or give --create where the bridge may; a vcan %s works too)\n",
+                    why.c_str(), bridgeEndName(b.name).c_str(), b.name.c_str(), bridgeEndName(b.name).c_str(),
+                    b.name.c_str(), bridgeEndName(b.name).c_str(), b.name.c_str());
+        else if (why == bound + " is down")
+            fprintf(stderr, "ycan bridge: %s\nycan bridge: set it up with\n  ip link set %s up\n", why.c_str(),
+                    bound.c_str());
         else
             fprintf(stderr, "ycan bridge: %s\n", why.c_str());
         return false;
     }
+    if (b.pair && !hasCarrier(bound)) {
+        fprintf(stderr, "ycan bridge: %s is down\nycan bridge: set it up with\n  ip link set %s up\n",
+                b.name.c_str(), b.name.c_str());
+        b.iface.close();
+        return false;
+    }
     if (!b.iface.carriesFd())
         fprintf(stderr, "ycan bridge: %s has the classic MTU: CAN FD frames for it will be dropped\n",
-                name.c_str());
+                bound.c_str());
     return true;
 }
 
 bool Bridge::start() {
     if (startAll()) return true;
+    if (!running) return false;  // stopped while it waited: as a bridge that ran
     // A bridge that does not run leaves no interface of its own behind.
     for (auto& b : channels) b->iface.close();
     for (const std::string& name : createdHere) {
@@ -252,15 +308,10 @@ bool Bridge::startAll() {
         perror("ycan bridge: signalfd");
         return false;
     }
-    for (const auto& [ch, iface] : o.pairs) {
-        channels.push_back(std::make_unique<Bridged>(ch, iface));
-        if (!openInterface(*channels.back())) return false;
-        byChannel[ch] = channels.back().get();
-    }
-    std::vector<uint32_t> numbers;
-    numbers.reserve(channels.size());
-    for (const auto& b : channels) numbers.push_back(b->ch);
-    if (!openAndStartChannels(t, numbers, o.bus)) return false;
+    for (const auto& [ch, iface] : o.pairs)
+        if (!prepareInterface(ch, iface)) return false;
+    if (o.wait && !isAttached(t) && !waitForAdapter()) return false;
+    if (!openAdapter()) return false;
     eventFd = YCAN_GetEventFd(t.type, t.index);
     if (eventFd < 0) {
         reportFailure("no event descriptor for " + adapterName(t));
@@ -270,14 +321,91 @@ bool Bridge::startAll() {
     for (auto& b : channels)
         b->tx = std::make_unique<TransmitQueue>(t, b->ch, static_cast<size_t>(o.txQueue), b->counters);
     fprintf(stderr, "ycan bridge: %s:", adapterName(t).c_str());
-    for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->iface.name().c_str());
+    for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->name.c_str());
     fprintf(stderr, " (stop with Ctrl-C)\n");
     return true;
 }
 
+// Stop signals read; false when one asks to stop (SIGUSR1 prints the
+// counters).
+bool Bridge::readSignals() {
+    signalfd_siginfo si{};
+    while (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGUSR1)
+            printStats();
+        else
+            running = false;
+    }
+    return running;
+}
+
+// An adapter that is not plugged in: its interfaces are there, as while it
+// is away; nothing is opened until it is.
+bool Bridge::waitForAdapter() {
+    fprintf(stderr, "ycan bridge: adapter %s is not plugged in; waiting for it\n", adapterName(t).c_str());
+    adapterGone();
+    for (;;) {
+        if (waitUntilAttached(t, sigFd)) break;
+        if (!readSignals()) return false;
+    }
+    fprintf(stderr, "ycan bridge: adapter %s plugged in\n", adapterName(t).c_str());
+    return true;
+}
+
+bool Bridge::openAdapter() {
+    std::vector<uint32_t> numbers;
+    numbers.reserve(channels.size());
+    for (const auto& b : channels) numbers.push_back(b->ch);
+    // One that was just plugged in may take a moment to answer.
+    for (int tries = 1; !openAndStartChannels(t, numbers, o.bus); ++tries) {
+        if (!o.wait || tries == 5 || !isAttached(t)) return false;
+        pollfd stop{sigFd, POLLIN, 0};
+        if (poll(&stop, 1, 1000) > 0 && !readSignals()) return false;
+    }
+    if (adapterAway) adapterBack();
+    return true;
+}
+
+// The adapter went: each interface gets the error frame a controller's
+// driver writes at bus-off, and a pair's programs lose the carrier (the
+// bridge's end goes down) until it returns. Without CAP_NET_ADMIN the
+// error frames alone say it.
+void Bridge::adapterGone() {
+    adapterAway = true;
+    for (auto& b : channels) {
+        if (b->away || !b->iface.isOpen()) continue;
+        b->iface.writeError(CAN_ERR_BUSOFF);
+        if (!b->pair) continue;
+        std::string why;
+        if (setLinkUp(b->iface.name(), false, why)) {
+            b->iface.close();
+            b->carrierOff = true;
+        } else if (!b->warnedCarrier) {
+            fprintf(stderr, "ycan bridge: cannot take the carrier of %s away (%s): the error frame alone says it\n",
+                    b->name.c_str(), why.c_str());
+            b->warnedCarrier = true;
+        }
+    }
+}
+
+void Bridge::adapterBack() {
+    adapterAway = false;
+    for (auto& b : channels) {
+        if (b->carrierOff) {
+            b->carrierOff = false;
+            std::string why;
+            if (!setLinkUp(b->iface.name(), true, why) || !b->iface.open(why)) {
+                lose(*b, "could not be set up again");
+                continue;
+            }
+        }
+        if (!b->away && b->iface.isOpen()) b->iface.writeError(CAN_ERR_RESTARTED);
+    }
+}
+
 void Bridge::lose(Bridged& b, const char* what) {
     b.away = true;
-    fprintf(stderr, "ycan bridge: %s %s%s\n", b.iface.name().c_str(), what,
+    fprintf(stderr, "ycan bridge: %s %s%s\n", b.name.c_str(), what,
             o.exitOnLoss ? "" : "; waiting for it to return");
     if (o.exitOnLoss) {
         status = 1;
@@ -287,7 +415,7 @@ void Bridge::lose(Bridged& b, const char* what) {
 
 // The first `count` converted frames, all of channel b, onto its interface.
 void Bridge::writeRun(Bridged& b, size_t count) {
-    if (b.away || !b.iface.isOpen()) {
+    if (b.away || b.carrierOff || !b.iface.isOpen()) {
         b.counters.dropped.fetch_add(count);
         return;
     }
@@ -318,7 +446,7 @@ void Bridge::fromAdapter() {
                         fprintf(stderr,
                                 "ycan bridge: %s has the classic MTU: a CAN FD frame was dropped "
                                 "(counted from now on)\n",
-                                b->iface.name().c_str());
+                                b->name.c_str());
                     b->warnedFdDrop = true;
                     continue;
                 }
@@ -336,12 +464,12 @@ void Bridge::checkLink() {
     const int link = YCAN_GetLinkState(t.type, t.index, &lost);
     losses = lost;
     if (link == 0 && !adapterAway) {
-        adapterAway = true;
         fprintf(stderr, "ycan bridge: adapter %s unplugged; waiting for it to return\n",
                 adapterName(t).c_str());
+        adapterGone();
     } else if (link == 1 && adapterAway) {
-        adapterAway = false;
         fprintf(stderr, "ycan bridge: adapter %s is back\n", adapterName(t).c_str());
+        adapterBack();
     } else if (link < 0) {
         reportFailure("adapter " + adapterName(t) + " was closed");
         status = 1;
@@ -361,7 +489,7 @@ void Bridge::fromInterface(Bridged& b, short events) {
             fprintf(stderr,
                     "ycan bridge: %s: the adapter takes frames slower than they come; the transmit "
                     "queue is full and frames are dropped (counted)\n",
-                    b.iface.name().c_str());
+                    b.name.c_str());
             b.warnedFull = true;
         }
     }
@@ -369,7 +497,7 @@ void Bridge::fromInterface(Bridged& b, short events) {
         fprintf(stderr,
                 "ycan bridge: %s: frames written there came faster than the bridge read them; the "
                 "kernel dropped some (counted as iface-overflow)\n",
-                b.iface.name().c_str());
+                b.name.c_str());
         b.warnedKernelDrops = true;
     }
     if (n < 0 || (events & (POLLERR | POLLHUP | POLLNVAL))) {
@@ -378,14 +506,25 @@ void Bridge::fromInterface(Bridged& b, short events) {
     }
 }
 
+// Interfaces that went are looked for again; a pair whose programs' end
+// went down is noticed here (the bridge's end only loses its carrier).
 void Bridge::retryInterfaces() {
     for (auto& b : channels) {
-        if (!b->away || !running) continue;
+        if (b->carrierOff || !running) continue;
+        if (!b->away) {
+            if (b->pair && b->iface.isOpen() && !hasCarrier(b->iface.name())) {
+                b->iface.close();
+                lose(*b, "went down or away");
+            }
+            continue;
+        }
         std::string why;
-        if (b->iface.open(why)) {
+        if (b->iface.open(why) && (!b->pair || hasCarrier(b->iface.name()))) {
             b->away = false;
             b->warnedFdDrop = false;
-            fprintf(stderr, "ycan bridge: %s is back\n", b->iface.name().c_str());
+            fprintf(stderr, "ycan bridge: %s is back\n", b->name.c_str());
+        } else {
+            b->iface.close();
         }
     }
 }
@@ -397,7 +536,7 @@ void Bridge::printStats() const {
                 "ycan bridge: %s:%u=%s to-iface %llu to-adapter %llu dropped %llu tx-overflow %llu tx-failed "
                 "%llu "
                 "iface-overflow %llu link-losses %u\n",
-                adapterName(t).c_str(), b->ch, b->iface.name().c_str(),
+                adapterName(t).c_str(), b->ch, b->name.c_str(),
                 static_cast<unsigned long long>(c.toInterface.load()),
                 static_cast<unsigned long long>(c.toAdapter.load()),
                 static_cast<unsigned long long>(c.dropped.load()),
@@ -418,7 +557,7 @@ int Bridge::run() {
         fds.assign({{sigFd, POLLIN, 0}, {eventFd, POLLIN, 0}});
         polled.clear();
         for (auto& b : channels) {
-            if (b->away || !b->iface.isOpen()) continue;
+            if (b->away || b->carrierOff || !b->iface.isOpen()) continue;
             fds.push_back({b->iface.descriptor(), POLLIN, 0});
             polled.push_back(b.get());
         }
@@ -433,15 +572,7 @@ int Bridge::run() {
             status = 1;
             break;
         }
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo si{};
-            while (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-                if (si.ssi_signo == SIGUSR1)
-                    printStats();
-                else
-                    running = false;
-            }
-        }
+        if (fds[0].revents & POLLIN) readSignals();
         if (fds[1].revents & POLLIN) fromAdapter();
         for (size_t k = 0; k < polled.size(); ++k)
             if (fds[k + 2].revents != 0) fromInterface(*polled[k], fds[k + 2].revents);
@@ -460,7 +591,7 @@ int Bridge::run() {
         const size_t left = b->tx->stop();
         if (left > 0)
             fprintf(stderr, "ycan bridge: %s: %zu frames still waiting for the adapter were not sent\n",
-                    b->iface.name().c_str(), left);
+                    b->name.c_str(), left);
     }
     YCAN_CloseDevice(t.type, t.index);
     printStats();
@@ -475,7 +606,7 @@ int bridgeCommand(const Args& args) {
         return 0;
     }
     Bridge bridge(parseBridgeArgs(args));
-    if (!bridge.start()) return 1;
+    if (!bridge.start()) return bridge.stoppedBeforeStart() ? 0 : 1;
     return bridge.run();
 }
 
