@@ -22,7 +22,7 @@ done
 grep -qF "$prefix/lib/udev/rules.d/60-ycan.rules" "$prefix/share/man/man1/ycan.1" \
   || { echo "ycan.1 does not name $prefix/lib/udev/rules.d/60-ycan.rules"; exit 1; }
 # The unit starts the ycan of this install.
-grep -qx "ExecStart=$prefix/bin/ycan bridge \$YCAN_BRIDGE_ARGS" "$prefix/lib/systemd/system/ycan-bridge@.service" \
+grep -qx "ExecStart=$prefix/bin/ycan bridge --wait \$YCAN_BRIDGE_ARGS" "$prefix/lib/systemd/system/ycan-bridge@.service" \
   || { echo "ycan-bridge@.service does not start $prefix/bin/ycan"; exit 1; }
 soname=$(objdump -p "$libdir/libycan.so.1.0.0" | awk '/SONAME/ { print $2 }')
 [ "$soname" = "libycan.so.1" ] || { echo "SONAME is '$soname'"; exit 1; }

@@ -30,7 +30,7 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 grep -qF "/usr/lib/udev/rules.d/60-ycan.rules" "$root/usr/share/man/man1/ycan.1" \
   || { echo "the packaged ycan.1 does not name /usr/lib/udev/rules.d/60-ycan.rules"; exit 1; }
-grep -qx 'ExecStart=/usr/bin/ycan bridge $YCAN_BRIDGE_ARGS' "$root/usr/lib/systemd/system/ycan-bridge@.service" \
+grep -qx 'ExecStart=/usr/bin/ycan bridge --wait $YCAN_BRIDGE_ARGS' "$root/usr/lib/systemd/system/ycan-bridge@.service" \
   || { echo "the packaged ycan-bridge@.service does not start /usr/bin/ycan"; exit 1; }
 timing=$("$root/usr/bin/ycan" timing --clock 60 --bitrate 1M)
 grep -q "timing word    0x" <<<"$timing" || { echo "the packaged ycan does not run: $timing"; exit 1; }

@@ -243,12 +243,76 @@ def scenario_socketcan():
     start_udevd()
     here = os.path.dirname(os.path.abspath(__file__))
     script = os.path.join(os.path.dirname(here), "uml", "bridge_scenarios.py")
-    for name in ("to_interface", "from_interface", "python_socketcan", "unplug_replug"):
-        for iface in ("vcan0", "vcan1"):
+    for name in ("to_interface", "from_interface", "python_socketcan", "unplug_replug", "pair_direction",
+                 "unplug_visible"):
+        for iface in ("vcan0", "vcan1", "can0"):
             run("ip", "link", "del", iface)
         r = run(VIRTUAL, "--usbip", "--canfd", "43", "--classic", "1", "--control", "--duration", "180000", "--",
                 sys.executable, script, name, timeout=240)
         check(r.returncode == 0, f"bridge scenario {name}: status {r.returncode}:\n{r.stdout[-1500:]}{r.stderr[-1500:]}")
+
+
+def unit_service(path):
+    """The [Service] settings of a systemd unit file, as {key: value}."""
+    settings, section = {}, None
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("["):
+                section = line
+            elif section == "[Service]" and "=" in line and not line.startswith("#"):
+                key, value = line.split("=", 1)
+                settings[key] = value
+    return settings
+
+
+def scenario_bridge_service():
+    """The bridge as the unit runs it (its command line, a user of its own in
+    the unit's group, the unit's one capability), started with no adapter
+    plugged in: it makes its interface and waits; the adapter plugged in
+    later (udevd gives the group access) is bridged, frames flow both ways;
+    unplugged again, it says so and waits."""
+    unit = unit_service(os.environ["YCAN_BRIDGE_UNIT"])
+    shutil.copy(os.environ["YCAN_UDEV_RULES"], "/usr/lib/udev/rules.d/60-ycan.rules")
+    run("groupadd", "-f", "plugdev")
+    run("useradd", "-M", "-r", "ycanbridge")
+    start_udevd()
+    check(unit.get("DynamicUser") == "yes" and unit.get("SupplementaryGroups") == "plugdev"
+          and unit.get("AmbientCapabilities") == "CAP_NET_ADMIN", f"the unit's user and capability: {unit}")
+    command = unit["ExecStart"].replace("@YCAN_BIN_PATH@/ycan", YCAN).replace(
+        "$YCAN_BRIDGE_ARGS", "43:0 0=can0 --create").split()
+    cap = unit["AmbientCapabilities"].lower().removeprefix("cap_")
+    as_unit = ["setpriv", "--reuid=ycanbridge", "--regid=ycanbridge", f"--groups={unit['SupplementaryGroups']}",
+               f"--inh-caps=-all,+{cap}", f"--ambient-caps=-all,+{cap}", f"--bounding-set=-all,+{cap}",
+               "--no-new-privs"]
+    bridge = subprocess.Popen(as_unit + command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    said = Lines(bridge)
+    text = lambda: "\n".join(said.lines)
+    check(eventually(lambda: "adapter 43:0 is not plugged in; waiting for it" in text(), 60), text())
+    with open(f"/proc/{bridge.pid}/status") as f:
+        ids = {l.split(":")[0]: l.split()[1:] for l in f}
+    check(ids["Uid"][0] != "0" and ids["CapEff"] == ["0000000000001000"],
+          f"the bridge runs as a user with CAP_NET_ADMIN alone: uid {ids['Uid']}, capabilities {ids['CapEff']}")
+    check(run("ip", "link", "show", "can0").returncode == 0, "can0 made by the unit's user")
+    import can
+    with can.Bus(interface="socketcan", channel="can0", fd=True) as app:
+        plugged = time.monotonic()
+        with Adapters("--canfd", "43") as adapters:
+            check(eventually(lambda: "(stop with Ctrl-C)" in text(), 60), "bridged once plugged in:\n" + text())
+            print(f"plugged in -> bridge running: {time.monotonic() - plugged:.2f} s (attach included)")
+            adapters.bus.inject("43:0:0", "123#11")
+            msg = app.recv(30.0)
+            while msg is not None and msg.is_error_frame:
+                msg = app.recv(30.0)
+            check(msg is not None and msg.arbitration_id == 0x123 and msg.is_rx, f"received: {msg}")
+            adapters.bus.sent("43:0:0")
+            app.send(can.Message(arbitration_id=0x321, is_extended_id=False, data=b"\x22"))
+            sent = adapters.bus.sent("43:0:0", count=1, timeout=30.0)
+            check(len(sent) == 1 and sent[0].arbitration_id == 0x321, f"sent: {sent}")
+        check(eventually(lambda: "adapter 43:0 unplugged; waiting for it to return" in text(), 60),
+              "the unplug was said:\n" + text())
+    bridge.send_signal(signal.SIGTERM)
+    check(bridge.wait(30) == 0, f"bridge status {bridge.returncode}:\n{text()}")
 
 
 def scenario_python_can():

@@ -431,6 +431,23 @@ def scenario_pair_direction(bus):
     check(status == 0, f"bridge status {status}")
 
 
+def scenario_cangw_between_pairs(bus):
+    """The kernel's CAN gateway routes what the adapter received on one
+    channel to another without -e: on a pair, frames from the bus are
+    received frames, not local transmissions."""
+    version = sorted(os.listdir("/usr/lib/uml/modules"))[-1]
+    sh("insmod", f"/usr/lib/uml/modules/{version}/kernel/net/can/can-gw.ko")
+    bridge = Bridge("43:0", "0=can0", "1=can1", "--create")
+    sh("cangw", "-A", "-s", "can0", "-d", "can1")
+    sh("cangw", "-A", "-s", "can0", "-d", "can1", "-X")  # CAN FD frames: a rule of their own
+    bus.sent("43:0:1")
+    bus.inject("43:0:0", "123#11", "1ABCDEF0##1AABB")
+    sent = [to_text(m) for m in bus.sent("43:0:1", count=2, timeout=10.0)]
+    check(sent == ["123#11", "1ABCDEF0##1AABB"], f"channel 1 sent what channel 0 received: {sent}")
+    status, _ = bridge.stop()
+    check(status == 0, f"bridge status {status}")
+
+
 def next_error(app, timeout):
     """The next error frame python-can reads (other frames passed over)."""
     deadline = time.monotonic() + timeout
