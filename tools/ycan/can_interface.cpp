@@ -243,24 +243,6 @@ struct LinkRequest {
 
 }  // namespace
 
-bool createVcan(const std::string& name, std::string& why) {
-    if (name.size() >= IFNAMSIZ) {
-        why = "interface name " + name + " is too long";
-        return false;
-    }
-    LinkRequest request(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
-    request.info.ifi_flags = IFF_UP;
-    request.info.ifi_change = IFF_UP;
-    request.add(IFLA_IFNAME, name.c_str(), name.size() + 1);
-    const unsigned mtu = CANFD_MTU;
-    request.add(IFLA_MTU, &mtu, sizeof mtu);
-    rtattr* linkInfo = request.add(IFLA_LINKINFO, nullptr, 0);
-    request.add(IFLA_INFO_KIND, "vcan", 5);
-    request.nest(linkInfo);
-    return request.send(why);
-}
-
-
 bool createVxcanPair(const std::string& name, const std::string& peer, std::string& why) {
     for (const std::string* n : {&name, &peer})
         if (n->size() >= IFNAMSIZ) {

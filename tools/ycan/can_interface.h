@@ -60,9 +60,6 @@ private:
     uint32_t dropsNow = 0;     // of the open socket, as the kernel counts them
 };
 
-// Creates a vcan interface with the CAN FD MTU and sets it up (needs
-// CAP_NET_ADMIN); on failure says why.
-bool createVcan(const std::string& name, std::string& why);
 // Creates a vxcan pair, `name` and its peer `peer`, both with the CAN FD MTU
 // and up (needs CAP_NET_ADMIN); on failure says why.
 bool createVxcanPair(const std::string& name, const std::string& peer, std::string& why);
