@@ -244,7 +244,7 @@ def scenario_socketcan():
     here = os.path.dirname(os.path.abspath(__file__))
     script = os.path.join(os.path.dirname(here), "uml", "bridge_scenarios.py")
     for name in ("to_interface", "from_interface", "python_socketcan", "unplug_replug", "pair_direction",
-                 "unplug_visible"):
+                 "unplug_visible", "isotp"):
         for iface in ("vcan0", "vcan1", "can0"):
             run("ip", "link", "del", iface)
         r = run(VIRTUAL, "--usbip", "--canfd", "43", "--classic", "1", "--control", "--duration", "180000", "--",
