@@ -15,7 +15,10 @@ kernel with CAN support (run it through tests/uml/run-in-uml.sh):
   latency   injection -> frame on the interface (candump's kernel stamp), vs
             injection -> `ycan dump` line read
 
-    bridge_bench.py BUILD_DIR [FRAMES]
+    bridge_bench.py BUILD_DIR [FRAMES] [--vcan]
+
+The interface is can0, a vxcan pair with the bridge's end can0-ycan (what
+`ycan bridge --create` makes); with --vcan, a vcan can0 as before.
 """
 
 import os
@@ -23,8 +26,10 @@ import re
 import subprocess
 import sys
 
-build = os.path.abspath(sys.argv[1])
-frames = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
+args = [a for a in sys.argv[1:] if a != "--vcan"]
+build = os.path.abspath(args[0])
+frames = int(args[1]) if len(args) > 1 else 20000
+use_vcan = "--vcan" in sys.argv
 virtual = f"{build}/tools/ycan-virtual"
 ycan = f"{build}/tools/ycan"
 here = os.path.dirname(os.path.abspath(__file__))
@@ -41,10 +46,15 @@ def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
 
 
-def vcan():
-    run(["ip", "link", "del", "vcan0"])
-    subprocess.run(["ip", "link", "add", "dev", "vcan0", "type", "vcan"], check=True)
-    subprocess.run(["ip", "link", "set", "vcan0", "mtu", "72", "up"], check=True)
+def interface():
+    """can0 made afresh: a vxcan pair with the bridge's end, or a vcan."""
+    run(["ip", "link", "del", "can0"])
+    if use_vcan:
+        subprocess.run(["ip", "link", "add", "dev", "can0", "type", "vcan"], check=True)
+    else:
+        subprocess.run(["ip", "link", "add", "dev", "can0", "type", "vxcan", "peer", "name", "can0-ycan"], check=True)
+        subprocess.run(["ip", "link", "set", "can0-ycan", "mtu", "72", "up"], check=True)
+    subprocess.run(["ip", "link", "set", "can0", "mtu", "72", "up"], check=True)
 
 
 def offer(rate, count, script):
@@ -151,24 +161,24 @@ def bridge_until(cmd, counter, count, seconds=120, on_ready=None):
 
 def receive_bridge_alone(rate):
     """Nobody reads the interface: the bridge's counter says when all arrived."""
-    vcan()
+    interface()
     _, _, out = bridge_until((["--inject", str(frames), "--rate", str(rate), "--fd", "100", "--quiet"],
-                              f"{ycan} bridge 43:0 0=vcan0"), "to-iface", frames)
+                              f"{ycan} bridge 43:0 0=can0"), "to-iface", frames)
     got = re.search(r"achieved (\d+) frames/s \((\d+) of", out)
     return float(got.group(1)) if got and int(got.group(2)) == frames else None
 
 
-# Shell that waits (a few seconds at most) until a program reads vcan0: the
+# Shell that waits (a few seconds at most) until a program reads can0: the
 # traffic starts when the bridge starts the channel, and a candump started
 # beside it may otherwise bind after the first frames went by.
-READER_ON_VCAN0 = ("for i in $(seq 300); do grep -q '^ *vcan0 .* raw$' /proc/net/can/rcvlist_all 2>/dev/null "
+READER_ON_CAN0 = ("for i in $(seq 300); do grep -q '^ *can0 .* raw$' /proc/net/can/rcvlist_all 2>/dev/null "
                    "&& break; sleep 0.01; done; ")
 
 
 def receive_bridge_candump(rate):
-    vcan()
-    script = (f"timeout 60 candump -L -r 16777216 -n {frames} vcan0 > {shm}/candump.txt & C=$!; "
-              f"{READER_ON_VCAN0}{ycan} bridge 43:0 0=vcan0 2>{shm}/bridge.err & B=$!; "
+    interface()
+    script = (f"timeout 60 candump -L -r 16777216 -n {frames} can0 > {shm}/candump.txt & C=$!; "
+              f"{READER_ON_CAN0}{ycan} bridge 43:0 0=can0 2>{shm}/bridge.err & B=$!; "
               f"wait $C; {thread_cpu('$B')}; kill -TERM $B; wait $B")
     offer(rate, frames, script)
     got = stamps_rate(f"{shm}/candump.txt", frames)
@@ -195,17 +205,17 @@ def transmit_direct():
 def transmit_bridged():
     """cangen writes on the interface; the bridge's counter says when the
     adapter has taken them all."""
-    vcan()
+    interface()
     n = frames // 2
-    _, _, out = bridge_until((["--candump"], f"{ycan} bridge 43:0 0=vcan0 --tx-queue {n}"), "to-adapter", n,
-                             on_ready=lambda: run(["cangen", "vcan0", "-g", "0", "-n", str(n), "-L", "8", "-f"]))
+    _, _, out = bridge_until((["--candump"], f"{ycan} bridge 43:0 0=can0 --tx-queue {n}"), "to-adapter", n,
+                             on_ready=lambda: run(["cangen", "can0", "-g", "0", "-n", str(n), "-L", "8", "-f"]))
     return bus_rate(out, n)
 
 
 def latency_bridged(count=500, rate=500):
-    vcan()
-    script = (f"timeout 60 candump -L -n {count} vcan0 > {shm}/lat-dump.txt & C=$!; "
-              f"{READER_ON_VCAN0}{ycan} bridge 43:0 0=vcan0 2>/dev/null & B=$!; "
+    interface()
+    script = (f"timeout 60 candump -L -n {count} can0 > {shm}/lat-dump.txt & C=$!; "
+              f"{READER_ON_CAN0}{ycan} bridge 43:0 0=can0 2>/dev/null & B=$!; "
               f"wait $C; kill -TERM $B; wait $B")
     r = run([virtual, "--canfd", "43", "--fd", "0", "--inject", str(count), "--rate", str(rate), "--ids", "100-7FF",
              "--candump", "--duration", "60000", "--", "sh", "-c", script])
@@ -213,7 +223,7 @@ def latency_bridged(count=500, rate=500):
     lat = []
     with open(f"{shm}/lat-dump.txt") as f:
         for line in f:
-            m = re.match(r"\((\d+\.\d+)\) vcan0 (\S+)", line)
+            m = re.match(r"\((\d+\.\d+)\) can0 (\S+)", line)
             if m and m.group(2) in injected:
                 lat.append((float(m.group(1)) - injected[m.group(2)]) * 1000)
     return (percentile(lat, 0.5), percentile(lat, 0.99)) if len(lat) == count else (None, None)
