@@ -1,7 +1,7 @@
 // The ycan subcommands. Each takes its arguments after the command name and
 // returns the process's exit status: list, info and timing in
 // cmd_inspect.cpp; dump, send and gen in cmd_traffic.cpp; top in
-// cmd_top.cpp; bridge in cmd_bridge.cpp.
+// cmd_top.cpp; bridge in cmd_bridge.cpp; record in cmd_record.cpp.
 #pragma once
 
 #include <cstdio>
@@ -20,6 +20,7 @@ int sendCommand(const Args& args);
 int genCommand(const Args& args);
 int topCommand(const Args& args);
 int bridgeCommand(const Args& args);
+int recordCommand(const Args& args);
 
 // Shared by the commands (command_support.cpp).
 

@@ -7,6 +7,7 @@
 //   ycan gen TYPE:INDEX:CH         send generated frames (cangen's options)
 //   ycan top TYPE:INDEX[:CH]       live view of the traffic
 //   ycan bridge TYPE:INDEX CH=IFACE  channels as Linux CAN network interfaces
+//   ycan record TYPE:INDEX ...     a CAN bus recorder's settings and filters
 //   ycan timing ...                compute or explain a CAN FD bit timing word
 #include <dlfcn.h>
 
@@ -32,7 +33,8 @@ const char* kUsage =
     "  send TYPE:INDEX:CH FRAME   send a frame: 123#1122, 1ABCDEF0#11.22, 123#R, 123##1AABB\n"
     "  gen TYPE:INDEX:CH          send generated frames, frames/s on stderr\n"
     "  top TYPE:INDEX[:CH]        live view: identifiers, rates, bus load (q quits)\n"
-    "  bridge TYPE:INDEX CH=IFACE channels as Linux CAN interfaces (SocketCAN), e.g. 0=vcan0\n"
+    "  bridge TYPE:INDEX CH=IFACE channels as Linux CAN interfaces (SocketCAN), e.g. 0=can0\n"
+    "  record TYPE:INDEX ...      a CAN bus recorder: show, set, filter, save, load\n"
     "  timing ...                 compute or explain a CAN FD bit timing word\n"
     "\n"
     "'ycan COMMAND --help' describes a command, 'ycan --version' the tool and the library it\n"
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     if (command == "gen") return ycantool::genCommand(args);
     if (command == "top") return ycantool::topCommand(args);
     if (command == "bridge") return ycantool::bridgeCommand(args);
+    if (command == "record") return ycantool::recordCommand(args);
     fprintf(stderr, "ycan: unknown command '%s'\n%s", command.c_str(), kUsage);
     return 2;
 }
