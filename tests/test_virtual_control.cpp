@@ -60,8 +60,8 @@ protected:
         server = std::make_unique<ycanvirtual::ControlServer>(
             *attachment,
             std::vector<ycanvirtual::ControlledAdapter>{
-                {fdLayout.vendorId, fdLayout.productId, devices[0], models[0], nullptr},
-                {classicLayout.vendorId, classicLayout.productId, &classic.device, nullptr, classicModel}});
+                {fdLayout.vendorId, fdLayout.productId, devices[0], models[0], nullptr, nullptr},
+                {classicLayout.vendorId, classicLayout.productId, &classic.device, nullptr, classicModel, nullptr}});
     }
     void TearDown() override {
         AdapterFixture::TearDown();

@@ -4,12 +4,14 @@
 
 #include <cmath>
 #include <regex>
+#include <sstream>
 
 #include "tools/ycan/bit_timing.h"
 #include "tools/ycan/bus_stats.h"
 #include "tools/ycan/frame_filter.h"
 #include "tools/ycan/frame_generator.h"
 #include "tools/ycan/frame_text.h"
+#include "tools/ycan/recorder_setup.h"
 #include "tools/ycan/socketcan_frames.h"
 #include "tools/ycan/time_stamps.h"
 
@@ -423,4 +425,86 @@ TEST(SocketCanFrames, WhatTheAdaptersCannotCarryIsRefusedOrMadeWhole) {
     const Outgoing c = ycantool::fromSocketCan(f, CAN_MTU);
     EXPECT_EQ(c.classic.ID, 0x7FFu);
     EXPECT_EQ(c.classic.DataLen, 8);
+}
+
+namespace {
+
+ycantool::RecorderSetup sampleSetup() {
+    ycantool::RecorderSetup s;
+    _YCAN_RECORD_CONFIG& a = s.channels[0].settings;
+    a.RecordFlag = 1;
+    a.OptionA = 1;
+    a.AbitClock = 60;
+    a.AbitTiming = 0x01400106;
+    a.DbitClock = 80;
+    a.DbitTiming = 0x00800001;
+    a.TailFlag1 = 1;
+    a.TailByte0 = 0x11;
+    a.TailByte1 = 0x22;
+    a.TailByte2 = 0xFF;
+    s.channels[0].filtering = true;
+    s.channels[0].filters = {{0, 0x100, 0x1FF}, {1, 0x18FF0000, 0x18FFFFFF}, {7, 5, 5}};
+    s.channels[1].settings.OptionB = 1;
+    s.channels[1].settings.TailFlag0 = 1;
+    return s;
+}
+
+}  // namespace
+
+TEST(RecorderSetupFile, WhatIsSavedReadsBackTheSame) {
+    const ycantool::RecorderSetup saved = sampleSetup();
+    const std::string text = ycantool::setupText(saved);
+    EXPECT_NE(text.find("filter 100-1FF std\nfilter 18FF0000-18FFFFFF ext\nfilter 00000005 7\n"), std::string::npos)
+        << text;
+    ycantool::RecorderSetup read;
+    std::string why;
+    ASSERT_TRUE(ycantool::parseSetup(text, read, why)) << why << "\n" << text;
+    for (unsigned ch = 0; ch < ycantool::kRecorderChannels; ++ch) {
+        EXPECT_EQ(ycantool::settingsDifference(read.channels[ch].settings, saved.channels[ch].settings), "");
+        EXPECT_EQ(read.channels[ch].filtering, saved.channels[ch].filtering);
+        EXPECT_EQ(read.channels[ch].filters, saved.channels[ch].filters);
+    }
+    // Comments, blank lines, indentation and 0x-less words are the user's.
+    ASSERT_TRUE(ycantool::parseSetup("# bench 3\n" + text + "\n   # end\n", read, why)) << why;
+}
+
+TEST(RecorderSetupFile, AFaultySetupNamesItsLineAndChangesNothing) {
+    const std::string good = ycantool::setupText(sampleSetup());
+    // Lines 2-13 are channel 0 (line 1 is the heading comment).
+    auto replaced = [&](int line, const std::string& with) {
+        std::istringstream in(good);
+        std::string out, l;
+        for (int n = 1; std::getline(in, l); ++n) out += (n == line ? with : l) + "\n";
+        return out;
+    };
+    const struct {
+        std::string text, why;
+    } cases[] = {
+        {replaced(3, "record maybe"), "3: record takes on or off, not \"maybe\""},
+        {replaced(4, "abit-clock 256"), "4: abit-clock takes MHz from 0 to 255"},
+        {replaced(5, "abit-timing 0x1234567890"), "5: abit-timing takes a 32-bit hex word"},
+        {replaced(8, "option-a 2"), "8: option-a takes 0 or 1, not \"2\""},
+        {replaced(10, "tail-flags 1"), "10: tail-flags takes 2 value(s)"},
+        {replaced(11, "tail-bytes 11 22 100"), "11: tail-bytes takes three hex bytes"},
+        {replaced(13, "filter 200-100 std"), "13: the range 200-100 runs backwards"},
+        {replaced(13, "filter 800 std"), "13: identifier 800 is too wide for a standard (11-bit) filter"},
+        {replaced(13, "filter 20000000 ext"), "13: bad identifier range \"20000000\""},
+        {replaced(13, "filter 100 any"), "13: bad filter kind \"any\""},
+        {replaced(13, "speed 5"), "13: unknown setting \"speed\""},
+        {replaced(4, "record on"), "4: record a second time for channel 0"},
+        {replaced(2, "channel 2"), "2: channel takes 0 or 1"},
+        {replaced(2, "# no channel line"), "3: \"record\" before the first \"channel N\" line"},
+        {replaced(17, "channel 0"), "17: channel 0 a second time"},
+        {replaced(20, ""), "channel 1 lacks \"dbit-clock\""},
+        {good.substr(0, good.find("channel 1")), "no \"channel 1\": the file sets up both channels"},
+    };
+    for (const auto& c : cases) {
+        ycantool::RecorderSetup setup;
+        setup.channels[1].settings.TailByte2 = 0x5A;  // untouched on failure
+        std::string why;
+        EXPECT_FALSE(ycantool::parseSetup(c.text, setup, why)) << c.why;
+        EXPECT_EQ(why.substr(0, c.why.size()), c.why) << c.text;
+        EXPECT_EQ(setup.channels[1].settings.TailByte2, 0x5A) << c.why;
+        EXPECT_TRUE(setup.channels[0].filters.empty()) << c.why;
+    }
 }

@@ -181,7 +181,7 @@ std::string ControlServer::handle(const std::string& line) {
     if (words.empty()) return "error empty request";
     const std::string& verb = words[0];
     const bool plug = verb == "unplug" || verb == "replug";
-    if (!plug && verb != "inject" && verb != "sent" && verb != "state")
+    if (!plug && verb != "inject" && verb != "sent" && verb != "state" && verb != "recorder")
         return "error unknown request " + verb;
     uint32_t type = 0, index = 0, ch = 0;
     if (words.size() < 2 || !parseAddress(words[1], !plug, type, index, ch))
@@ -194,6 +194,26 @@ std::string ControlServer::handle(const std::string& line) {
         else
             bench.replug(*a->device);
         return "ok";
+    }
+    if (verb == "recorder") {
+        if (!a->recorder) return "error " + words[1] + " is not a recorder";
+        if (ch >= 2) return "error no channel " + std::to_string(ch) + " on " + words[1];
+        std::string reply = "ok settings ";
+        char hex[16];
+        for (const uint8_t b : a->recorder->settings(ch)) {
+            snprintf(hex, sizeof hex, "%02X", b);
+            reply += hex;
+        }
+        reply += a->recorder->filterEnabled(ch) ? " filtering on filters" : " filtering off filters";
+        for (const ycansim::RecorderFilter& f : a->recorder->filters(ch)) {
+            snprintf(hex, sizeof hex, " %u:", f.kind);
+            reply += hex;
+            snprintf(hex, sizeof hex, "%X-", f.startId);
+            reply += hex;
+            snprintf(hex, sizeof hex, "%X", f.endId);
+            reply += hex;
+        }
+        return reply;
     }
     if (!a->canFd && !a->classic) return "error " + words[1] + " carries no frames";
     const unsigned channels = a->canFd ? a->canFd->channelCount() : 2;

@@ -7,6 +7,10 @@
 //   sent TYPE:INDEX:CH [N [MS]]     frames the program put on the bus since
 //                                   the last "sent", waiting up to MS ms for N
 //   state TYPE:INDEX:CH             how the program set the channel up
+//   recorder TYPE:INDEX:CH          what a recorder's channel holds: "ok
+//                                   settings HEX filtering on|off filters
+//                                   KIND:LO-HI ..." (HEX: the 25 stored
+//                                   bytes of the settings, hex ids)
 //   unplug TYPE:INDEX, replug TYPE:INDEX
 //
 // TYPE:INDEX name adapters as the library does: INDEX counts the adapters
@@ -22,19 +26,21 @@
 
 #include "sim/bench/device_model.h"
 #include "sim/canfd/canfd_adapter.h"
+#include "sim/recorder/recorder_adapter.h"
 #include "sim/usbcan/usbcan_adapter.h"
 #include "tools/virtual_attachment.h"
 
 namespace ycanvirtual {
 
 // One virtual adapter the control channel can reach; exactly one of the
-// models is set for frame-carrying adapters, none for a recorder.
+// models is set.
 struct ControlledAdapter {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     ycansim::DeviceEndpoints* device = nullptr;
     std::shared_ptr<ycansim::VirtualCanFdAdapter> canFd;
     std::shared_ptr<ycansim::VirtualUsbCanAdapter> classic;
+    std::shared_ptr<ycansim::VirtualRecorder> recorder;
 };
 
 class ControlServer {

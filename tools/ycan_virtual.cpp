@@ -455,7 +455,7 @@ struct Adapters {
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
             const ycansim::DeviceLayout layout = withTableIds(ycansim::canFdLayout(type), type);
             auto& dev = bench->add(layout, m);
-            controlled.push_back({layout.vendorId, layout.productId, &dev, m, nullptr});
+            controlled.push_back({layout.vendorId, layout.productId, &dev, m, nullptr, nullptr});
             if (!traffic) carryTraffic(std::make_unique<FdTraffic>(*m, dev), dev, m->channelCount(), true);
             models.push_back(m);
         }
@@ -464,7 +464,7 @@ struct Adapters {
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
             const ycansim::DeviceLayout layout = withTableIds(ycansim::usbCanLayout(), 3);
             auto& dev = bench->add(layout, m);
-            controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m});
+            controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m, nullptr});
             if (!traffic)
                 carryTraffic(std::make_unique<ClassicTraffic>(*m, dev), dev,
                              ycan::findAdapterModel(3)->channels, false);
@@ -474,7 +474,7 @@ struct Adapters {
             auto m = std::make_shared<ycansim::VirtualRecorder>();
             const ycansim::DeviceLayout layout = withTableIds(ycansim::recorderLayout(type), type);
             auto& dev = bench->add(layout, m);
-            controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, nullptr});
+            controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, nullptr, m});
             models.push_back(m);
         }
     }

@@ -8,6 +8,7 @@
 """
 
 from .bus import YcanBus
+from .recorder import Recorder, RecordSettings, RecorderFilter
 
-__all__ = ["YcanBus"]
+__all__ = ["YcanBus", "Recorder", "RecordSettings", "RecorderFilter"]
 __version__ = "1.0.0"

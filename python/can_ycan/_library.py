@@ -104,12 +104,56 @@ class FilterConfig(ctypes.Structure):
     ]
 
 
+class FilterInfo(ctypes.Structure):
+    """_YCAN_FLITER_INFO: a recorder channel's filter summary (4 bytes)."""
+
+    _fields_ = [("FilterCount", ctypes.c_uint16), ("FilterState", ctypes.c_uint8)]
+
+
+class RecordConfig(ctypes.Structure):
+    """_YCAN_RECORD_CONFIG: a recorder channel's record settings (24 bytes)."""
+
+    _fields_ = [
+        ("Reserved", ctypes.c_uint8),
+        ("RecordFlag", ctypes.c_uint8),
+        ("OptionB", ctypes.c_uint8),
+        ("OptionA", ctypes.c_uint8),
+        ("AbitClock", ctypes.c_uint8),
+        ("DbitClock", ctypes.c_uint8),
+        ("AbitTiming", ctypes.c_uint32),
+        ("DbitTiming", ctypes.c_uint32),
+        ("TailFlag0", ctypes.c_uint8),
+        ("TailByte0", ctypes.c_uint8),
+        ("TailByte1", ctypes.c_uint8),
+        ("TailFlag1", ctypes.c_uint8),
+        ("TailByte2", ctypes.c_uint8),
+    ]
+
+
+class BoardInfo(ctypes.Structure):
+    """_YCAN_BOARD_INFO (76 bytes)."""
+
+    _fields_ = [
+        ("Version0", ctypes.c_uint16),
+        ("Version1", ctypes.c_uint16),
+        ("Version2", ctypes.c_uint16),
+        ("ApiVersion", ctypes.c_uint16),
+        ("Spare8", ctypes.c_uint16),
+        ("ChannelNum", ctypes.c_uint8),
+        ("SerialNum", ctypes.c_char * 20),
+        ("HwType", ctypes.c_char * 40),
+        ("Reserved", ctypes.c_uint32),
+    ]
+
+
 # The layouts are fixed by the C interface.
 for _record, _size in ((CanObj, 24), (CanFdObj, 80), (RxFrame, 96), (InitConfig, 16), (InitFdConfig, 56),
-                      (FilterConfig, 16)):
+                      (FilterConfig, 16), (FilterInfo, 4), (RecordConfig, 24), (BoardInfo, 76)):
     assert ctypes.sizeof(_record) == _size, _record.__name__
 assert CanFdObj.Data.offset == 16 and FilterConfig.StartId.offset == 4 and InitFdConfig.OptionA.offset == 16
 assert RxFrame.HostTimeUs.offset == 80 and RxFrame.Kind.offset == 88 and RxFrame.Channel.offset == 89
+assert RecordConfig.AbitTiming.offset == 8 and RecordConfig.TailFlag0.offset == 16 and RecordConfig.TailByte2.offset == 20
+assert BoardInfo.ChannelNum.offset == 10 and BoardInfo.SerialNum.offset == 11 and BoardInfo.Reserved.offset == 72
 
 _u32 = ctypes.c_uint32
 _SIGNATURES = {
@@ -128,6 +172,15 @@ _SIGNATURES = {
     "YCAN_GetEventFd": [_u32, _u32],
     "YCAN_GetLinkState": [_u32, _u32, ctypes.POINTER(_u32)],
     "YCAN_GetLastError": [],
+    "YCAN_BoardInfoGet": [_u32, _u32, ctypes.POINTER(BoardInfo)],
+    "YCAN_RecordSettingSet": [_u32, _u32, _u32, ctypes.POINTER(RecordConfig)],
+    "YCAN_RecordSettingGet": [_u32, _u32, _u32, ctypes.POINTER(RecordConfig)],
+    "YCAN_RecordFliterInfoGet": [_u32, _u32, _u32, ctypes.POINTER(FilterInfo)],
+    "YCAN_RecordFliterClr": [_u32, _u32, _u32],
+    "YCAN_RecordFliterAdd": [_u32, _u32, _u32, ctypes.POINTER(FilterConfig)],
+    "YCAN_RecordFliterEnable": [_u32, _u32, _u32],
+    "YCAN_RecordFliterDisable": [_u32, _u32, _u32],
+    "YCAN_RecordFliterSettingGet": [_u32, _u32, _u32, ctypes.c_uint16, ctypes.POINTER(FilterConfig)],
 }
 
 _lock = threading.Lock()

@@ -96,6 +96,17 @@ class VirtualBus:
                 out["ranges"].append(w)
         return out
 
+    def recorder(self, channel):
+        """What a virtual recorder's channel holds: {"settings": the 25
+        stored bytes, "filtering": bool, "filters": [(kind, first, last)]}."""
+        words = self.request(f"recorder {channel}")
+        filters = []
+        for w in words[words.index("filters") + 1:]:
+            kind, span = w.split(":")
+            first, last = span.split("-")
+            filters.append((int(kind), int(first, 16), int(last, 16)))
+        return {"settings": bytes.fromhex(words[1]), "filtering": words[3] == "on", "filters": filters}
+
     def unplug(self, adapter):
         self.request(f"unplug {adapter}")
 

@@ -30,5 +30,5 @@ export PYTHONDONTWRITEBYTECODE=1
 export YCAN_LIBRARY="${YCAN_LIBRARY:-$build/libycan.so.1}"
 export YCAN_TOOL="${YCAN_TOOL:-$build/tools/ycan}"
 # shellcheck disable=SC2086 # the options are words
-exec "${YCAN_VIRTUAL:-$build/tools/ycan-virtual}" ${YCAN_VIRTUAL_OPTIONS:-} --canfd 43 --classic 1 --control -- \
+exec "${YCAN_VIRTUAL:-$build/tools/ycan-virtual}" ${YCAN_VIRTUAL_OPTIONS:-} --canfd 43 --classic 1 --recorder 61 --control -- \
   "$venv/bin/python" -m pytest -p no:cacheprovider --color=no -q "$here" "$@"
