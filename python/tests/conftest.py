@@ -1,6 +1,6 @@
 """Tests of the python-can interface against virtual adapters.
 
-Run under ``ycan-virtual --canfd 43 --classic 1 --control`` (tests/run.sh
+Run under ``ycan-virtual --canfd 43 --classic 1 --recorder 61 --control`` (tests/run.sh
 does it): a CAN FD adapter 43:0 and a classic adapter 4:0, whose buses the
 tests play through the control socket.
 """
