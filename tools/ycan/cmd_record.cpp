@@ -5,14 +5,15 @@
 // what was written is read back.
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "tools/ycan/adapter_target.h"
 #include "tools/ycan/bit_timing.h"
@@ -341,13 +342,13 @@ int save(const Target& t, const std::string& file) {
         o.close();
         if (!o) {
             unlink(temporary.c_str());
-            return failed("cannot write " + file + ": " + strerror(errno));
+            return failed("cannot write " + file + ": " + std::generic_category().message(errno));
         }
     }
     if (rename(temporary.c_str(), file.c_str()) != 0) {
         const int e = errno;
         unlink(temporary.c_str());
-        return failed("cannot write " + file + ": " + strerror(e));
+        return failed("cannot write " + file + ": " + std::generic_category().message(e));
     }
     fprintf(stderr, "ycan record: %s saved to %s\n", name(t).c_str(), file.c_str());
     return 0;
@@ -355,7 +356,7 @@ int save(const Target& t, const std::string& file) {
 
 int load(const Target& t, const std::string& file) {
     std::ifstream in(file);
-    if (!in) wrong("cannot read " + file + ": " + strerror(errno));
+    if (!in) wrong("cannot read " + file + ": " + std::generic_category().message(errno));
     std::stringstream text;
     text << in.rdbuf();
     RecorderSetup setup;

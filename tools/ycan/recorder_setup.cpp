@@ -105,10 +105,14 @@ bool parseFilterEntry(const std::string& range, const std::string& kindWord, Rec
 std::string filterText(const RecorderFilter& f) {
     const int width = f.kind == kFilterStandard ? 3 : 8;
     std::string text = hex(f.first, width);
-    if (f.last != f.first) text += "-" + hex(f.last, width);
-    if (f.kind == kFilterStandard) return text + " std";
-    if (f.kind == kFilterExtended) return text + " ext";
-    return text + " " + std::to_string(f.kind);
+    if (f.last != f.first) {
+        text += '-';
+        text += hex(f.last, width);
+    }
+    text += ' ';
+    if (f.kind == kFilterStandard) return text.append("std");
+    if (f.kind == kFilterExtended) return text.append("ext");
+    return text.append(std::to_string(f.kind));
 }
 
 bool sameSettings(const _YCAN_RECORD_CONFIG& a, const _YCAN_RECORD_CONFIG& b) {
