@@ -180,7 +180,8 @@ std::string ControlServer::handle(const std::string& line) {
     for (std::string w; in >> w;) words.push_back(w);
     if (words.empty()) return "error empty request";
     const std::string& verb = words[0];
-    const bool plug = verb == "unplug" || verb == "replug";
+    const bool refuse = verb == "refuse";
+    const bool plug = verb == "unplug" || verb == "replug" || refuse;
     if (!plug && verb != "inject" && verb != "sent" && verb != "state" && verb != "recorder")
         return "error unknown request " + verb;
     uint32_t type = 0, index = 0, ch = 0;
@@ -188,6 +189,13 @@ std::string ControlServer::handle(const std::string& line) {
         return plug ? "error expected " + verb + " TYPE:INDEX" : "error expected " + verb + " TYPE:INDEX:CH";
     const ControlledAdapter* a = find(type, index);
     if (a == nullptr) return "error no adapter " + std::to_string(type) + ":" + std::to_string(index);
+    if (refuse) {
+        if (!a->recorder) return "error " + words[1] + " is not a recorder";
+        if (words.size() != 3 || (words[2] != "on" && words[2] != "off"))
+            return "error expected refuse TYPE:INDEX on|off";
+        a->recorder->setRefuse(words[2] == "on");
+        return "ok";
+    }
     if (plug) {
         if (verb == "unplug")
             bench.unplug(*a->device);

@@ -11,6 +11,8 @@
 //                                   settings HEX filtering on|off filters
 //                                   KIND:LO-HI ..." (HEX: the 25 stored
 //                                   bytes of the settings, hex ids)
+//   refuse TYPE:INDEX on|off        a recorder refuses (status byte 1)
+//                                   every settings and filter request
 //   unplug TYPE:INDEX, replug TYPE:INDEX
 //
 // TYPE:INDEX name adapters as the library does: INDEX counts the adapters

@@ -107,6 +107,11 @@ class VirtualBus:
             filters.append((int(kind), int(first, 16), int(last, 16)))
         return {"settings": bytes.fromhex(words[1]), "filtering": words[3] == "on", "filters": filters}
 
+    def refuse(self, adapter, on=True):
+        """A virtual recorder refuses (or takes again) every settings and
+        filter request."""
+        self.request(f"refuse {adapter} {'on' if on else 'off'}")
+
     def unplug(self, adapter):
         self.request(f"unplug {adapter}")
 

@@ -149,6 +149,19 @@ def test_ycan_record_refuses_bad_input_and_writes_nothing(tmp_path, other_end):
         r = ycan(*args)
         assert (r.returncode, said in r.stderr) == (status, True), (args, r.stderr)
         assert state() == before, args
+    # A recorder that does not take what is written: said, status 1.
+    other_end.refuse("61:0")
+    try:
+        for args, said in ((["set", "0", "--on"], "did not take the settings of channel 0"),
+                           (["filter", "1", "add", "100"], "did not take filter 100 std on channel 1"),
+                           (["load", str(tmp_path / "good.rec")], "did not take the settings of channel 0")):
+            r = ycan(*args)
+            assert (r.returncode, said in r.stderr) == (1, True), (args, r.stderr)
+        with Recorder("61:0") as rec, pytest.raises(CanOperationError, match="did not take"):
+            rec.set_settings(0, record=True)
+    finally:
+        other_end.refuse("61:0", on=False)
+    assert state() == before
     absent = subprocess.run([YCAN, "record", "62:0", "show"], capture_output=True, text=True, timeout=60)
     assert absent.returncode == 1 and "no such adapter is attached" in absent.stderr, absent.stderr
     with Recorder("61:0"):

@@ -249,9 +249,8 @@ uint32_t timingFor(unsigned clockMHz, unsigned rate, double samplePoint, const T
 int set(const Target& t, unsigned ch, const Change& c) {
     Session s(t);
     if (!s.ok()) return 1;
-    RecorderChannel held;
-    if (!s.readChannel(ch, held)) return failed("no settings from " + name(t));
-    _YCAN_RECORD_CONFIG want = held.settings;
+    _YCAN_RECORD_CONFIG want{};
+    if (!s.readSettings(ch, want)) return failed("no settings from " + name(t));
     if (c.record) want.RecordFlag = *c.record ? 1 : 0;
     if (c.clockMHz) want.AbitClock = want.DbitClock = static_cast<uint8_t>(*c.clockMHz);
     if (c.rateGiven || c.dataRateGiven) {
