@@ -43,6 +43,7 @@ constexpr Row kRows[] = {
     {Call::RelayGet, S, E6, E6, E6, E6, E8, NONE},    {Call::BaudGet, S, E6, E6, E6, E6, E8, NONE},
     {Call::ChStateGet, S, E6, E6, E6, E6, E8, NONE},  {Call::ReceiveAll, S, E6, S, S, E6, E8, E7},
     {Call::EventFd, S, E6, S, S, E6, E8, E7},         {Call::LinkState, S, E6, S, S, E6, E8, E7},
+    {Call::Location, S, E6, S, S, E6, E8, E7},
 };
 static_assert(std::size(kRows) == static_cast<size_t>(Call::Count));
 

@@ -40,6 +40,7 @@ enum class Call : uint8_t {
     ReceiveAll,
     EventFd,
     LinkState,
+    Location,
     Count
 };
 

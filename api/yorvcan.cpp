@@ -239,6 +239,12 @@ YCAN_API int YCAN_GetLinkState(uint32_t type, uint32_t index, uint32_t* losses) 
     return dispatchOrMinusOne(Call::LinkState, type, index, [&](QDevice& d) { return d.linkState(losses); });
 }
 
+YCAN_API int YCAN_GetDeviceLocation(uint32_t type, uint32_t index, char* portPath, uint32_t portPathSize,
+                                    char* serial, uint32_t serialSize) {
+    return dispatch(Call::Location, type, index,
+                    [&](QDevice& d) { return d.location(portPath, portPathSize, serial, serialSize); });
+}
+
 YCAN_API int YCAN_GetLastError(void) {
     ycan::GateScope call(ycan::lifetime::exportedCalls());
     return call ? QErrInfoMgr::getinstance()->getLastError() : YCAN_ERR_NOT_OPENED;

@@ -404,6 +404,25 @@ YCAN_API int YCAN_GetEventFd(uint32_t type, uint32_t index);
  * watch the link, answer what their last transfer found. */
 YCAN_API int YCAN_GetLinkState(uint32_t type, uint32_t index, uint32_t* losses);
 
+/* ---- Which adapter is open ------------------------------------------------ */
+
+/* Room YCAN_GetDeviceLocation needs for each text, terminator included. */
+#define YCAN_PORT_PATH_SIZE 32u
+#define YCAN_SERIAL_SIZE 128u
+
+/* Where the open adapter sits on the USB tree and the serial number it
+ * reports, as texts ending in a zero byte: portPath as Linux names the
+ * device ("1-2.3": bus 1, port 3 of the hub in port 2), serial the USB
+ * serial number string ("" when the adapter reports none; "" for the port
+ * path when the system gives none). The place recorded when the adapter
+ * was opened, also while it is away. Either pointer may be null with its
+ * size 0 when that text is not wanted. Returns 1; 0 with last error 7 when
+ * the adapter is not open, 8 for a null pointer with a size or a text that
+ * does not fit its size (YCAN_PORT_PATH_SIZE and YCAN_SERIAL_SIZE always
+ * do), 6 for a type the library does not know. */
+YCAN_API int YCAN_GetDeviceLocation(uint32_t type, uint32_t index, char* portPath, uint32_t portPathSize,
+                                    char* serial, uint32_t serialSize);
+
 #ifdef __cplusplus
 }
 #endif

@@ -84,6 +84,7 @@ public:
     }
     int eventFd() override { return note("eventFd", 0); }
     int linkState(uint32_t* losses) override { return note("linkState", 0, losses); }
+    int location(char* portPath, uint32_t, char*, uint32_t) override { return note("location", 0, portPath); }
 
     // Calls as "name ch=.. p=.. n=.. w=..", in order.
     std::vector<std::string> calls;

@@ -250,6 +250,7 @@ TEST(Dispatch, ClassicIndexPastTheTableGivesEachCallsOwnRefusal) {
         expect(YCAN_ReceiveAll(3, index, 0, rx, 1, 0), YCAN_ERR_PARAMETER, 0);
         expect(YCAN_GetEventFd(4, index), YCAN_ERR_PARAMETER, -1);
         expect(YCAN_GetLinkState(3, index, &losses), YCAN_ERR_PARAMETER, -1);
+        expect(YCAN_GetDeviceLocation(4, index, nullptr, 0, nullptr, 0), YCAN_ERR_PARAMETER, 0);
     }
 }
 

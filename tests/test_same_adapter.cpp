@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -380,4 +382,91 @@ TEST(SameAdapterTwoTypes, TheSecondTypeIsRefusedAndTheFirstKeepsItsChannel) {
     EXPECT_EQ(YCAN_GetLinkState(43, 0, nullptr), 1);
     YCAN_CloseDevice(43, 0);
     YCAN_CloseDevice(41, 0);
+}
+
+// ---- Which adapter is open --------------------------------------------------
+
+namespace {
+
+template <class Model>
+ycansim::VirtualDevice& plugIn(ycansim::UsbBench& bench, unsigned type, int port, const std::string& serial,
+                               std::vector<std::shared_ptr<ycansim::DeviceModel>>& keep) {
+    auto model = ycantest::AdapterKind<Model>::make(type);
+    ycansim::DeviceLayout layout = ycantest::AdapterKind<Model>::layout(type);
+    layout.serial = serial;
+    keep.push_back(model);
+    return bench.addDevice(layout, model, {.port = port});
+}
+
+struct Located {
+    int result;
+    int error;
+    std::string port, serial;
+};
+
+Located locate(uint32_t type, uint32_t index) {
+    char port[YCAN_PORT_PATH_SIZE];
+    char serial[YCAN_SERIAL_SIZE];
+    const int r = YCAN_GetDeviceLocation(type, index, port, sizeof port, serial, sizeof serial);
+    if (r != 1) return {r, YCAN_GetLastError(), "", ""};
+    return {r, 0, port, serial};
+}
+
+}  // namespace
+
+// Every family names the port and serial number of the adapter its index
+// opened, as the open found them, also while the adapter is away; a buffer
+// too small for a text is refused, never overrun.
+TEST(DeviceLocation, ThePortAndSerialOfTheAdapterOpen) {
+    ycansim::UsbBench bench;
+    std::vector<std::shared_ptr<ycansim::DeviceModel>> models;
+    ycansim::VirtualDevice& fdA = plugIn<ycansim::VirtualCanFdAdapter>(bench, 43, 4, "FD43-0001", models);
+    plugIn<ycansim::VirtualCanFdAdapter>(bench, 43, 7, "", models);
+    plugIn<ycansim::VirtualUsbCanAdapter>(bench, 4, 2, "CL-77", models);
+    plugIn<ycansim::VirtualRecorder>(bench, 61, 9, "REC 9", models);
+
+    const auto fdOrder = ycantest::libusbOrder(fdA.layout().vendorId, fdA.layout().productId);
+    ASSERT_EQ(fdOrder.size(), 2u);
+    const uint32_t fdIndexA = fdOrder[0].second == fdA.deviceNumber() ? 0 : 1;
+    ASSERT_EQ(YCAN_OpenDevice(43, 0), 1);
+    ASSERT_EQ(YCAN_OpenDevice(43, 1), 1);
+    ASSERT_EQ(YCAN_OpenDevice(4, 0), 1);
+    ASSERT_EQ(YCAN_OpenDevice(61, 0), 1);
+
+    Located a = locate(43, fdIndexA), b = locate(43, 1 - fdIndexA);
+    EXPECT_EQ(a.result, 1);
+    EXPECT_EQ(a.port, "1-4");
+    EXPECT_EQ(a.serial, "FD43-0001");
+    EXPECT_EQ(b.result, 1);
+    EXPECT_EQ(b.port, "1-7");
+    EXPECT_EQ(b.serial, "") << "an adapter without a serial number string";
+    const Located classic = locate(4, 0), recorder = locate(61, 0);
+    EXPECT_EQ(classic.port + " " + classic.serial, "1-2 CL-77");
+    EXPECT_EQ(recorder.port + " " + recorder.serial, "1-9 REC 9");
+
+    // Room for the text and its terminator, or nothing is written.
+    char small[10];
+    memset(small, 'x', sizeof small);
+    EXPECT_EQ(YCAN_GetDeviceLocation(43, fdIndexA, nullptr, 0, small, 9), 0);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_PARAMETER);
+    EXPECT_EQ(std::string(small, sizeof small), std::string(10, 'x'));
+    EXPECT_EQ(YCAN_GetDeviceLocation(43, fdIndexA, nullptr, 0, small, 10), 1);
+    EXPECT_STREQ(small, "FD43-0001");
+    EXPECT_EQ(YCAN_GetDeviceLocation(43, fdIndexA, small, 3, nullptr, 0), 0) << "\"1-4\" needs 4 bytes";
+    EXPECT_EQ(YCAN_GetDeviceLocation(43, fdIndexA, nullptr, 8, nullptr, 0), 0);
+    EXPECT_EQ(YCAN_GetLastError(), YCAN_ERR_PARAMETER);
+    EXPECT_EQ(YCAN_GetDeviceLocation(43, fdIndexA, nullptr, 0, nullptr, 0), 1);
+
+    // Away, it is still the adapter in port 4.
+    bench.unplug(fdA);
+    ASSERT_TRUE(eventually([&] { return YCAN_GetLinkState(43, fdIndexA, nullptr) == 0; }, 3s));
+    a = locate(43, fdIndexA);
+    EXPECT_EQ(a.port + " " + a.serial, "1-4 FD43-0001");
+
+    for (const auto& [type, index] : {std::pair{43u, 0u}, {43u, 1u}, {4u, 0u}, {61u, 0u}})
+        YCAN_CloseDevice(type, index);
+    const Located closed = locate(43, 0);
+    EXPECT_EQ(closed.result, 0);
+    EXPECT_EQ(closed.error, YCAN_ERR_NOT_OPENED);
+    EXPECT_EQ(locate(99, 0).error, YCAN_ERR_TYPE_NOT_SUPPORTED);
 }

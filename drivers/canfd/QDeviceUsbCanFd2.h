@@ -67,6 +67,7 @@ public:
     int receiveAll(unsigned ch, _YCAN_RX_FRAME* frames, unsigned count, int waitMs) override;
     int eventFd() override;
     int linkState(uint32_t* losses) override;
+    int location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) override;
 
     // Lifecycle and command channel.
     int canGetDeviceVer();

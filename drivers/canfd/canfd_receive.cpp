@@ -81,6 +81,10 @@ int QDeviceUsbCanFd2::eventFd() { return ycan::eventDescriptor(received); }
 
 int QDeviceUsbCanFd2::linkState(uint32_t* losses) { return ycan::linkState(&received, life, losses); }
 
+int QDeviceUsbCanFd2::location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) {
+    return ycan::deviceLocation(life, portPath, portPathSize, serial, serialSize);
+}
+
 void QDeviceUsbCanFd2::linkChanged() { received.linkChanged(); }
 
 int QDeviceUsbCanFd2::getReceiveNum(unsigned ch, uint8_t kind) {

@@ -43,6 +43,8 @@ public:
     virtual int receiveAll(unsigned ch, _YCAN_RX_FRAME* frames, unsigned count, int waitMs) = 0;
     virtual int eventFd() = 0;
     virtual int linkState(uint32_t* losses) = 0;
+    // Where the open adapter sits and its serial number (every family).
+    virtual int location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) = 0;
     // Recorder operations; other families keep these defaults.
     virtual int RecordSettingSet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }
     virtual int RecordSettingGet(unsigned, _YCAN_RECORD_CONFIG*) { return 0; }

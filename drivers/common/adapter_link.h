@@ -73,6 +73,7 @@ public:
     bool receiving() const { return rxThread.running(); }
     // 1 linked, 0 away, -1 not open; see CommandChannel::linkState.
     int linkState(uint32_t* losses) { return commands.linkState(losses); }
+    bool location(QUserLibUsb::Location& out) { return commands.location(out); }
 
     // Opens the transport; false when it cannot be opened.
     bool open(unsigned vendorId, unsigned productId, unsigned index);

@@ -64,6 +64,14 @@ int CommandChannel::linkState(uint32_t* losses) {
     return t->GetUSBDeviceLinkStatus() != 0 && !recovering() ? 1 : 0;
 }
 
+bool CommandChannel::location(QUserLibUsb::Location& out) {
+    GateScope call(callGate);
+    QUserLibUsb* t = usb.load();
+    if (!call || t == nullptr) return false;
+    out = t->location();
+    return true;
+}
+
 CommandChannel::Batch::Batch(CommandChannel& channel) : call(channel.callGate), link(channel.restoring) {
     if (!call || !channel.isOpen())
         state = Entry::Closing;

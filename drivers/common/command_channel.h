@@ -27,8 +27,8 @@
 #include "drivers/common/call_gate.h"
 #include "drivers/common/command_exchange.h"
 #include "support/QUserMutex.h"
+#include "transport/QUserLibUsb.h"
 
-class QUserLibUsb;
 
 namespace ycan {
 
@@ -61,6 +61,9 @@ public:
     // is being restored), -1 not open (or closing); *losses the transport's
     // count of lost links. Any thread.
     int linkState(uint32_t* losses);
+    // Where the open adapter sits (see QUserLibUsb::location); false when
+    // not open (or closing). Any thread.
+    bool location(QUserLibUsb::Location& out);
 
     // The application entry point (see above). *replyLen is the reply
     // capacity on entry and the reply length on success.

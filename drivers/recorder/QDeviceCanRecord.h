@@ -44,6 +44,7 @@ public:
     int eventFd() override;
     // What the recorder's last transfer found (no thread watches its link).
     int linkState(uint32_t* losses) override;
+    int location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) override;
     int RecordSettingSet(unsigned ch, _YCAN_RECORD_CONFIG* config) override;
     int RecordSettingGet(unsigned ch, _YCAN_RECORD_CONFIG* config) override;
     // Selector 0 clear, 1 add, 2 enable, 3 disable, 4 summary, 5 one entry.

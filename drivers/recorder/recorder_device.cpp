@@ -51,6 +51,10 @@ int QDeviceCanRecord::eventFd() {
 
 int QDeviceCanRecord::linkState(uint32_t* losses) { return ycan::linkState(nullptr, life, losses); }
 
+int QDeviceCanRecord::location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) {
+    return ycan::deviceLocation(life, portPath, portPathSize, serial, serialSize);
+}
+
 int QDeviceCanRecord::initCAN(unsigned, _YCAN_INIT_CONFIG*) {
     ycan::setLastError(YCAN_ERR_TYPE_NOT_SUPPORTED);
     return 0;

@@ -65,6 +65,7 @@ public:
     int receiveAll(unsigned ch, _YCAN_RX_FRAME* frames, unsigned count, int waitMs) override;
     int eventFd() override;
     int linkState(uint32_t* losses) override;
+    int location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) override;
     int relayStatusSet(uint8_t first, uint8_t second) override;
     int relayStatusGet(uint8_t* first, uint8_t* second) override;
     int baudParaGet(uint8_t ch, uint8_t* first, uint8_t* second) override;

@@ -231,6 +231,10 @@ int QDeviceUsbCan2::eventFd() {
 
 int QDeviceUsbCan2::linkState(uint32_t* losses) { return ycan::linkState(&rxFrames, life, losses); }
 
+int QDeviceUsbCan2::location(char* portPath, uint32_t portPathSize, char* serial, uint32_t serialSize) {
+    return ycan::deviceLocation(life, portPath, portPathSize, serial, serialSize);
+}
+
 int QDeviceUsbCan2::getReceiveNum(unsigned channel, uint8_t kind) {
     if (kind != 0) return 0;
     if (!isInit(channel)) return fail(YCAN_ERR_CAN_NOT_INITIALIZED);

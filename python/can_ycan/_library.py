@@ -171,6 +171,7 @@ _SIGNATURES = {
     "YCAN_ReceiveAll": [_u32, _u32, _u32, ctypes.POINTER(RxFrame), _u32, ctypes.c_int],
     "YCAN_GetEventFd": [_u32, _u32],
     "YCAN_GetLinkState": [_u32, _u32, ctypes.POINTER(_u32)],
+    "YCAN_GetDeviceLocation": [_u32, _u32, ctypes.c_char_p, _u32, ctypes.c_char_p, _u32],
     "YCAN_GetLastError": [],
     "YCAN_BoardInfoGet": [_u32, _u32, ctypes.POINTER(BoardInfo)],
     "YCAN_RecordSettingSet": [_u32, _u32, _u32, ctypes.POINTER(RecordConfig)],
