@@ -481,6 +481,35 @@ TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
     unlink(path);
 }
 
+// An adapter named by its port or its serial number is that adapter, whatever
+// its index: each name opens the adapter 'ycan list' shows under it, and a
+// second program is told who holds it.
+TEST(YcanTool, AnAdapterNamedByPortOrSerialIsThatAdapter) {
+    const std::string script =
+        std::string("ycan() { \"") + YCAN_TOOL + "\" \"$@\"; }; "
+        "set -e; ycan list; for s in YV43-1 YV43-2; do "
+        "p=$(ycan list | awk -v s=$s '$0 ~ \" \"s\" \" {print $2}'); "
+        "ycan info 43@$p | grep '^usb'; ycan info 43#$s | grep '^usb'; done; "
+        "ycan dump 43#YV43-2:1 -n 1 & d=$!; "
+        "for i in $(seq 200); do ycan list | grep 'YV43-2 *pid' && break; sleep 0.1; done; "
+        "ycan info 43#YV43-2 || echo refused $?; kill $d; wait $d || true";
+    ToolRun run = ycanVirtual({"--canfd", "43x2", "--quiet", "--", "sh", "-c", script});
+    EXPECT_EQ(run.status, 0) << run.output;
+    for (const char* serial : {"YV43-1", "YV43-2"}) {
+        const std::regex row(std::string(R"(\n43:[01] +(1-\d) .* )") + serial + " ");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(run.output, m, row)) << run.output;
+        // Twice each: opened by port, then by serial number.
+        const std::string both = "usb port       " + m[1].str() + "\nusb serial     " + serial + "\n";
+        const size_t first = run.output.find(both);
+        ASSERT_NE(first, std::string::npos) << both << run.output;
+        EXPECT_NE(run.output.find(both, first + 1), std::string::npos) << both << run.output;
+    }
+    EXPECT_NE(run.output.find("YV43-2           pid "), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("43#YV43-2 is in use by another program (pid "), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("refused 1"), std::string::npos) << run.output;
+}
+
 TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts) {
     ToolRun list =
         ycanVirtual({"--canfd", "43x2", "--classic", "1", "--recorder", "61", "--", YCAN_TOOL, "list"});
@@ -490,12 +519,13 @@ TEST(YcanTool, ListShowsEveryAttachedAdapterWithItsIndexAndGenSendsWhatItCounts)
         return std::distance(std::sregex_iterator(list.output.begin(), list.output.end(), row),
                              std::sregex_iterator());
     };
-    // Each adapter once, by the TYPE:INDEX that opens it, with its serial
-    // number where the adapter reports one.
-    EXPECT_EQ(rows(R"(\n43:0 +1 +\d+ +3068:0009 +CAN FD +2 +-\n)"), 1) << list.output;
-    EXPECT_EQ(rows(R"(\n43:1 +1 +\d+ +3068:0009 +CAN FD +2 +-\n)"), 1) << list.output;
-    EXPECT_EQ(rows(R"(\n4:0 +1 +\d+ +0471:1200 +CAN +2 +SN00000042\n)"), 1) << list.output;
-    EXPECT_EQ(rows(R"(\n61:0 +1 +\d+ +0471:2601 +recorder +2 +-\n)"), 1) << list.output;
+    // Each adapter once, by the TYPE:INDEX that opens it, with its port,
+    // its USB serial number and nobody holding it.
+    EXPECT_EQ(rows(R"(\n43:[01] +1-\d +1 +\d+ +3068:0009 +CAN FD +2 +YV43-1 +-\n)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n43:[01] +1-\d +1 +\d+ +3068:0009 +CAN FD +2 +YV43-2 +-\n)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n43:0 )"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n4:0 +1-\d +1 +\d+ +0471:1200 +CAN +2 +YV4-1 +-\n)"), 1) << list.output;
+    EXPECT_EQ(rows(R"(\n61:0 +1-\d +1 +\d+ +0471:2601 +recorder +2 +YV61-1 +-\n)"), 1) << list.output;
     EXPECT_EQ(rows("41,42"), 0) << list.output;
 
     ToolRun gen = ycanVirtual({"--canfd", "43",       "--candump", "--duration", "10000", "--",    YCAN_TOOL,

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -454,7 +455,7 @@ struct Adapters {
             const ycan::AdapterModel* model = ycan::findAdapterModel(type);
             auto m = std::make_shared<ycansim::VirtualCanFdAdapter>(type, model->channels, model->clockMHz);
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-            const ycansim::DeviceLayout layout = withTableIds(ycansim::canFdLayout(type), type);
+            const ycansim::DeviceLayout layout = withSerial(withTableIds(ycansim::canFdLayout(type), type), type);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, m, nullptr, nullptr});
             if (!traffic) carryTraffic(std::make_unique<FdTraffic>(*m, dev), dev, m->channelCount(), true);
@@ -463,7 +464,7 @@ struct Adapters {
         for (int i = 0; i < o.classic; ++i) {
             auto m = std::make_shared<ycansim::VirtualUsbCanAdapter>();
             if (o.decline) m->setFunctionSetReply(ycansim::FunctionSetReply::Decline);
-            const ycansim::DeviceLayout layout = withTableIds(ycansim::usbCanLayout(), 3);
+            const ycansim::DeviceLayout layout = withSerial(withTableIds(ycansim::usbCanLayout(), 3), 4);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, m, nullptr});
             if (!traffic)
@@ -473,7 +474,7 @@ struct Adapters {
         }
         for (unsigned type : o.recorders) {
             auto m = std::make_shared<ycansim::VirtualRecorder>();
-            const ycansim::DeviceLayout layout = withTableIds(ycansim::recorderLayout(type), type);
+            const ycansim::DeviceLayout layout = withSerial(withTableIds(ycansim::recorderLayout(type), type), type);
             auto& dev = bench->add(layout, m);
             controlled.push_back({layout.vendorId, layout.productId, &dev, nullptr, nullptr, m});
             models.push_back(m);
@@ -481,6 +482,14 @@ struct Adapters {
     }
 
 private:
+    // Each virtual adapter reports a USB serial number of its own:
+    // "YV43-1", "YV43-2", ... by type, in the order the options give them.
+    ycansim::DeviceLayout withSerial(ycansim::DeviceLayout layout, unsigned type) {
+        layout.serial = "YV" + std::to_string(type) + "-" + std::to_string(++serials[type]);
+        return layout;
+    }
+    std::map<unsigned, int> serials;
+
     void carryTraffic(std::unique_ptr<TrafficAdapter> t, ycansim::DeviceEndpoints& dev, unsigned channels,
                       bool fd) {
         traffic = std::move(t);

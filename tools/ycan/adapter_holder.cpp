@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "support/device_holders.h"
+#include "tools/ycan/attached_adapters.h"
 
 namespace ycantool {
 
@@ -26,7 +27,8 @@ std::string lookAt(const Target& t, Look look) {
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
-        if (d.idVendor != model->vendorId || d.idProduct != model->productId || seen++ != t.index) continue;
+        if (d.idVendor != model->vendorId || d.idProduct != model->productId || !names(t, list[i], seen++))
+            continue;
         text = look(list[i],
                     ycan::usbNodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i])));
         break;
@@ -36,7 +38,7 @@ std::string lookAt(const Target& t, Look look) {
     return text;
 }
 
-std::string name(const Target& t) { return std::to_string(t.type) + ":" + std::to_string(t.index); }
+std::string name(const Target& t) { return t.name(); }
 
 }  // namespace
 

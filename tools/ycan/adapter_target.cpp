@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "tools/ycan/adapter_holder.h"
+#include "tools/ycan/attached_adapters.h"
 #include "tools/ycan/bit_timing.h"
 #include "ycan.h"
 
@@ -160,7 +161,77 @@ std::string Target::interfaceName() const {
     return "ycan" + std::to_string(type) + "-" + std::to_string(index) + "-" + std::to_string(channel);
 }
 
+std::string Target::name() const {
+    switch (by) {
+        case By::Port:
+            return std::to_string(type) + "@" + place;
+        case By::Serial:
+            return std::to_string(type) + "#" + place;
+        case By::Index:
+            break;
+    }
+    return std::to_string(type) + ":" + std::to_string(index);
+}
+
+namespace {
+
+// BUS-PORT[.PORT...], decimal numbers from 1 (up to 7 levels of hubs).
+bool validPortPath(const std::string& s) {
+    const size_t dash = s.find('-');
+    uint32_t n = 0;
+    if (dash == std::string::npos || !parseNumber(s.substr(0, dash), n) || n == 0) return false;
+    size_t from = dash + 1;
+    int levels = 0;
+    for (;;) {
+        const size_t dot = s.find('.', from);
+        const std::string part = s.substr(from, dot == std::string::npos ? std::string::npos : dot - from);
+        if (!parseNumber(part, n) || n == 0 || n > 255 || ++levels > 7) return false;
+        if (dot == std::string::npos) return true;
+        from = dot + 1;
+    }
+}
+
+// "TYPE@PORT[:CH]" and "TYPE#SERIAL[:CH]" (text[at] is '@' or '#').
+bool parsePlace(const std::string& text, size_t at, bool withChannel, Target& t, std::string& why) {
+    std::string rest = text.substr(at + 1);
+    const size_t colon = rest.rfind(':');
+    const bool port = text[at] == '@';
+    if (withChannel && colon != std::string::npos) {
+        const std::string ch = rest.substr(colon + 1);
+        if (parseNumber(ch, t.channel)) {
+            rest.resize(colon);
+        } else if (port) {
+            why = "expected TYPE@PORT[:CH] with a channel number, e.g. 43@1-2.3:0";
+            return false;
+        }
+    }
+    t.by = port ? Target::By::Port : Target::By::Serial;
+    t.place = rest;
+    if (port && !validPortPath(rest)) {
+        why = "\"" + rest + "\" is not a USB port path: BUS-PORT[.PORT...] as 'ycan list' shows it, e.g. 1-2.3";
+        return false;
+    }
+    if (!port && (rest.empty() || rest.find_first_of(" \t\n") != std::string::npos)) {
+        why = "expected TYPE#SERIAL, the serial number as 'ycan list' shows it, e.g. 43#0123ABCD";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool parseTarget(const std::string& text, bool withChannel, Target& out, std::string& why) {
+    const size_t at = text.find_first_of("@#");
+    if (at != std::string::npos && at < text.find(':')) {
+        Target t;
+        if (!parseNumber(text.substr(0, at), t.type)) {
+            why = "expected a device type before '" + text.substr(at, 1) + "', e.g. 43@1-2.3";
+            return false;
+        }
+        if (!parsePlace(text, at, withChannel, t, why)) return false;
+        out = t;
+        return true;
+    }
     std::vector<std::string> parts;
     size_t from = 0;
     for (size_t colon; (colon = text.find(':', from)) != std::string::npos; from = colon + 1)
@@ -170,7 +241,8 @@ bool parseTarget(const std::string& text, bool withChannel, Target& out, std::st
     const bool shapeOk = parts.size() == 2 || (withChannel && parts.size() == 3);
     if (!shapeOk || !parseNumber(parts[0], t.type) || !parseNumber(parts[1], t.index) ||
         (parts.size() == 3 && !parseNumber(parts[2], t.channel))) {
-        why = withChannel ? "expected TYPE:INDEX[:CH], e.g. 43:0:0" : "expected TYPE:INDEX, e.g. 43:0";
+        why = withChannel ? "expected TYPE:INDEX[:CH], e.g. 43:0:0 (or TYPE@PORT[:CH], TYPE#SERIAL[:CH])"
+                          : "expected TYPE:INDEX, e.g. 43:0 (or TYPE@PORT, TYPE#SERIAL)";
         return false;
     }
     out = t;
@@ -197,7 +269,7 @@ void reportFailure(const std::string& what) {
 void reportOpenFailure(const Target& t) {
     std::string why = accessDenied(t);
     if (why.empty()) why = inUseBy(t);
-    const std::string name = std::to_string(t.type) + ":" + std::to_string(t.index);
+    const std::string name = t.name();
     // The classic adapters' open leaves the last error as it was: say what
     // is known instead of "OK".
     if (why.empty() && YCAN_GetLastError() == YCAN_ERR_OK)
@@ -210,21 +282,18 @@ void reportOpenFailure(const Target& t) {
         reportFailure("cannot open " + name);
 }
 
-bool openAndStart(const Target& t, const BusSettings& bus) {
+bool openAndStart(Target& t, const BusSettings& bus) {
     return openAndStartChannels(t, {t.channel}, bus);
 }
 
-bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus) {
+bool openAndStartChannels(Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus) {
     const AdapterModel* model = modelOfType(t.type);
     if (model == nullptr || model->family == AdapterFamily::Recorder) {
         fprintf(stderr, "ycan: device type %u is not a CAN or CAN FD adapter\n", t.type);
         return false;
     }
-    const std::string name = std::to_string(t.type) + ":" + std::to_string(t.index);
-    if (YCAN_OpenDevice(t.type, t.index) != 1) {
-        reportOpenFailure(t);
-        return false;
-    }
+    if (!openTarget(t)) return false;
+    const std::string name = t.name();
     for (uint32_t ch : channels) {
         int ok;
         if (model->family == AdapterFamily::Classic) {

@@ -1,4 +1,5 @@
-// The adapter and channel a command works on ("TYPE:INDEX[:CH]"), the
+// The adapter and channel a command works on ("TYPE:INDEX[:CH]",
+// "TYPE@PORT[:CH]" or "TYPE#SERIAL[:CH]"), the
 // adapter models the tool knows, and starting a channel with the bus
 // settings given on the command line.
 #pragma once
@@ -13,13 +14,25 @@ namespace ycantool {
 
 struct Target {
     uint32_t type = 0;
+    // The library's index of the adapter: given (by Index), or found for
+    // the port or serial number when it is opened (see locate()).
     uint32_t index = 0;
     uint32_t channel = 0;
+    // How the user named the adapter: by its index among the attached
+    // adapters of the type, its USB port path ("1-2.3"), or its USB serial
+    // number string.
+    enum class By { Index, Port, Serial } by = By::Index;
+    std::string place;  // the port path or serial number
     // "ycan43-0-1": the interface name in logs.
     std::string interfaceName() const;
+    // The adapter as the user named it: "43:0", "43@1-2.3", "43#A1B2".
+    std::string name() const;
 };
 
-// Parses "TYPE:INDEX" or "TYPE:INDEX:CH" (decimal); on failure says why.
+// Parses "TYPE:INDEX", "TYPE@PORT" or "TYPE#SERIAL", each optionally
+// followed by ":CH" when withChannel (decimal numbers; PORT as the kernel
+// writes it, BUS-PORT[.PORT...]; a SERIAL that holds a colon needs the
+// ":CH"); on failure says why.
 bool parseTarget(const std::string& text, bool withChannel, Target& out, std::string& why);
 
 using ycan::AdapterFamily;
@@ -57,9 +70,10 @@ bool fitToAdapter(const Target& t, BusSettings& bus, std::string& why);
 // settings fitToAdapter() accepted. On
 // failure prints the library's last error and returns false (the adapter is
 // closed again).
-bool openAndStart(const Target& t, const BusSettings& bus);
+// t.index becomes the index the adapter was opened at.
+bool openAndStart(Target& t, const BusSettings& bus);
 // The same for several channels of the adapter (t.channel is not used).
-bool openAndStartChannels(const Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus);
+bool openAndStartChannels(Target& t, const std::vector<uint32_t>& channels, const BusSettings& bus);
 
 // The bit rates fitted settings give: arbitration and data phase (classic:
 // both the bus's).

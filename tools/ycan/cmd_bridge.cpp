@@ -72,8 +72,6 @@ const char* kHelp =
     "stay: each gets a CAN error frame 'bus-off' as it goes and 'restarted' as it returns,\n"
     "and a pair's IFACE has no carrier meanwhile (frames written there are dropped).\n";
 
-std::string adapterName(const Target& t) { return std::to_string(t.type) + ":" + std::to_string(t.index); }
-
 struct BridgeOptions {
     Target adapter;
     BusSettings bus;
@@ -201,7 +199,7 @@ private:
     void printStats() const;
 
     const BridgeOptions o;
-    const Target t;
+    Target t;
     int sigFd = -1;
     int eventFd = -1;
     std::vector<std::string> createdHere;  // by --create, in this start
@@ -314,13 +312,13 @@ bool Bridge::startAll() {
     if (!openAdapter()) return false;
     eventFd = YCAN_GetEventFd(t.type, t.index);
     if (eventFd < 0) {
-        reportFailure("no event descriptor for " + adapterName(t));
+        reportFailure("no event descriptor for " + t.name());
         YCAN_CloseDevice(t.type, t.index);
         return false;
     }
     for (auto& b : channels)
         b->tx = std::make_unique<TransmitQueue>(t, b->ch, static_cast<size_t>(o.txQueue), b->counters);
-    fprintf(stderr, "ycan bridge: %s:", adapterName(t).c_str());
+    fprintf(stderr, "ycan bridge: %s:", t.name().c_str());
     for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->name.c_str());
     fprintf(stderr, " (stop with Ctrl-C)\n");
     return true;
@@ -342,13 +340,13 @@ bool Bridge::readSignals() {
 // An adapter that is not plugged in: its interfaces are there, as while it
 // is away; nothing is opened until it is.
 bool Bridge::waitForAdapter() {
-    fprintf(stderr, "ycan bridge: adapter %s is not plugged in; waiting for it\n", adapterName(t).c_str());
+    fprintf(stderr, "ycan bridge: adapter %s is not plugged in; waiting for it\n", t.name().c_str());
     adapterGone();
     for (;;) {
         if (waitUntilAttached(t, sigFd)) break;
         if (!readSignals()) return false;
     }
-    fprintf(stderr, "ycan bridge: adapter %s plugged in\n", adapterName(t).c_str());
+    fprintf(stderr, "ycan bridge: adapter %s plugged in\n", t.name().c_str());
     return true;
 }
 
@@ -465,13 +463,13 @@ void Bridge::checkLink() {
     losses = lost;
     if (link == 0 && !adapterAway) {
         fprintf(stderr, "ycan bridge: adapter %s unplugged; waiting for it to return\n",
-                adapterName(t).c_str());
+                t.name().c_str());
         adapterGone();
     } else if (link == 1 && adapterAway) {
-        fprintf(stderr, "ycan bridge: adapter %s is back\n", adapterName(t).c_str());
+        fprintf(stderr, "ycan bridge: adapter %s is back\n", t.name().c_str());
         adapterBack();
     } else if (link < 0) {
-        reportFailure("adapter " + adapterName(t) + " was closed");
+        reportFailure("adapter " + t.name() + " was closed");
         status = 1;
         running = false;
     }
@@ -536,7 +534,7 @@ void Bridge::printStats() const {
                 "ycan bridge: %s:%u=%s to-iface %llu to-adapter %llu dropped %llu tx-overflow %llu tx-failed "
                 "%llu "
                 "iface-overflow %llu link-losses %u\n",
-                adapterName(t).c_str(), b->ch, b->name.c_str(),
+                t.name().c_str(), b->ch, b->name.c_str(),
                 static_cast<unsigned long long>(c.toInterface.load()),
                 static_cast<unsigned long long>(c.toAdapter.load()),
                 static_cast<unsigned long long>(c.dropped.load()),

@@ -2,17 +2,17 @@
 // touching the bus.
 #include <libusb.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "tools/ycan/adapter_holder.h"
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/attached_adapters.h"
 #include "tools/ycan/bit_timing.h"
 #include "tools/ycan/commands.h"
 #include "ycan.h"
@@ -21,41 +21,22 @@ namespace ycantool {
 
 namespace {
 
-// The code programs open an adapter of this id with (the others that open
-// it too are listed in the help).
-uint32_t preferredType(const AdapterModel& m) { return m.preferredType(); }
-
-struct Listed {
-    const AdapterModel* model;
-    int index;
-    unsigned bus, address;
-};
-
-// The adapter's serial number from its board information; "-" when it
-// cannot be opened (another program has it, or it went away).
-std::string serialOf(const Listed& a) {
-    const uint32_t type = preferredType(*a.model);
-    const uint32_t index = static_cast<uint32_t>(a.index);
-    if (YCAN_OpenDevice(type, index) != 1) return "-";
-    _YCAN_BOARD_INFO info{};
-    const bool ok = YCAN_BoardInfoGet(type, index, &info) == 1;
-    YCAN_CloseDevice(type, index);
-    const std::string serial(info.SerialNum, strnlen(info.SerialNum, sizeof info.SerialNum));
-    return ok && !serial.empty() ? serial : "-";
-}
-
-// Runs fn with the library's console log (descriptor 1 here) silenced.
-template <typename Fn>
-void withoutLibraryLog(Fn fn) {
-    fflush(stdout);
-    const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && null >= 0) dup2(null, STDOUT_FILENO);
-    fn();
-    fflush(stdout);
-    if (saved >= 0) dup2(saved, STDOUT_FILENO);
-    for (int fd : {saved, null})
-        if (fd >= 0) close(fd);
+// Who holds an adapter, for the list: "pid N, COMMAND", "another program",
+// or "-" when nobody does. Asked by claiming its interface, which writes
+// nothing to it.
+std::string holderOf(const AttachedAdapter& a) {
+    Target t;
+    t.type = a.model->preferredType();
+    t.index = a.index;
+    if (!a.port.empty()) {
+        t.by = Target::By::Port;
+        t.place = a.port;
+    }
+    const std::string text = inUseBy(t);
+    if (text.empty()) return "-";
+    const size_t open = text.find(" (");
+    if (open == std::string::npos || text.back() != ')') return "another program";
+    return text.substr(open + 2, text.size() - open - 3);
 }
 
 int listModels() {
@@ -81,10 +62,13 @@ int listCommand(const Args& args) {
         putLine(
             "usage: ycan list [--models]\n"
             "Lists the attached adapters the library can open, in USB enumeration order: the\n"
-            "TYPE:INDEX to name it by in other commands and in programs, USB bus and address,\n"
-            "vendor:product id, kind, channel count and serial number ('-' when another program\n"
-            "has the adapter open). Types 41 and 42 open the same adapters as 43, and 3 the same\n"
-            "as 4.\n"
+            "TYPE:INDEX to name it by in other commands and in programs, its USB port path,\n"
+            "bus and address, vendor:product id, kind, channel count, USB serial number ('-':\n"
+            "it reports none) and the program that has it open ('-': none). Types 41 and 42\n"
+            "open the same adapters as 43, and 3 the same as 4. INDEX counts the adapters of\n"
+            "a kind and changes when another one is plugged in first; TYPE@PORT (43@1-2.3) and\n"
+            "TYPE#SERIAL (43#0123ABCD) name an adapter by where it is plugged in or by what it\n"
+            "is, in every command.\n"
             "  --models  the adapter models the library knows instead, attached or not: their\n"
             "            type codes, vendor:product id, kind, channels and controller clock");
         return 0;
@@ -96,33 +80,16 @@ int listCommand(const Args& args) {
         fprintf(stderr, "ycan list: USB is not available on this machine\n");
         return 1;
     }
-    libusb_device** list = nullptr;
-    const ssize_t n = libusb_get_device_list(ctx, &list);
-    std::map<std::pair<uint16_t, uint16_t>, int> seen;
-    std::vector<Listed> found;
-    for (ssize_t i = 0; i < n; ++i) {
-        libusb_device_descriptor d{};
-        if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
-        for (const AdapterModel* m : knownModels()) {
-            if (m->vendorId != d.idVendor || m->productId != d.idProduct) continue;
-            found.push_back({m, seen[{d.idVendor, d.idProduct}]++, libusb_get_bus_number(list[i]),
-                             libusb_get_device_address(list[i])});
-        }
-    }
-    if (n >= 0) libusb_free_device_list(list, 1);
     libusb_exit(ctx);
-    std::vector<std::string> serials;
-    withoutLibraryLog([&] {
-        for (const Listed& a : found) serials.push_back(serialOf(a));
-    });
-    fprintf(out(), "%-8s %4s %7s  %-9s  %-8s %8s  %s\n", "ADAPTER", "BUS", "ADDRESS", "ID", "KIND",
-            "CHANNELS", "SERIAL");
-    for (size_t k = 0; k < found.size(); ++k) {
-        const Listed& a = found[k];
-        const std::string name = std::to_string(preferredType(*a.model)) + ":" + std::to_string(a.index);
-        fprintf(out(), "%-8s %4u %7u  %04x:%04x  %-8s %8u  %s\n", name.c_str(), a.bus, a.address,
-                a.model->vendorId, a.model->productId, ycan::familyName(a.model->family), a.model->channels,
-                serials[k].c_str());
+    const std::vector<AttachedAdapter> found = attachedAdapters(true);
+    fprintf(out(), "%-8s %-12s %4s %7s  %-9s  %-8s %8s  %-16s %s\n", "ADAPTER", "PORT", "BUS", "ADDRESS", "ID",
+            "KIND", "CHANNELS", "SERIAL", "IN USE BY");
+    for (const AttachedAdapter& a : found) {
+        const std::string name = std::to_string(a.model->preferredType()) + ":" + std::to_string(a.index);
+        fprintf(out(), "%-8s %-12s %4u %7u  %04x:%04x  %-8s %8u  %-16s %s\n", name.c_str(),
+                a.port.empty() ? "-" : a.port.c_str(), a.bus, a.address, a.model->vendorId, a.model->productId,
+                ycan::familyName(a.model->family), a.model->channels, a.serial.empty() ? "-" : a.serial.c_str(),
+                holderOf(a).c_str());
     }
     if (found.empty()) fprintf(stderr, "ycan list: no adapter attached\n");
     return 0;
@@ -131,21 +98,21 @@ int listCommand(const Args& args) {
 int infoCommand(const Args& args) {
     if (wantsHelp(args)) {
         putLine(
-            "usage: ycan info TYPE:INDEX\n"
+            "usage: ycan info TYPE:INDEX | TYPE@PORT | TYPE#SERIAL\n"
             "Opens the adapter and prints its board information: firmware versions, channel count,\n"
-            "serial number and hardware type.");
+            "serial number and hardware type; and its USB port path and serial number.");
         return 0;
     }
-    if (args.size() != 1) usageError("info", "expects TYPE:INDEX");
+    if (args.size() != 1) usageError("info", "expects TYPE:INDEX, TYPE@PORT or TYPE#SERIAL");
     Target t;
     std::string why;
     if (!parseTarget(args[0], false, t, why)) usageError("info", why);
-    if (YCAN_OpenDevice(t.type, t.index) != 1) {
-        reportOpenFailure(t);
-        return 1;
-    }
+    if (!openTarget(t)) return 1;
     _YCAN_BOARD_INFO info{};
     const int ok = YCAN_BoardInfoGet(t.type, t.index, &info);
+    char port[YCAN_PORT_PATH_SIZE] = "";
+    char usbSerial[YCAN_SERIAL_SIZE] = "";
+    YCAN_GetDeviceLocation(t.type, t.index, port, sizeof port, usbSerial, sizeof usbSerial);
     if (ok != 1) reportFailure("no board information from " + args[0]);
     YCAN_CloseDevice(t.type, t.index);
     if (ok != 1) return 1;
@@ -157,6 +124,8 @@ int infoCommand(const Args& args) {
     fprintf(out(), "channels       %u\n", info.ChannelNum);
     fprintf(out(), "serial number  %s\n", serial.c_str());
     fprintf(out(), "hardware       %s\n", hardware.c_str());
+    fprintf(out(), "usb port       %s\n", port[0] != '\0' ? port : "-");
+    fprintf(out(), "usb serial     %s\n", usbSerial[0] != '\0' ? usbSerial : "-");
     return 0;
 }
 

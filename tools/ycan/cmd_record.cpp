@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/attached_adapters.h"
 #include "tools/ycan/bit_timing.h"
 #include "tools/ycan/bus_options.h"
 #include "tools/ycan/commands.h"
@@ -54,7 +55,7 @@ const char* kHelp =
 
 [[noreturn]] void wrong(const std::string& why) { usageError("record", why); }
 
-std::string name(const Target& t) { return std::to_string(t.type) + ":" + std::to_string(t.index); }
+std::string name(const Target& t) { return t.name(); }
 
 unsigned parseChannel(const std::string& text) {
     if (text != "0" && text != "1") wrong("the recorder has channels 0 and 1, not \"" + text + "\"");
@@ -64,10 +65,7 @@ unsigned parseChannel(const std::string& text) {
 // The recorder open for the command's life.
 class Session {
 public:
-    explicit Session(const Target& target) : t(target) {
-        opened = YCAN_OpenDevice(t.type, t.index) == 1;
-        if (!opened) reportOpenFailure(t);
-    }
+    explicit Session(const Target& target) : t(target) { opened = openTarget(t); }
     ~Session() {
         if (opened) YCAN_CloseDevice(t.type, t.index);
     }
@@ -132,7 +130,7 @@ private:
         why = what + std::to_string(ch);
         return false;
     }
-    const Target t;
+    Target t;
     bool opened = false;
 };
 

@@ -110,9 +110,8 @@ struct DumpChannels {
         Target t;
         std::string why;
         if (!parseTarget(named, !all, t, why)) usageError("dump", why + " (or TYPE:INDEX:all)");
-        if (any && (t.type != adapter.type || t.index != adapter.index))
-            usageError("dump", "one adapter per dump: " + named + " is not on " +
-                                   std::to_string(adapter.type) + ":" + std::to_string(adapter.index));
+        if (any && t.name() != adapter.name())
+            usageError("dump", "one adapter per dump: " + named + " is not on " + adapter.name());
         FrameFilter filter;
         for (size_t from = comma; from != std::string::npos;) {
             const size_t next = arg.find(',', from + 1);
@@ -257,7 +256,7 @@ int dumpCommand(const Args& args) {
     if (how.extra && !how.table) usageError("dump", "-x adds columns to --format table");
     if (!how.table && how.stamps == StampMode::Date)
         usageError("dump", "-t A writes dates, which the log format cannot carry; use --format table");
-    const Target& t = listen.adapter;
+    Target& t = listen.adapter;
     for (uint32_t ch : listen.channels) {
         Target one = t;
         one.channel = ch;
