@@ -601,6 +601,155 @@ def scenario_wait_for_adapter(bus):
           f"stopped while it waited: status {status} after {took:.2f} s:\n{said}")
 
 
+def bridge_pids():
+    """{first interface name: pid} of the running bridge processes."""
+    pids = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if b"--supervised" in argv:
+            pairs = [a.decode() for a in argv if b"=" in a]
+            if pairs:
+                pids[pairs[0].split("=", 1)[1]] = int(entry)
+    return pids
+
+
+def carrier(name):
+    info = link(name)
+    return info is not None and "UP" in info["flags"] and "NO-CARRIER" not in info["flags"]
+
+
+def flows(bus, adapter, iface, ident):
+    """A frame from the bus reaches `iface`, and one written there reaches the bus."""
+    # The bridge makes its interfaces first, then opens the adapter and
+    # starts the channel: a frame on the bus before that is not received,
+    # so it is sent again until the bridge is there (at most 20 s).
+    check(eventually(lambda: bus.state(adapter).get("started") == "1", 20), f"{adapter} started by its bridge")
+    with can.Bus(interface="socketcan", channel=iface, fd=True) as app:
+        bus.sent(adapter)  # forget what went before
+        got = None
+        for _ in range(10):
+            bus.inject(adapter, f"{ident:03X}#11")
+            got = app.recv(2.0)
+            while got is not None and got.is_error_frame:
+                got = app.recv(2.0)
+            if got is not None:
+                break
+        app.send(can.Message(arbitration_id=ident + 1, data=b"\x22", is_extended_id=False))
+        sent = bus.sent(adapter, 1, 10.0)
+    ok = (got is not None and got.arbitration_id == ident and len(sent) == 1
+          and sent[0].arbitration_id == ident + 1 and bytes(sent[0].data) == b"\x22")
+    check(ok, f"{iface}: from the bus {got}, to the bus {sent}")
+    return ok
+
+
+CONF = """# the bench
+bitrate 500k
+adapter serial YV43-1   # engine bench
+channel 0 engine
+channel 1 body
+adapter port 1-3
+channel 0 classic0
+"""
+
+
+def scenario_plug_and_play(bus):
+    """ycan bridge --all with three adapters (ycan-virtual --canfd 43x2
+    --classic 1: YV43-1 in port 1-1 is the control's 43:1, YV43-2 in 1-2 is
+    43:0, the classic YV4-1 in 1-3 is 4:0): each gets the interfaces the
+    configuration names, or the default ones; adapters plugged in later are
+    bridged as they come; unplugged and back they resume; a killed bridge
+    is started again alone; a bad configuration is refused with its line."""
+    with open("/tmp/bridges.conf", "w") as f:
+        f.write(CONF)
+    bad = "/tmp/bad-bridges.conf"
+    with open(bad, "w") as f:
+        f.write("adapter port 1-3\nchannel 0 classic0\nchannel 0 again\n")
+    r = subprocess.run([YCAN, "bridge", "--all", "--config", bad], capture_output=True, text=True, timeout=30)
+    check(r.returncode == 2 and f"{bad}:3: channel 0 is named twice" in r.stderr,
+          f"a bad file is refused: {r.returncode} {r.stderr}")
+
+    bus.unplug("43:1")
+    bus.unplug("4:0")
+    log = open(f"/tmp/bridge-all-{time.monotonic_ns()}.log", "w+")
+    sup = subprocess.Popen([YCAN, "bridge", "--all", "--config", "/tmp/bridges.conf", "--create"],
+                           stdout=subprocess.DEVNULL, stderr=log)
+    text = lambda: open(log.name).read()
+    check(eventually(lambda: carrier("ycan1-2-0") and carrier("ycan1-2-1"), 20),
+          "the unlisted adapter gets the default names:\n" + text())
+    check("adapter 43@1-2 (serial YV43-2) plugged in: 0=ycan1-2-0 1=ycan1-2-1" in text(), text())
+
+    for control, first in (("43:1", "engine"), ("4:0", "classic0")):
+        plugged = time.monotonic()
+        bus.replug(control)
+        check(eventually(lambda: carrier(first), 20), f"{first} after the plug:\n" + text())
+        print(f"{control} plugged in -> {first} ready: {time.monotonic() - plugged:.2f} s", flush=True)
+    check(carrier("body"), "channel 1 of the engine bench")
+    flows(bus, "43:1:0", "engine", 0x120)
+    flows(bus, "43:1:1", "body", 0x130)
+    flows(bus, "43:0:0", "ycan1-2-0", 0x140)
+    flows(bus, "4:0:0", "classic0", 0x150)
+
+    spent = cpu_seconds(sup.pid)
+    time.sleep(5.0)
+    spent = cpu_seconds(sup.pid) - spent
+    print(f"idle supervisor: {spent:.2f} s of CPU in 5 s", flush=True)
+    check(spent <= 0.05, f"the idle supervisor spent {spent:.2f} s of CPU in 5 s")
+
+    # Unplugged and back in its port: the same interfaces, traffic again.
+    bus.unplug("43:0")
+    check(eventually(lambda: "adapter 43@1-2 (serial YV43-2) unplugged; its interfaces stay" in text()), text())
+    check(eventually(lambda: link("ycan1-2-0") is not None and not carrier("ycan1-2-0")),
+          f"no carrier while away: {link('ycan1-2-0')}")
+    bus.replug("43:0")
+    check(eventually(lambda: carrier("ycan1-2-0"), 20), "carrier back:\n" + text())
+    check("adapter 43@1-2 (serial YV43-2) is back" in text(), text())
+    flows(bus, "43:0:0", "ycan1-2-0", 0x160)
+
+    # A bridge killed is started again; the others go on untouched.
+    before = bridge_pids()
+    check(sorted(before) == ["classic0", "engine", "ycan1-2-0"], f"one bridge per adapter: {before}")
+    os.kill(before["engine"], signal.SIGKILL)
+    check(eventually(lambda: bridge_pids().get("engine") not in (None, before["engine"]), 20),
+          "the killed bridge was started again:\n" + text())
+    after = bridge_pids()
+    check(after.get("classic0") == before["classic0"] and after.get("ycan1-2-0") == before["ycan1-2-0"],
+          f"the others were not touched: {before} -> {after}")
+    check("ended by signal 9; starting it again in 1 s" in text(), text())
+    check(eventually(lambda: carrier("engine"), 20), "engine again")
+    time.sleep(0.5)
+    flows(bus, "43:1:0", "engine", 0x170)
+
+    # A bad file on SIGHUP keeps the configuration in use.
+    os.replace(bad, "/tmp/bridges.conf")
+    sup.send_signal(signal.SIGHUP)
+    check(eventually(lambda: "/tmp/bridges.conf:3: channel 0 is named twice; the configuration in use stays"
+                     in text()), text())
+    check(bridge_pids() == after or bridge_pids().get("engine") is not None, "bridges still there")
+    flows(bus, "4:0:0", "classic0", 0x180)
+
+    # A good one renames what changed, and only that.
+    with open("/tmp/bridges.conf", "w") as f:
+        f.write(CONF.replace("classic0", "bodycan"))
+    kept = bridge_pids()
+    sup.send_signal(signal.SIGHUP)
+    check(eventually(lambda: carrier("bodycan"), 20), "renamed on SIGHUP:\n" + text())
+    now = bridge_pids()
+    check(now.get("engine") == kept.get("engine") and now.get("ycan1-2-0") == kept.get("ycan1-2-0"),
+          f"the unchanged bridges go on: {kept} -> {now}")
+    flows(bus, "4:0:0", "bodycan", 0x190)
+
+    sup.send_signal(signal.SIGTERM)
+    check(sup.wait(15) == 0, "supervisor status")
+    check(eventually(lambda: not bridge_pids(), 10), f"every bridge ended: {bridge_pids()}")
+    print(text(), flush=True)
+
+
 def main():
     name = sys.argv[1]
     scenario = globals().get("scenario_" + name)

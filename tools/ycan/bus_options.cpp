@@ -19,45 +19,66 @@ const char* const kBusHelp =
     "with the rate it reaches; a channel the adapter lacks or an option of the other family\n"
     "is refused.\n";
 
-bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus) {
-    const std::string& a = args[i];
-    if (a != "--bitrate" && a != "--dbitrate" && a != "--timing" && a != "--btr" && a != "--sample-point" &&
-        a != "--dsample-point")
-        return false;
-    if (i + 1 >= args.size()) usageError(command, a + " needs a value");
-    const std::string& v = args[++i];
+bool isBusOption(const std::string& option) {
+    return option == "--bitrate" || option == "--dbitrate" || option == "--timing" || option == "--btr" ||
+           option == "--sample-point" || option == "--dsample-point";
+}
+
+bool readBusOption(const std::string& a, const std::string& v, BusSettings& bus, std::string& why) {
     if (a == "--bitrate" || a == "--dbitrate") {
         const unsigned rate = parseBitRate(v);
-        if (rate == 0) usageError(command, "bad bit rate " + v + " (e.g. 500k, 1M, 83333)");
+        if (rate == 0) {
+            why = "bad bit rate " + v + " (e.g. 500k, 1M, 83333)";
+            return false;
+        }
         (a == "--bitrate" ? bus.bitRate : bus.dataBitRate) = rate;
         if (a == "--dbitrate") bus.dataBitRateGiven = true;
     } else if (a == "--sample-point" || a == "--dsample-point") {
         char* end = nullptr;
         const double p = strtod(v.c_str(), &end);
-        if (v.empty() || *end != '\0' || !(p >= 50 && p < 100))
-            usageError(command, a + " takes a percentage from 50 to 99.9, e.g. 87.5, not \"" + v + "\"");
+        if (v.empty() || *end != '\0' || !(p >= 50 && p < 100)) {
+            why = a + " takes a percentage from 50 to 99.9, e.g. 87.5, not \"" + v + "\"";
+            return false;
+        }
         (a == "--sample-point" ? bus.samplePoint : bus.dataSamplePoint) = p / 100;
     } else {
         const size_t comma = v.find(',');
-        if (comma == std::string::npos) usageError(command, a + " takes two values separated by a comma");
+        if (comma == std::string::npos) {
+            why = a + " takes two values separated by a comma";
+            return false;
+        }
         char* end1 = nullptr;
         char* end2 = nullptr;
         const std::string first = v.substr(0, comma), second = v.substr(comma + 1);
         const unsigned long x = strtoul(first.c_str(), &end1, 16);
         const unsigned long y = strtoul(second.c_str(), &end2, 16);
-        if (first.empty() || second.empty() || *end1 != '\0' || *end2 != '\0')
-            usageError(command, "bad value " + v);
+        if (first.empty() || second.empty() || *end1 != '\0' || *end2 != '\0') {
+            why = "bad value " + v;
+            return false;
+        }
         if (a == "--timing") {
             bus.timingWords = true;
             bus.abitTiming = static_cast<uint32_t>(x);
             bus.dbitTiming = static_cast<uint32_t>(y);
         } else {
-            if (x > 0xFF || y > 0xFF) usageError(command, "bus timing registers are bytes");
+            if (x > 0xFF || y > 0xFF) {
+                why = "bus timing registers are bytes";
+                return false;
+            }
             bus.btrGiven = true;
             bus.btr0 = static_cast<uint8_t>(x);
             bus.btr1 = static_cast<uint8_t>(y);
         }
     }
+    return true;
+}
+
+bool takeBusOption(const std::string& command, const Args& args, size_t& i, BusSettings& bus) {
+    const std::string& a = args[i];
+    if (!isBusOption(a)) return false;
+    if (i + 1 >= args.size()) usageError(command, a + " needs a value");
+    std::string why;
+    if (!readBusOption(a, args[++i], bus, why)) usageError(command, why);
     return true;
 }
 

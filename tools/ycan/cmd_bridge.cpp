@@ -28,6 +28,7 @@
 #include "tools/ycan/adapter_arrival.h"
 #include "tools/ycan/adapter_holder.h"
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/bridge_supervisor.h"
 #include "tools/ycan/bus_options.h"
 #include "tools/ycan/can_interface.h"
 #include "tools/ycan/commands.h"
@@ -44,8 +45,15 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRetryEvery = std::chrono::milliseconds(500);
 
 const char* kHelp =
-    "usage: ycan bridge TYPE:INDEX CH=IFACE [CH=IFACE ...] [--create] [--wait] [--tx-queue N]\n"
+    "usage: ycan bridge --all [--config FILE] [--create] [--check]\n"
+    "       ycan bridge ADAPTER CH=IFACE [CH=IFACE ...] [--create] [--wait] [--tx-queue N]\n"
     "                   [--stats S] [--exit-on-iface-loss] [bus settings]\n"
+    "--all bridges every adapter plugged in, now and later, each in a bridge process of its\n"
+    "own (one that fails is started again; the others go on). Interface names and bus\n"
+    "settings come from FILE (default " YCAN_BRIDGES_CONF "; see 'man ycan'); an\n"
+    "adapter it does not name gets ycanPORT-CH, e.g. ycan1-2.3-0 for channel 0 of the\n"
+    "adapter in port 1-2.3. SIGHUP reads FILE again; --check only says whether it is good.\n"
+    "ADAPTER is TYPE:INDEX, TYPE@PORT or TYPE#SERIAL (see 'ycan list').\n"
     "Makes channels of an adapter Linux CAN network interfaces: every frame the adapter\n"
     "receives on channel CH reaches the programs on IFACE, in the order the adapter\n"
     "delivered them, and every frame a program writes on IFACE is sent on channel CH. One\n"
@@ -79,6 +87,8 @@ struct BridgeOptions {
     bool create = false;
     bool wait = false;
     bool exitOnLoss = false;
+    // Started by ycan bridge --all, which says when the adapter comes and goes.
+    bool supervised = false;
     long txQueue = -1;
     double statsEvery = 0;
 };
@@ -97,6 +107,8 @@ BridgeOptions parseBridgeArgs(const Args& args) {
             o.wait = true;
         } else if (a == "--exit-on-iface-loss") {
             o.exitOnLoss = true;
+        } else if (a == "--supervised") {
+            o.supervised = true;
         } else if (a == "--tx-queue" || a == "--stats") {
             const std::string v = i + 1 < args.size() ? args[++i] : "";
             char* end = nullptr;
@@ -318,9 +330,11 @@ bool Bridge::startAll() {
     }
     for (auto& b : channels)
         b->tx = std::make_unique<TransmitQueue>(t, b->ch, static_cast<size_t>(o.txQueue), b->counters);
-    fprintf(stderr, "ycan bridge: %s:", t.name().c_str());
-    for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->name.c_str());
-    fprintf(stderr, " (stop with Ctrl-C)\n");
+    if (!o.supervised) {
+        fprintf(stderr, "ycan bridge: %s:", t.name().c_str());
+        for (const auto& b : channels) fprintf(stderr, " %u=%s", b->ch, b->name.c_str());
+        fprintf(stderr, " (stop with Ctrl-C)\n");
+    }
     return true;
 }
 
@@ -340,13 +354,14 @@ bool Bridge::readSignals() {
 // An adapter that is not plugged in: its interfaces are there, as while it
 // is away; nothing is opened until it is.
 bool Bridge::waitForAdapter() {
-    fprintf(stderr, "ycan bridge: adapter %s is not plugged in; waiting for it\n", t.name().c_str());
+    if (!o.supervised)
+        fprintf(stderr, "ycan bridge: adapter %s is not plugged in; waiting for it\n", t.name().c_str());
     adapterGone();
     for (;;) {
         if (waitUntilAttached(t, sigFd)) break;
         if (!readSignals()) return false;
     }
-    fprintf(stderr, "ycan bridge: adapter %s plugged in\n", t.name().c_str());
+    if (!o.supervised) fprintf(stderr, "ycan bridge: adapter %s plugged in\n", t.name().c_str());
     return true;
 }
 
@@ -462,11 +477,11 @@ void Bridge::checkLink() {
     const int link = YCAN_GetLinkState(t.type, t.index, &lost);
     losses = lost;
     if (link == 0 && !adapterAway) {
-        fprintf(stderr, "ycan bridge: adapter %s unplugged; waiting for it to return\n",
-                t.name().c_str());
+        if (!o.supervised)
+            fprintf(stderr, "ycan bridge: adapter %s unplugged; waiting for it to return\n", t.name().c_str());
         adapterGone();
     } else if (link == 1 && adapterAway) {
-        fprintf(stderr, "ycan bridge: adapter %s is back\n", t.name().c_str());
+        if (!o.supervised) fprintf(stderr, "ycan bridge: adapter %s is back\n", t.name().c_str());
         adapterBack();
     } else if (link < 0) {
         reportFailure("adapter " + t.name() + " was closed");
@@ -602,6 +617,26 @@ int bridgeCommand(const Args& args) {
     if (wantsHelp(args)) {
         fprintf(out(), "%s", kHelp);
         return 0;
+    }
+    if (std::find(args.begin(), args.end(), "--all") != args.end()) {
+        SupervisorOptions so;
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (a == "--all") continue;
+            if (a == "--create") {
+                so.create = true;
+            } else if (a == "--check") {
+                so.checkOnly = true;
+            } else if (a == "--config") {
+                if (i + 1 >= args.size() || args[i + 1].empty()) usageError("bridge", "--config needs a file");
+                so.configPath = args[++i];
+                so.configGiven = true;
+            } else {
+                usageError("bridge", "with --all the adapters, interfaces and bus settings come from the "
+                                     "configuration file (--config FILE), not " + a);
+            }
+        }
+        return bridgeAll(so);
     }
     Bridge bridge(parseBridgeArgs(args));
     if (!bridge.start()) return bridge.stoppedBeforeStart() ? 0 : 1;
