@@ -15,7 +15,8 @@ libdir=$(dirname "$(find "$prefix" -name 'libycan.so.1.0.0' -print -quit)")
 for f in "$libdir/libycan.so" "$libdir/libycan.so.1" "$prefix/include/ycan.h" \
          "$libdir/pkgconfig/ycan.pc" "$libdir/cmake/ycan/ycanConfig.cmake" \
          "$prefix/lib/udev/rules.d/60-ycan.rules" "$prefix/bin/ycan" "$prefix/share/man/man1/ycan.1" \
-         "$prefix/share/man/man1/ycan-virtual.1" "$prefix/lib/systemd/system/ycan-bridge@.service"; do
+         "$prefix/share/man/man1/ycan-virtual.1" "$prefix/lib/systemd/system/ycan-bridge@.service" \
+         "$prefix/lib/systemd/system/ycan-bridges.service"; do
   [ -e "$f" ] || { echo "missing after install: $f"; exit 1; }
 done
 # The man page names the rules file where this install put it.
@@ -24,6 +25,8 @@ grep -qF "$prefix/lib/udev/rules.d/60-ycan.rules" "$prefix/share/man/man1/ycan.1
 # The unit starts the ycan of this install.
 grep -qx "ExecStart=$prefix/bin/ycan bridge --wait \$YCAN_BRIDGE_ARGS" "$prefix/lib/systemd/system/ycan-bridge@.service" \
   || { echo "ycan-bridge@.service does not start $prefix/bin/ycan"; exit 1; }
+grep -qx "ExecStart=$prefix/bin/ycan bridge --all --create" "$prefix/lib/systemd/system/ycan-bridges.service" \
+  || { echo "ycan-bridges.service does not start $prefix/bin/ycan"; exit 1; }
 soname=$(objdump -p "$libdir/libycan.so.1.0.0" | awk '/SONAME/ { print $2 }')
 [ "$soname" = "libycan.so.1" ] || { echo "SONAME is '$soname'"; exit 1; }
 

@@ -22,7 +22,8 @@ if grep -q "^ *;" <<<"$description"; then echo "long description lines start wit
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for f in usr/bin/ycan usr/include/ycan.h usr/lib/libycan.so.1.0.0 usr/lib/libycan.so.1 usr/lib/libycan.so \
          usr/lib/pkgconfig/ycan.pc usr/lib/cmake/ycan/ycanConfig.cmake usr/lib/udev/rules.d/60-ycan.rules \
-         usr/share/man/man1/ycan.1 usr/share/man/man1/ycan-virtual.1 usr/lib/systemd/system/ycan-bridge@.service; do
+         usr/share/man/man1/ycan.1 usr/share/man/man1/ycan-virtual.1 usr/lib/systemd/system/ycan-bridge@.service \
+         usr/lib/systemd/system/ycan-bridges.service; do
   grep -qx "./$f" <<<"$contents" || { echo "not in the package: /$f"; exit 1; }
 done
 
@@ -32,6 +33,8 @@ grep -qF "/usr/lib/udev/rules.d/60-ycan.rules" "$root/usr/share/man/man1/ycan.1"
   || { echo "the packaged ycan.1 does not name /usr/lib/udev/rules.d/60-ycan.rules"; exit 1; }
 grep -qx 'ExecStart=/usr/bin/ycan bridge --wait $YCAN_BRIDGE_ARGS' "$root/usr/lib/systemd/system/ycan-bridge@.service" \
   || { echo "the packaged ycan-bridge@.service does not start /usr/bin/ycan"; exit 1; }
+grep -qx 'ExecStart=/usr/bin/ycan bridge --all --create' "$root/usr/lib/systemd/system/ycan-bridges.service" \
+  || { echo "the packaged ycan-bridges.service does not start /usr/bin/ycan"; exit 1; }
 timing=$("$root/usr/bin/ycan" timing --clock 60 --bitrate 1M)
 grep -q "timing word    0x" <<<"$timing" || { echo "the packaged ycan does not run: $timing"; exit 1; }
 flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs ycan)
