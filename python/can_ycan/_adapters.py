@@ -24,7 +24,7 @@ from . import _library
 from ._frames import to_message
 from ._library import RxFrame
 from ._settings import model_of_type
-from ._usb import in_use_by
+from ._usb import adapters_with_ids, in_use_by
 
 # The longest a receive call waits in the library before the reader checks
 # that its bus is still open (a bus stopped while its adapter stays open
@@ -86,6 +86,15 @@ class Channel:
         return (None if state < 0 else state == 1), losses.value
 
 
+def _location(device_type, index):
+    """The open adapter's USB port path and serial number ("" for what is not known)."""
+    port = ctypes.create_string_buffer(_library.PORT_PATH_SIZE)
+    serial = ctypes.create_string_buffer(_library.SERIAL_SIZE)
+    if _library.library().YCAN_GetDeviceLocation(device_type, index, port, len(port), serial, len(serial)) != 1:
+        return "", ""
+    return port.value.decode("ascii", "replace"), serial.value.decode("ascii", "replace")
+
+
 class Adapter:
     """One adapter opened through the library, with its channels in use."""
 
@@ -98,10 +107,15 @@ class Adapter:
         self.fd = fd
         self.closed = False
         self.channels = {}
+        self.port, self.serial = _location(device_type, index)
 
     @classmethod
     def attach(cls, device_type, index, number, bus, fd):
-        """Opens the adapter unless open, and gives `bus` the channel."""
+        """Opens the adapter unless open, and gives `bus` the channel. index
+        is the library's index, or ("port", PATH) / ("serial", SERIAL): the
+        adapter found there is opened and checked to be that one."""
+        if not isinstance(index, int):
+            return cls._attach_by_place(device_type, index, number, bus, fd)
         lib = _library.library()
         with cls._lock:
             a = cls._open.get((device_type, index))
@@ -120,6 +134,45 @@ class Adapter:
         if busy:
             raise CanInitializationError(busy, error_code=code)
         raise CanInitializationError(f"cannot open ycan adapter {device_type}:{index}: {text}", error_code=code)
+
+    @classmethod
+    def _attach_by_place(cls, device_type, place, number, bus, fd):
+        kind, value = place
+        named = f"{device_type}{'@' if kind == 'port' else '#'}{value}"
+        model = model_of_type(device_type)
+        ids = (model.vendor_id, model.product_id)
+        lib = _library.library()
+        with cls._lock:
+            for a in cls._open.values():
+                if model_of_type(a.device_type) is model and (a.port if kind == "port" else a.serial) == value:
+                    return cls._give(a, number, bus)
+            for _ in range(3):
+                matches = [i for i, port, serial in adapters_with_ids(ids)
+                           if (port if kind == "port" else serial) == value]
+                if not matches:
+                    raise CanInitializationError(f"ycan adapter {named}: no such adapter is attached")
+                if len(matches) > 1:
+                    raise CanInitializationError(f"ycan adapter {named}: {len(matches)} attached adapters report "
+                                                 f"this serial number; name it by its port")
+                index = matches[0]
+                if (device_type, index) in cls._open:
+                    continue  # the list moved under us: look again
+                if lib.YCAN_OpenDevice(device_type, index) != 1:
+                    code, text = _library.last_error()
+                    break
+                a = cls(device_type, index, fd)
+                if (a.port if kind == "port" else a.serial) == value:
+                    cls._open[(device_type, index)] = a
+                    return cls._give(a, number, bus)
+                # Another adapter stood at that index by the time it was opened.
+                lib.YCAN_CloseDevice(device_type, index)
+            else:
+                raise CanInitializationError(f"ycan adapter {named}: adapters kept being plugged in or out while "
+                                             f"it was opened; try again")
+        busy = in_use_by(device_type, index, ids)
+        if busy:
+            raise CanInitializationError(busy.replace(f"{device_type}:{index}", named, 1), error_code=code)
+        raise CanInitializationError(f"cannot open ycan adapter {named}: {text}", error_code=code)
 
     @classmethod
     def _give(cls, a, number, bus):

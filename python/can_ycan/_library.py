@@ -16,6 +16,10 @@ ERR_DEVICE_NOT_EXIST = 1
 ERR_NOT_OPENED = 7
 ERR_PARAMETER = 8
 
+# Room YCAN_GetDeviceLocation needs for its texts (ycan.h).
+PORT_PATH_SIZE = 32
+SERIAL_SIZE = 128
+
 # YCAN_ReceiveAll: every channel of the adapter; the kinds of frame.
 ALL_CHANNELS = 0xFFFFFFFF
 KIND_CLASSIC = 0

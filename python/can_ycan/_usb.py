@@ -46,6 +46,8 @@ def _libusb():
     usb.libusb_open.argtypes = [pointer, ctypes.POINTER(pointer)]
     usb.libusb_close.argtypes = [pointer]
     usb.libusb_claim_interface.argtypes = [pointer, ctypes.c_int]
+    usb.libusb_get_port_numbers.argtypes = [pointer, ctypes.POINTER(ctypes.c_uint8), ctypes.c_int]
+    usb.libusb_get_string_descriptor_ascii.argtypes = [pointer, ctypes.c_uint8, ctypes.c_char_p, ctypes.c_int]
     usb.libusb_release_interface.argtypes = [pointer, ctypes.c_int]
     return usb
 
@@ -75,6 +77,51 @@ def _each_device(visit):
         if n >= 0:
             usb.libusb_free_device_list(devices, 1)
         usb.libusb_exit(ctx)
+
+
+def _port_path(usb, dev):
+    """"1-2.3", as the kernel names the device; "" when libusb knows none."""
+    ports = (ctypes.c_uint8 * 8)()
+    depth = usb.libusb_get_port_numbers(dev, ports, 8)
+    if depth <= 0:
+        return ""
+    return f"{usb.libusb_get_bus_number(dev)}-" + ".".join(str(ports[i]) for i in range(depth))
+
+
+def _serial(usb, dev, port, index):
+    """The USB serial number string: sysfs's, else asked of the device on
+    its default pipe (no claim needed); "" when it reports none."""
+    if index == 0:
+        return ""
+    if port:
+        try:
+            with open(f"/sys/bus/usb/devices/{port}/serial") as f:
+                return f.readline().rstrip("\n")
+        except OSError:
+            pass
+    handle = ctypes.c_void_p()
+    if usb.libusb_open(dev, ctypes.byref(handle)) != 0:
+        return ""
+    text = ctypes.create_string_buffer(256)
+    n = usb.libusb_get_string_descriptor_ascii(handle, index, text, 256)
+    usb.libusb_close(handle)
+    return text.raw[:n].decode("ascii", "replace") if n > 0 else ""
+
+
+def adapters_with_ids(ids):
+    """(index, port path, serial number) of each attached device with these
+    USB ids, in libusb's order (the order the library counts indexes in)."""
+    found = []
+
+    def visit(usb, dev, id_):
+        if id_ == ids:
+            d = _DeviceDescriptor()
+            usb.libusb_get_device_descriptor(dev, ctypes.byref(d))
+            port = _port_path(usb, dev)
+            found.append((len(found), port, _serial(usb, dev, port, d.iSerialNumber)))
+
+    _each_device(visit)
+    return found
 
 
 def attached_ids():

@@ -3,6 +3,7 @@
 import collections
 import ctypes
 import logging
+import re
 import threading
 
 import can
@@ -35,12 +36,31 @@ log = logging.getLogger("can.ycan")
 SHUTDOWN_DRAIN_S = 2.0
 
 
+_PORT_PATH = re.compile(r"[1-9][0-9]*-[1-9][0-9]*(\.[1-9][0-9]*)*")
+
+
 def parse_channel(channel):
-    """"TYPE:INDEX:CH" as three numbers."""
-    parts = str(channel).split(":")
-    if len(parts) != 3 or not all(p.isdigit() for p in parts):
-        raise ValueError(f'a ycan channel is "TYPE:INDEX:CH", e.g. "43:0:0", not {channel!r}')
-    return tuple(int(p) for p in parts)
+    """"TYPE:INDEX:CH" as three numbers; "TYPE@PORT:CH" and "TYPE#SERIAL:CH"
+    as (type, ("port", PORT) or ("serial", SERIAL), channel)."""
+    text = str(channel)
+    wrong = ValueError(f'a ycan channel is "TYPE:INDEX:CH", "TYPE@PORT:CH" or "TYPE#SERIAL:CH", e.g. "43:0:0", '
+                       f'"43@1-2.3:0", "43#0123ABCD:0", not {channel!r}')
+    head = re.match(r"([0-9]+)([:@#])(.*):([0-9]+)$", text)
+    if head is None:
+        raise wrong
+    device_type, mark, place, number = int(head.group(1)), head.group(2), head.group(3), int(head.group(4))
+    if mark == ":":
+        if not place.isdigit():
+            raise wrong
+        return device_type, int(place), number
+    if mark == "@":
+        if not _PORT_PATH.fullmatch(place):
+            raise ValueError(f'{place!r} is not a USB port path: BUS-PORT[.PORT...] as "ycan list" shows it, '
+                             f'e.g. "1-2.3"')
+        return device_type, ("port", place), number
+    if not place or any(c.isspace() for c in place):
+        raise wrong
+    return device_type, ("serial", place), number
 
 
 class YcanBus(can.BusABC):
@@ -100,14 +120,19 @@ class YcanBus(can.BusABC):
             raise CanInitializationError(f"device type {device_type} is a CAN bus recorder, which carries no frames")
         if number >= model.channels:
             raise ValueError(f"a device of type {device_type} has channels 0 to {model.channels - 1}, not {number}")
-        self._type, self._index, self._number = device_type, index, number
+        self._type, self._number = device_type, number
         self._fd_adapter = model.kind == "CAN FD"
         if fd and not self._fd_adapter:
             raise CanInitializationError(f"fd=True needs a CAN FD adapter; device type {device_type} is classic CAN")
         self.fd = bool(fd)
-        self.channel = f"{device_type}:{index}:{number}"
-        self.channel_info = f"ycan {model.kind} adapter {device_type}:{index}, channel {number}"
+        if isinstance(index, int):
+            named = f"{device_type}:{index}"
+        else:
+            named = f"{device_type}{'@' if index[0] == 'port' else '#'}{index[1]}"
         self._ch = Adapter.attach(device_type, index, number, self, self._fd_adapter)
+        index = self._index = self._ch.adapter.index
+        self.channel = f"{named}:{number}"
+        self.channel_info = f"ycan {model.kind} adapter {named}, channel {number}"
         try:
             if self._fd_adapter:
                 if timing is not None and abit_timing is None:
