@@ -241,6 +241,15 @@ void Supervisor::start(const std::string&, Served& s) {
     if (o.create) args.push_back("--create");
     // The type the entry asked for opens it (41, 42 and 43 are one adapter).
     args[2] = std::to_string(s.plan.adapter.type) + args[2].substr(args[2].find_first_of("@#"));
+    // Everything the child needs is made before the fork: libusb's threads
+    // may hold the allocator's lock at that moment.
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    static const char kExecFailed[] = "ycan bridge: cannot run the bridge\n";
+    sigset_t none;
+    sigemptyset(&none);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
@@ -251,14 +260,9 @@ void Supervisor::start(const std::string&, Served& s) {
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(1);
-        sigset_t none;
-        sigemptyset(&none);
         pthread_sigmask(SIG_SETMASK, &none, nullptr);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv("/proc/self/exe", argv.data());
-        fprintf(stderr, "ycan bridge: cannot run the bridge: %s\n", std::generic_category().message(errno).c_str());
+        if (write(STDERR_FILENO, kExecFailed, sizeof kExecFailed - 1) < 0) _exit(127);
         _exit(127);
     }
     s.pid = pid;
