@@ -96,59 +96,78 @@ class Lines:
     def __init__(self, proc):
         self.proc = proc
         self.lines = []
+        self.times = []  # time.monotonic() as each line came
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
 
     def _read(self):
         for line in self.proc.stdout:
+            self.times.append(time.monotonic())
             self.lines.append(line.rstrip("\n"))
+
+    def when(self, text):
+        """When the first line holding text came; None if none did."""
+        return next((t for t, line in zip(self.times, self.lines) if text in line), None)
 
     def wait_for(self, count, timeout=60.0):
         return eventually(lambda: len(self.lines) >= count, timeout)
 
 
 def listed():
-    """`ycan list` as {adapter: (bus, address, ids, kind)}."""
+    """`ycan list` as {adapter: (bus, address, ids, kind, port, serial)}."""
     r = run(YCAN, "list")
     check(r.returncode == 0, f"ycan list: status {r.returncode}: {r.stderr.strip()}")
     rows = {}
     for line in r.stdout.splitlines()[1:]:
-        m = re.match(r"(\d+:\d+)\s+(\d+)\s+(\d+)\s+([0-9a-f]{4}:[0-9a-f]{4})\s+(CAN FD|CAN|recorder)\s", line)
+        m = re.match(r"(\d+:\d+)\s+(\S+)\s+(\d+)\s+(\d+)\s+([0-9a-f]{4}:[0-9a-f]{4})\s+(CAN FD|CAN|recorder)\s+\d+\s+(\S+)",
+                     line)
         if m:
-            rows[m.group(1)] = (int(m.group(2)), int(m.group(3)), m.group(4), m.group(5))
+            rows[m.group(1)] = (int(m.group(3)), int(m.group(4)), m.group(5), m.group(6), m.group(2), m.group(7))
     return rows
 
 
 def kernel_devices():
-    """(bus, address) -> "vvvv:pppp" of every USB device sysfs shows."""
+    """(bus, address) -> ("vvvv:pppp", sysfs name, serial) of every USB device sysfs shows."""
     out = {}
     for name in os.listdir("/sys/bus/usb/devices"):
         d = os.path.join("/sys/bus/usb/devices", name)
         try:
             with open(f"{d}/busnum") as b, open(f"{d}/devnum") as n, open(f"{d}/idVendor") as v, \
                     open(f"{d}/idProduct") as p:
-                out[(int(b.read()), int(n.read()))] = f"{v.read().strip()}:{p.read().strip()}"
+                ids = f"{v.read().strip()}:{p.read().strip()}"
+                where = (int(b.read()), int(n.read()))
         except OSError:
             continue
+        try:
+            with open(f"{d}/serial") as s:
+                serial = s.read().strip()
+        except OSError:
+            serial = "-"
+        out[where] = (ids, name, serial)
     return out
 
 
 def scenario_enumeration():
     """Two CAN FD adapters of one type, a classic adapter and a recorder:
-    each listed under its TYPE:INDEX at the address the kernel gave it, and
-    each answers `ycan info`."""
+    each listed under its TYPE:INDEX at the address, port path and serial
+    number the kernel gave it, and each answers `ycan info`, also when named
+    by its port or serial number."""
     with Adapters("--canfd", "43x2", "--classic", "1", "--recorder", "61"):
         rows = listed()
         check(sorted(rows) == ["43:0", "43:1", "4:0", "61:0"], f"ycan list shows {sorted(rows)}")
         kernel = kernel_devices()
-        for name, (bus, address, ids, kind) in rows.items():
+        for name, (bus, address, ids, kind, port, serial) in rows.items():
             want_ids, want_kind = IDS[name.split(":")[0]]
             check((ids, kind) == (want_ids, want_kind), f"{name} listed as {ids} {kind}")
-            check(kernel.get((bus, address)) == want_ids,
-                  f"{name} at bus {bus} address {address}: the kernel has {kernel.get((bus, address))} there")
-            r = run(YCAN, "info", name)
-            check(r.returncode == 0 and re.search(r"^channels\s+2$", r.stdout, re.M),
-                  f"ycan info {name}: status {r.returncode}: {r.stdout.strip()} {r.stderr.strip()}")
+            check(kernel.get((bus, address)) == (want_ids, port, serial),
+                  f"{name} at bus {bus} address {address}, port {port}, serial {serial}: the kernel has "
+                  f"{kernel.get((bus, address))} there")
+            type_ = name.split(":")[0]
+            for named in (name, f"{type_}@{port}", f"{type_}#{serial}"):
+                r = run(YCAN, "info", named)
+                check(r.returncode == 0 and re.search(r"^channels\s+2$", r.stdout, re.M)
+                      and f"usb port       {port}\nusb serial     {serial}\n" in r.stdout,
+                      f"ycan info {named}: status {r.returncode}: {r.stdout.strip()} {r.stderr.strip()}")
         check(rows.get("43:0", (0, 0))[:2] != rows.get("43:1", (0, 0))[:2], "the two CAN FD adapters are two devices")
 
 
@@ -313,6 +332,119 @@ def scenario_bridge_service():
               "the unplug was said:\n" + text())
     bridge.send_signal(signal.SIGTERM)
     check(bridge.wait(30) == 0, f"bridge status {bridge.returncode}:\n{text()}")
+
+
+def carrier(name):
+    """Whether the interface is up with its carrier (`ip link`)."""
+    r = run("ip", "-o", "link", "show", name)
+    return r.returncode == 0 and ",UP" in r.stdout and "NO-CARRIER" not in r.stdout
+
+
+def frames_flow(bus, adapter, iface, ident):
+    """A frame from the bus reaches iface, and one written there reaches the
+    bus. The bridge makes its interfaces before it opens the adapter, so
+    the bus side sends again until the bridge is there."""
+    import can
+    with can.Bus(interface="socketcan", channel=iface, fd=True) as app:
+        bus.sent(adapter)
+        got = None
+        for _ in range(15):
+            bus.inject(adapter, f"{ident:03X}#11")
+            got = app.recv(2.0)
+            while got is not None and got.is_error_frame:
+                got = app.recv(2.0)
+            if got is not None:
+                break
+        app.send(can.Message(arbitration_id=ident + 1, data=b"\x22", is_extended_id=False))
+        sent = bus.sent(adapter, count=1, timeout=30.0)
+    check(got is not None and got.arbitration_id == ident and got.is_rx and len(sent) == 1
+          and sent[0].arbitration_id == ident + 1, f"{iface}: from the bus {got}, to the bus {sent}")
+
+
+def arrival_of(serial):
+    """A thread noting when (time.monotonic()) the kernel first lists a
+    device reporting this serial number: the returned dict's "listed"."""
+    seen = {}
+
+    def watch():
+        while "listed" not in seen and not seen.get("stop"):
+            for name in os.listdir("/sys/bus/usb/devices"):
+                try:
+                    with open(f"/sys/bus/usb/devices/{name}/serial") as f:
+                        if f.read().strip() == serial:
+                            seen["listed"] = time.monotonic()
+                except OSError:
+                    pass
+            time.sleep(0.01)
+
+    threading.Thread(target=watch, daemon=True).start()
+    return seen
+
+
+def scenario_plug_and_play():
+    """ycan-bridges.service's command (the unit's user and capability, the
+    default configuration file) with no adapter plugged in; two adapters of
+    one type attached later through USB/IP are bridged as udevd announces
+    them: the one the file names by its serial number on its interfaces, the
+    other on the default names of its port; one unplugged and plugged back
+    into its port resumes there; the supervisor stops every bridge."""
+    unit = unit_service(os.environ["YCAN_BRIDGES_UNIT"])
+    shutil.copy(os.environ["YCAN_UDEV_RULES"], "/usr/lib/udev/rules.d/60-ycan.rules")
+    os.makedirs("/etc/ycan", exist_ok=True)
+    with open("/etc/ycan/bridges.conf", "w") as f:
+        f.write("bitrate 500k\nadapter serial YV43-1\nchannel 0 engine\nchannel 1 body\n")
+    run("groupadd", "-f", "plugdev")
+    run("useradd", "-M", "-r", "ycanbridges")
+    start_udevd()
+    command = unit["ExecStart"].replace("@YCAN_BIN_PATH@/ycan", YCAN).split()
+    cap = unit["AmbientCapabilities"].lower().removeprefix("cap_")
+    as_unit = ["setpriv", "--reuid=ycanbridges", "--regid=ycanbridges", f"--groups={unit['SupplementaryGroups']}",
+               f"--inh-caps=-all,+{cap}", f"--ambient-caps=-all,+{cap}", f"--bounding-set=-all,+{cap}",
+               "--no-new-privs"]
+    sup = subprocess.Popen(as_unit + command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    said = Lines(sup)
+    text = lambda: "\n".join(said.lines)
+    check(eventually(lambda: "bridging every adapter plugged in (/etc/ycan/bridges.conf)" in text(), 60), text())
+    arrival = arrival_of("YV43-1")
+    with Adapters("--canfd", "43x2") as adapters:
+        check(eventually(lambda: carrier("engine") and carrier("body"), 60), "engine and body:\n" + text())
+        # Each bridge says its channels started (the library's lines).
+        check(eventually(lambda: sum("USBCANFD Start Success" in line for line in said.lines) >= 4, 60),
+              "both bridges started their channels:\n" + text())
+        arrival["stop"] = True
+        if check("listed" in arrival, "the kernel listed YV43-1"):
+            at = arrival["listed"]
+            started = [t for t, line in zip(said.times, said.lines) if "USBCANFD Start Success" in line]
+            print(f"the kernel lists the adapters -> the supervisor says it: "
+                  f"{said.when('(serial YV43-1) plugged in') - at:.2f} s, engine made: "
+                  f"{said.when('created engine') - at:.2f} s, both bridges running: {started[3] - at:.2f} s",
+                  flush=True)
+        m = re.search(r"adapter 43@(\S+) \(serial YV43-2\) plugged in: 0=(\S+) 1=(\S+)", text())
+        check(m is not None, "the other adapter's line:\n" + text())
+        if m is None:
+            return
+        port, first = m.group(1), m.group(2)
+        check(first == f"ycan{port}-0", f"default name {first} for port {port}")
+        check(eventually(lambda: carrier(first), 60), f"{first}:\n" + text())
+        # The control's 43:0 is the adapter attached last (YV43-2).
+        frames_flow(adapters.bus, "43:1:0", "engine", 0x120)
+        frames_flow(adapters.bus, "43:0:0", first, 0x130)
+        adapters.bus.unplug("43:0")
+        check(eventually(lambda: f"adapter 43@{port} (serial YV43-2) unplugged; its interfaces stay" in text(), 60),
+              text())
+        check(eventually(lambda: not carrier(first), 30), f"{first} without carrier while away")
+        replugged = time.monotonic()
+        adapters.bus.replug("43:0")
+        check(eventually(lambda: carrier(first), 60), "carrier back:\n" + text())
+        print(f"plugged back -> {first} ready: {time.monotonic() - replugged:.2f} s", flush=True)
+        check(f"adapter 43@{port} (serial YV43-2) is back" in text(), text())
+        frames_flow(adapters.bus, "43:0:0", first, 0x140)
+    sup.send_signal(signal.SIGTERM)
+    check(sup.wait(60) == 0, f"supervisor status {sup.returncode}:\n{text()}")
+    check("ycan bridge: stopped" in text(), text())
+    left = run("pgrep", "-f", "--supervised").stdout.split()
+    check(not left, f"every bridge ended: {left}")
+    print(text(), flush=True)
 
 
 def scenario_python_can():

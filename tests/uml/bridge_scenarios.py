@@ -687,19 +687,26 @@ def scenario_plug_and_play(bus):
     for control, first in (("43:1", "engine"), ("4:0", "classic0")):
         plugged = time.monotonic()
         bus.replug(control)
-        check(eventually(lambda: carrier(first), 20), f"{first} after the plug:\n" + text())
-        print(f"{control} plugged in -> {first} ready: {time.monotonic() - plugged:.2f} s", flush=True)
+        check(eventually(lambda: carrier(first) and bus.state(control + ":0").get("started") == "1", 20),
+              f"{first} after the plug:\n" + text())
+        print(f"{control} plugged in -> {first} there and the channel started: {time.monotonic() - plugged:.2f} s",
+              flush=True)
     check(carrier("body"), "channel 1 of the engine bench")
     flows(bus, "43:1:0", "engine", 0x120)
     flows(bus, "43:1:1", "body", 0x130)
     flows(bus, "43:0:0", "ycan1-2-0", 0x140)
     flows(bus, "4:0:0", "classic0", 0x150)
 
+    # YCAN_IDLE_SECONDS=60 measures longer (the benchmark figure).
+    idle = float(os.environ.get("YCAN_IDLE_SECONDS", "5"))
+    bridges = list(bridge_pids().values())
     spent = cpu_seconds(sup.pid)
-    time.sleep(5.0)
+    theirs = sum(cpu_seconds(p) for p in bridges)
+    time.sleep(idle)
     spent = cpu_seconds(sup.pid) - spent
-    print(f"idle supervisor: {spent:.2f} s of CPU in 5 s", flush=True)
-    check(spent <= 0.05, f"the idle supervisor spent {spent:.2f} s of CPU in 5 s")
+    theirs = sum(cpu_seconds(p) for p in bridges) - theirs
+    print(f"idle supervisor: {spent:.2f} s of CPU in {idle:.0f} s; its 3 bridges: {theirs:.2f} s", flush=True)
+    check(spent <= 0.05 * idle / 5, f"the idle supervisor spent {spent:.2f} s of CPU in {idle:.0f} s")
 
     # Unplugged and back in its port: the same interfaces, traffic again.
     bus.unplug("43:0")

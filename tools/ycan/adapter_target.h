@@ -23,6 +23,8 @@ struct Target {
     // number string.
     enum class By { Index, Port, Serial } by = By::Index;
     std::string place;  // the port path or serial number
+    // Set by locate(): the next open may use `index` without looking again.
+    bool justLocated = false;
     // "ycan43-0-1": the interface name in logs.
     std::string interfaceName() const;
     // The adapter as the user named it: "43:0", "43@1-2.3", "43#A1B2".

@@ -93,6 +93,7 @@ bool locate(Target& t, std::string& why) {
         t.index = a.index;
         ++matches;
     }
+    t.justLocated = matches == 1;
     if (matches == 1) return true;
     if (matches == 0)
         why = t.name() + ": no such adapter is attached ('ycan list' shows the ones that are)";
@@ -105,7 +106,9 @@ bool locate(Target& t, std::string& why) {
 bool openTarget(Target& t) {
     for (int tries = 0; tries < 3; ++tries) {
         std::string why;
-        if (!locate(t, why)) {
+        const bool fresh = tries == 0 && t.justLocated;
+        t.justLocated = false;
+        if (!fresh && !locate(t, why)) {
             fprintf(stderr, "ycan: %s\n", why.c_str());
             return false;
         }

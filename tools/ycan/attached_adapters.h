@@ -41,7 +41,8 @@ std::vector<AttachedAdapter> attachedAdapters(bool withSerials);
 bool names(const Target& t, libusb_device* dev, uint32_t index);
 
 // Finds the adapter t names among the attached ones and sets t.index to its
-// index now; false, saying why, when none (or more than one) is.
+// index now (and t.justLocated, so that openTarget() at once does not look
+// again); false, saying why, when none (or more than one) is.
 bool locate(Target& t, std::string& why);
 
 // Opens the adapter t names (YCAN_OpenDevice with the index locate() found)

@@ -28,6 +28,7 @@
 #include "tools/ycan/adapter_arrival.h"
 #include "tools/ycan/adapter_holder.h"
 #include "tools/ycan/adapter_target.h"
+#include "tools/ycan/attached_adapters.h"
 #include "tools/ycan/bridge_supervisor.h"
 #include "tools/ycan/bus_options.h"
 #include "tools/ycan/can_interface.h"
@@ -197,6 +198,7 @@ private:
     bool startAll();
     bool prepareInterface(uint32_t ch, const std::string& name);
     bool openInterface(Bridged& b);
+    bool attachedNow();
     bool waitForAdapter();
     bool openAdapter();
     bool readSignals();
@@ -320,7 +322,7 @@ bool Bridge::startAll() {
     }
     for (const auto& [ch, iface] : o.pairs)
         if (!prepareInterface(ch, iface)) return false;
-    if (o.wait && !isAttached(t) && !waitForAdapter()) return false;
+    if (o.wait && !attachedNow() && !waitForAdapter()) return false;
     if (!openAdapter()) return false;
     eventFd = YCAN_GetEventFd(t.type, t.index);
     if (eventFd < 0) {
@@ -349,6 +351,14 @@ bool Bridge::readSignals() {
             running = false;
     }
     return running;
+}
+
+// Whether the adapter is listed; one named by port or serial number is
+// located at the same time, which spares the open a look of its own.
+bool Bridge::attachedNow() {
+    if (t.by == Target::By::Index) return isAttached(t);
+    std::string why;
+    return locate(t, why);
 }
 
 // An adapter that is not plugged in: its interfaces are there, as while it
