@@ -285,6 +285,21 @@ def unit_service(path):
     return settings
 
 
+def start_as_unit(unit, user, args=None):
+    """The unit's ExecStart (this build's ycan, args put in) as a process of
+    `user` with the unit's group and its one capability, as systemd starts
+    it: the process and its output, line by line."""
+    command = unit["ExecStart"].replace("@YCAN_BIN_PATH@/ycan", YCAN)
+    for name, value in (args or {}).items():
+        command = command.replace(name, value)
+    cap = unit["AmbientCapabilities"].lower().removeprefix("cap_")
+    as_unit = ["setpriv", f"--reuid={user}", f"--regid={user}", f"--groups={unit['SupplementaryGroups']}",
+               f"--inh-caps=-all,+{cap}", f"--ambient-caps=-all,+{cap}", f"--bounding-set=-all,+{cap}",
+               "--no-new-privs"]
+    proc = subprocess.Popen(as_unit + command.split(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return proc, Lines(proc)
+
+
 def scenario_bridge_service():
     """The bridge as the unit runs it (its command line, a user of its own in
     the unit's group, the unit's one capability), started with no adapter
@@ -298,14 +313,7 @@ def scenario_bridge_service():
     start_udevd()
     check(unit.get("DynamicUser") == "yes" and unit.get("SupplementaryGroups") == "plugdev"
           and unit.get("AmbientCapabilities") == "CAP_NET_ADMIN", f"the unit's user and capability: {unit}")
-    command = unit["ExecStart"].replace("@YCAN_BIN_PATH@/ycan", YCAN).replace(
-        "$YCAN_BRIDGE_ARGS", "43:0 0=can0 --create").split()
-    cap = unit["AmbientCapabilities"].lower().removeprefix("cap_")
-    as_unit = ["setpriv", "--reuid=ycanbridge", "--regid=ycanbridge", f"--groups={unit['SupplementaryGroups']}",
-               f"--inh-caps=-all,+{cap}", f"--ambient-caps=-all,+{cap}", f"--bounding-set=-all,+{cap}",
-               "--no-new-privs"]
-    bridge = subprocess.Popen(as_unit + command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    said = Lines(bridge)
+    bridge, said = start_as_unit(unit, "ycanbridge", {"$YCAN_BRIDGE_ARGS": "43:0 0=can0 --create"})
     text = lambda: "\n".join(said.lines)
     check(eventually(lambda: "adapter 43:0 is not plugged in; waiting for it" in text(), 60), text())
     with open(f"/proc/{bridge.pid}/status") as f:
@@ -341,22 +349,11 @@ def carrier(name):
 
 
 def frames_flow(bus, adapter, iface, ident):
-    """A frame from the bus reaches iface, and one written there reaches the
-    bus. The bridge makes its interfaces before it opens the adapter, so
-    the bus side sends again until the bridge is there."""
-    import can
-    with can.Bus(interface="socketcan", channel=iface, fd=True) as app:
-        bus.sent(adapter)
-        got = None
-        for _ in range(15):
-            bus.inject(adapter, f"{ident:03X}#11")
-            got = app.recv(2.0)
-            while got is not None and got.is_error_frame:
-                got = app.recv(2.0)
-            if got is not None:
-                break
-        app.send(can.Message(arbitration_id=ident + 1, data=b"\x22", is_extended_id=False))
-        sent = bus.sent(adapter, count=1, timeout=30.0)
+    """A frame from the bus reaches iface (received, as from a kernel
+    driver), and one written there reaches the bus."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "uml"))
+    from bridge_scenarios import exchange
+    got, sent = exchange(bus, adapter, iface, ident, tries=15, wait=30.0)
     check(got is not None and got.arbitration_id == ident and got.is_rx and len(sent) == 1
           and sent[0].arbitration_id == ident + 1, f"{iface}: from the bus {got}, to the bus {sent}")
 
@@ -396,13 +393,7 @@ def scenario_plug_and_play():
     run("groupadd", "-f", "plugdev")
     run("useradd", "-M", "-r", "ycanbridges")
     start_udevd()
-    command = unit["ExecStart"].replace("@YCAN_BIN_PATH@/ycan", YCAN).split()
-    cap = unit["AmbientCapabilities"].lower().removeprefix("cap_")
-    as_unit = ["setpriv", "--reuid=ycanbridges", "--regid=ycanbridges", f"--groups={unit['SupplementaryGroups']}",
-               f"--inh-caps=-all,+{cap}", f"--ambient-caps=-all,+{cap}", f"--bounding-set=-all,+{cap}",
-               "--no-new-privs"]
-    sup = subprocess.Popen(as_unit + command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    said = Lines(sup)
+    sup, said = start_as_unit(unit, "ycanbridges")
     text = lambda: "\n".join(said.lines)
     check(eventually(lambda: "bridging every adapter plugged in (/etc/ycan/bridges.conf)" in text(), 60), text())
     arrival = arrival_of("YV43-1")

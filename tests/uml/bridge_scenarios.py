@@ -624,16 +624,16 @@ def carrier(name):
     return info is not None and "UP" in info["flags"] and "NO-CARRIER" not in info["flags"]
 
 
-def flows(bus, adapter, iface, ident):
-    """A frame from the bus reaches `iface`, and one written there reaches the bus."""
-    # The bridge makes its interfaces first, then opens the adapter and
-    # starts the channel: a frame on the bus before that is not received,
-    # so it is sent again until the bridge is there (at most 20 s).
-    check(eventually(lambda: bus.state(adapter).get("started") == "1", 20), f"{adapter} started by its bridge")
+def exchange(bus, adapter, iface, ident, tries=10, wait=10.0):
+    """A frame from the bus to iface and one written there to the bus:
+    (what iface received, what the bus got). The bridge makes its
+    interfaces before it opens the adapter and starts the channel, and a
+    frame on the bus before that is not received: it is sent again, 2 s
+    apart, until one arrives."""
     with can.Bus(interface="socketcan", channel=iface, fd=True) as app:
         bus.sent(adapter)  # forget what went before
         got = None
-        for _ in range(10):
+        for _ in range(tries):
             bus.inject(adapter, f"{ident:03X}#11")
             got = app.recv(2.0)
             while got is not None and got.is_error_frame:
@@ -641,7 +641,14 @@ def flows(bus, adapter, iface, ident):
             if got is not None:
                 break
         app.send(can.Message(arbitration_id=ident + 1, data=b"\x22", is_extended_id=False))
-        sent = bus.sent(adapter, 1, 10.0)
+        sent = bus.sent(adapter, 1, wait)
+    return got, sent
+
+
+def flows(bus, adapter, iface, ident):
+    """Frames reach iface from the bus and the bus from iface."""
+    check(eventually(lambda: bus.state(adapter).get("started") == "1", 20), f"{adapter} started by its bridge")
+    got, sent = exchange(bus, adapter, iface, ident)
     ok = (got is not None and got.arbitration_id == ident and len(sent) == 1
           and sent[0].arbitration_id == ident + 1 and bytes(sent[0].data) == b"\x22")
     check(ok, f"{iface}: from the bus {got}, to the bus {sent}")

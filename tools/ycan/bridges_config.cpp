@@ -17,6 +17,13 @@ bool settingKey(const std::string& key) {
     return isBusOption("--" + key) || key == "tx-queue";
 }
 
+// Characters an interface name may hold (what a pattern's text may hold).
+bool charactersFit(const std::string& text, std::string& why) {
+    if (text.find_first_of("/: \t") == std::string::npos) return true;
+    why = "\"" + text + "\": an interface name has no '/', ':' or blanks";
+    return false;
+}
+
 // A name the kernel takes for an interface.
 bool validInterfaceName(const std::string& name, std::string& why) {
     if (name.empty() || name == "." || name == "..") {
@@ -27,11 +34,7 @@ bool validInterfaceName(const std::string& name, std::string& why) {
         why = "\"" + name + "\" is longer than the kernel's 15 characters for an interface name";
         return false;
     }
-    if (name.find_first_of("/: \t") != std::string::npos) {
-        why = "\"" + name + "\": an interface name has no '/', ':' or blanks";
-        return false;
-    }
-    return true;
+    return charactersFit(name, why);
 }
 
 // The pattern's literal text and placeholders; false for an unknown one.
@@ -48,11 +51,7 @@ bool checkPattern(const std::string& pattern, std::string& why) {
         why = "\"" + pattern + "\" needs %c: each channel needs a name of its own";
         return false;
     }
-    if (pattern.find_first_of("/: \t") != std::string::npos) {
-        why = "\"" + pattern + "\": an interface name has no '/', ':' or blanks";
-        return false;
-    }
-    return true;
+    return charactersFit(pattern, why);
 }
 
 bool expand(const std::string& pattern, const AdapterIdentity& a, uint32_t type, uint32_t ch, std::string& name,
