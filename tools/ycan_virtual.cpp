@@ -66,6 +66,8 @@ const char* kUsage =
     "  --canfd TYPE[xN]     N CAN FD adapters of TYPE (41-43, 64-67), e.g. --canfd 43\n"
     "  --classic N          N classic adapters (types 3 and 4)\n"
     "  --recorder TYPE[xN]  N recorders of TYPE (61, 62)\n"
+    "  (each in a port of its own, emulated 1-1, 1-2, ... in this order, with a USB serial number\n"
+    "  YV<TYPE>-<N>: YV43-1, YV43-2, YV4-1, ...)\n"
     "  --decline            adapters decline the device function set\n"
     "Traffic, sent once the command has started the channel:\n"
     "  --inject N           frames to send to the command (default 0)\n"
