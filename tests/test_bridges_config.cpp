@@ -74,6 +74,15 @@ TEST(BridgesConfig, EachAdapterTakesItsSerialsEntryElseItsPortsElseItsTypesElseT
     EXPECT_EQ(p.channels[7], (std::pair<uint32_t, std::string>{7, "bench66-7"}));
     EXPECT_EQ(p.adapter.type, 66u);
 
+    // Rates and timing words are one setting two ways: an entry's rate
+    // drops the file's words, an entry's words the file's rates.
+    const BridgesConfig words = parse("btr 00,1C\ntiming 01400106,00800001\nbitrate 250k\n"
+                                      "adapter port 1-1\nbitrate 1M\nadapter port 1-2\nbtr 00,14\n");
+    EXPECT_EQ(plan(words, 4, "1-1", "").args, (std::vector<std::string>{"--bitrate", "1M"}));
+    EXPECT_EQ(plan(words, 4, "1-2", "").args, (std::vector<std::string>{"--btr", "00,14"}));
+    EXPECT_EQ(plan(words, 43, "1-3", "").args,
+              (std::vector<std::string>{"--bitrate", "250k", "--timing", "01400106,00800001"}));
+
     // Nothing names it: the default pattern, stable for its port; a classic
     // adapter leaves the file's CAN FD settings out.
     p = plan(c, 4, "2-1.4", "SN1");
@@ -121,6 +130,8 @@ TEST(BridgesConfig, AFaultyFileNamesItsLineAndChangesNothing) {
         {"adapter slot 1\n", "bench.conf:1: expected \"adapter port PATH\""},
         {"adapter type 61\n", "bench.conf:1: device type 61 is a recorder"},
         {"adapter type 99\n", "bench.conf:1: no adapter has device type 99"},
+        {"adapter type 43@1-2\n", "bench.conf:1: bad type 43@1-2"},
+        {"adapter port 1-02.3\n", "bench.conf:1: \"1-02.3\" is not a USB port path"},
         {"adapter port 1-2\nchannel 8 can8\n", "bench.conf:2: expected \"channel CH INTERFACE\" with CH from 0 to 7"},
         {"adapter port 1-2\nchannel 0 a\nchannel 0 b\n", "bench.conf:3: channel 0 is named twice"},
         {"adapter port 1-2\nchannel 0 can0\nadapter port 1-3\nchannel 0 can0\n",

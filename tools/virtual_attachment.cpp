@@ -33,6 +33,10 @@ public:
     void replug(ycansim::DeviceEndpoints& dev) override {
         bench.replug(deviceOf<ycansim::VirtualDevice>(dev));
     }
+    bool replugAt(ycansim::DeviceEndpoints& dev, int port) override {
+        bench.replug(deviceOf<ycansim::VirtualDevice>(dev), {.port = port});
+        return true;
+    }
     bool needsPreload() const override { return true; }
 
 private:

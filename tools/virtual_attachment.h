@@ -24,6 +24,9 @@ public:
     virtual void unplug(ycansim::DeviceEndpoints& dev) = 0;
     // Back into the port it was in, under a new address.
     virtual void replug(ycansim::DeviceEndpoints& dev) = 0;
+    // Into another port of its bus (a number); false where that cannot be
+    // done (USB/IP gives the ports itself).
+    virtual bool replugAt(ycansim::DeviceEndpoints&, int /*port*/) { return false; }
     // Whether the command must run under the umockdev preload.
     virtual bool needsPreload() const = 0;
 };

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -197,10 +198,17 @@ std::string ControlServer::handle(const std::string& line) {
         return "ok";
     }
     if (plug) {
-        if (verb == "unplug")
+        if (verb == "unplug") {
             bench.unplug(*a->device);
-        else
+        } else if (words.size() == 3) {
+            char* end = nullptr;
+            const long port = strtol(words[2].c_str(), &end, 10);
+            if (*end != '\0' || port < 1 || port > 127) return "error expected replug TYPE:INDEX [PORT 1-127]";
+            if (!bench.replugAt(*a->device, static_cast<int>(port)))
+                return "error this attachment plugs back into the same port only";
+        } else {
             bench.replug(*a->device);
+        }
         return "ok";
     }
     if (verb == "recorder") {

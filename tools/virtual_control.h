@@ -13,7 +13,10 @@
 //                                   bytes of the settings, hex ids)
 //   refuse TYPE:INDEX on|off        a recorder refuses (status byte 1)
 //                                   every settings and filter request
-//   unplug TYPE:INDEX, replug TYPE:INDEX
+//   unplug TYPE:INDEX, replug TYPE:INDEX [PORT]
+//                                   (PORT: another port of its bus, where
+//                                   the attachment can; it is then seen as
+//                                   plugged in there)
 //
 // TYPE:INDEX name adapters as the library does: INDEX counts the adapters
 // with the USB id of TYPE in libusb's order.

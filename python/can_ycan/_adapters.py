@@ -144,7 +144,7 @@ class Adapter:
         lib = _library.library()
         with cls._lock:
             for a in cls._open.values():
-                if model_of_type(a.device_type) is model and (a.port if kind == "port" else a.serial) == value:
+                if a.device_type == device_type and (a.port if kind == "port" else a.serial) == value:
                     return cls._give(a, number, bus)
             for _ in range(3):
                 matches = [i for i, port, serial in adapters_with_ids(ids)
@@ -156,7 +156,10 @@ class Adapter:
                                                  f"this serial number; name it by its port")
                 index = matches[0]
                 if (device_type, index) in cls._open:
-                    continue  # the list moved under us: look again
+                    # Open here by its index, and another adapter stands there now.
+                    raise CanInitializationError(
+                        f"ycan adapter {named}: this program has {device_type}:{index} open, which is "
+                        f"another adapter now; close it first")
                 if lib.YCAN_OpenDevice(device_type, index) != 1:
                     code, text = _library.last_error()
                     break

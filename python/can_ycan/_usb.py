@@ -95,8 +95,11 @@ def _serial(usb, dev, port, index):
         return ""
     if port:
         try:
-            with open(f"/sys/bus/usb/devices/{port}/serial") as f:
-                return f.readline().rstrip("\n")
+            with open(f"/sys/bus/usb/devices/{port}/serial", encoding="utf-8", errors="replace") as f:
+                text = f.readline().rstrip("\n")
+            # As libusb reads the descriptor (and the library compares it):
+            # '?' for every UTF-16 unit outside ASCII.
+            return "".join(c if ord(c) < 0x80 else "??" if ord(c) > 0xFFFF else "?" for c in text)
         except OSError:
             pass
     handle = ctypes.c_void_p()

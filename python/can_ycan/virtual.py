@@ -115,8 +115,9 @@ class VirtualBus:
     def unplug(self, adapter):
         self.request(f"unplug {adapter}")
 
-    def replug(self, adapter):
-        self.request(f"replug {adapter}")
+    def replug(self, adapter, port=None):
+        """Back into its port, or into another port (a number) of its bus."""
+        self.request(f"replug {adapter}" + (f" {port}" if port is not None else ""))
 
     def close(self):
         self._file.close()

@@ -739,6 +739,17 @@ def scenario_plug_and_play(bus):
     time.sleep(0.5)
     flows(bus, "43:1:0", "engine", 0x170)
 
+    # The adapter the file names by serial number, moved to another port:
+    # still engine and body, bridged there.
+    bus.unplug("43:1")
+    check(eventually(lambda: not carrier("engine")), "engine without carrier while away")
+    bus.replug("43:1", 9)
+    check(eventually(lambda: "adapter 43@1-1 (serial YV43-1) moved to port 1-9" in text()
+                     and "adapter 43@1-9 (serial YV43-1) plugged in: 0=engine 1=body" in text(), 20), text())
+    check(eventually(lambda: carrier("engine") and "engine" in bridge_pids(), 20), "engine at port 1-9")
+    after = bridge_pids()
+    flows(bus, "43:1:0", "engine", 0x178)
+
     # A bad file on SIGHUP keeps the configuration in use.
     os.replace(bad, "/tmp/bridges.conf")
     sup.send_signal(signal.SIGHUP)

@@ -179,13 +179,13 @@ namespace {
 bool validPortPath(const std::string& s) {
     const size_t dash = s.find('-');
     uint32_t n = 0;
-    if (dash == std::string::npos || !parseNumber(s.substr(0, dash), n) || n == 0) return false;
+    if (dash == std::string::npos || !parseNumber(s.substr(0, dash), n) || n == 0 || s[0] == '0') return false;
     size_t from = dash + 1;
     int levels = 0;
     for (;;) {
         const size_t dot = s.find('.', from);
         const std::string part = s.substr(from, dot == std::string::npos ? std::string::npos : dot - from);
-        if (!parseNumber(part, n) || n == 0 || n > 255 || ++levels > 7) return false;
+        if (!parseNumber(part, n) || n == 0 || n > 255 || part[0] == '0' || ++levels > 7) return false;
         if (dot == std::string::npos) return true;
         from = dot + 1;
     }

@@ -22,6 +22,25 @@ std::string portPathOf(libusb_device* dev) {
     return text;
 }
 
+namespace {
+
+// The UTF-8 text sysfs gives, as libusb's ASCII reading of the string
+// descriptor gives it (and so the library, which compares what it read):
+// '?' for every UTF-16 unit outside ASCII.
+std::string asAscii(const std::string& utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+        if (len == 4) out += '?';  // a surrogate pair
+        i += len;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string serialOf(libusb_device* dev) {
     libusb_device_descriptor d{};
     if (libusb_get_device_descriptor(dev, &d) != LIBUSB_SUCCESS || d.iSerialNumber == 0) return "";
@@ -29,7 +48,7 @@ std::string serialOf(libusb_device* dev) {
     if (!port.empty()) {
         std::ifstream file("/sys/bus/usb/devices/" + port + "/serial");
         std::string line;
-        if (file && std::getline(file, line)) return line;
+        if (file && std::getline(file, line)) return asAscii(line);
     }
     libusb_device_handle* handle = nullptr;
     if (libusb_open(dev, &handle) != LIBUSB_SUCCESS) return "";

@@ -78,6 +78,7 @@ struct Served {
     bool attached = false;
     pid_t pid = 0;
     bool held = false;  // not started again until the configuration changes
+    bool heldForName = false;  // held: another adapter's bridge has its interface names
     Clock::time_point startedAt{};
     Clock::time_point restartAt = Clock::time_point::max();
     Clock::duration backoff = kFirstRestart;
@@ -98,6 +99,8 @@ private:
     void arrived(const std::string& key, Served& s);
     void start(const std::string& key, Served& s);
     void stopChild(Served& s);
+    // Ends the bridges of these entries, all given the grace time at once.
+    void stopAll(const std::vector<std::string>& keys);
     void reap();
     void reload();
     void restartDue();
@@ -112,6 +115,7 @@ private:
     bool noticed = false;
     libusb_hotplug_callback_handle hotplug = 0;
     bool running = true;
+    int exitStatus = 0;
     std::map<std::string, Served> adapters;  // by port path (or "#SERIAL")
 };
 
@@ -168,9 +172,9 @@ void Supervisor::scan() {
         const std::string key = !a.port.empty() ? a.port : "#" + a.serial;
         now[key] = AdapterIdentity{a.model, a.port, a.serial};
     }
-    for (auto it = adapters.begin(); it != adapters.end();) {
-        Served& s = it->second;
-        const auto found = now.find(it->first);
+    std::vector<std::string> gone;  // entries whose bridge goes
+    for (auto& [key, s] : adapters) {
+        const auto found = now.find(key);
         if (found != now.end() && found->second.model == s.id.model && found->second.serial == s.id.serial) {
             if (!s.attached) {
                 s.attached = true;
@@ -180,7 +184,6 @@ void Supervisor::scan() {
                 if (s.pid == 0 && !s.held && s.restartAt != Clock::time_point::max()) s.restartAt = Clock::now();
             }
             now.erase(found);
-            ++it;
             continue;
         }
         if (s.attached && found == now.end()) {
@@ -193,17 +196,44 @@ void Supervisor::scan() {
             // Another adapter in that port: the old one's bridge goes.
             if (s.planned && !s.plan.ignore)
                 fprintf(stderr, "ycan bridge: %s was replaced by another adapter\n", describe(s.id, s.plan).c_str());
-            stopChild(s);
-            it = adapters.erase(it);
-            continue;
+            gone.push_back(key);
         }
-        ++it;
     }
+    // An adapter that is away and reappears in another port (it reports a
+    // serial number) is that adapter: its bridge, waiting at the old port,
+    // gives way to one at the new port.
+    for (const auto& [key, id] : now) {
+        if (id.serial.empty()) continue;
+        for (auto& [oldKey, s] : adapters)
+            if (!s.attached && oldKey != key && s.id.model == id.model && s.id.serial == id.serial &&
+                std::find(gone.begin(), gone.end(), oldKey) == gone.end()) {
+                if (s.planned && !s.plan.ignore)
+                    fprintf(stderr, "ycan bridge: %s moved to port %s\n", describe(s.id, s.plan).c_str(),
+                            id.port.c_str());
+                gone.push_back(oldKey);
+            }
+    }
+    stopAll(gone);
+    for (const std::string& key : gone) adapters.erase(key);
     for (auto& [key, id] : now) {
         Served& s = adapters[key];
         s.id = id;
         s.attached = true;
         arrived(key, s);
+    }
+    // Names another bridge had may be free now.
+    for (auto& [key, s] : adapters)
+        if (s.heldForName && s.attached) arrived(key, s);
+}
+
+void Supervisor::stopAll(const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        const auto it = adapters.find(key);
+        if (it != adapters.end() && it->second.pid > 0) kill(it->second.pid, SIGTERM);
+    }
+    for (const std::string& key : keys) {
+        const auto it = adapters.find(key);
+        if (it != adapters.end()) stopChild(it->second);
     }
 }
 
@@ -223,11 +253,15 @@ void Supervisor::arrived(const std::string& key, Served& s) {
     }
     std::string owner;
     if (nameTaken(key, s.plan, owner)) {
-        fprintf(stderr, "ycan bridge: %s plugged in, not bridged: %s\n", describe(s.id, s.plan).c_str(),
-                owner.c_str());
+        if (!s.heldForName)
+            fprintf(stderr, "ycan bridge: %s plugged in, not bridged: %s\n", describe(s.id, s.plan).c_str(),
+                    owner.c_str());
         s.held = true;
+        s.heldForName = true;
         return;
     }
+    s.held = false;
+    s.heldForName = false;
     fprintf(stderr, "ycan bridge: %s plugged in: %s\n", describe(s.id, s.plan).c_str(), pairsText(s.plan).c_str());
     start(key, s);
 }
@@ -255,6 +289,7 @@ void Supervisor::start(const std::string&, Served& s) {
     if (pid < 0) {
         perror("ycan bridge: fork");
         s.restartAt = Clock::now() + s.backoff;
+        s.backoff = std::min<Clock::duration>(s.backoff * 2, kLongestRestart);
         return;
     }
     if (pid == 0) {
@@ -336,19 +371,17 @@ void Supervisor::reload() {
     }
     config = std::move(fresh);
     int restarted = 0;
-    for (auto it = adapters.begin(); it != adapters.end();) {
-        Served& s = it->second;
+    std::vector<std::string> changed;
+    for (const auto& [key, s] : adapters) {
         BridgePlan plan;
         std::string problem;
         const bool planned = planFor(config, s.id, plan, problem);
-        if (planned && s.planned && !s.held && samePlan(plan, s.plan)) {
-            ++it;
-            continue;
-        }
+        if (planned && s.planned && !s.held && samePlan(plan, s.plan)) continue;
         if (s.pid != 0) ++restarted;
-        stopChild(s);
-        it = adapters.erase(it);
+        changed.push_back(key);
     }
+    stopAll(changed);
+    for (const std::string& key : changed) adapters.erase(key);
     fprintf(stderr, "ycan bridge: read %s again; %d bridge%s stopped for the new settings\n", config.path.c_str(),
             restarted, restarted == 1 ? "" : "s");
     scan();
@@ -384,6 +417,7 @@ int Supervisor::run() {
         const int n = poll(fds.data(), fds.size(), timeoutMs());
         if (n < 0 && errno != EINTR) {
             perror("ycan bridge: poll");
+            exitStatus = 1;
             break;
         }
         bool hangUp = false;
@@ -413,7 +447,7 @@ int Supervisor::run() {
         if (s.pid > 0) kill(s.pid, SIGTERM);
     for (auto& [key, s] : adapters) stopChild(s);
     fprintf(stderr, "ycan bridge: stopped\n");
-    return 0;
+    return exitStatus;
 }
 
 }  // namespace

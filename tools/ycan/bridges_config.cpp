@@ -143,7 +143,9 @@ bool parseBridgesConfig(std::istream& in, const std::string& name, BridgesConfig
             } else {
                 e.match = BridgeEntry::Match::Type;
                 Target probe;
-                if (!parseTarget(w[2] + ":0", false, probe, problem)) return fail("bad type " + w[2]);
+                if (w[2].find_first_not_of("0123456789") != std::string::npos ||
+                    !parseTarget(w[2] + ":0", false, probe, problem))
+                    return fail("bad type " + w[2] + " (a device type code, e.g. 43)");
                 const AdapterModel* m = modelOfType(probe.type);
                 if (m == nullptr) return fail("no adapter has device type " + w[2] + " ('ycan list --models')");
                 if (m->family == AdapterFamily::Recorder)
@@ -282,11 +284,23 @@ bool planFor(const BridgesConfig& config, const AdapterIdentity& a, BridgePlan& 
         }
     }
     // The file-wide settings of the other family are not this adapter's.
+    // Rates and timing words are two ways to one setting: an entry giving
+    // one way drops the file's other way (a file-wide --btr would otherwise
+    // win over the entry's bit rate).
     std::map<std::string, std::string> settings;
     const bool classic = a.model->family == AdapterFamily::Classic;
+    const auto isWords = [](const std::string& key) { return key == "--btr" || key == "--timing"; };
+    const auto isRate = [&](const std::string& key) { return key != "--tx-queue" && !isWords(key); };
+    bool entryWords = false, entryRates = false;
+    if (chosen != nullptr)
+        for (const auto& [key, value] : chosen->settings) {
+            entryWords = entryWords || isWords(key);
+            entryRates = entryRates || isRate(key);
+        }
     for (const auto& [key, value] : config.settings) {
         const bool fdOnly = key == "--dbitrate" || key == "--dsample-point" || key == "--timing";
         if ((classic && fdOnly) || (!classic && key == "--btr")) continue;
+        if ((entryRates && isWords(key)) || (entryWords && isRate(key))) continue;
         settings[key] = value;
     }
     if (chosen != nullptr)
