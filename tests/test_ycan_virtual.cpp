@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -266,10 +267,21 @@ std::vector<std::string> framesOf(const std::vector<std::pair<double, std::strin
 
 TEST(YcanTool, DumpWritesClassicAndFdFramesInTheOrderTheyArrived) {
     // ycan-virtual's own log of what it injected, in order, is the reference.
-    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate",
-                             "2000", "--candump", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "300"});
+    // The dump goes to a file of its own: ycan-virtual writes its log in
+    // large blocks, into which another writer's line on the same pipe may
+    // fall, cutting one of its lines in two.
+    char path[] = "/tmp/ycan-dump-order-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate", "2000",
+                             "--candump", "--", "sh", "-c", "exec \"$0\" \"$@\" > " + std::string(path), YCAN_TOOL,
+                             "dump", "43:0:0", "-n", "300"});
     EXPECT_EQ(r.status, 0) << r.output;
-    const auto dumped = loggedInOrder(r.output, "ycan43-0-0");
+    std::ifstream file(path);
+    const std::string written((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    unlink(path);
+    const auto dumped = loggedInOrder(written, "ycan43-0-0");
     ASSERT_EQ(dumped.size(), 300u) << r.output;
     EXPECT_EQ(framesOf(dumped), framesOf(loggedInOrder(r.output, "can0")));
     for (size_t i = 1; i < dumped.size(); ++i) ASSERT_GE(dumped[i].first, dumped[i - 1].first) << i;
