@@ -274,13 +274,21 @@ TEST(YcanTool, DumpWritesClassicAndFdFramesInTheOrderTheyArrived) {
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
+#if defined(__SANITIZE_THREAD__)
+    // The shell is not instrumented and the ThreadSanitizer runtime the
+    // launcher preloads ends it: there the dump shares the pipe.
+    ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate", "2000",
+                             "--candump", "--", YCAN_TOOL, "dump", "43:0:0", "-n", "300"});
+    const std::string written = r.output;
+#else
     ToolRun r = ycanVirtual({"--canfd", "43", "--inject", "300", "--fd", "50", "--seed", "5", "--rate", "2000",
                              "--candump", "--", "sh", "-c", "exec \"$0\" \"$@\" > " + std::string(path), YCAN_TOOL,
                              "dump", "43:0:0", "-n", "300"});
-    EXPECT_EQ(r.status, 0) << r.output;
     std::ifstream file(path);
     const std::string written((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+#endif
     unlink(path);
+    EXPECT_EQ(r.status, 0) << r.output;
     const auto dumped = loggedInOrder(written, "ycan43-0-0");
     ASSERT_EQ(dumped.size(), 300u) << r.output;
     EXPECT_EQ(framesOf(dumped), framesOf(loggedInOrder(r.output, "can0")));
@@ -497,6 +505,9 @@ TEST(YcanTool, DumpLogIsReadByPythonCanAndCanUtils) {
 // its index: each name opens the adapter 'ycan list' shows under it, and a
 // second program is told who holds it.
 TEST(YcanTool, AnAdapterNamedByPortOrSerialIsThatAdapter) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "runs /bin/sh under the ThreadSanitizer preload";
+#endif
     const std::string script =
         std::string("ycan() { \"") + YCAN_TOOL + "\" \"$@\"; }; "
         "set -e; ycan list; for s in YV43-1 YV43-2; do "
