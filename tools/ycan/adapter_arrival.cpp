@@ -21,6 +21,13 @@ int LIBUSB_CALL noteArrival(libusb_context*, libusb_device*, libusb_hotplug_even
 
 }  // namespace
 
+void addUsbPollFds(libusb_context* ctx, std::vector<pollfd>& fds) {
+    const libusb_pollfd** usbFds = libusb_get_pollfds(ctx);
+    for (const libusb_pollfd** p = usbFds; p != nullptr && *p != nullptr; ++p)
+        fds.push_back({(*p)->fd, (*p)->events, 0});
+    libusb_free_pollfds(usbFds);
+}
+
 bool waitUntilAttached(const Target& t, int stopFd) {
     if (isAttached(t)) return true;
     const AdapterModel* model = modelOfType(t.type);
@@ -37,12 +44,7 @@ bool waitUntilAttached(const Target& t, int stopFd) {
     std::vector<pollfd> fds;
     for (;;) {
         fds.assign({{stopFd, POLLIN, 0}});
-        if (notices) {
-            const libusb_pollfd** usbFds = libusb_get_pollfds(ctx);
-            for (const libusb_pollfd** p = usbFds; p != nullptr && *p != nullptr; ++p)
-                fds.push_back({(*p)->fd, (*p)->events, 0});
-            libusb_free_pollfds(usbFds);
-        }
+        if (notices) addUsbPollFds(ctx, fds);
         const int n = poll(fds.data(), fds.size(), kLookEveryMs);
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents != 0) break;

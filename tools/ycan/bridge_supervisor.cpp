@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/ycan/adapter_arrival.h"
 #include "tools/ycan/attached_adapters.h"
 #include "tools/ycan/bridge_supervisor.h"
 #include "tools/ycan/bridges_config.h"
@@ -408,12 +409,7 @@ int Supervisor::run() {
     std::vector<pollfd> fds;
     while (running) {
         fds.assign({{sigFd, POLLIN, 0}});
-        if (notices) {
-            const libusb_pollfd** usbFds = libusb_get_pollfds(ctx);
-            for (const libusb_pollfd** p = usbFds; p != nullptr && *p != nullptr; ++p)
-                fds.push_back({(*p)->fd, (*p)->events, 0});
-            libusb_free_pollfds(usbFds);
-        }
+        if (notices) addUsbPollFds(ctx, fds);
         const int n = poll(fds.data(), fds.size(), timeoutMs());
         if (n < 0 && errno != EINTR) {
             perror("ycan bridge: poll");
